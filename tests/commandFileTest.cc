@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "testSupport.h"
+#include "tool/tCommandFile.h"
+
+namespace nDRAVI100 {
+namespace {
+
+using testing::tScratchTree;
+
+// Returns every line that readFileLine hands out for `content`, in order.
+std::vector<std::string> readAllLines(const std::string& content) {
+  std::FILE* file = std::tmpfile();
+  std::fwrite(content.data(), 1, content.size(), file);
+  std::rewind(file);
+  std::vector<std::string> lines;
+  std::int32_t endOfFile = 0;
+  tStatus status = 0;
+  while (endOfFile == 0) lines.push_back(readFileLine(file, endOfFile, status));
+  std::fclose(file);
+  EXPECT_EQ(status, 0);
+  return lines;
+}
+
+TEST(CommandFileReader, Lines) {
+  const std::string longName(600, 'x');
+  const std::string longComment = "#" + std::string(700, 'c') + "\n";
+  struct Case {
+    std::string content;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"", {""}},
+      {"U,list\n", {"U,list\n", ""}},
+      {"U,list", {"U,list"}},
+      {"U,list\nK,reset\n", {"U,list\n", "K,reset\n", ""}},
+      {"# comment\nU,list\n", {"U,list\n", ""}},
+      {"# only a comment, no newline", {""}},
+      {"  # not a comment\n", {"  # not a comment\n", ""}},
+      {"U,add,C," + longName + "\n", {"U,add,C," + longName + "\n", ""}},
+      // A long comment goes whole: none of its pieces starts a line.
+      {longComment + "U,list\n", {"U,list\n", ""}},
+      {"#" + std::string(254, 'c') + "\nU,list\n", {"U,list\n", ""}},
+      // A NUL ends the text of its piece, newline included, so the line
+      // runs on into the next one.
+      {std::string("U,de\0junk\nlete,C\n", 17), {"U,delete,C\n", ""}},
+      {"\r\n", {"\r\n", ""}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(readAllLines(c.content), c.lines) << c.content;
+}
+
+TEST(CommandFileReader, ErrorOnEntryReadsNothing) {
+  std::FILE* file = std::tmpfile();
+  std::fputs("U,list\n", file);
+  std::rewind(file);
+  std::int32_t endOfFile = 0;
+  tStatus status = -5;
+  EXPECT_EQ(readFileLine(file, endOfFile, status), "");
+  EXPECT_EQ(std::ftell(file), 0);
+  std::fclose(file);
+}
+
+TEST(CommandFileReader, RemoveWhitespace) {
+  tStatus status = 0;
+  EXPECT_EQ(removeWhitespace(" U , add ,\tMy Class,\t/usr/lib/x.so\r\n", status),
+            "U,add,MyClass,/usr/lib/x.so");
+  EXPECT_EQ(removeWhitespace(" \t\r\n", status), "");
+  EXPECT_EQ(removeWhitespace(std::string("U,li\0st", 7), status), "U,li");
+  EXPECT_EQ(removeWhitespace("\v\f", status), "\v\f");  // only four bytes count as blanks
+  status = -1;
+  EXPECT_EQ(removeWhitespace("U,list", status), "");
+}
+
+TEST(CommandFileParser, Fields) {
+  struct Case {
+    std::string line;
+    bool accepted;
+    std::vector<std::string> fields;
+  } cases[] = {
+      {"U,list", true, {"U", "list"}},
+      {"U,add,Map<K,V>,lib", true, {"U", "add", "Map<K,V>", "lib"}},
+      {"U,add,A<B<C,D>,E>,lib", true, {"U", "add", "A<B<C,D>,E>", "lib"}},
+      {"U,add,a>b,c", true, {"U", "add", "a>b", "c"}},
+      {"U,add,A<B,c,d", true, {"U", "add", "A<B,c,d"}},
+      {"U,delete,", true, {"U", "delete", ""}},
+      {",,,", true, {"", "", "", ""}},
+      {"U,add,a,b,", false, {}},
+      {"U,add,a,b,c", false, {}},
+      {"", true, {""}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> fields;
+    EXPECT_EQ(splitFileLineFields(c.line, fields), c.accepted) << c.line;
+    if (c.accepted) {
+      EXPECT_EQ(fields, c.fields) << c.line;
+    }
+  }
+}
+
+TEST(CommandFileParser, Grammar) {
+  struct Case {
+    std::string line;
+    std::int32_t kind;
+    tMapScope scope;
+    std::string className;
+    std::string libraryName;
+  } cases[] = {
+      {"U,list", List, 0, "", ""},
+      {"k,reset", Reset, 1, "", ""},
+      {"S,delete,C", Delete, 2, "C", ""},
+      {"u,deletelib,L", DeleteLib, 0, "", "L"},
+      {"K,lookup,C", Lookup, 1, "C", ""},
+      {"s,lookuplib,L", LookupLib, 2, "", "L"},
+      {"U,add,Map<K,V>,/lib/*.so", Add, 0, "Map<K,V>", "/lib/*.so"},
+      {"U,delete,", Delete, 0, "", ""},
+      {"U,add,,", Add, 0, "", ""},
+      {"U,LIST", None, 0, "", ""},
+      {"U,Add,C,L", None, 0, "", ""},
+      {"U,/add,C,L", None, 0, "", ""},
+      {"/U,list", None, 0, "", ""},
+      {"X,list", None, 0, "", ""},
+      {"#U,list", None, 0, "", ""},
+      {"U", None, 0, "", ""},
+      {"U,list,x", None, 0, "", ""},
+      {"U,delete", None, 0, "", ""},
+      {"U,add,C", None, 0, "", ""},
+      {"U,add,C,L,", None, 0, "", ""},
+      {"U,reset,a,b", None, 0, "", ""},
+  };
+  for (const Case& c : cases) {
+    tStatus status = 0;
+    const tCommandRequest& request = parseFileLine(c.line, status);
+    EXPECT_EQ(request.getKind(status), c.kind) << c.line;
+    EXPECT_EQ(status, c.kind == None ? -88361 : 0) << c.line;
+    if (c.kind == None) continue;
+    EXPECT_EQ(request.getScope(status), c.scope) << c.line;
+    if (c.kind == Add || c.kind == Delete || c.kind == Lookup) {
+      EXPECT_EQ(request.getClassName(status), c.className) << c.line;
+    }
+    if (c.kind == Add || c.kind == DeleteLib || c.kind == LookupLib) {
+      EXPECT_EQ(request.getLibraryName(status), c.libraryName) << c.line;
+    }
+    EXPECT_EQ(request.getX64(status), 0) << c.line;
+  }
+}
+
+class CommandFileRun : public ::testing::Test {
+ protected:
+  void SetUp() override { tree.useInThisProcess(); }
+
+  // Runs `content` as a command file on `store` and returns the word.
+  tStatus run(tClassMapStore& store, const std::string& content, tStatus status = 0) {
+    const std::string path = tree.root() + "/commands";
+    testing::writeFile(path, content);
+    runCommandFile(path, store, status);
+    return status;
+  }
+
+  tScratchTree tree;
+};
+
+TEST_F(CommandFileRun, CarriesOutEveryLine) {
+  tStatus status = 0;
+  tClassMapStore store(1, 1, status);
+  EXPECT_EQ(run(store,
+                "# set up\n"
+                "U, add, First, /usr/lib*/first.so\n"
+                "\n \t\r\n"
+                "K,add,Second,/lib/second.so\n"
+                "U,add,First,/other.so\n"  // warns, and the warning is cleared
+                "S,add,Third,x\n"
+                "U,add,Gone,/gone.so\n"
+                "U,delete,Gone"),
+            0);
+  EXPECT_EQ(store.lookup("First", 0, status), "/usr/lib64/first.so");
+  EXPECT_EQ(store.lookup("Second", 1, status), "/lib/second.so");
+  EXPECT_EQ(store.lookup("Third", 2, status), "x");
+  EXPECT_EQ(store.lookup("Gone", 0, status), "");
+}
+
+TEST_F(CommandFileRun, WarningHeldBeforeTheFileIsCleared) {
+  tStatus status = 0;
+  tClassMapStore store(1, 0, status);
+  EXPECT_EQ(run(store, "U,list\n", 88360), 0);
+  EXPECT_EQ(run(store, "", 88360), 88360);  // no line carried out, nothing cleared
+}
+
+TEST_F(CommandFileRun, StopsAtTheFirstError) {
+  struct Case {
+    std::string content;
+    tStatus status;
+  } cases[] = {
+      {"U,add,A,a\n  #indented comment\nU,add,B,b\n", -88361},
+      {"U,add,A,a\nU,ADD,B,b\nU,add,C,c\n", -88361},
+      {"U,add,A,a\nU,add,B,b,x,y\n", -88361},
+  };
+  for (const Case& c : cases) {
+    tStatus status = 0;
+    tClassMapStore store(1, 0, status);
+    EXPECT_EQ(run(store, c.content), c.status) << c.content;
+    status = 0;
+    EXPECT_EQ(store.lookup("A", 0, status), "a") << "lines before the error ran";
+    EXPECT_EQ(store.lookup("B", 0, status), "") << c.content;
+    EXPECT_EQ(store.lookup("C", 0, status), "") << c.content;
+  }
+}
+
+TEST_F(CommandFileRun, FileThatCannotBeOpened) {
+  tStatus status = 0;
+  tClassMapStore store(1, 0, status);
+  for (const std::string& path : {tree.root() + "/missing", std::string(), tree.root()}) {
+    status = 0;
+    runCommandFile(path, store, status);
+    // A directory opens but cannot be read.
+    EXPECT_TRUE(status == -50204 || (path == tree.root() && status == -1)) << path << status;
+  }
+}
+
+}  // namespace
+}  // namespace nDRAVI100

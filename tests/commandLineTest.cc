@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include "tool/tCommandRequest.h"
+
+namespace nDRAVI100 {
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct Expected {
+  Expected(std::int32_t kindValue, tMapScope scopeValue = 0, std::string file = "",
+           std::string klass = "", std::string library = "", std::int32_t x64Value = 0)
+      : kind(kindValue), scope(scopeValue), filePath(std::move(file)),
+        className(std::move(klass)), libraryName(std::move(library)), x64(x64Value) {}
+  std::int32_t kind;
+  tMapScope scope;
+  std::string filePath;
+  std::string className;
+  std::string libraryName;
+  std::int32_t x64;
+};
+
+void expectParse(const Args& words, const Expected& expected) {
+  Args arguments{"zembril"};
+  arguments.insert(arguments.end(), words.begin(), words.end());
+  const Args before = arguments;
+  tCommandRequest request;
+  tStatus status = 0;
+  parseCommandLine(request, arguments, status);
+  std::string shown;
+  for (const auto& word : words) shown += "[" + word + "]";
+  EXPECT_EQ(request.getKind(status), expected.kind) << shown;
+  EXPECT_EQ(status, expected.kind == None ? -88361 : 0) << shown;
+  EXPECT_EQ(request.getScope(status), expected.scope) << shown;
+  EXPECT_EQ(request.getFilePath(status), expected.filePath) << shown;
+  EXPECT_EQ(request.getClassName(status), expected.className) << shown;
+  EXPECT_EQ(request.getLibraryName(status), expected.libraryName) << shown;
+  EXPECT_EQ(request.getX64(status), expected.x64) << shown;
+  EXPECT_EQ(arguments, before) << "the caller's list must not change";
+}
+
+TEST(CommandLine, Grammar) {
+  struct Case {
+    Args words;
+    Expected expected;
+  } cases[] = {
+      // Accepted forms, each scope switch in both cases.
+      {{"/U", "/list"}, {List, 0}},
+      {{"/u", "/reset"}, {Reset, 0}},
+      {{"/K", "/delete", "C"}, {Delete, 1, "", "C"}},
+      {{"/k", "/lookup", "C"}, {Lookup, 1, "", "C"}},
+      {{"/S", "/deletelib", "L"}, {DeleteLib, 2, "", "", "L"}},
+      {{"/s", "/lookuplib", "L"}, {LookupLib, 2, "", "", "L"}},
+      {{"/U", "/add", "C", "L"}, {Add, 0, "", "C", "L"}},
+      {{"/U", "/add", "C", "L", "extra"}, {Add, 0, "", "C", "L"}},
+      {{"/U", "/add", "", ""}, {Add, 0, "", "", ""}},
+      {{"/file", "f"}, {File, 0, "f"}},
+      {{"/file", "f", "a", "b", "c"}, {File, 0, "f"}},
+      {{"/x64", "/file", "f"}, {File, 0, "f", "", "", 1}},
+      {{"/x64", "/U", "/add", "C", "L"}, {Add, 0, "", "C", "L", 1}},
+      {{"/x64", "/K", "/list"}, {List, 1, "", "", "", 1}},
+      // "/x64" is an ordinary string where a name is expected.
+      {{"/U", "/add", "/x64", "/x64"}, {Add, 0, "", "/x64", "/x64"}},
+      {{"/U", "/delete", "/file"}, {Delete, 0, "", "/file"}},
+      // Usage errors. Fields set before the error keep their values.
+      {{}, {None}},
+      {{"/U"}, {None}},
+      {{"/U", "/add", "C", "L", "x", "y"}, {None}},
+      // The count is checked before "/x64" is looked at.
+      {{"/x64", "/U", "/add", "C", "L", "x"}, {None}},
+      {{"/x64", "/U"}, {None, 0, "", "", "", 1}},
+      {{"/x64", "/file"}, {None, 0, "", "", "", 1}},
+      {{"/x64", "/x64", "/U", "/list"}, {None, 0, "", "", "", 1}},
+      {{"/U", "/x64", "/list"}, {None}},
+      {{"/U", "/list", "/x64"}, {None}},
+      {{"/U", "/file", "f"}, {None}},
+      {{"/X", "/list"}, {None}},
+      {{"/UK", "/list"}, {None}},
+      {{"U", "/list"}, {None}},
+      {{"/X64", "/U", "/list"}, {None}},
+      {{"/FILE", "f"}, {None}},
+      {{"/K", "/LIST"}, {None, 1}},
+      {{"/K", "/list", "x"}, {None, 1}},
+      {{"/S", "/add", "C"}, {None, 2}},
+      {{"/U", "/delete"}, {None}},
+      {{"/U", "/reset", "x", "y"}, {None}},
+      {{"/U", "/lookup", "C", "x"}, {None}},
+  };
+  for (const Case& c : cases) expectParse(c.words, c.expected);
+}
+
+TEST(CommandLine, ErrorOnEntryLeavesInitialRequest) {
+  tCommandRequest request;
+  tStatus status = -50204;
+  parseCommandLine(request, {"zembril", "/x64", "/U", "/add", "C", "L"}, status);
+  EXPECT_EQ(status, -50204);
+  EXPECT_EQ(request.getKind(status), None);
+  EXPECT_EQ(request.getX64(status), 0);
+}
+
+TEST(CommandLine, ReparseStartsFromInitialState) {
+  tCommandRequest request;
+  tStatus status = 0;
+  parseCommandLine(request, {"zembril", "/x64", "/K", "/add", "C", "L"}, status);
+  parseCommandLine(request, {"zembril", "/U", "/list"}, status);
+  EXPECT_EQ(request.getKind(status), List);
+  EXPECT_EQ(request.getX64(status), 0);
+  EXPECT_EQ(request.getClassName(status), "");
+}
+
+TEST(CommandRequest, SettersDoNothingAfterAnError) {
+  tCommandRequest request;
+  tStatus status = -1;
+  request.setKind(Add, status);
+  request.setClassName("C", status);
+  EXPECT_EQ(request.getKind(status), None);
+  EXPECT_EQ(request.getClassName(status), "");
+  EXPECT_EQ(status, -1);
+  status = 88360;  // a warning stops nothing
+  request.setLibraryName("L", status);
+  EXPECT_EQ(request.getLibraryName(status), "L");
+  EXPECT_EQ(status, 88360);
+}
+
+}  // namespace
+}  // namespace nDRAVI100

@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "persistentStorage/tFileSystemAdapter.h"
+#include "testSupport.h"
+
+namespace nDRAVI100 {
+namespace {
+
+TEST(MapDirectory, FromTheDirectoryFile) {
+  testing::tScratchTree tree;
+  tree.useInThisProcess();
+  const std::string fallback = tree.mapDirectory();
+  const std::string longLine(5000, 'd');
+  struct Case {
+    std::optional<std::string> content;  // nothing: no directory file
+    std::string expected;
+  } cases[] = {
+      {std::nullopt, fallback},
+      {"", fallback},
+      {"/opt/m\n", "/opt/m/etc"},
+      {"/opt/m/\n", "/opt/m/etc"},
+      {"/opt/m//\n", "/opt/m//etc"},
+      {"/opt/m\r\n", "/opt/m/etc"},
+      {"/opt/m", "/opt/m/etc"},
+      {"/\n", fallback},
+      {"\n/opt/m\n", fallback},
+      {"/opt/m\n/opt/n\n", "/opt/m/etc"},
+      {"  /opt/m\n", "  /opt/m/etc"},
+      {std::string("/opt/m\0/x\n", 10), "/opt/m/etc"},
+      {"relative/dir\n", "relative/dir/etc"},
+      {longLine, longLine.substr(0, 4097) + "/etc"},
+      {std::string(4096, 'd') + "/" + "more", std::string(4096, 'd') + "/etc"},
+  };
+  for (const Case& c : cases) {
+    std::remove(tree.directoryFile().c_str());
+    if (c.content) testing::writeFile(tree.directoryFile(), *c.content);
+    tStatus status = 0;
+    EXPECT_EQ(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status),
+              c.expected)
+        << (c.content ? c.content->substr(0, 40) : "(no file)");
+    EXPECT_EQ(status, 0);
+  }
+  tStatus status = -3;
+  EXPECT_EQ(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status), "");
+  EXPECT_EQ(status, -3);
+}
+
+TEST(MapDirectory, UnreadableDirectoryFileFallsBack) {
+  testing::tScratchTree tree;
+  tree.useInThisProcess();
+  // A directory in its place opens but cannot be read.
+  std::filesystem::create_directories(tree.directoryFile());
+  tStatus status = 0;
+  EXPECT_EQ(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status),
+            tree.mapDirectory());
+  EXPECT_EQ(status, 0);
+}
+
+TEST(MapDirectoryDeathTest, OnlyLinuxHasAMapDirectory) {
+  tStatus status = 0;
+  EXPECT_DEATH(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kOS0, status), "");
+}
+
+}  // namespace
+}  // namespace nDRAVI100

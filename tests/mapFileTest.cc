@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "classMap/tClassMapStore.h"
+#include "persistentStorage/tMapFile.h"
+#include "persistentStorage/tReplacementFile.h"
+#include "testSupport.h"
+
+namespace nDRAVI100 {
+namespace {
+
+using testing::encodeMapFile;
+using testing::readFile;
+using testing::tScratchTree;
+using testing::writeFile;
+
+std::string word(std::uint32_t value) {
+  std::string bytes;
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>(value >> shift));
+  return bytes;
+}
+
+const std::string kHeader = " fmd" + word(1);
+
+class MapFile : public ::testing::Test {
+ protected:
+  void SetUp() override { tree.useInThisProcess(); }
+
+  // Builds a store on the current map file, runs `change` on it and saves.
+  template <typename Change>
+  tStatus runAndSave(Change change, std::int32_t is64Bit = 0) {
+    tStatus status = 0;
+    tClassMapStore store(1, is64Bit, status);
+    change(store, status);
+    store.saveAllMapFiles(status);
+    return status;
+  }
+
+  std::vector<tBinding> loaded(tMapScope scope, std::int32_t is64Bit = 0) {
+    tStatus status = 0;
+    tClassMapStore store(1, is64Bit, status);
+    EXPECT_EQ(status, 0);
+    return store.list(scope, status);
+  }
+
+  tScratchTree tree;
+};
+
+TEST_F(MapFile, TheThirtyThreeByteExample) {
+  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) {
+              store.add("A", "lib.so", 0, status);
+            }),
+            0);
+  const std::string expected(
+      "\x20\x66\x6D\x64\x01\x00\x00\x00"
+      "\x01\x00\x00\x00\x02\x00\x00\x00\x41\x00\x07\x00\x00\x00lib.so\x00"
+      "\x00\x00\x00\x00",
+      33);
+  EXPECT_EQ(readFile(tree.mapFile()), expected);
+  EXPECT_EQ(loaded(0), (std::vector<tBinding>{{"A", "lib.so"}}));
+  EXPECT_TRUE(loaded(1).empty());
+  EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), std::vector<std::string>{"dravimap"});
+}
+
+TEST_F(MapFile, RecordsAreWrittenInUnsignedByteOrder) {
+  runAndSave([](tClassMapStore& store, tStatus& status) {
+    for (const char* key : {"abc", "\xC3\x80", "ab", "Zed"}) store.add(key, "v", 0, status);
+    store.add("k", "", 1, status);
+  });
+  EXPECT_EQ(readFile(tree.mapFile()),
+            encodeMapFile({{"Zed", "v"}, {"ab", "v"}, {"abc", "v"}, {"\xC3\x80", "v"}}, {{"k", ""}}));
+}
+
+TEST_F(MapFile, ReaderAcceptsWhatTheWriterNeverWrites) {
+  struct Case {
+    const char* what;
+    std::string bytes;
+    tClassNameMap uMap;
+    tClassNameMap kMap;
+  } cases[] = {
+      {"two empty sections", kHeader + word(0) + word(0), {}, {}},
+      {"the later of two equal keys wins",
+       encodeMapFile({{"A", "first"}, {"A", "second"}}, {}), {{"A", "second"}}, {}},
+      {"a key ends at its first NUL",
+       kHeader + word(1) + word(5) + std::string("a\0bc\0", 5) + word(2) + std::string("v\0", 2) +
+           word(0),
+       {{"a", "v"}}, {}},
+      {"a length of 0 is the empty string",
+       kHeader + word(1) + word(0) + word(0) + word(0), {{"", ""}}, {}},
+      {"bytes without a NUL are the string", kHeader + word(1) + word(2) + "ab" + word(1) + "v" +
+                                                  word(0),
+       {{"ab", "v"}}, {}},
+      {"bytes after the last section are ignored",
+       encodeMapFile({}, {{"K", "k"}}) + "trailing junk", {}, {{"K", "k"}}},
+      {"records need not be in order", encodeMapFile({{"b", "2"}, {"a", "1"}}, {}),
+       {{"a", "1"}, {"b", "2"}}, {}},
+  };
+  for (const Case& c : cases) {
+    const testing::tDecoded decoded = testing::decodeMapFile(c.bytes);
+    EXPECT_EQ(decoded.status, 0) << c.what;
+    EXPECT_EQ(decoded.uMap, c.uMap) << c.what;
+    EXPECT_EQ(decoded.kMap, c.kMap) << c.what;
+  }
+}
+
+TEST_F(MapFile, DamagedFilesAreDiscardedAtConstruction) {
+  const std::string good = encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"K", "/k.so"}});
+  struct Case {
+    const char* what;
+    std::string bytes;
+    tStatus readerStatus;
+  } cases[] = {
+      {"empty", "", -50207},
+      {"magic only", " fmd", -50207},
+      {"magic reversed", "dmf " + word(1) + word(0) + word(0), -50257},
+      {"version 2", " fmd" + word(2) + word(0) + word(0), -50250},
+      {"version 0", " fmd" + word(0) + word(0) + word(0), -50250},
+      {"no uMap count", kHeader, -50207},
+      {"no kMap section", kHeader + word(0), -50207},
+      {"ends inside the kMap section", good.substr(0, good.size() - 3), -50207},
+      {"ends inside the uMap section", good.substr(0, 20), -50207},
+      {"count larger than the records", kHeader + word(2) + word(2) + std::string("A\0", 2) +
+                                            word(1) + std::string("\0", 1) + word(0),
+       -50207},
+      {"a length claiming 4 GiB", kHeader + word(1) + word(0xFFFFFFFF) + "x", -50207},
+      {"a count claiming 4 G records", kHeader + word(0xFFFFFFFF), -50207},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(testing::decodeMapFile(c.bytes).status, c.readerStatus) << c.what;
+    writeFile(tree.mapFile(), c.bytes);
+    tStatus status = 0;
+    {
+      tClassMapStore store(1, 0, status);
+      EXPECT_EQ(status, 0) << c.what;
+      EXPECT_TRUE(store.list(0, status).empty()) << c.what;
+      EXPECT_TRUE(store.list(1, status).empty()) << c.what;
+      EXPECT_FALSE(readFile(tree.mapFile()).has_value()) << c.what << ": not removed";
+    }
+  }
+}
+
+TEST_F(MapFile, TheBitnessesAreIndependent) {
+  const std::string thirtyTwo = encodeMapFile({{"A", "/lib32/a.so"}}, {});
+  writeFile(tree.mapFile(false), thirtyTwo);
+  EXPECT_EQ(runAndSave(
+                [](tClassMapStore& store, tStatus& status) {
+                  EXPECT_TRUE(store.list(0, status).empty());
+                  store.add("A", "/lib64/a.so", 0, status);
+                },
+                1),
+            0);
+  EXPECT_EQ(readFile(tree.mapFile(false)), thirtyTwo);
+  EXPECT_EQ(readFile(tree.mapFile(true)), encodeMapFile({{"A", "/lib64/a.so"}}, {}));
+  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.reset(0, status); }), 0);
+  EXPECT_FALSE(readFile(tree.mapFile(false)).has_value());
+  EXPECT_TRUE(readFile(tree.mapFile(true)).has_value());
+}
+
+TEST_F(MapFile, SaveKeepsPermissionsAndClearsAStaleTemporaryFile) {
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "a"}}, {}));
+  ASSERT_EQ(::chmod(tree.mapFile().c_str(), 0640), 0);
+  const std::string stale = tReplacementFile::temporaryPathFor(tree.mapFile());
+  writeFile(stale, "left by a killed run");
+  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.add("B", "b", 0, status); }),
+            0);
+  struct stat after {};
+  ASSERT_EQ(::stat(tree.mapFile().c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), std::vector<std::string>{"dravimap"});
+
+  // A new file gets 0666 less the umask, as any file the tool creates.
+  const mode_t oldMask = ::umask(022);
+  runAndSave([](tClassMapStore& store, tStatus& status) { store.add("C", "c", 0, status); }, 1);
+  ::umask(oldMask);
+  ASSERT_EQ(::stat(tree.mapFile(true).c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0644u);
+}
+
+TEST_F(MapFile, TemporaryFileIsNeverALink) {
+  // A planted link must not make the save write through it.
+  const std::string victim = tree.root() + "/victim";
+  writeFile(victim, "precious");
+  const std::string temporary = tReplacementFile::temporaryPathFor(tree.mapFile());
+  ASSERT_EQ(::symlink(victim.c_str(), temporary.c_str()), 0);
+  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
+            0);
+  EXPECT_EQ(readFile(victim), "precious");
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "a"}}, {}));
+}
+
+TEST_F(MapFile, SaveWithoutAMapDirectory) {
+  tScratchTree bare(false);
+  bare.useInThisProcess();
+  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
+            -50204);
+  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.reset(0, status); }), 0);
+  EXPECT_TRUE(testing::listDirectory(bare.root() + "/usr").empty());
+}
+
+TEST_F(MapFile, FailedRenameAndFailedCopyKeepTheNewContent) {
+  // A directory where the map file belongs makes both the rename and the
+  // copy fail; the new maps must survive in the temporary file.
+  EXPECT_EQ(runAndSave([this](tClassMapStore& store, tStatus& status) {
+              store.add("A", "a", 0, status);
+              ASSERT_EQ(::mkdir(tree.mapFile().c_str(), 0755), 0);
+            }),
+            -50204);
+  EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree.mapFile())),
+            encodeMapFile({{"A", "a"}}, {}));
+}
+
+TEST_F(MapFile, UnreadableMapFileFailsTheRunInsteadOfBeingReplaced) {
+  // A map file that is a directory exists but cannot be read as a file.
+  ASSERT_EQ(::mkdir(tree.mapFile().c_str(), 0755), 0);
+  tStatus status = 0;
+  tClassMapStore store(1, 0, status);
+  EXPECT_LT(status, 0);
+  EXPECT_EQ(::access(tree.mapFile().c_str(), F_OK), 0) << "must not be removed";
+}
+
+TEST_F(MapFile, TooLargeForTheFormat) {
+  tClassNameMap map{{"A", "a"}};
+  EXPECT_TRUE(fitsMapFileFormat(map));
+  EXPECT_TRUE(usesUKMaps(tFileSystemAdapter::kOS0));
+  EXPECT_TRUE(usesUKMaps(tFileSystemAdapter::kLinux));
+  EXPECT_TRUE(usesUKMaps(tFileSystemAdapter::kOS4));
+  EXPECT_FALSE(usesUKMaps(tFileSystemAdapter::kOS1));
+  EXPECT_FALSE(usesUKMaps(static_cast<tOS>(7)));
+}
+
+TEST_F(MapFile, WriterStopsAtTheFirstFailedWrite) {
+  // /dev/full takes no byte; the buffered stream reports it on flush.
+  std::FILE* full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IONBF, 0);
+  tStatus status = 0;
+  writeMapFileContents(full, {{"A", "a"}}, nullptr, status);
+  EXPECT_EQ(status, -50208);
+  std::fclose(full);
+}
+
+}  // namespace
+}  // namespace nDRAVI100

@@ -1,0 +1,152 @@
+#include "testSupport.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "persistentStorage/tFileSystemAdapter.h"
+#include "persistentStorage/tMapFile.h"
+
+namespace nDRAVI100::testing {
+
+namespace fs = std::filesystem;
+
+tScratchTree::tScratchTree(bool createMapDirectory) {
+  std::string pattern = (fs::temp_directory_path() / "zembril-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  rootPath = pattern;
+  if (createMapDirectory) fs::create_directories(mapDirectory());
+}
+
+tScratchTree::~tScratchTree() {
+  std::error_code ignored;
+  fs::remove_all(rootPath, ignored);
+  tFileSystemAdapter::setFixedPathRootForTesting("");
+}
+
+std::string tScratchTree::directoryFile() const {
+  return rootPath + "/etc/tolvane/.mirtal/mirtal.dir";
+}
+std::string tScratchTree::mapDirectory() const { return rootPath + "/usr/local/tolvane/.mirtal/etc"; }
+std::string tScratchTree::mapFile(bool x64) const {
+  return mapDirectory() + (x64 ? "/dravimap64" : "/dravimap");
+}
+void tScratchTree::useInThisProcess() const { tFileSystemAdapter::setFixedPathRootForTesting(rootPath); }
+
+std::optional<std::string> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> listDirectory(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+void appendWord(std::string& bytes, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>(value >> shift));
+}
+
+void appendSection(std::string& bytes, const tPairs& pairs) {
+  appendWord(bytes, static_cast<std::uint32_t>(pairs.size()));
+  for (const auto& [key, value] : pairs) {
+    for (const std::string* text : {&key, &value}) {
+      appendWord(bytes, static_cast<std::uint32_t>(text->size() + 1));
+      bytes += *text;
+      bytes.push_back('\0');
+    }
+  }
+}
+
+}  // namespace
+
+std::string encodeMapFile(const tPairs& first, const tPairs& second) {
+  std::string bytes = " fmd";
+  appendWord(bytes, 1);
+  appendSection(bytes, first);
+  appendSection(bytes, second);
+  return bytes;
+}
+
+tDecoded decodeMapFile(const std::string& bytes) {
+  tDecoded decoded;
+  std::string copy = bytes;
+  // fmemopen refuses a buffer of size 0.
+  std::FILE* in = copy.empty() ? std::fopen("/dev/null", "rb")
+                               : ::fmemopen(copy.data(), copy.size(), "rb");
+  if (in == nullptr) throw std::runtime_error("fmemopen failed");
+  readMapFileContents(in, decoded.uMap, &decoded.kMap, decoded.status);
+  std::fclose(in);
+  return decoded;
+}
+
+tRunResult runCommand(const std::vector<std::string>& command, const std::string& programName) {
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    ::dup2(pipeEnds[1], STDOUT_FILENO);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    if (!programName.empty()) argv[0] = const_cast<char*>(programName.c_str());
+    argv.push_back(nullptr);
+    ::execvp(command[0].c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeEnds[1]);
+  tRunResult result;
+  char buffer[4096];
+  ssize_t count = 0;
+  while ((count = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0) {
+    result.output.append(buffer, static_cast<std::size_t>(count));
+  }
+  ::close(pipeEnds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+tRunResult runTool(const tScratchTree& tree, const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& wrapper, const std::string& programName) {
+  std::vector<std::string> command = wrapper;
+  command.push_back(ZEMBRIL_ROOTED_BINARY);
+  command.push_back(tree.root());
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  // The program name is what the tool sees as argument 0; with a wrapper in
+  // front it stays the binary's own path.
+  return runCommand(command, wrapper.empty() ? programName : "");
+}
+
+bool haveProgram(const std::string& program) {
+  return runCommand({"sh", "-c", "command -v " + program + " >/dev/null"}).exitStatus == 0;
+}
+
+}  // namespace nDRAVI100::testing

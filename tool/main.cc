@@ -1,0 +1,3 @@
+#include "tool/tProgramEntry.h"
+
+int main(int argc, char** argv) { return nDRAVI100::runProgram(argc, argv); }

@@ -1,0 +1,83 @@
+#include "tool/tCommandDispatch.h"
+
+#include "tool/tCommandFile.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr std::int32_t kBadScopeError = 50006;
+
+// The only place in a library name that depends on the run's bitness.
+const std::string& substitutionToken() {
+  static const std::string token = "*";
+  return token;
+}
+
+bool isMapScope(std::int32_t scope) { return scope >= 0 && scope <= 2; }
+
+}  // namespace
+
+std::string substituteBitness(const std::string& libraryName, std::int32_t is64Bit) {
+  std::string substituted = libraryName;
+  const std::string::size_type at = substituted.find(substitutionToken());
+  if (at != std::string::npos) {
+    substituted.replace(at, substitutionToken().size(), is64Bit != 0 ? "64" : "32");
+  }
+  return substituted;
+}
+
+void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tStatus& status) {
+  if (isError(status)) return;
+  const std::int32_t kind = request.getKind(status);
+  if (kind == None) return;
+  if (kind == File) {
+    runCommandFile(request.getFilePath(status), store, status);
+    return;
+  }
+  const std::int32_t scope = request.getScope(status);
+  if (!isMapScope(scope)) {
+    raiseError(status, kBadScopeError);
+    return;
+  }
+  runStoreCommand(request, store, scope, status);
+}
+
+void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
+                     tStatus& status) {
+  if (isError(status)) return;
+  const std::string libraryPath =
+      substituteBitness(request.getLibraryName(status), store.getIs64Bit());
+  if (!isMapScope(request.getScope(status))) {
+    raiseError(status, kBadScopeError);
+    return;
+  }
+  const std::string& className = request.getClassName(status);
+  switch (request.getKind(status)) {
+    case Add:
+      store.add(className, libraryPath, scope, status);
+      break;
+    case Delete:
+      store.deleteClass(className, scope, status);
+      break;
+    case DeleteLib:
+      store.deleteLib(libraryPath, scope, status);
+      break;
+    case Reset:
+      store.reset(scope, status);
+      break;
+    case Lookup:
+      (void)store.lookup(className, scope, status);
+      break;
+    case LookupLib:
+      (void)store.lookupLib(libraryPath, scope, status);
+      break;
+    case List:
+      (void)store.list(scope, status);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace nDRAVI100

@@ -1,0 +1,26 @@
+// Carrying out one parsed command against the class map store.
+#pragma once
+
+#include "classMap/tClassMapStore.h"
+#include "tool/tCommandRequest.h"
+#include "tool/tStatus.h"
+
+namespace nDRAVI100 {
+
+// Carries out `request` on `store`: a File request runs the whole command
+// file, any other kind becomes one store operation. Does nothing for a None
+// request or when the word holds an error; a scope that names no map raises
+// -50006 and calls nothing. Results of queries are computed and dropped.
+void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tStatus& status);
+
+// Calls the one store operation of the request's kind with `scope`, after
+// replacing the first "*" of the library name with "64" or "32" by the
+// store's bitness. Raises -50006 for a scope other than 0, 1 or 2.
+void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
+                     tStatus& status);
+
+// Returns `libraryName` with its first "*" replaced by "64" when `is64Bit`
+// is non-zero and by "32" otherwise; later "*" stay as they are.
+std::string substituteBitness(const std::string& libraryName, std::int32_t is64Bit);
+
+}  // namespace nDRAVI100

@@ -1,0 +1,171 @@
+#include "tool/tCommandFile.h"
+
+#include <array>
+#include <cstring>
+
+#include "tool/tCommandDispatch.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr std::int32_t kUsageError = 88361;
+constexpr std::int32_t kReadError = 1;
+constexpr std::int32_t kCannotOpenError = 50204;
+
+constexpr std::size_t kPieceSize = 256;
+constexpr std::size_t kLineRoom = 1024;
+constexpr std::size_t kFieldRoom = 30;
+constexpr std::size_t kMostFields = 4;
+
+tCommandRequest& lineRequest() {
+  static tCommandRequest request;
+  return request;
+}
+
+const tCommandRequest& rejectionRequest() {
+  static const tCommandRequest request;
+  return request;
+}
+
+}  // namespace
+
+void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status) {
+  if (isError(status)) return;
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) {
+    raiseError(status, kCannotOpenError);
+    return;
+  }
+  std::int32_t endOfFile = 0;
+  while (endOfFile == 0 && !isError(status)) {
+    const std::string line = readFileLine(file, endOfFile, status);
+    const std::string stripped = removeWhitespace(line, status);
+    if (stripped.empty()) continue;
+    dispatchCommand(parseFileLine(stripped, status), store, status);
+    // One line's warning must not reach the next line or the end of the run.
+    if (isWarning(status)) status = 0;
+  }
+  // The file was only read; closing it cannot lose anything.
+  (void)std::fclose(file);
+}
+
+std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
+  if (isError(status)) return std::string();
+  static std::string line;
+  line.clear();
+  line.reserve(kLineRoom);
+
+  // A comment longer than one piece is dropped whole: its later pieces are
+  // skipped until the piece that ends the line.
+  bool inComment = false;
+  while (std::feof(file) == 0) {
+    std::array<char, kPieceSize> piece{};
+    // At the end of the file fgets stores nothing and the piece stays empty.
+    (void)std::fgets(piece.data(), static_cast<int>(piece.size()), file);
+    if (std::ferror(file) != 0) {
+      raiseError(status, kReadError);
+      std::fputs("zembril: File read error!\n", stdout);
+      line.clear();
+      break;
+    }
+    const std::size_t length = std::strlen(piece.data());
+    const bool endsLine = length > 0 && piece[length - 1] == '\n';
+    if (inComment) {
+      inComment = !endsLine;
+      continue;
+    }
+    if (line.empty() && piece[0] == '#') {
+      inComment = !endsLine;
+      continue;
+    }
+    line.append(piece.data(), length);
+    if (endsLine) break;
+  }
+  if (std::feof(file) != 0) endOfFile = 1;
+  return line;
+}
+
+std::string removeWhitespace(const std::string& line, tStatus& status) {
+  if (isError(status)) return std::string();
+  static std::string stripped;
+  stripped.clear();
+  stripped.reserve(kLineRoom);
+  for (const char byte : line) {
+    if (byte == '\0') break;
+    if (byte == ' ' || byte == '\t' || byte == '\r' || byte == '\n') continue;
+    stripped.push_back(byte);
+  }
+  return stripped;
+}
+
+bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields) {
+  fields.assign(1, std::string());
+  fields.back().reserve(kFieldRoom);
+  int depth = 0;
+  for (const char byte : line) {
+    if (byte == ',' && depth == 0) {
+      if (fields.size() == kMostFields) return false;
+      fields.emplace_back().reserve(kFieldRoom);
+      continue;
+    }
+    if (byte == '<') ++depth;
+    if (byte == '>' && depth > 0) --depth;
+    fields.back().push_back(byte);
+  }
+  return true;
+}
+
+const tCommandRequest& parseFileLine(const std::string& line, tStatus& status) {
+  if (isError(status)) return rejectionRequest();
+  static std::vector<std::string> fields;
+  tCommandRequest& request = lineRequest();
+  auto reject = [&]() -> const tCommandRequest& {
+    raiseError(status, kUsageError);
+    return rejectionRequest();
+  };
+
+  if (!splitFileLineFields(line, fields) || fields.size() < 2) return reject();
+  tMapScope scope = 0;
+  if (!parseScopeName(fields[0], "", scope)) return reject();
+  request.setScope(scope, status);
+
+  const std::string& word = fields[1];
+  switch (fields.size()) {
+    case 2:
+      if (word == "list") {
+        request.setKind(List, status);
+      } else if (word == "reset") {
+        request.setKind(Reset, status);
+      } else {
+        return reject();
+      }
+      break;
+    case 3:
+      if (word == "delete") {
+        request.setKind(Delete, status);
+        request.setClassName(fields[2], status);
+      } else if (word == "deletelib") {
+        request.setKind(DeleteLib, status);
+        request.setLibraryName(fields[2], status);
+      } else if (word == "lookuplib") {
+        request.setKind(LookupLib, status);
+        request.setLibraryName(fields[2], status);
+      } else if (word == "lookup") {
+        request.setKind(Lookup, status);
+        request.setClassName(fields[2], status);
+      } else {
+        return reject();
+      }
+      break;
+    default:
+      if (word != "add") return reject();
+      request.setKind(Add, status);
+      request.setClassName(fields[2], status);
+      request.setLibraryName(fields[3], status);
+      break;
+  }
+  return request;
+}
+
+}  // namespace nDRAVI100

@@ -1,0 +1,49 @@
+// Command files: many commands, one per line, carried out in one run.
+//
+// A line is comma-separated fields after every blank (space, tab, CR, LF)
+// has been removed: a scope letter (U, K, S in either case), a command word
+// without the slash ("add", "delete", "deletelib", "lookup", "lookuplib",
+// "list", "reset") and its arguments. A comma inside "<" ">" brackets does
+// not split, so a class name with template arguments stays one field. A
+// line that begins with "#" is a comment; blank lines are skipped.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "classMap/tClassMapStore.h"
+#include "tool/tCommandRequest.h"
+#include "tool/tStatus.h"
+
+namespace nDRAVI100 {
+
+// Carries out every line of the command file at `path` on `store`, in order,
+// clearing a warning after each line. Stops at the first error: a malformed
+// line (-88361), a failing command or a read error (-1). A file that cannot
+// be opened raises -50204.
+void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status);
+
+// Returns the next line of `file` that is not a comment, its newline
+// included when it has one, gathered from pieces of at most 255 bytes; a
+// piece ends at its first NUL byte. Sets `endOfFile` to 1 once the file's end
+// has been reached. A read error raises -1, prints "zembril: File read
+// error!" and returns an empty string.
+std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
+
+// Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs.
+std::string removeWhitespace(const std::string& line, tStatus& status);
+
+// Splits a line without blanks into its fields at the commas that stand
+// outside "<" ">" brackets. Returns false when the line has more than four
+// fields (a fourth such comma rejects it at once).
+bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields);
+
+// Parses a line without blanks. Returns the one line request, updated for
+// this line, or, with -88361 merged into the word, the rejection request of
+// kind None. Both live until the program ends; the line request keeps the
+// strings of earlier lines that this line's command does not use.
+const tCommandRequest& parseFileLine(const std::string& line, tStatus& status);
+
+}  // namespace nDRAVI100

@@ -1,0 +1,137 @@
+#include "tool/tCommandRequest.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr std::int32_t kUsageError = 88361;
+
+// The fewest and most strings a command line may have, program name included
+// and a leading "/x64" counted.
+constexpr std::size_t kFewestArguments = 3;
+constexpr std::size_t kMostArguments = 6;
+
+}  // namespace
+
+std::int32_t tCommandRequest::getKind(tStatus&) const { return kind; }
+tMapScope tCommandRequest::getScope(tStatus&) const { return scope; }
+std::int32_t tCommandRequest::getX64(tStatus&) const { return x64; }
+const std::string& tCommandRequest::getFilePath(tStatus&) const { return filePath; }
+const std::string& tCommandRequest::getClassName(tStatus&) const { return className; }
+const std::string& tCommandRequest::getLibraryName(tStatus&) const { return libraryName; }
+
+void tCommandRequest::setKind(std::int32_t value, tStatus& status) {
+  if (!isError(status)) kind = value;
+}
+void tCommandRequest::setScope(tMapScope value, tStatus& status) {
+  if (!isError(status)) scope = value;
+}
+void tCommandRequest::setX64(std::int32_t value, tStatus& status) {
+  if (!isError(status)) x64 = value;
+}
+void tCommandRequest::setFilePath(const std::string& value, tStatus& status) {
+  if (!isError(status)) filePath = value;
+}
+void tCommandRequest::setClassName(const std::string& value, tStatus& status) {
+  if (!isError(status)) className = value;
+}
+void tCommandRequest::setLibraryName(const std::string& value, tStatus& status) {
+  if (!isError(status)) libraryName = value;
+}
+
+void tCommandRequest::clear() { *this = tCommandRequest(); }
+
+bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scope) {
+  const std::size_t prefixLength = std::strlen(prefix);
+  if (word.size() != prefixLength + 1 || word.compare(0, prefixLength, prefix) != 0) return false;
+  switch (word.back()) {
+    case 'U':
+    case 'u':
+      scope = 0;
+      return true;
+    case 'K':
+    case 'k':
+      scope = 1;
+      return true;
+    case 'S':
+    case 's':
+      scope = 2;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is64BitBuild(tStatus&) { return sizeof(void*) == 8; }
+
+void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& arguments,
+                      tStatus& status) {
+  request.clear();
+  if (isError(status)) return;
+
+  auto usageError = [&]() {
+    request.setKind(None, status);
+    raiseError(status, kUsageError);
+  };
+
+  std::vector<std::string> args = arguments;
+  if (args.size() < kFewestArguments || args.size() > kMostArguments) return usageError();
+
+  if (args[1] == "/x64") {
+    if (!is64BitBuild(status)) return usageError();
+    request.setX64(1, status);
+    args.erase(args.begin() + 1);
+  }
+  const std::size_t n = args.size();
+
+  if (args[1] == "/file") {
+    // "/x64" "/file" with nothing after it leaves no path to take.
+    if (n < 3) return usageError();
+    request.setKind(File, status);
+    request.setFilePath(args[2], status);
+    return;
+  }
+
+  tMapScope scope = 0;
+  if (!parseScopeName(args[1], "/", scope)) return usageError();
+  request.setScope(scope, status);
+
+  if (n == 3) {
+    if (args[2] == "/list") {
+      request.setKind(List, status);
+    } else if (args[2] == "/reset") {
+      request.setKind(Reset, status);
+    } else {
+      usageError();
+    }
+  } else if (n == 4) {
+    const std::string& word = args[2];
+    if (word == "/delete") {
+      request.setKind(Delete, status);
+      request.setClassName(args[3], status);
+    } else if (word == "/deletelib") {
+      request.setKind(DeleteLib, status);
+      request.setLibraryName(args[3], status);
+    } else if (word == "/lookuplib") {
+      request.setKind(LookupLib, status);
+      request.setLibraryName(args[3], status);
+    } else if (word == "/lookup") {
+      request.setKind(Lookup, status);
+      request.setClassName(args[3], status);
+    } else {
+      usageError();
+    }
+  } else if (n >= 5 && args[2] == "/add") {
+    // A sixth string after the library name is ignored.
+    request.setKind(Add, status);
+    request.setClassName(args[3], status);
+    request.setLibraryName(args[4], status);
+  } else {
+    usageError();
+  }
+}
+
+}  // namespace nDRAVI100

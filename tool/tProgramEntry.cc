@@ -1,0 +1,44 @@
+#include "tool/tProgramEntry.h"
+
+#include <cstdio>
+
+#include "classMap/tClassMapStore.h"
+#include "tool/tCommandDispatch.h"
+#include "tool/tCommandRequest.h"
+
+namespace nDRAVI100 {
+
+std::string formatReport(tStatus status, const std::vector<std::string>& arguments) {
+  if (status == 0) return std::string();
+  const std::string code = std::to_string(status);
+  if (isWarning(status)) return "\tWarning generated: " + code + "\n";
+  std::string report;
+  if (arguments.size() >= 3 && arguments[1] == "/file") {
+    report = "\tLoading from file '" + arguments[2] + "' failed!\n";
+  } else {
+    report = "\tOperation Failed!\n";
+  }
+  return report + "\tStatus on exit was " + code + ".\n";
+}
+
+int runProgram(int argc, const char* const* argv) {
+  tStatus status = 0;
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
+
+  tCommandRequest request;
+  parseCommandLine(request, arguments, status);
+  {
+    // Every change stays in memory until the one save below, so a run that
+    // fails half way through a command file leaves the map file as it was.
+    tClassMapStore store(1, request.getX64(status), status);
+    dispatchCommand(request, store, status);
+    store.saveAllMapFiles(status);
+    const std::string report = formatReport(status, arguments);
+    (void)std::fwrite(report.data(), 1, report.size(), stdout);
+  }
+  (void)std::fflush(stdout);
+  return exitStatusFor(status);
+}
+
+}  // namespace nDRAVI100
