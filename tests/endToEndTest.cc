@@ -1,1 +1,181 @@
+// The built tool itself, run on a private tree: what it prints, its exit
+// status and the bytes it leaves in the map files.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "testSupport.h"
+
+namespace nDRAVI100 {
+namespace {
+
+using testing::encodeMapFile;
+using testing::readFile;
+using testing::runTool;
+using testing::tScratchTree;
+using testing::writeFile;
+
+using Args = std::vector<std::string>;
+
+const std::string kUsageFailure = "\tOperation Failed!\n\tStatus on exit was -88361.\n";
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  testing::tRunResult run(const Args& arguments) { return runTool(tree, arguments); }
+
+  void expectRun(const Args& arguments, int exitStatus, const std::string& output) {
+    const testing::tRunResult result = run(arguments);
+    std::string shown;
+    for (const auto& word : arguments) shown += "[" + word + "]";
+    EXPECT_EQ(result.exitStatus, exitStatus) << shown;
+    EXPECT_EQ(result.output, output) << shown;
+  }
+
+  std::string commandFile(const std::string& content) {
+    const std::string path = tree.root() + "/commands.txt";
+    writeFile(path, content);
+    return path;
+  }
+
+  tScratchTree tree;
+};
+
+TEST_F(EndToEnd, ReportLinesAndExitStatuses) {
+  struct Case {
+    Args arguments;
+    int exitStatus;
+    std::string output;
+  } cases[] = {
+      {{}, 255, kUsageFailure},
+      {{"/U"}, 255, kUsageFailure},
+      {{"/U", "/add", "A", "a", "x", "y"}, 255, kUsageFailure},
+      {{"/file"}, 255, kUsageFailure},
+      {{"/x64", "/file"}, 255, kUsageFailure},
+      {{"/U", "/list"}, 0, ""},
+      {{"/U", "/lookup", "Missing"}, 0, ""},
+      {{"/U", "/add", "A", "/lib/a.so"}, 0, ""},
+      {{"/U", "/add", "A", "/lib/other.so"}, 1, "\tWarning generated: 88360\n"},
+      {{"/u", "/lookup", "A"}, 0, ""},
+      {{"/k", "/lookuplib", "/lib/a.so"}, 0, ""},
+      {{"/file", "/no/such/file"}, 255,
+       "\tLoading from file '/no/such/file' failed!\n\tStatus on exit was -50204.\n"},
+      {{"/x64", "/file", "/no/such/file"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n"},
+      {{"/file", ""}, 255, "\tLoading from file '' failed!\n\tStatus on exit was -50204.\n"},
+  };
+  for (const Case& c : cases) expectRun(c.arguments, c.exitStatus, c.output);
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "/lib/a.so"}}, {}));
+}
+
+TEST_F(EndToEnd, ProgramNameIsNeverACommandWord) {
+  for (const char* name : {"/file", "/U", "/x64", ""}) {
+    const testing::tRunResult result = runTool(tree, {"/K", "/add", "C", "c"}, {}, name);
+    runTool(tree, {"/K", "/reset"}, {}, name);
+    EXPECT_EQ(result.exitStatus, 0) << name;
+    EXPECT_EQ(result.output, "") << name;
+    const testing::tRunResult shifted = runTool(tree, {"/U", "/list", "x"}, {}, name);
+    EXPECT_EQ(shifted.output, kUsageFailure) << name;
+  }
+  EXPECT_FALSE(readFile(tree.mapFile()).has_value());
+}
+
+TEST_F(EndToEnd, BindingsPersistPerBitnessAndScope) {
+  expectRun({"/x64", "/U", "/add", "Cls", "/usr/lib*/x.so"}, 0, "");
+  expectRun({"/U", "/add", "Cls", "/usr/lib*/x.so"}, 0, "");
+  expectRun({"/K", "/add", "K<a,b>", "/lib*/**"}, 0, "");
+  expectRun({"/S", "/add", "Session", "/s.so"}, 0, "");
+  EXPECT_EQ(readFile(tree.mapFile(true)), encodeMapFile({{"Cls", "/usr/lib64/x.so"}}, {}));
+  EXPECT_EQ(readFile(tree.mapFile(false)),
+            encodeMapFile({{"Cls", "/usr/lib32/x.so"}}, {{"K<a,b>", "/lib32/**"}}));
+
+  // A second run sees the first run's binding; sMap is gone.
+  expectRun({"/x64", "/U", "/add", "Cls", "/elsewhere.so"}, 1, "\tWarning generated: 88360\n");
+  expectRun({"/S", "/add", "Session", "/t.so"}, 0, "");
+
+  expectRun({"/K", "/deletelib", "/lib*/**"}, 0, "");
+  expectRun({"/U", "/delete", "Cls"}, 0, "");
+  EXPECT_FALSE(readFile(tree.mapFile(false)).has_value()) << "empty maps leave no file";
+  expectRun({"/x64", "/u", "/reset"}, 0, "");
+  EXPECT_FALSE(readFile(tree.mapFile(true)).has_value());
+  EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), Args{});
+}
+
+TEST_F(EndToEnd, DirectoryFileChoosesTheMapDirectory) {
+  const std::string elsewhere = tree.root() + "/opt/classes";
+  std::filesystem::create_directories(elsewhere + "/etc");
+  writeFile(tree.directoryFile(), elsewhere + "/\nignored second line\n");
+  expectRun({"/U", "/add", "A", "a"}, 0, "");
+  EXPECT_EQ(readFile(elsewhere + "/etc/dravimap"), encodeMapFile({{"A", "a"}}, {}));
+  EXPECT_FALSE(readFile(tree.mapFile()).has_value());
+
+  // A directory that does not exist is never created.
+  writeFile(tree.directoryFile(), tree.root() + "/missing\n");
+  expectRun({"/U", "/add", "A", "a"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
+  expectRun({"/U", "/list"}, 0, "");
+  EXPECT_FALSE(std::filesystem::exists(tree.root() + "/missing"));
+}
+
+TEST_F(EndToEnd, DamagedMapFileIsDiscarded) {
+  for (const std::string& damaged : {std::string(""), std::string("dmf \1\0\0\0", 8),
+                                    std::string(" fmd\2\0\0\0\0\0\0\0\0\0\0\0", 16)}) {
+    writeFile(tree.mapFile(), damaged);
+    expectRun({"/U", "/add", "New", "n"}, 0, "");
+    EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"New", "n"}}, {}));
+    expectRun({"/U", "/reset"}, 0, "");
+  }
+  // A run that fails after a damaged file was dropped does not bring it back.
+  writeFile(tree.mapFile(), " fmd");
+  expectRun({"/U", "/add", "X"}, 255, kUsageFailure);
+  EXPECT_TRUE(readFile(tree.mapFile()).has_value()) << "usage errors read no file";
+  expectRun({"/file", "/no/such/file"}, 255,
+            "\tLoading from file '/no/such/file' failed!\n\tStatus on exit was -50204.\n");
+  EXPECT_FALSE(readFile(tree.mapFile()).has_value());
+}
+
+TEST_F(EndToEnd, CommandFiles) {
+  const std::string path = commandFile(
+      "# installer for the example package\n"
+      "U, add, Alpha, /usr/lib*/alpha.so\r\n"
+      "\n"
+      "   \t \n"
+      "K,add,Map<int,Beta>,/usr/lib*/beta.so\n"
+      "U,add,Alpha,/again.so\n"
+      "S,add,Gamma,/gamma.so\n"
+      "U,add,Delta,/d.so");
+  expectRun({"/x64", "/file", path}, 0, "");
+  EXPECT_EQ(readFile(tree.mapFile(true)),
+            encodeMapFile({{"Alpha", "/usr/lib64/alpha.so"}, {"Delta", "/d.so"}},
+                          {{"Map<int,Beta>", "/usr/lib64/beta.so"}}));
+  expectRun({"/file", path, "ignored", "ignored", "ignored"}, 0, "");
+  EXPECT_EQ(readFile(tree.mapFile(false)),
+            encodeMapFile({{"Alpha", "/usr/lib32/alpha.so"}, {"Delta", "/d.so"}},
+                          {{"Map<int,Beta>", "/usr/lib32/beta.so"}}));
+}
+
+TEST_F(EndToEnd, FailingCommandFileChangesNothing) {
+  writeFile(tree.mapFile(), encodeMapFile({{"Old", "o"}}, {}));
+  const std::string before = *readFile(tree.mapFile());
+  struct Case {
+    std::string content;
+    std::string status;
+  } cases[] = {
+      {"U,add,A,a\nU,ADD,B,b\n", "-88361"},
+      {"U,add,A,a\n  # indented\n", "-88361"},
+      {"U,add,A,a\n/U,add,B,b\n", "-88361"},
+      {"U,add,A,a\nU,add,B,b,c,d\n", "-88361"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = commandFile(c.content);
+    expectRun({"/file", path}, 255,
+              "\tLoading from file '" + path + "' failed!\n\tStatus on exit was " + c.status +
+                  ".\n");
+    EXPECT_EQ(readFile(tree.mapFile()), before) << c.content;
+  }
+  // A command file that cannot be read reports the read error line first.
+  expectRun({"/file", tree.root()}, 255,
+            "zembril: File read error!\n\tLoading from file '" + tree.root() +
+                "' failed!\n\tStatus on exit was -1.\n");
+  EXPECT_EQ(readFile(tree.mapFile()), before);
+}
+
+}  // namespace
+}  // namespace nDRAVI100

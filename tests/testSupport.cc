@@ -1,5 +1,6 @@
 #include "testSupport.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,7 +130,9 @@ tRunResult runCommand(const std::vector<std::string>& command, const std::string
   }
   ::close(pipeEnds[0]);
   int status = 0;
-  ::waitpid(child, &status, 0);
+  struct rusage usage {};
+  ::wait4(child, &status, 0, &usage);
+  result.maxRssKiB = usage.ru_maxrss;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

@@ -64,6 +64,7 @@ tDecoded decodeMapFile(const std::string& bytes);
 struct tRunResult {
   int exitStatus = -1;  // the exit status, or 128 + signal number
   std::string output;   // what it wrote to standard output
+  long maxRssKiB = 0;   // the child's peak resident memory
 };
 
 // Runs the test build of the tool on `tree` with `arguments` after the
