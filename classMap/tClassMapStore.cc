@@ -88,9 +88,8 @@ void tClassMapStore::deleteLib(const std::string& libraryPath, tMapScope scope, 
   if (isError(status)) return;
   // The argument may refer into the map being changed.
   const std::string wanted = libraryPath;
-  if (tClassNameMap* map = selectMap(scope)) std::erase_if(*map, [&](const auto& binding) {
-      return binding.second == wanted;
-    });
+  if (tClassNameMap* map = selectMap(scope))
+    std::erase_if(*map, [&](const auto& binding) { return binding.second == wanted; });
   saveIfNotDeferred(status);
 }
 
@@ -100,8 +99,8 @@ void tClassMapStore::reset(tMapScope scope, tStatus& status) {
   saveIfNotDeferred(status);
 }
 
-std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPath,
-                                                   tMapScope scope, tStatus& status) {
+std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPath, tMapScope scope,
+                                                   tStatus& status) {
   std::vector<std::string> classNames;
   if (isError(status)) return classNames;
   if (const tClassNameMap* map = selectMap(scope)) {

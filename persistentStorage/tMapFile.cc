@@ -61,7 +61,7 @@ constexpr std::int32_t kBadMagicError = 50257;
 // A stored length is believed only as far as the bytes that follow bear it
 // out: strings are read in pieces of this size, so a damaged length costs at
 // most one piece beyond the file's real size.
-constexpr std::size_t kReadPiece = 64 * 1024;
+constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
 constexpr std::size_t kCopyPiece = 256;
 
@@ -189,13 +189,9 @@ void copyFile(const std::string& source, const std::string& destination, tStatus
   bool failed = false;
   while (!failed) {
     const std::size_t count = std::fread(piece.data(), 1, piece.size(), in);
-    if (std::ferror(in) != 0) {
-      failed = true;
-    } else if (std::fwrite(piece.data(), 1, count, out) != count || std::ferror(out) != 0) {
-      failed = true;
-    } else if (std::feof(in) != 0) {
-      break;
-    }
+    failed = std::ferror(in) != 0 || std::fwrite(piece.data(), 1, count, out) != count ||
+             std::ferror(out) != 0;
+    if (std::feof(in) != 0) break;
   }
   // The copy stands in for an atomic rename, so it must reach the disk before
   // the run reports success.

@@ -44,8 +44,8 @@ tReplacementFile::tReplacementFile(const std::string& target, tStatus& status)
 
   struct stat existing {};
   const bool hasTarget = ::stat(targetPath.c_str(), &existing) == 0;
-  const int fd = ::open(temporaryPath.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  const int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        kNewFileMode);
   if (fd < 0) {
     raiseError(status, kCannotOpenError);
     return;

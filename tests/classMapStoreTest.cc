@@ -105,7 +105,8 @@ TEST_F(Store, DeleteClassDeleteLibAndReset) {
 TEST_F(Store, QueriesAreOrderedByUnsignedBytes) {
   tStatus status = 0;
   tClassMapStore store(1, 0, status);
-  for (const char* name : {"abc", "\xC3\xA9", "a", "B", "ab", "Z"}) store.add(name, "/l.so", 0, status);
+  for (const char* name : {"abc", "\xC3\xA9", "a", "B", "ab", "Z"})
+    store.add(name, "/l.so", 0, status);
   const std::vector<std::string> expected = {"B", "Z", "a", "ab", "abc", "\xC3\xA9"};
   EXPECT_EQ(store.lookupLib("/l.so", 0, status), expected);
   std::vector<std::string> listed;
@@ -148,8 +149,7 @@ TEST_F(Store, BuiltAfterAnErrorReadsAndWritesNothing) {
   store.add("B", "/b.so", 0, status);
   store.saveAllMapFiles(status);  // an empty osList has nothing to save
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(testing::readFile(tree.mapFile()),
-            testing::encodeMapFile({{"A", "/a.so"}}, {}));
+  EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
 }
 
 TEST_F(Store, ImmediateSavingWhenNotDeferred) {
@@ -229,7 +229,8 @@ TEST_F(Dispatch, CommandsReachTheStore) {
 TEST_F(Dispatch, ScopeAndKindChecks) {
   tStatus status = 0;
   tClassMapStore store(1, 0, status);
-  for (std::int32_t kind : std::initializer_list<std::int32_t>{Add, Delete, DeleteLib, Reset, Lookup, LookupLib, List, 9, -1}) {
+  for (std::int32_t kind : std::initializer_list<std::int32_t>{Add, Delete, DeleteLib, Reset,
+                                                               Lookup, LookupLib, List, 9, -1}) {
     status = 0;
     dispatchCommand(request(kind, 3, "C", "L"), store, status);
     EXPECT_EQ(status, -50006) << kind;

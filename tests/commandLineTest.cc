@@ -10,8 +10,12 @@ using Args = std::vector<std::string>;
 struct Expected {
   Expected(std::int32_t kindValue, tMapScope scopeValue = 0, std::string file = "",
            std::string klass = "", std::string library = "", std::int32_t x64Value = 0)
-      : kind(kindValue), scope(scopeValue), filePath(std::move(file)),
-        className(std::move(klass)), libraryName(std::move(library)), x64(x64Value) {}
+      : kind(kindValue),
+        scope(scopeValue),
+        filePath(std::move(file)),
+        className(std::move(klass)),
+        libraryName(std::move(library)),
+        x64(x64Value) {}
   std::int32_t kind;
   tMapScope scope;
   std::string filePath;

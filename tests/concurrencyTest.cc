@@ -19,7 +19,9 @@ constexpr int kRunsEach = 25;
 std::string className(int installer, int run) {
   return "Installer" + std::to_string(installer) + "::Class" + std::to_string(run);
 }
-std::string libraryPath(int installer) { return "/usr/lib/installer" + std::to_string(installer) + ".so"; }
+std::string libraryPath(int installer) {
+  return "/usr/lib/installer" + std::to_string(installer) + ".so";
+}
 
 // Runs `body` in a child process and returns its pid; the child's exit
 // status is the number of runs that did not exit with 0.
@@ -42,7 +44,8 @@ TEST(Concurrency, EveryInstallersBindingsSurvive) {
 
   const pid_t lister = spawn([&] {
     int failures = 0;
-    while (!std::filesystem::exists(stop)) failures += runTool(tree, {"/U", "/list"}).exitStatus != 0;
+    while (!std::filesystem::exists(stop))
+      failures += runTool(tree, {"/U", "/list"}).exitStatus != 0;
     return failures;
   });
   std::vector<pid_t> installers;
@@ -54,7 +57,8 @@ TEST(Concurrency, EveryInstallersBindingsSurvive) {
         if (run % 5 == 0) {
           // Some installers work through command files.
           const std::string path = tree.root() + "/commands" + std::to_string(installer);
-          testing::writeFile(path, "U,add," + className(installer, run) + "," + libraryPath(installer) + "\n");
+          testing::writeFile(
+              path, "U,add," + className(installer, run) + "," + libraryPath(installer) + "\n");
           result = runTool(tree, {"/file", path});
         } else {
           result = runTool(tree, {"/U", "/add", className(installer, run), libraryPath(installer)});
@@ -64,11 +68,13 @@ TEST(Concurrency, EveryInstallersBindingsSurvive) {
       return failures;
     }));
   }
-  for (pid_t installer : installers) EXPECT_EQ(waitFor(installer), 0) << "an installer's run failed";
+  for (pid_t installer : installers)
+    EXPECT_EQ(waitFor(installer), 0) << "an installer's run failed";
   testing::writeFile(stop, "");
   EXPECT_EQ(waitFor(lister), 0) << "a listing run failed";
 
-  const testing::tDecoded maps = testing::decodeMapFile(testing::readFile(tree.mapFile()).value_or(""));
+  const testing::tDecoded maps =
+      testing::decodeMapFile(testing::readFile(tree.mapFile()).value_or(""));
   ASSERT_EQ(maps.status, 0);
   EXPECT_EQ(maps.uMap.size(), static_cast<std::size_t>(kInstallers * kRunsEach));
   for (int installer = 0; installer < kInstallers; ++installer) {
@@ -88,8 +94,10 @@ TEST(Memory, HugeStoredLengthsCostNoMemory) {
     const char* what;
     std::string bytes;
   } cases[] = {
-      {"a count of 4 G records", std::string(" fmd\1\0\0\0\xFF\xFF\xFF\xFF", 12) + std::string(64, 'x')},
-      {"a key length of 4 GiB", std::string(" fmd\1\0\0\0\1\0\0\0\xFF\xFF\xFF\xFF", 16) + std::string(1000, 'k')},
+      {"a count of 4 G records",
+       std::string(" fmd\1\0\0\0\xFF\xFF\xFF\xFF", 12) + std::string(64, 'x')},
+      {"a key length of 4 GiB",
+       std::string(" fmd\1\0\0\0\1\0\0\0\xFF\xFF\xFF\xFF", 16) + std::string(1000, 'k')},
       {"a value length of 4 GiB",
        std::string(" fmd\1\0\0\0\1\0\0\0\2\0\0\0A\0\xFE\xFF\xFF\xFF", 22) + std::string(1000, 'v')},
   };
@@ -99,8 +107,8 @@ TEST(Memory, HugeStoredLengthsCostNoMemory) {
     EXPECT_EQ(result.exitStatus, 0) << c.what;
     EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << c.what << ": not discarded";
     // Peak memory beyond an ordinary run's must stay well under one MiB.
-    EXPECT_LT(result.maxRssKiB - baseline.maxRssKiB, 1024) << c.what << ": " << result.maxRssKiB
-                                                           << " KiB against " << baseline.maxRssKiB;
+    EXPECT_LT(result.maxRssKiB - baseline.maxRssKiB, 1024)
+        << c.what << ": " << result.maxRssKiB << " KiB against " << baseline.maxRssKiB;
   }
 }
 

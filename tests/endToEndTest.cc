@@ -57,9 +57,12 @@ TEST_F(EndToEnd, ReportLinesAndExitStatuses) {
       {{"/U", "/add", "A", "/lib/other.so"}, 1, "\tWarning generated: 88360\n"},
       {{"/u", "/lookup", "A"}, 0, ""},
       {{"/k", "/lookuplib", "/lib/a.so"}, 0, ""},
-      {{"/file", "/no/such/file"}, 255,
+      {{"/file", "/no/such/file"},
+       255,
        "\tLoading from file '/no/such/file' failed!\n\tStatus on exit was -50204.\n"},
-      {{"/x64", "/file", "/no/such/file"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n"},
+      {{"/x64", "/file", "/no/such/file"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50204.\n"},
       {{"/file", ""}, 255, "\tLoading from file '' failed!\n\tStatus on exit was -50204.\n"},
   };
   for (const Case& c : cases) expectRun(c.arguments, c.exitStatus, c.output);
@@ -116,7 +119,7 @@ TEST_F(EndToEnd, DirectoryFileChoosesTheMapDirectory) {
 
 TEST_F(EndToEnd, DamagedMapFileIsDiscarded) {
   for (const std::string& damaged : {std::string(""), std::string("dmf \1\0\0\0", 8),
-                                    std::string(" fmd\2\0\0\0\0\0\0\0\0\0\0\0", 16)}) {
+                                     std::string(" fmd\2\0\0\0\0\0\0\0\0\0\0\0", 16)}) {
     writeFile(tree.mapFile(), damaged);
     expectRun({"/U", "/add", "New", "n"}, 0, "");
     EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"New", "n"}}, {}));
@@ -165,9 +168,9 @@ TEST_F(EndToEnd, FailingCommandFileChangesNothing) {
   };
   for (const Case& c : cases) {
     const std::string path = commandFile(c.content);
-    expectRun({"/file", path}, 255,
-              "\tLoading from file '" + path + "' failed!\n\tStatus on exit was " + c.status +
-                  ".\n");
+    expectRun(
+        {"/file", path}, 255,
+        "\tLoading from file '" + path + "' failed!\n\tStatus on exit was " + c.status + ".\n");
     EXPECT_EQ(readFile(tree.mapFile()), before) << c.content;
   }
   // A command file that cannot be read reports the read error line first.

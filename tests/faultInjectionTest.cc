@@ -34,12 +34,18 @@ struct tScenario {
 };
 
 const tScenario kScenarios[] = {
-    {"add", encodeMapFile({{"Old", "/old.so"}, {"Two", "/two.so"}}, {{"K", "/k.so"}}), "",
+    {"add",
+     encodeMapFile({{"Old", "/old.so"}, {"Two", "/two.so"}}, {{"K", "/k.so"}}),
+     "",
      {"/U", "/add", "New", "/usr/lib*/new.so"}},
-    {"remove the last binding", encodeMapFile({{"Only", "/only.so"}}, {}), "",
+    {"remove the last binding",
+     encodeMapFile({{"Only", "/only.so"}}, {}),
+     "",
      {"/U", "/delete", "Only"}},
-    {"command file", encodeMapFile({{"Old", "/old.so"}}, {}),
-     "U,add,A,/a.so\nK,add,B<x,y>,/b.so\nU,delete,Old\n", {"/file", "@"}},
+    {"command file",
+     encodeMapFile({{"Old", "/old.so"}}, {}),
+     "U,add,A,/a.so\nK,add,B<x,y>,/b.so\nU,delete,Old\n",
+     {"/file", "@"}},
 };
 
 class FaultInjection : public ::testing::Test {
@@ -125,24 +131,50 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
   } cases[] = {
       {"rename fails: the copy stands in", {"-e", "inject=rename:error=EXDEV"}, 0, "", true, {}},
       {"rename fails and the temporary file cannot be removed",
-       {"-e", "inject=rename:error=EXDEV", "-e", "inject=unlink:error=EACCES:when=2"}, 1,
-       "\tWarning generated: 50209\n", true, {"dravimap.tmp"}},
-      {"writing the temporary file fails", {"-e", "inject=write:error=ENOSPC"}, 255,
-       "\tOperation Failed!\n\tStatus on exit was -50208.\n", false, {}},
-      {"syncing the temporary file fails", {"-e", "inject=fsync:error=EIO:when=1"}, 255,
-       "\tOperation Failed!\n\tStatus on exit was -50208.\n", false, {}},
-      {"closing the temporary file fails", {"-e", "inject=close:error=EIO:when=2"}, 255,
-       "\tOperation Failed!\n\tStatus on exit was -50205.\n", false, {}},
+       {"-e", "inject=rename:error=EXDEV", "-e", "inject=unlink:error=EACCES:when=2"},
+       1,
+       "\tWarning generated: 50209\n",
+       true,
+       {"dravimap.tmp"}},
+      {"writing the temporary file fails",
+       {"-e", "inject=write:error=ENOSPC"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50208.\n",
+       false,
+       {}},
+      {"syncing the temporary file fails",
+       {"-e", "inject=fsync:error=EIO:when=1"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50208.\n",
+       false,
+       {}},
+      {"closing the temporary file fails",
+       {"-e", "inject=close:error=EIO:when=2"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50205.\n",
+       false,
+       {}},
       {"the temporary file cannot be created",
-       {"-e", "inject=openat:error=EACCES:when=6"}, 255,
-       "\tOperation Failed!\n\tStatus on exit was -50204.\n", false, {}},
+       {"-e", "inject=openat:error=EACCES:when=6"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50204.\n",
+       false,
+       {}},
       {"syncing the directory fails", {"-e", "inject=fsync:error=EIO:when=2"}, 0, "", true, {}},
       {"the lock is refused", {"-e", "inject=flock:error=ENOLCK"}, 0, "", true, {}},
       {"the lock is interrupted", {"-e", "inject=flock:error=EINTR:when=1"}, 0, "", true, {}},
-      {"the map file cannot be opened", {"-e", "inject=openat:error=EACCES:when=4"}, 255,
-       "\tOperation Failed!\n\tStatus on exit was -50204.\n", false, {}},
-      {"reading the map file fails", {"-e", "inject=read:error=EIO"}, 255,
-       "\tOperation Failed!\n\tStatus on exit was -50207.\n", false, {}},
+      {"the map file cannot be opened",
+       {"-e", "inject=openat:error=EACCES:when=4"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50204.\n",
+       false,
+       {}},
+      {"reading the map file fails",
+       {"-e", "inject=read:error=EIO"},
+       255,
+       "\tOperation Failed!\n\tStatus on exit was -50207.\n",
+       false,
+       {}},
   };
   for (const Case& c : cases) {
     auto tree = prepare(add);
@@ -174,10 +206,14 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
 // version, is ever discarded, which a failing call cannot fake.
 TEST_F(FaultInjection, EveryFailingCallAgreesWithTheExitStatus) {
   const std::map<std::string, Args> errors = {
-      {"openat", {"EACCES", "EIO", "EINTR"}}, {"read", {"EIO", "EINTR"}},
-      {"write", {"ENOSPC", "EIO", "EINTR"}},  {"fsync", {"EIO", "ENOSPC"}},
-      {"close", {"EIO", "EINTR"}},            {"rename", {"EXDEV", "EIO", "EPERM"}},
-      {"unlink", {"EACCES", "EPERM", "EIO"}}, {"flock", {"EINTR", "ENOLCK"}},
+      {"openat", {"EACCES", "EIO", "EINTR"}},
+      {"read", {"EIO", "EINTR"}},
+      {"write", {"ENOSPC", "EIO", "EINTR"}},
+      {"fsync", {"EIO", "ENOSPC"}},
+      {"close", {"EIO", "EINTR"}},
+      {"rename", {"EXDEV", "EIO", "EPERM"}},
+      {"unlink", {"EACCES", "EPERM", "EIO"}},
+      {"flock", {"EINTR", "ENOLCK"}},
   };
   int injected = 0;
   for (const tScenario& scenario : kScenarios) {
@@ -188,7 +224,8 @@ TEST_F(FaultInjection, EveryFailingCallAgreesWithTheExitStatus) {
       for (int n = 1; n <= count; ++n) {
         for (const std::string& error : fitting->second) {
           auto tree = prepare(scenario);
-          const std::string inject = "inject=" + call + ":error=" + error + ":when=" + std::to_string(n);
+          const std::string inject =
+              "inject=" + call + ":error=" + error + ":when=" + std::to_string(n);
           const tRunResult result =
               runTool(*tree, argumentsFor(scenario, *tree), strace(*tree, {"-e", inject}));
           const std::string where = std::string(scenario.name) + ", " + inject;

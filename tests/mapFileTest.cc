@@ -67,8 +67,9 @@ TEST_F(MapFile, RecordsAreWrittenInUnsignedByteOrder) {
     for (const char* key : {"abc", "\xC3\x80", "ab", "Zed"}) store.add(key, "v", 0, status);
     store.add("k", "", 1, status);
   });
-  EXPECT_EQ(readFile(tree.mapFile()),
-            encodeMapFile({{"Zed", "v"}, {"ab", "v"}, {"abc", "v"}, {"\xC3\x80", "v"}}, {{"k", ""}}));
+  EXPECT_EQ(
+      readFile(tree.mapFile()),
+      encodeMapFile({{"Zed", "v"}, {"ab", "v"}, {"abc", "v"}, {"\xC3\x80", "v"}}, {{"k", ""}}));
 }
 
 TEST_F(MapFile, ReaderAcceptsWhatTheWriterNeverWrites) {
@@ -80,20 +81,30 @@ TEST_F(MapFile, ReaderAcceptsWhatTheWriterNeverWrites) {
   } cases[] = {
       {"two empty sections", kHeader + word(0) + word(0), {}, {}},
       {"the later of two equal keys wins",
-       encodeMapFile({{"A", "first"}, {"A", "second"}}, {}), {{"A", "second"}}, {}},
+       encodeMapFile({{"A", "first"}, {"A", "second"}}, {}),
+       {{"A", "second"}},
+       {}},
       {"a key ends at its first NUL",
        kHeader + word(1) + word(5) + std::string("a\0bc\0", 5) + word(2) + std::string("v\0", 2) +
            word(0),
-       {{"a", "v"}}, {}},
+       {{"a", "v"}},
+       {}},
       {"a length of 0 is the empty string",
-       kHeader + word(1) + word(0) + word(0) + word(0), {{"", ""}}, {}},
-      {"bytes without a NUL are the string", kHeader + word(1) + word(2) + "ab" + word(1) + "v" +
-                                                  word(0),
-       {{"ab", "v"}}, {}},
+       kHeader + word(1) + word(0) + word(0) + word(0),
+       {{"", ""}},
+       {}},
+      {"bytes without a NUL are the string",
+       kHeader + word(1) + word(2) + "ab" + word(1) + "v" + word(0),
+       {{"ab", "v"}},
+       {}},
       {"bytes after the last section are ignored",
-       encodeMapFile({}, {{"K", "k"}}) + "trailing junk", {}, {{"K", "k"}}},
-      {"records need not be in order", encodeMapFile({{"b", "2"}, {"a", "1"}}, {}),
-       {{"a", "1"}, {"b", "2"}}, {}},
+       encodeMapFile({}, {{"K", "k"}}) + "trailing junk",
+       {},
+       {{"K", "k"}}},
+      {"records need not be in order",
+       encodeMapFile({{"b", "2"}, {"a", "1"}}, {}),
+       {{"a", "1"}, {"b", "2"}},
+       {}},
   };
   for (const Case& c : cases) {
     const testing::tDecoded decoded = testing::decodeMapFile(c.bytes);
@@ -119,8 +130,9 @@ TEST_F(MapFile, DamagedFilesAreDiscardedAtConstruction) {
       {"no kMap section", kHeader + word(0), -50207},
       {"ends inside the kMap section", good.substr(0, good.size() - 3), -50207},
       {"ends inside the uMap section", good.substr(0, 20), -50207},
-      {"count larger than the records", kHeader + word(2) + word(2) + std::string("A\0", 2) +
-                                            word(1) + std::string("\0", 1) + word(0),
+      {"count larger than the records",
+       kHeader + word(2) + word(2) + std::string("A\0", 2) + word(1) + std::string("\0", 1) +
+           word(0),
        -50207},
       {"a length claiming 4 GiB", kHeader + word(1) + word(0xFFFFFFFF) + "x", -50207},
       {"a count claiming 4 G records", kHeader + word(0xFFFFFFFF), -50207},
@@ -161,8 +173,9 @@ TEST_F(MapFile, SaveKeepsPermissionsAndClearsAStaleTemporaryFile) {
   ASSERT_EQ(::chmod(tree.mapFile().c_str(), 0640), 0);
   const std::string stale = tReplacementFile::temporaryPathFor(tree.mapFile());
   writeFile(stale, "left by a killed run");
-  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.add("B", "b", 0, status); }),
-            0);
+  EXPECT_EQ(
+      runAndSave([](tClassMapStore& store, tStatus& status) { store.add("B", "b", 0, status); }),
+      0);
   struct stat after {};
   ASSERT_EQ(::stat(tree.mapFile().c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
@@ -182,8 +195,9 @@ TEST_F(MapFile, TemporaryFileIsNeverALink) {
   writeFile(victim, "precious");
   const std::string temporary = tReplacementFile::temporaryPathFor(tree.mapFile());
   ASSERT_EQ(::symlink(victim.c_str(), temporary.c_str()), 0);
-  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
-            0);
+  EXPECT_EQ(
+      runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
+      0);
   EXPECT_EQ(readFile(victim), "precious");
   EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "a"}}, {}));
 }
@@ -191,8 +205,9 @@ TEST_F(MapFile, TemporaryFileIsNeverALink) {
 TEST_F(MapFile, SaveWithoutAMapDirectory) {
   tScratchTree bare(false);
   bare.useInThisProcess();
-  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
-            -50204);
+  EXPECT_EQ(
+      runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
+      -50204);
   EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.reset(0, status); }), 0);
   EXPECT_TRUE(testing::listDirectory(bare.root() + "/usr").empty());
 }

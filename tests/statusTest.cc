@@ -13,12 +13,12 @@ TEST(StatusWord, MergeRules) {
     std::int32_t code;
     tStatus after;
   } cases[] = {
-      {0, false, 88360, 88360},          // a warning into a clean word
-      {0, true, 50204, -50204},          // an error into a clean word
-      {88360, true, 50204, -50204},      // an error replaces a warning
-      {-88361, true, 50204, -88361},     // the first error survives
-      {88360, false, 50209, 88360},      // the first warning survives
-      {-50207, false, 50209, -50207},    // a warning never replaces an error
+      {0, false, 88360, 88360},        // a warning into a clean word
+      {0, true, 50204, -50204},        // an error into a clean word
+      {88360, true, 50204, -50204},    // an error replaces a warning
+      {-88361, true, 50204, -88361},   // the first error survives
+      {88360, false, 50209, 88360},    // the first warning survives
+      {-50207, false, 50209, -50207},  // a warning never replaces an error
   };
   for (const Case& c : cases) {
     tStatus status = c.before;
@@ -50,10 +50,12 @@ TEST(Report, LinesByFinalWord) {
       {0, {"zembril", "/U", "/list"}, ""},
       {88360, {"zembril", "/U", "/add", "A", "B"}, "\tWarning generated: 88360\n"},
       {-88361, {"zembril"}, "\tOperation Failed!\n\tStatus on exit was -88361.\n"},
-      {-50204, {"zembril", "/file", "cmds.txt"},
+      {-50204,
+       {"zembril", "/file", "cmds.txt"},
        "\tLoading from file 'cmds.txt' failed!\n\tStatus on exit was -50204.\n"},
       // Only argument 1 is looked at, so "/x64" in front hides the file.
-      {-50204, {"zembril", "/x64", "/file", "cmds.txt"},
+      {-50204,
+       {"zembril", "/x64", "/file", "cmds.txt"},
        "\tOperation Failed!\n\tStatus on exit was -50204.\n"},
       // "/file" with no path after it has no file name to report.
       {-88361, {"zembril", "/file"}, "\tOperation Failed!\n\tStatus on exit was -88361.\n"},

@@ -65,7 +65,8 @@ std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& stat
     (void)std::fgets(piece.data(), static_cast<int>(piece.size()), file);
     if (std::ferror(file) != 0) {
       raiseError(status, kReadError);
-      std::fputs("zembril: File read error!\n", stdout);
+      // The report goes out on a best-effort basis; the status carries the error.
+      (void)std::fputs("zembril: File read error!\n", stdout);
       line.clear();
       break;
     }

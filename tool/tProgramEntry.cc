@@ -24,6 +24,7 @@ std::string formatReport(tStatus status, const std::vector<std::string>& argumen
 int runProgram(int argc, const char* const* argv) {
   tStatus status = 0;
   std::vector<std::string> arguments;
+  arguments.reserve(argc > 0 ? static_cast<std::size_t>(argc) : 0);
   for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
 
   tCommandRequest request;

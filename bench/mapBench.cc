@@ -1,0 +1,112 @@
+// How the map operations and the map file scale with the number of
+// bindings. Run: build/bench/zembril_bench (configure with -DZEMBRIL_BENCH=ON).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "classMap/tClassMapStore.h"
+#include "persistentStorage/tFileSystemAdapter.h"
+#include "persistentStorage/tMapFile.h"
+#include "tool/tCommandFile.h"
+
+namespace {
+
+using namespace nDRAVI100;
+
+// A private root for the stores the benchmarks build; never the real one.
+const std::string& benchRoot() {
+  static const std::string root = [] {
+    std::string pattern = "/tmp/zembril-bench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    std::filesystem::create_directories(pattern + "/usr/local/tolvane/.mirtal/etc");
+    tFileSystemAdapter::setFixedPathRootForTesting(pattern);
+    return pattern;
+  }();
+  return root;
+}
+
+tClassNameMap makeMap(std::int64_t bindings) {
+  tClassNameMap map;
+  for (std::int64_t i = 0; i < bindings; ++i) {
+    map.emplace("com.example.Class" + std::to_string(i),
+                "/usr/lib64/libexample" + std::to_string(i % 16) + ".so");
+  }
+  return map;
+}
+
+void BM_WriteMapFile(benchmark::State& state) {
+  const tClassNameMap map = makeMap(state.range(0));
+  for (auto _ : state) {
+    std::FILE* out = std::fopen("/dev/null", "wb");
+    tStatus status = 0;
+    writeMapFileContents(out, map, &map, status);
+    std::fclose(out);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0) * 2);
+}
+BENCHMARK(BM_WriteMapFile)->Range(16, 1 << 16);
+
+void BM_ReadMapFile(benchmark::State& state) {
+  const tClassNameMap map = makeMap(state.range(0));
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&buffer, &size);
+  tStatus status = 0;
+  writeMapFileContents(out, map, &map, status);
+  std::fclose(out);
+  for (auto _ : state) {
+    std::FILE* in = ::fmemopen(buffer, size, "rb");
+    tClassNameMap first;
+    tClassNameMap second;
+    readMapFileContents(in, first, &second, status);
+    std::fclose(in);
+    benchmark::DoNotOptimize(first.size());
+  }
+  std::free(buffer);
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size));
+}
+BENCHMARK(BM_ReadMapFile)->Range(16, 1 << 16);
+
+// One pass over the map, however many bindings name the library.
+void BM_DeleteLib(benchmark::State& state) {
+  (void)benchRoot();
+  for (auto _ : state) {
+    state.PauseTiming();
+    tStatus status = 0;
+    tClassMapStore store(1, 0, status);
+    for (std::int64_t i = 0; i < state.range(0); ++i) {
+      store.add("Class" + std::to_string(i), i % 2 == 0 ? "/even.so" : "/odd.so", 2, status);
+    }
+    state.ResumeTiming();
+    store.deleteLib("/even.so", 2, status);
+  }
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_DeleteLib)->RangeMultiplier(4)->Range(64, 1 << 16)->Complexity();
+
+void BM_SaveThroughTemporaryFile(benchmark::State& state) {
+  (void)benchRoot();
+  tStatus status = 0;
+  tClassMapStore store(1, 0, status);
+  store.reset(0, status);  // whatever an earlier size saved
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    store.add("Class" + std::to_string(i), "/lib.so", 0, status);
+  }
+  for (auto _ : state) store.saveAllMapFiles(status);
+  if (isError(status)) state.SkipWithError(("save failed: " + std::to_string(status)).c_str());
+}
+BENCHMARK(BM_SaveThroughTemporaryFile)->Range(16, 1 << 14)->Unit(benchmark::kMillisecond);
+
+void BM_ParseFileLine(benchmark::State& state) {
+  const std::string line = "U,add,Map<std::string,Vector<int,Alloc>>,/usr/lib*/libmap.so";
+  for (auto _ : state) {
+    tStatus status = 0;
+    benchmark::DoNotOptimize(parseFileLine(removeWhitespace(line, status), status).getKind(status));
+  }
+}
+BENCHMARK(BM_ParseFileLine);
+
+}  // namespace

@@ -1,0 +1,46 @@
+// The command-file reader and line parser. Every line handed out is free of
+// NULs; a stripped line holds no blank; an accepted line's fields, joined
+// with commas, give the stripped line back.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuzzCheck.h"
+#include "tool/tCommandFile.h"
+
+using namespace nDRAVI100;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string content(reinterpret_cast<const char*>(data), size);
+  if (content.empty()) return 0;
+  std::FILE* file = ::fmemopen(content.data(), content.size(), "r");
+  if (file == nullptr) return 0;
+  std::int32_t endOfFile = 0;
+  tStatus status = 0;
+  std::size_t lines = 0;
+  while (endOfFile == 0 && status >= 0) {
+    FUZZ_CHECK(++lines <= size + 1);
+    const std::string line = readFileLine(file, endOfFile, status);
+    FUZZ_CHECK(line.find('\0') == std::string::npos);
+    FUZZ_CHECK(line.empty() || line[0] != '#');
+    const std::string stripped = removeWhitespace(line, status);
+    FUZZ_CHECK(stripped.find_first_of(std::string(" \t\r\n\0", 5)) == std::string::npos);
+    if (stripped.empty()) continue;
+
+    const tCommandRequest& request = parseFileLine(stripped, status);
+    if (request.getKind(status) == None) {
+      FUZZ_CHECK(status == -88361);
+      break;
+    }
+    FUZZ_CHECK(status == 0);
+    std::vector<std::string> fields;
+    FUZZ_CHECK(splitFileLineFields(stripped, fields));
+    std::string joined = fields[0];
+    for (std::size_t i = 1; i < fields.size(); ++i) joined += "," + fields[i];
+    FUZZ_CHECK(joined == stripped);
+    FUZZ_CHECK(fields.size() >= 2 && fields.size() <= 4);
+  }
+  std::fclose(file);
+  return 0;
+}

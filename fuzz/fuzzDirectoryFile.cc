@@ -1,0 +1,48 @@
+// The directory-file reader: the map directory is the first line of the file
+// (cut at 4097 bytes, one trailing '/' dropped) with "/etc" appended, or the
+// fallback when that line is empty.
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "fuzzCheck.h"
+#include "persistentStorage/tFileSystemAdapter.h"
+
+using nDRAVI100::tFileSystemAdapter;
+
+namespace {
+
+// A private root, made once, that holds the directory file.
+const std::string& root() {
+  static const std::string made = [] {
+    std::string pattern = "/tmp/zembril-fuzz-XXXXXX";
+    FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
+    FUZZ_CHECK(std::system(("mkdir -p " + pattern + "/etc/tolvane/.mirtal").c_str()) == 0);
+    tFileSystemAdapter::setFixedPathRootForTesting(pattern);
+    return pattern;
+  }();
+  return made;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  (void)root();
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  {
+    std::ofstream out(tFileSystemAdapter::directoryFilePath(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string line = bytes.substr(0, 4097);
+  line = line.substr(0, line.find_first_of(std::string("\r\n\0", 3)));
+  if (!line.empty() && line.back() == '/') line.pop_back();
+  const std::string expected =
+      line.empty() ? tFileSystemAdapter::fallbackMapDirectory() : line + "/etc";
+
+  nDRAVI100::tStatus status = 0;
+  FUZZ_CHECK(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status) ==
+             expected);
+  FUZZ_CHECK(status == 0);
+  return 0;
+}

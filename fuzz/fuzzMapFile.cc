@@ -1,0 +1,57 @@
+// The map file reader: any bytes, and a file that loads re-saves to bytes
+// that load to the same maps and re-save to the same bytes.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fuzzCheck.h"
+#include "persistentStorage/tMapFile.h"
+
+namespace {
+
+using nDRAVI100::tClassNameMap;
+using nDRAVI100::tStatus;
+
+tStatus load(const std::string& bytes, tClassNameMap& first, tClassNameMap& second) {
+  tStatus status = 0;
+  std::string copy = bytes.empty() ? std::string(1, '\0') : bytes;
+  std::FILE* in = ::fmemopen(copy.data(), bytes.empty() ? 0 : copy.size(), "rb");
+  if (in == nullptr) in = std::fopen("/dev/null", "rb");
+  nDRAVI100::readMapFileContents(in, first, &second, status);
+  std::fclose(in);
+  return status;
+}
+
+std::string save(const tClassNameMap& first, const tClassNameMap& second) {
+  char* buffer = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&buffer, &size);
+  tStatus status = 0;
+  nDRAVI100::writeMapFileContents(out, first, &second, status);
+  std::fclose(out);
+  FUZZ_CHECK(status == 0);
+  std::string bytes(buffer, size);
+  std::free(buffer);
+  return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  tClassNameMap first;
+  tClassNameMap second;
+  const tStatus status = load(bytes, first, second);
+  FUZZ_CHECK(status == 0 || status == -50207 || status == -50250 || status == -50257);
+  if (status != 0) return 0;
+
+  const std::string saved = save(first, second);
+  tClassNameMap firstAgain;
+  tClassNameMap secondAgain;
+  FUZZ_CHECK(load(saved, firstAgain, secondAgain) == 0);
+  FUZZ_CHECK(firstAgain == first);
+  FUZZ_CHECK(secondAgain == second);
+  FUZZ_CHECK(save(firstAgain, secondAgain) == saved);
+  return 0;
+}

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The whole test suite: builds warning-free under g++ and clang (-Werror),
+# runs the unit and end-to-end tests, runs them again under AddressSanitizer
+# and UBSan, fuzzes each parser for a bounded time, and runs clang-tidy,
+# cppcheck and clang-format. Installs the Debian packages it needs when one
+# is missing. FUZZ_SECONDS (default 60) bounds each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-60}
+
+missing=()
+while read -r package; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done < .ci/packages
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+step() { echo; echo "== $*"; }
+
+step "g++ build and tests"
+cmake -S . -B build-ci/gcc -DCMAKE_CXX_COMPILER=g++ -DZEMBRIL_WERROR=ON -DZEMBRIL_BENCH=ON \
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+cmake --build build-ci/gcc -j"$jobs"
+ctest --test-dir build-ci/gcc --output-on-failure -j"$jobs"
+
+step "clang build with AddressSanitizer and UBSan, and tests"
+cmake -S . -B build-ci/asan -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON \
+  -DZEMBRIL_SANITIZE=ON >/dev/null
+cmake --build build-ci/asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-ci/asan --output-on-failure -j"$jobs"
+
+step "fuzzing, ${fuzz_seconds}s per target"
+cmake -S . -B build-ci/fuzz -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON -DZEMBRIL_SANITIZE=ON \
+  -DZEMBRIL_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+cmake --build build-ci/fuzz -j"$jobs"
+for target in fuzzMapFile fuzzCommandLine fuzzCommandFile fuzzDirectoryFile; do
+  work=$(mktemp -d)
+  # The checked-in seeds stay as they are; new inputs go to the scratch corpus.
+  if ! build-ci/fuzz/fuzz/$target -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+      -artifact_prefix="$work/" "$work" "fuzz/corpus/$target" >"$work.log" 2>&1; then
+    tail -50 "$work.log"
+    echo "$target: FAILED"
+    exit 1
+  fi
+  echo "$target: $(grep -o 'cov: [0-9]*' "$work.log" | tail -1)," \
+    "$(grep 'stat::number_of_executed_units' "$work.log" | awk '{print $2}') executions"
+  rm -rf "$work" "$work.log"
+done
+rm -rf /tmp/zembril-fuzz-*
+
+step "static analysis"
+sources=(tool/*.cc classMap/*.cc persistentStorage/*.cc)
+clang-tidy --quiet -p build-ci/gcc "${sources[@]}"
+cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
+  -q -I . tool classMap persistentStorage
+clang-format --dry-run --Werror tool/* classMap/* persistentStorage/* tests/*.cc tests/*.h \
+  fuzz/*.cc fuzz/*.h bench/*.cc
+
+step "all passed"
