@@ -4,9 +4,6 @@ namespace nDRAVI100 {
 
 namespace {
 
-constexpr std::int32_t kAlreadyBoundWarning = 88360;
-constexpr std::int32_t kBadScopeError = 50150;
-
 // Every miss of `lookup` returns this one string; nobody writes to it.
 const std::string& sharedEmptyString() {
   static const std::string empty;
@@ -65,12 +62,12 @@ void tClassMapStore::add(const std::string& className, const std::string& librar
   if (isError(status)) return;
   const std::string bound = lookup(className, scope, status);
   if (!bound.empty()) {
-    raiseWarning(status, kAlreadyBoundWarning);
+    raiseWarning(status, nCode::kAlreadyBound);
     return;
   }
   tClassNameMap* map = selectMap(scope);
   if (map == nullptr) {
-    raiseError(status, kBadScopeError);
+    raiseError(status, nCode::kBadAddScope);
   } else {
     // emplace never replaces: a class bound to the empty path stays so.
     map->emplace(className, libraryPath);

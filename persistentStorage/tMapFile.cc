@@ -50,14 +50,6 @@ namespace {
 constexpr std::uint32_t kMagic = 0x646D6620;
 constexpr std::uint32_t kVersion = 1;
 
-constexpr std::int32_t kCannotOpenError = 50204;
-constexpr std::int32_t kCannotCloseError = 50205;
-constexpr std::int32_t kTooShortError = 50207;
-constexpr std::int32_t kWriteError = 50208;
-constexpr std::int32_t kCopyError = 50209;
-constexpr std::int32_t kBadVersionError = 50250;
-constexpr std::int32_t kBadMagicError = 50257;
-
 // A stored length is believed only as far as the bytes that follow bear it
 // out: strings are read in pieces of this size, so a damaged length costs at
 // most one piece beyond the file's real size.
@@ -71,7 +63,7 @@ bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 bool writeBytes(std::FILE* out, const void* bytes, std::size_t count, tStatus& status) {
   if (std::fwrite(bytes, 1, count, out) == count) return true;
-  raiseError(status, kWriteError);
+  raiseError(status, nCode::kCannotWrite);
   return false;
 }
 
@@ -141,7 +133,7 @@ void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
   if (isError(status)) return;
   std::uint32_t count = 0;
   if (!readWord(in, count)) {
-    raiseError(status, kTooShortError);
+    raiseError(status, nCode::kMapFileTooShort);
     return;
   }
   std::string buffer;
@@ -149,7 +141,7 @@ void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
   std::string value;
   for (std::uint32_t record = 0; record < count; ++record) {
     if (!readString(in, buffer, key) || !readString(in, buffer, value)) {
-      raiseError(status, kTooShortError);
+      raiseError(status, nCode::kMapFileTooShort);
       map.clear();
       return;
     }
@@ -169,21 +161,21 @@ void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* sec
                          tStatus& status) {
   if (isError(status)) return;
   std::uint32_t word = 0;
-  if (!readWord(in, word)) return raiseError(status, kTooShortError);
-  if (word != kMagic) return raiseError(status, kBadMagicError);
-  if (!readWord(in, word)) return raiseError(status, kTooShortError);
-  if (word != kVersion) return raiseError(status, kBadVersionError);
+  if (!readWord(in, word)) return raiseError(status, nCode::kMapFileTooShort);
+  if (word != kMagic) return raiseError(status, nCode::kBadMagic);
+  if (!readWord(in, word)) return raiseError(status, nCode::kMapFileTooShort);
+  if (word != kVersion) return raiseError(status, nCode::kBadVersion);
   readMap(first, in, status);
   if (second != nullptr) readMap(*second, in, status);
 }
 
 void copyFile(const std::string& source, const std::string& destination, tStatus& status) {
   std::FILE* in = std::fopen(source.c_str(), "rb");
-  if (in == nullptr) return raiseError(status, kCannotOpenError);
+  if (in == nullptr) return raiseError(status, nCode::kCannotOpen);
   std::FILE* out = std::fopen(destination.c_str(), "wb");
   if (out == nullptr) {
     (void)std::fclose(in);
-    return raiseError(status, kCannotOpenError);
+    return raiseError(status, nCode::kCannotOpen);
   }
   std::array<char, kCopyPiece> piece{};
   bool failed = false;
@@ -198,7 +190,7 @@ void copyFile(const std::string& source, const std::string& destination, tStatus
   if (!failed && (std::fflush(out) != 0 || ::fsync(::fileno(out)) != 0)) failed = true;
   if (std::fclose(out) != 0) failed = true;
   (void)std::fclose(in);
-  if (failed) raiseError(status, kCopyError);
+  if (failed) raiseError(status, nCode::kCopyFailed);
 }
 
 std::string tClassMapStore::mapFilePath(tOS os, tStatus& status) const {
@@ -219,7 +211,7 @@ tClassMapStore::tLoadResult tClassMapStore::loadMapFile(tOS os, tStatus& status)
     if (isMissing(errno)) return tLoadResult::absent;
     // The file is there but out of reach: treating it as empty would let
     // the save replace every binding in it.
-    raiseError(status, kCannotOpenError);
+    raiseError(status, nCode::kCannotOpen);
     return tLoadResult::failed;
   }
   const bool ukMaps = usesUKMaps(os);
@@ -227,7 +219,7 @@ tClassMapStore::tLoadResult tClassMapStore::loadMapFile(tOS os, tStatus& status)
   // A short file is damaged; a read that failed says nothing about the file.
   const bool readFailed = std::ferror(in) != 0;
   if (std::fclose(in) != 0) {
-    raiseError(status, kCannotCloseError);
+    raiseError(status, nCode::kCannotClose);
     return tLoadResult::failed;
   }
   if (!isError(status)) return tLoadResult::loaded;
@@ -272,14 +264,14 @@ void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
     // Empty maps are stored as no file; a file that stays would bring the
     // old bindings back in the next run.
     if (std::remove(path.c_str()) != 0 && !isMissing(errno)) {
-      raiseError(status, kWriteError);
+      raiseError(status, nCode::kCannotWrite);
     } else {
       tReplacementFile::syncParentDirectory(path);
     }
     return;
   }
   if (!fitsMapFileFormat(first) || (second != nullptr && !fitsMapFileFormat(*second))) {
-    return raiseError(status, kWriteError);
+    return raiseError(status, nCode::kCannotWrite);
   }
 
   tReplacementFile replacement(path, status);

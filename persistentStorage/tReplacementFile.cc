@@ -12,11 +12,6 @@ namespace nDRAVI100 {
 
 namespace {
 
-constexpr std::int32_t kCannotOpenError = 50204;
-constexpr std::int32_t kCannotCloseError = 50205;
-constexpr std::int32_t kWriteError = 50208;
-constexpr std::int32_t kTemporaryFileLeftWarning = 50209;
-
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kPermissionBits = 07777;
 
@@ -47,20 +42,20 @@ tReplacementFile::tReplacementFile(const std::string& target, tStatus& status)
   const int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         kNewFileMode);
   if (fd < 0) {
-    raiseError(status, kCannotOpenError);
+    raiseError(status, nCode::kCannotOpen);
     return;
   }
   created = true;
   // open() applied the umask; the replacement must keep the target's bits.
   if (hasTarget && ::fchmod(fd, existing.st_mode & kPermissionBits) != 0) {
     (void)::close(fd);
-    raiseError(status, kCannotOpenError);
+    raiseError(status, nCode::kCannotOpen);
     return;
   }
   file = ::fdopen(fd, "wb");
   if (file == nullptr) {
     (void)::close(fd);
-    raiseError(status, kCannotOpenError);
+    raiseError(status, nCode::kCannotOpen);
   }
 }
 
@@ -72,11 +67,11 @@ tReplacementFile::~tReplacementFile() {
 void tReplacementFile::finishWriting(tStatus& status) {
   if (file == nullptr) return;
   if (!isError(status) && (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0)) {
-    raiseError(status, kWriteError);
+    raiseError(status, nCode::kCannotWrite);
   }
   std::FILE* closing = file;
   file = nullptr;
-  if (std::fclose(closing) != 0) raiseError(status, kCannotCloseError);
+  if (std::fclose(closing) != 0) raiseError(status, nCode::kCannotClose);
 }
 
 void tReplacementFile::commit(tStatus& status) {
@@ -89,7 +84,7 @@ void tReplacementFile::commit(tStatus& status) {
   copyFile(temporaryPath, targetPath, status);
   settled = true;
   if (isError(status)) return;  // keep the only complete copy of the new content
-  if (std::remove(temporaryPath.c_str()) != 0) raiseWarning(status, kTemporaryFileLeftWarning);
+  if (std::remove(temporaryPath.c_str()) != 0) raiseWarning(status, nCode::kTemporaryFileLeft);
   syncParentDirectory(targetPath);
 }
 

@@ -6,8 +6,6 @@ namespace nDRAVI100 {
 
 namespace {
 
-constexpr std::int32_t kBadScopeError = 50006;
-
 // The only place in a library name that depends on the run's bitness.
 const std::string& substitutionToken() {
   static const std::string token = "*";
@@ -37,7 +35,7 @@ void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tSta
   }
   const std::int32_t scope = request.getScope(status);
   if (!isMapScope(scope)) {
-    raiseError(status, kBadScopeError);
+    raiseError(status, nCode::kBadDispatchScope);
     return;
   }
   runStoreCommand(request, store, scope, status);
@@ -49,7 +47,7 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
   const std::string libraryPath =
       substituteBitness(request.getLibraryName(status), store.getIs64Bit());
   if (!isMapScope(request.getScope(status))) {
-    raiseError(status, kBadScopeError);
+    raiseError(status, nCode::kBadDispatchScope);
     return;
   }
   const std::string& className = request.getClassName(status);

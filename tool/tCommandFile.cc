@@ -9,10 +9,6 @@ namespace nDRAVI100 {
 
 namespace {
 
-constexpr std::int32_t kUsageError = 88361;
-constexpr std::int32_t kReadError = 1;
-constexpr std::int32_t kCannotOpenError = 50204;
-
 constexpr std::size_t kPieceSize = 256;
 constexpr std::size_t kLineRoom = 1024;
 constexpr std::size_t kFieldRoom = 30;
@@ -34,7 +30,7 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
   if (isError(status)) return;
   std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) {
-    raiseError(status, kCannotOpenError);
+    raiseError(status, nCode::kCannotOpen);
     return;
   }
   std::int32_t endOfFile = 0;
@@ -64,7 +60,7 @@ std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& stat
     // At the end of the file fgets stores nothing and the piece stays empty.
     (void)std::fgets(piece.data(), static_cast<int>(piece.size()), file);
     if (std::ferror(file) != 0) {
-      raiseError(status, kReadError);
+      raiseError(status, nCode::kCommandFileRead);
       // The report goes out on a best-effort basis; the status carries the error.
       (void)std::fputs("zembril: File read error!\n", stdout);
       line.clear();
@@ -122,7 +118,7 @@ const tCommandRequest& parseFileLine(const std::string& line, tStatus& status) {
   static std::vector<std::string> fields;
   tCommandRequest& request = lineRequest();
   auto reject = [&]() -> const tCommandRequest& {
-    raiseError(status, kUsageError);
+    raiseError(status, nCode::kUsage);
     return rejectionRequest();
   };
 
@@ -131,41 +127,8 @@ const tCommandRequest& parseFileLine(const std::string& line, tStatus& status) {
   if (!parseScopeName(fields[0], "", scope)) return reject();
   request.setScope(scope, status);
 
-  const std::string& word = fields[1];
-  switch (fields.size()) {
-    case 2:
-      if (word == "list") {
-        request.setKind(List, status);
-      } else if (word == "reset") {
-        request.setKind(Reset, status);
-      } else {
-        return reject();
-      }
-      break;
-    case 3:
-      if (word == "delete") {
-        request.setKind(Delete, status);
-        request.setClassName(fields[2], status);
-      } else if (word == "deletelib") {
-        request.setKind(DeleteLib, status);
-        request.setLibraryName(fields[2], status);
-      } else if (word == "lookuplib") {
-        request.setKind(LookupLib, status);
-        request.setLibraryName(fields[2], status);
-      } else if (word == "lookup") {
-        request.setKind(Lookup, status);
-        request.setClassName(fields[2], status);
-      } else {
-        return reject();
-      }
-      break;
-    default:
-      if (word != "add") return reject();
-      request.setKind(Add, status);
-      request.setClassName(fields[2], status);
-      request.setLibraryName(fields[3], status);
-      break;
-  }
+  const std::span<const std::string> arguments(fields.begin() + 2, fields.end());
+  if (!setCommandWord(request, fields[1], "", arguments, status)) return reject();
   return request;
 }
 

@@ -1,13 +1,12 @@
 #include "tool/tCommandRequest.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 namespace nDRAVI100 {
 
 namespace {
-
-constexpr std::int32_t kUsageError = 88361;
 
 // The fewest and most strings a command line may have, program name included
 // and a leading "/x64" counted.
@@ -65,6 +64,38 @@ bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scop
   }
 }
 
+bool setCommandWord(tCommandRequest& request, const std::string& word, const char* prefix,
+                    std::span<const std::string> arguments, tStatus& status) {
+  static const struct {
+    const char* name;
+    std::int32_t kind;
+    std::size_t argumentCount;
+  } kWords[] = {{"list", List, 0},
+                {"reset", Reset, 0},
+                {"delete", Delete, 1},
+                {"deletelib", DeleteLib, 1},
+                {"lookuplib", LookupLib, 1},
+                {"lookup", Lookup, 1},
+                {"add", Add, 2}};
+  const std::size_t prefixLength = std::strlen(prefix);
+  if (word.compare(0, prefixLength, prefix) != 0) return false;
+  const std::string name = word.substr(std::min(prefixLength, word.size()));
+  for (const auto& entry : kWords) {
+    if (name != entry.name || arguments.size() != entry.argumentCount) continue;
+    // The kind goes in before the strings, as the grammar has it.
+    request.setKind(entry.kind, status);
+    if (entry.kind == Add || entry.kind == Delete || entry.kind == Lookup) {
+      request.setClassName(arguments[0], status);
+    }
+    if (entry.kind == DeleteLib || entry.kind == LookupLib) {
+      request.setLibraryName(arguments[0], status);
+    }
+    if (entry.kind == Add) request.setLibraryName(arguments[1], status);
+    return true;
+  }
+  return false;
+}
+
 bool is64BitBuild(tStatus&) { return sizeof(void*) == 8; }
 
 void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& arguments,
@@ -74,7 +105,7 @@ void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& 
 
   auto usageError = [&]() {
     request.setKind(None, status);
-    raiseError(status, kUsageError);
+    raiseError(status, nCode::kUsage);
   };
 
   std::vector<std::string> args = arguments;
@@ -99,39 +130,11 @@ void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& 
   if (!parseScopeName(args[1], "/", scope)) return usageError();
   request.setScope(scope, status);
 
-  if (n == 3) {
-    if (args[2] == "/list") {
-      request.setKind(List, status);
-    } else if (args[2] == "/reset") {
-      request.setKind(Reset, status);
-    } else {
-      usageError();
-    }
-  } else if (n == 4) {
-    const std::string& word = args[2];
-    if (word == "/delete") {
-      request.setKind(Delete, status);
-      request.setClassName(args[3], status);
-    } else if (word == "/deletelib") {
-      request.setKind(DeleteLib, status);
-      request.setLibraryName(args[3], status);
-    } else if (word == "/lookuplib") {
-      request.setKind(LookupLib, status);
-      request.setLibraryName(args[3], status);
-    } else if (word == "/lookup") {
-      request.setKind(Lookup, status);
-      request.setClassName(args[3], status);
-    } else {
-      usageError();
-    }
-  } else if (n >= 5 && args[2] == "/add") {
-    // A sixth string after the library name is ignored.
-    request.setKind(Add, status);
-    request.setClassName(args[3], status);
-    request.setLibraryName(args[4], status);
-  } else {
-    usageError();
-  }
+  // "/add" ignores a sixth string; every other word takes its arguments
+  // exactly.
+  if (n < 3) return usageError();
+  const std::span<const std::string> rest(args.begin() + 3, std::min<std::size_t>(n, 5) - 3);
+  if (!setCommandWord(request, args[2], "/", rest, status)) usageError();
 }
 
 }  // namespace nDRAVI100

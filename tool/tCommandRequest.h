@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,16 @@ class tCommandRequest {
 // scope letter, U (0), K (1) or S (2), in either case. The command line's
 // switches have the prefix "/", a command file's letters none.
 bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scope);
+
+// Sets the kind, and the strings it uses, that the command word `word` stands
+// for when `prefix` ("/" on the command line, nothing in a command file) and
+// one of these names make it up and `arguments` follow it: "list" and
+// "reset" with none; "delete" and "lookup" with a class name; "deletelib"
+// and "lookuplib" with a library name; "add" with a class name and a library
+// name. Returns false, changing nothing, for any other word or number of
+// arguments.
+bool setCommandWord(tCommandRequest& request, const std::string& word, const char* prefix,
+                    std::span<const std::string> arguments, tStatus& status);
 
 // Returns true when the program is built for a 64-bit platform, which is what
 // makes "/x64" acceptable. Never changes the status word.

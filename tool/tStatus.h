@@ -15,6 +15,26 @@ namespace nDRAVI100 {
 
 using tStatus = std::int32_t;
 
+// Every code the tool raises, as the positive number that raiseError and
+// raiseWarning take. Callers and scripts see only the numbers.
+namespace nCode {
+// Errors.
+constexpr std::int32_t kCommandFileRead = 1;       // reading the command file failed
+constexpr std::int32_t kBadDispatchScope = 50006;  // a request's scope names no map
+constexpr std::int32_t kBadAddScope = 50150;       // `add` was given a scope that names no map
+constexpr std::int32_t kCannotOpen = 50204;        // a file cannot be opened or created
+constexpr std::int32_t kCannotClose = 50205;       // closing a file failed
+constexpr std::int32_t kMapFileTooShort = 50207;   // the map file cannot be read whole
+constexpr std::int32_t kCannotWrite = 50208;       // the new map file cannot be written
+constexpr std::int32_t kCopyFailed = 50209;        // copying the new map file into place failed
+constexpr std::int32_t kBadVersion = 50250;        // the map file's version is not 1
+constexpr std::int32_t kBadMagic = 50257;          // the map file does not start with its magic
+constexpr std::int32_t kUsage = 88361;             // a command line or line does not parse
+// Warnings.
+constexpr std::int32_t kTemporaryFileLeft = 50209;  // the copied temporary file cannot be removed
+constexpr std::int32_t kAlreadyBound = 88360;       // the class is bound already
+}  // namespace nCode
+
 // Returns true when the word holds an error, that is, when it is negative.
 constexpr bool isError(tStatus status) { return status < 0; }
 
