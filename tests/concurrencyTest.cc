@@ -104,6 +104,8 @@ TEST(Memory, HugeStoredLengthsCostNoMemory) {
   for (const Case& c : cases) {
     testing::writeFile(tree.mapFile(), c.bytes);
     const testing::tRunResult result = runTool(tree, {"/U", "/list"});
+    std::cout << "[ memory   ] " << c.what << ": peak " << result.maxRssKiB
+              << " KiB, an ordinary run " << baseline.maxRssKiB << " KiB\n";
     EXPECT_EQ(result.exitStatus, 0) << c.what;
     EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << c.what << ": not discarded";
     // Peak memory beyond an ordinary run's must stay well under one MiB.
