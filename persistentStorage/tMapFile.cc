@@ -51,8 +51,8 @@ constexpr std::uint32_t kMagic = 0x646D6620;
 constexpr std::uint32_t kVersion = 1;
 
 // A stored length is believed only as far as the bytes that follow bear it
-// out: strings are read in pieces of this size, so a damaged length costs at
-// most one piece beyond the file's real size.
+// out: strings are read in pieces of this size, so the memory a record takes
+// grows with the bytes that arrive, never with the length it claims.
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
 constexpr std::size_t kCopyPiece = 256;

@@ -19,6 +19,19 @@ namespace nDRAVI100::testing {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Outside a scratch tree the fixed paths point nowhere, so that no test can
+// reach the machine's own class map by accident.
+constexpr const char* kNowhere = "/nonexistent/zembril-tests";
+
+const bool kStartsNowhere = [] {
+  tFileSystemAdapter::setFixedPathRootForTesting(kNowhere);
+  return true;
+}();
+
+}  // namespace
+
 tScratchTree::tScratchTree(bool createMapDirectory) {
   std::string pattern = (fs::temp_directory_path() / "zembril-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -29,7 +42,7 @@ tScratchTree::tScratchTree(bool createMapDirectory) {
 tScratchTree::~tScratchTree() {
   std::error_code ignored;
   fs::remove_all(rootPath, ignored);
-  tFileSystemAdapter::setFixedPathRootForTesting("");
+  tFileSystemAdapter::setFixedPathRootForTesting(kNowhere);
 }
 
 std::string tScratchTree::directoryFile() const {
