@@ -57,10 +57,16 @@ rm -rf /tmp/zembril-fuzz-*
 
 step "static analysis"
 sources=(tool/*.cc classMap/*.cc persistentStorage/*.cc)
-clang-tidy --quiet -p build-ci/gcc "${sources[@]}"
+if ! clang-tidy --quiet -p build-ci/gcc "${sources[@]}" >build-ci/clang-tidy.log 2>&1; then
+  cat build-ci/clang-tidy.log
+  exit 1
+fi
+echo "clang-tidy: clean"
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
   -q -I . tool classMap persistentStorage
+echo "cppcheck: clean"
 clang-format --dry-run --Werror tool/* classMap/* persistentStorage/* tests/*.cc tests/*.h \
   fuzz/*.cc fuzz/*.h bench/*.cc
+echo "clang-format: clean"
 
 step "all passed"
