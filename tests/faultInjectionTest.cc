@@ -188,17 +188,35 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
 }
 
 TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
-  // The one case in which the map file is damaged: the rename fails and the
-  // copy that stands in for it fails too. The new maps survive in the
+  // The one case in which the map file may be damaged: the rename fails and
+  // the copy that stands in for it fails too. The new maps survive in the
   // temporary file, and the status says the copy failed.
   const tScenario& add = kScenarios[0];
+  const tMapState expectedNew = newMap(add);
+  const char* kCopyFaults[] = {
+      "inject=write:error=ENOSPC:when=2",  // the copy's write to the map file
+      "inject=fsync:error=EIO:when=2",     // the copy's sync
+      "inject=close:error=EIO:when=3",     // the copy's close of the map file
+  };
+  for (const char* fault : kCopyFaults) {
+    auto tree = prepare(add);
+    const tRunResult result =
+        runTool(*tree, argumentsFor(add, *tree),
+                strace(*tree, {"-e", "inject=rename:error=EXDEV", "-e", fault}));
+    EXPECT_EQ(result.exitStatus, 255) << fault;
+    EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n") << fault;
+    EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), expectedNew) << fault;
+  }
+}
+
+TEST_F(FaultInjection, FailedSaveReplacesAnEarlierWarning) {
+  const tScenario& add = kScenarios[0];
   auto tree = prepare(add);
-  const tRunResult result = runTool(
-      *tree, argumentsFor(add, *tree),
-      strace(*tree, {"-e", "inject=rename:error=EXDEV", "-e", "inject=write:error=ENOSPC:when=2"}));
+  const tRunResult result = runTool(*tree, {"/U", "/add", "Old", "/elsewhere.so"},
+                                    strace(*tree, {"-e", "inject=fsync:error=EIO:when=1"}));
   EXPECT_EQ(result.exitStatus, 255);
-  EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n");
-  EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), newMap(add));
+  EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50208.\n");
+  EXPECT_EQ(readFile(tree->mapFile()), add.oldMap);
 }
 
 // Every failing call of these system calls, one per run, with each fitting
