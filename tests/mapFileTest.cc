@@ -233,16 +233,6 @@ TEST_F(MapFile, UnreadableMapFileFailsTheRunInsteadOfBeingReplaced) {
   EXPECT_EQ(::access(tree.mapFile().c_str(), F_OK), 0) << "must not be removed";
 }
 
-TEST_F(MapFile, TooLargeForTheFormat) {
-  tClassNameMap map{{"A", "a"}};
-  EXPECT_TRUE(fitsMapFileFormat(map));
-  EXPECT_TRUE(usesUKMaps(tFileSystemAdapter::kOS0));
-  EXPECT_TRUE(usesUKMaps(tFileSystemAdapter::kLinux));
-  EXPECT_TRUE(usesUKMaps(tFileSystemAdapter::kOS4));
-  EXPECT_FALSE(usesUKMaps(tFileSystemAdapter::kOS1));
-  EXPECT_FALSE(usesUKMaps(static_cast<tOS>(7)));
-}
-
 TEST_F(MapFile, WriterStopsAtTheFirstFailedWrite) {
   // /dev/full takes no byte; the buffered stream reports it on flush.
   std::FILE* full = std::fopen("/dev/full", "wb");
