@@ -79,10 +79,12 @@ class FaultInjection : public ::testing::Test {
   static Args strace(const tScratchTree& tree, const Args& options,
                      const std::string& log = "/dev/null", bool everyFile = false) {
     Args command = {"strace", "-qq", "-o", log};
-    for (const std::string& path :
-         {tree.directoryFile(), tree.mapDirectory(), tree.mapFile(),
-          tReplacementFile::temporaryPathFor(tree.mapFile()), commandPath(tree)}) {
-      if (!everyFile) command.insert(command.end(), {"-P", path});
+    if (!everyFile) {
+      for (const std::string& path :
+           {tree.directoryFile(), tree.mapDirectory(), tree.mapFile(),
+            tReplacementFile::temporaryPathFor(tree.mapFile()), commandPath(tree)}) {
+        command.insert(command.end(), {"-P", path});
+      }
     }
     command.insert(command.end(), options.begin(), options.end());
     return command;
