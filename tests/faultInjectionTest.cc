@@ -268,7 +268,9 @@ TEST_F(FaultInjection, EveryFailingCallAgreesWithTheExitStatus) {
 }
 
 // Every file-related system call of the run, the loader's and the report's
-// included, is a kill point.
+// included, is a kill point. A sanitizer's runtime makes a varying number of
+// reads of its own, so a run may end before its N-th call comes; it must then
+// have succeeded like a clean run.
 TEST_F(FaultInjection, KilledAtEveryCallLeavesOldOrNewMaps) {
   int killPoints = 0;
   for (const tScenario& scenario : kScenarios) {
@@ -282,8 +284,12 @@ TEST_F(FaultInjection, KilledAtEveryCallLeavesOldOrNewMaps) {
         const std::string where = std::string(scenario.name) + ", " + inject;
         const tRunResult killed = runTool(*tree, argumentsFor(scenario, *tree),
                                           strace(*tree, {"-e", inject}, "/dev/null", true));
-        EXPECT_EQ(killed.exitStatus, 128 + 9) << where;
         const tMapState after = readFile(tree->mapFile());
+        if (killed.exitStatus != 128 + 9) {
+          EXPECT_EQ(killed.exitStatus, 0) << where << ": neither killed nor successful";
+          EXPECT_EQ(after, expectedNew) << where;
+          continue;
+        }
         EXPECT_TRUE(after == scenario.oldMap || after == expectedNew) << where;
 
         const tRunResult next = runTool(*tree, {"/U", "/list"});
