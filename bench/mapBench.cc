@@ -76,7 +76,7 @@ void BM_DeleteLib(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     tStatus status = 0;
-    tClassMapStore store(1, 0, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, status);
     for (std::int64_t i = 0; i < state.range(0); ++i) {
       store.add("Class" + std::to_string(i), i % 2 == 0 ? "/even.so" : "/odd.so", 2, status);
     }
@@ -90,7 +90,7 @@ BENCHMARK(BM_DeleteLib)->RangeMultiplier(4)->Range(64, 1 << 16)->Complexity();
 void BM_SaveThroughTemporaryFile(benchmark::State& state) {
   (void)benchRoot();
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   store.reset(0, status);  // whatever an earlier size saved
   for (std::int64_t i = 0; i < state.range(0); ++i) {
     store.add("Class" + std::to_string(i), "/lib.so", 0, status);

@@ -1,5 +1,8 @@
 #include "classMap/tClassMapStore.h"
 
+#include <utility>
+
+
 namespace nDRAVI100 {
 
 namespace {
@@ -10,6 +13,11 @@ const std::string& sharedEmptyString() {
   return empty;
 }
 
+// Kinds 1 and 3 have no map file: loading and saving them does nothing.
+bool hasNoMapFile(tOS os) {
+  return os == tFileSystemAdapter::kOS1 || os == tFileSystemAdapter::kOS3;
+}
+
 }  // namespace
 
 tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag,
@@ -17,10 +25,13 @@ tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitF
     : deferSave(deferSaveFlag), is64Bit(is64BitFlag) {
   if (isError(status)) return;
   osList.push_back(tFileSystemAdapter::kLinux);
+  // One lookup for the whole run: a directory file that changed, or failed
+  // to read, half way through would otherwise have the run lock one
+  // directory and load or save another.
+  mapDirectory = tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status);
   // The lock must be held before the map file is read: a run that changed
   // the maps between our read and our save would otherwise lose its changes.
-  mapDirectoryLock =
-      tDirectoryLock(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status));
+  mapDirectoryLock = tDirectoryLock(mapDirectory);
   for (tOS os : osList) loadOrResetMapFile(os, status);
 }
 
@@ -31,7 +42,7 @@ tClassMapStore::~tClassMapStore() {
   uMap.clear();
 }
 
-tClassNameMap* tClassMapStore::selectMap(tMapScope scope) {
+const tClassNameMap* tClassMapStore::selectMap(tMapScope scope) const {
   switch (scope) {
     case 0:
       return &uMap;
@@ -44,12 +55,16 @@ tClassNameMap* tClassMapStore::selectMap(tMapScope scope) {
   }
 }
 
+tClassNameMap* tClassMapStore::selectMap(tMapScope scope) {
+  return const_cast<tClassNameMap*>(std::as_const(*this).selectMap(scope));
+}
+
 void tClassMapStore::saveIfNotDeferred(tStatus& status) {
   if (deferSave == 0) saveAllMapFiles(status);
 }
 
 const std::string& tClassMapStore::lookup(const std::string& className, tMapScope scope,
-                                          tStatus& status) {
+                                          tStatus& status) const {
   if (isError(status)) return sharedEmptyString();
   const tClassNameMap* map = selectMap(scope);
   if (map == nullptr) return sharedEmptyString();
@@ -97,7 +112,7 @@ void tClassMapStore::reset(tMapScope scope, tStatus& status) {
 }
 
 std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPath, tMapScope scope,
-                                                   tStatus& status) {
+                                                   tStatus& status) const {
   std::vector<std::string> classNames;
   if (isError(status)) return classNames;
   if (const tClassNameMap* map = selectMap(scope)) {
@@ -108,13 +123,44 @@ std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPat
   return classNames;
 }
 
-std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) {
+std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) const {
   std::vector<tBinding> bindings;
   if (isError(status)) return bindings;
   if (const tClassNameMap* map = selectMap(scope)) {
     for (const auto& [className, libraryPath] : *map) bindings.push_back({className, libraryPath});
   }
   return bindings;
+}
+
+std::string tClassMapStore::mapFilePath(tOS) const {
+  return mapFilePathIn(mapDirectory, is64Bit != 0);
+}
+
+tClassNameMap& tClassMapStore::firstMapOf(tOS os) { return usesUKMaps(os) ? uMap : sMap; }
+
+tClassNameMap* tClassMapStore::secondMapOf(tOS os) { return usesUKMaps(os) ? &kMap : nullptr; }
+
+tMapFileState tClassMapStore::loadMapFile(tOS os, tStatus& status) {
+  if (isError(status) || hasNoMapFile(os)) return tMapFileState::absent;
+  return loadMapFileAt(mapFilePath(os), firstMapOf(os), secondMapOf(os), status);
+}
+
+void tClassMapStore::loadOrResetMapFile(tOS os, tStatus& status) {
+  if (isError(status)) return;
+  if (loadMapFile(os, status) != tMapFileState::damaged) return;
+  // A damaged file costs the run its stored bindings, not its success.
+  (void)recoverDamagedMapFile(mapFilePath(os), firstMapOf(os), secondMapOf(os));
+  status = 0;
+}
+
+void tClassMapStore::saveAllMapFiles(tStatus& status) {
+  if (isError(status)) return;
+  for (tOS os : osList) saveMapFile(os, status);
+}
+
+void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
+  if (isError(status) || hasNoMapFile(os)) return;
+  saveMapFileAt(mapFilePath(os), firstMapOf(os), secondMapOf(os), status);
 }
 
 }  // namespace nDRAVI100

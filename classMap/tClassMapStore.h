@@ -2,21 +2,19 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "persistentStorage/tDirectoryLock.h"
-#include "persistentStorage/tFileSystemAdapter.h"
-#include "tool/tCommandRequest.h"
+#include "persistentStorage/tMapFileAccess.h"
 #include "tool/tStatus.h"
 
 namespace nDRAVI100 {
 
-// One map: class name to library path. std::string compares its bytes as
-// unsigned values and puts a shorter key before a longer one that begins
-// with it, which is the order the map file is written in.
-using tClassNameMap = std::map<std::string, std::string>;
+// The map a command works on: 0 for "/U", 1 for "/K", 2 for "/S". Kept as a
+// plain integer because a request may carry any value and the dispatch must
+// be able to reject the ones that name no map.
+using tMapScope = std::int32_t;
 
 // One entry of a map, as `list` hands it out.
 struct tBinding {
@@ -26,7 +24,11 @@ struct tBinding {
   bool operator==(const tBinding&) const = default;
 };
 
-using tOS = tFileSystemAdapter::tOS;
+// The values of the store's two flags.
+constexpr std::int32_t kSaveEachChange = 0;  // every change saves at once
+constexpr std::int32_t kDeferSave = 1;       // the owner saves once, at the end of the run
+constexpr std::int32_t kMaps32Bit = 0;       // the map file "dravimap"
+constexpr std::int32_t kMaps64Bit = 1;       // the map file "dravimap64"
 
 // The three maps of a run and the settings that say where they are stored and
 // when they are written. Scope 0 selects `uMap`, 1 `kMap` and 2 `sMap`; only
@@ -37,12 +39,15 @@ using tOS = tFileSystemAdapter::tOS;
 // error and merges its own codes by the word's rules.
 class tClassMapStore {
  public:
-  // Builds the store and, unless the word already holds an error, locks the
-  // map directory and loads the map file of the chosen bitness into `uMap`
-  // and `kMap`. A missing map file leaves them empty; a damaged one is
-  // removed, leaves them empty and leaves the word as it was. A map file that
-  // exists but cannot be read for another reason fails the run with its
-  // error, so that the save cannot replace bindings it never saw.
+  // Builds the store and, unless the word already holds an error, finds the
+  // map directory (once: the lock, the load and every save use it), locks it
+  // and loads the map file of the chosen bitness into `uMap` and `kMap`. A
+  // missing map file leaves them empty. A damaged one leaves the word as it
+  // was: the complete temporary file beside it is loaded instead when there
+  // is one, otherwise the damaged file is kept under its .damaged name and
+  // the maps start empty. A map file that exists but cannot be read for
+  // another reason fails the run with its error, so that the save cannot
+  // replace bindings it never saw.
   tClassMapStore(std::int32_t deferSave, std::int32_t is64Bit, tStatus& status);
 
   // Releases the maps and the lock. Writes nothing: changes that were not
@@ -58,7 +63,8 @@ class tClassMapStore {
   // Returns the library path bound to `className` in the scope's map, or a
   // shared empty string when the class is not bound (or the scope names no
   // map). The reference stays valid until that map next changes.
-  const std::string& lookup(const std::string& className, tMapScope scope, tStatus& status);
+  const std::string& lookup(const std::string& className, tMapScope scope,
+                            tStatus& status) const;
 
   // Binds `className` to `libraryPath` in the scope's map. A class already
   // bound to a non-empty path keeps it and raises the warning 88360; a class
@@ -80,37 +86,36 @@ class tClassMapStore {
   // Returns, in ascending order, the class names of the scope's map that are
   // bound to exactly `libraryPath`.
   std::vector<std::string> lookupLib(const std::string& libraryPath, tMapScope scope,
-                                     tStatus& status);
+                                     tStatus& status) const;
 
   // Returns a copy of every binding of the scope's map, in ascending order.
-  std::vector<tBinding> list(tMapScope scope, tStatus& status);
+  std::vector<tBinding> list(tMapScope scope, tStatus& status) const;
 
   // Writes the map file of every listed kind (see saveMapFile).
   void saveAllMapFiles(tStatus& status);
 
+ private:
   // Replaces the map file of `os` atomically with the maps in memory, or
-  // removes it when those maps are all empty. On failure the code is in the
-  // word and the map file holds what it held before, except when the rename
-  // fails and the copy that stands in for it fails too.
+  // removes it when those maps are all empty (see saveMapFileAt).
   void saveMapFile(tOS os, tStatus& status);
 
-  // Loads the map file of `os`; when it turns out damaged, removes it,
-  // empties the maps it holds and sets the word back to 0.
+  // Loads the map file of `os`; when it turns out damaged, recovers from the
+  // temporary file beside it or sets it aside (see recoverDamagedMapFile),
+  // and sets the word back to 0.
   void loadOrResetMapFile(tOS os, tStatus& status);
 
-  // What loadMapFile found.
-  enum class tLoadResult { loaded, absent, damaged, failed };
+  // Reads the map file of `os` into its maps; see loadMapFileAt.
+  tMapFileState loadMapFile(tOS os, tStatus& status);
 
-  // Reads the map file of `os` into its maps. A file too short, with the
-  // wrong magic or the wrong version is `damaged`; one that exists but cannot
-  // be opened, read or closed is `failed`. Either way the code is in the word.
-  tLoadResult loadMapFile(tOS os, tStatus& status);
+  // Returns the path of the map file of `os` for this store's bitness.
+  std::string mapFilePath(tOS os) const;
 
-  // Returns the path of the map file of `os` for this store's bitness, or an
-  // empty string when the word holds an error.
-  std::string mapFilePath(tOS os, tStatus& status) const;
+  // Returns the maps that the map file of `os` holds: `uMap` and `kMap`, or
+  // `sMap` alone (`second` is then null).
+  tClassNameMap& firstMapOf(tOS os);
+  tClassNameMap* secondMapOf(tOS os);
 
- private:
+  const tClassNameMap* selectMap(tMapScope scope) const;
   tClassNameMap* selectMap(tMapScope scope);
   void saveIfNotDeferred(tStatus& status);
 
@@ -120,6 +125,7 @@ class tClassMapStore {
   std::int32_t deferSave;
   std::int32_t is64Bit;
   std::vector<tOS> osList;
+  std::string mapDirectory;
   tDirectoryLock mapDirectoryLock;
 };
 

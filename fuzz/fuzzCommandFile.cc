@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stripped.empty()) continue;
 
     const tCommandRequest& request = parseFileLine(stripped, status);
-    if (request.getKind(status) == None) {
+    if (request.getKind(status) == tCommandKind::None) {
       FUZZ_CHECK(status == -88361);
       break;
     }

@@ -10,11 +10,12 @@
 namespace {
 
 using namespace nDRAVI100;
+using enum tCommandKind;
 
 std::vector<std::string> plainForm(const tCommandRequest& request, tStatus& status) {
   std::vector<std::string> arguments{"zembril"};
   if (request.getX64(status) != 0) arguments.push_back("/x64");
-  const std::int32_t kind = request.getKind(status);
+  const tCommandKind kind = request.getKind(status);
   if (kind == File) {
     arguments.insert(arguments.end(), {"/file", request.getFilePath(status)});
     return arguments;
@@ -23,7 +24,7 @@ std::vector<std::string> plainForm(const tCommandRequest& request, tStatus& stat
   static const char* const kWords[] = {"",       "/add",    "/delete",    "/deletelib",
                                        "/reset", "/lookup", "/lookuplib", "/list"};
   arguments.push_back(kSwitches[request.getScope(status)]);
-  arguments.push_back(kWords[kind]);
+  arguments.push_back(kWords[static_cast<std::size_t>(kind)]);
   if (kind == Add || kind == Delete || kind == Lookup)
     arguments.push_back(request.getClassName(status));
   if (kind == Add || kind == DeleteLib || kind == LookupLib) {
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tCommandRequest request;
   tStatus status = 0;
   parseCommandLine(request, arguments, status);
-  const std::int32_t kind = request.getKind(status);
+  const tCommandKind kind = request.getKind(status);
   if (kind == None) {
     FUZZ_CHECK(status == -88361);
     return 0;

@@ -23,9 +23,6 @@ class tDirectoryLock {
   tDirectoryLock(tDirectoryLock&& other) noexcept;
   tDirectoryLock& operator=(tDirectoryLock&& other) noexcept;
 
-  // Returns true when the lock is held.
-  bool isHeld() const { return descriptor >= 0; }
-
  private:
   void release();
 

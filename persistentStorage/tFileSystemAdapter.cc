@@ -3,7 +3,10 @@
 // The one precondition of the lookup must hold in every build.
 #undef NDEBUG
 #include <cassert>
+#include <cerrno>
 #include <cstdio>
+
+#include "persistentStorage/tFile.h"
 
 namespace nDRAVI100 {
 
@@ -34,25 +37,44 @@ void tFileSystemAdapter::setFixedPathRootForTesting(const std::string& root) {
   fixedPathRoot() = root;
 }
 
-std::string tFileSystemAdapter::getDRAVIMapDirectory(const tOS& os, tStatus& status) {
-  if (isError(status)) return std::string();
-  assert(os == kLinux);
-
-  std::FILE* file = std::fopen(directoryFilePath().c_str(), "rb");
-  if (file == nullptr) return fallbackMapDirectory();
+tFileSystemAdapter::tMapDirectoryLookup tFileSystemAdapter::lookUpMapDirectory() {
+  tMapDirectoryLookup lookup;
+  lookup.directory = fallbackMapDirectory();
+  const tFile file = tFile::open(directoryFilePath(), "rb");
+  if (!file) {
+    lookup.error = errno;
+    return lookup;
+  }
   char bytes[kMostDirectoryFileBytes];
-  const std::size_t count = std::fread(bytes, 1, sizeof bytes, file);
-  const bool failed = std::ferror(file) != 0;
-  // Nothing was written, so a failed close loses nothing.
-  (void)std::fclose(file);
-  if (count == 0 || failed) return fallbackMapDirectory();
+  const std::size_t count = std::fread(bytes, 1, sizeof bytes, file.get());
+  if (std::ferror(file.get()) != 0) {
+    lookup.source = tDirectorySource::unreadableFile;
+    lookup.error = errno;
+    return lookup;
+  }
+  if (count == 0) {
+    lookup.source = tDirectorySource::emptyFile;
+    return lookup;
+  }
 
   std::size_t end = 0;
   while (end < count && bytes[end] != '\r' && bytes[end] != '\n' && bytes[end] != '\0') ++end;
-  std::string line(bytes, end);
+  lookup.firstLine.assign(bytes, end);
+  std::string line = lookup.firstLine;
   if (!line.empty() && line.back() == '/') line.pop_back();
-  if (line.empty()) return fallbackMapDirectory();
-  return line + kMapDirectorySuffix;
+  if (line.empty()) {
+    lookup.source = tDirectorySource::emptyFirstLine;
+    return lookup;
+  }
+  lookup.source = tDirectorySource::directoryFile;
+  lookup.directory = line + kMapDirectorySuffix;
+  return lookup;
+}
+
+std::string tFileSystemAdapter::getDRAVIMapDirectory(const tOS& os, tStatus& status) {
+  if (isError(status)) return std::string();
+  assert(os == kLinux);
+  return lookUpMapDirectory().directory;
 }
 
 }  // namespace nDRAVI100

@@ -21,12 +21,33 @@ class tFileSystemAdapter {
     kOS4 = 4,
   };
 
-  // Returns the map directory, without a trailing '/': the first line of the
-  // directory file with "/etc" appended, or the fixed fallback directory
-  // when the directory file is missing, unreadable or names nothing. Returns
-  // an empty string, reading nothing, when the word already holds an error.
-  // Never changes the word. `os` must be kLinux; anything else is a
-  // programming error and ends the program through a failed assertion.
+  // Why the map directory is the one it is.
+  enum class tDirectorySource {
+    directoryFile,       // the directory file's first line named it
+    noDirectoryFile,     // the fallback: the directory file cannot be opened
+    unreadableFile,      // the fallback: reading the directory file failed
+    emptyFile,           // the fallback: the directory file holds no byte
+    emptyFirstLine,      // the fallback: the first line is empty, or only "/"
+  };
+
+  // The map directory and how it was found, for the tools that explain it.
+  struct tMapDirectoryLookup {
+    std::string directory;   // the map directory, without a trailing '/'
+    tDirectorySource source = tDirectorySource::noDirectoryFile;
+    int error = 0;           // errno of the failed open or read, when there was one
+    std::string firstLine;   // the directory file's first line as read, cut at 4097 bytes
+  };
+
+  // Reads the directory file once and returns the map directory: its first
+  // line, less one trailing '/', with "/etc" appended, or the fixed fallback
+  // directory when the file is missing, unreadable or names nothing. Never
+  // fails.
+  static tMapDirectoryLookup lookUpMapDirectory();
+
+  // Returns lookUpMapDirectory().directory, or an empty string, reading
+  // nothing, when the word already holds an error. Never changes the word.
+  // `os` must be kLinux; anything else is a programming error and ends the
+  // program through a failed assertion.
   static std::string getDRAVIMapDirectory(const tOS& os, tStatus& status);
 
   // Returns the path of the directory file that names the map directory.

@@ -1,18 +1,27 @@
-// Reading and writing the bytes of a map file.
+// The bytes of a map file.
 //
 // The layout is described once, at the top of tMapFile.cc. These functions
-// work on open streams so that the store, the tests and the fuzz targets all
-// use the same code; the store's loadMapFile and saveMapFile (also in
-// tMapFile.cc) add the files, the temporary file and the rename around them.
+// work on open streams so that the storage layer, the tools that read map
+// files, the tests and the fuzz targets all use the same code;
+// tMapFileAccess adds the files themselves around them.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 
-#include "classMap/tClassMapStore.h"
+#include "persistentStorage/tFileSystemAdapter.h"
 #include "tool/tStatus.h"
 
 namespace nDRAVI100 {
+
+// One map: class name to library path. std::string compares its bytes as
+// unsigned values and puts a shorter key before a longer one that begins
+// with it, which is the order the map file is written in.
+using tClassNameMap = std::map<std::string, std::string>;
+
+using tOS = tFileSystemAdapter::tOS;
 
 // Returns true for the kinds whose map file holds `uMap` and `kMap` (0, 2
 // and 4); the map file of any other kind holds `sMap`, and kinds 1 and 3 have
@@ -41,14 +50,25 @@ void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tCla
 
 // Reads a whole map file into `first` and, when it is given, `second`. A file
 // too short raises -50207, a wrong magic -50257 and a version other than 1
-// -50250. Bytes after the last section are not read.
+// -50250; a section that ends early is emptied. Bytes after the last section
+// are not read.
 void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
                          tStatus& status);
 
-// Copies the file at `source` to `destination`, 256 bytes at a time, and
-// syncs the copy to disk. A file that cannot be opened raises -50204; a read
-// error, a short or failed write, or a failed sync or close of the
-// destination raises -50209. Does not test the word on entry.
-void copyFile(const std::string& source, const std::string& destination, tStatus& status);
+// How far the bytes of a map file could be read, and why reading stopped.
+struct tMapFileScan {
+  tStatus code = 0;          // 0 when whole, else -50207, -50257 or -50250
+  bool readFailed = false;   // the stream reported an error: the bytes say nothing about the file
+  int readError = 0;         // errno of that failure
+  std::uint64_t offset = 0;  // where the damage is: the start of the header field, count or
+                             // record that could not be read; the end of the last section when whole
+  std::string problem;       // what is wrong, in a few words ("file ends inside a record")
+  int wholeSections = 0;     // how many map sections were read whole
+};
+
+// Reads a whole map file like readMapFileContents, but keeps every whole
+// record it reads, also of a section that ends early, and says where and why
+// reading stopped. This is what salvages a damaged file.
+tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second);
 
 }  // namespace nDRAVI100

@@ -4,9 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
-
-#include "persistentStorage/tMapFile.h"
 
 namespace nDRAVI100 {
 
@@ -14,6 +13,20 @@ namespace {
 
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kPermissionBits = 07777;
+constexpr std::size_t kCopyPiece = 256;
+
+// Gives the new file at `fd` the owner, group and permission bits of the file
+// it replaces. The owner goes first, since changing it clears set-id bits.
+bool takeOverAttributes(int fd, const struct stat& target) {
+  struct stat created {};
+  if (::fstat(fd, &created) != 0) return false;
+  if ((created.st_uid != target.st_uid || created.st_gid != target.st_gid) &&
+      ::fchown(fd, target.st_uid, target.st_gid) != 0) {
+    return false;
+  }
+  // open() applied the umask; the replacement must keep the target's bits.
+  return ::fchmod(fd, target.st_mode & kPermissionBits) == 0;
+}
 
 }  // namespace
 
@@ -21,7 +34,7 @@ std::string tReplacementFile::temporaryPathFor(const std::string& target) {
   return target + ".tmp";
 }
 
-void tReplacementFile::syncParentDirectory(const std::string& path) {
+void syncParentDirectory(const std::string& path) {
   const std::string::size_type slash = path.rfind('/');
   const std::string directory =
       slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
@@ -34,7 +47,9 @@ void tReplacementFile::syncParentDirectory(const std::string& path) {
 tReplacementFile::tReplacementFile(const std::string& target, tStatus& status)
     : targetPath(target), temporaryPath(temporaryPathFor(target)) {
   if (isError(status)) return;
-  // Only a killed run leaves this name behind; it holds nothing we need.
+  // Only an unfinished run leaves this name behind. The loader has already
+  // taken what it needed from it: a complete copy beside a damaged map file
+  // was put in place when the map file was loaded.
   (void)::unlink(temporaryPath.c_str());
 
   struct stat existing {};
@@ -46,46 +61,77 @@ tReplacementFile::tReplacementFile(const std::string& target, tStatus& status)
     return;
   }
   created = true;
-  // open() applied the umask; the replacement must keep the target's bits.
-  if (hasTarget && ::fchmod(fd, existing.st_mode & kPermissionBits) != 0) {
+  if (hasTarget && !takeOverAttributes(fd, existing)) {
     (void)::close(fd);
     raiseError(status, nCode::kCannotOpen);
     return;
   }
-  file = ::fdopen(fd, "wb");
-  if (file == nullptr) {
+  file = tFile(::fdopen(fd, "wb"));
+  if (!file) {
     (void)::close(fd);
     raiseError(status, nCode::kCannotOpen);
   }
 }
 
 tReplacementFile::~tReplacementFile() {
-  if (file != nullptr) (void)std::fclose(file);
+  // An unfinished file is abandoned: its stream's result does not matter.
+  file = tFile();
   if (created && !settled) (void)::unlink(temporaryPath.c_str());
 }
 
 void tReplacementFile::finishWriting(tStatus& status) {
-  if (file == nullptr) return;
-  if (!isError(status) && (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0)) {
+  if (!file) return;
+  if (!isError(status) && (std::fflush(file.get()) != 0 || ::fsync(::fileno(file.get())) != 0)) {
     raiseError(status, nCode::kCannotWrite);
   }
-  std::FILE* closing = file;
-  file = nullptr;
-  if (std::fclose(closing) != 0) raiseError(status, nCode::kCannotClose);
+  if (!file.close()) raiseError(status, nCode::kCannotClose);
 }
 
 void tReplacementFile::commit(tStatus& status) {
-  if (isError(status) || !created || file != nullptr) return;
-  if (std::rename(temporaryPath.c_str(), targetPath.c_str()) == 0) {
-    settled = true;
-    syncParentDirectory(targetPath);
+  if (isError(status) || !created || file) return;
+  moveIntoPlace(temporaryPath, targetPath, status);
+  settled = true;
+}
+
+void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status) {
+  if (std::rename(temporary.c_str(), target.c_str()) == 0) {
+    syncParentDirectory(target);
     return;
   }
-  copyFile(temporaryPath, targetPath, status);
-  settled = true;
-  if (isError(status)) return;  // keep the only complete copy of the new content
-  if (std::remove(temporaryPath.c_str()) != 0) raiseWarning(status, nCode::kTemporaryFileLeft);
-  syncParentDirectory(targetPath);
+  // The copy overwrites the target in place: until it is done, the temporary
+  // file is the only complete copy, and its name must survive a power loss.
+  syncParentDirectory(target);
+  tStatus copied = 0;
+  copyFile(temporary, target, copied);
+  if (isError(copied)) return raiseError(status, -copied);
+  if (std::remove(temporary.c_str()) != 0) {
+    raiseWarning(status, nCode::kTemporaryFileLeft);
+    return;
+  }
+  syncParentDirectory(target);
+}
+
+void copyFile(const std::string& source, const std::string& destination, tStatus& status) {
+  const tFile in = tFile::open(source, "rb");
+  if (!in) return raiseError(status, nCode::kCannotOpen);
+  tFile out = tFile::open(destination, "wb");
+  if (!out) return raiseError(status, nCode::kCannotOpen);
+  std::array<char, kCopyPiece> piece{};
+  bool failed = false;
+  while (!failed) {
+    const std::size_t count = std::fread(piece.data(), 1, piece.size(), in.get());
+    failed = std::ferror(in.get()) != 0 ||
+             std::fwrite(piece.data(), 1, count, out.get()) != count ||
+             std::ferror(out.get()) != 0;
+    if (std::feof(in.get()) != 0) break;
+  }
+  // The copy stands in for an atomic rename, so it must reach the disk before
+  // the run reports success.
+  if (!failed && (std::fflush(out.get()) != 0 || ::fsync(::fileno(out.get())) != 0)) {
+    failed = true;
+  }
+  if (!out.close()) failed = true;
+  if (failed) raiseError(status, nCode::kCopyFailed);
 }
 
 }  // namespace nDRAVI100

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "persistentStorage/tFile.h"
 #include "tool/tStatus.h"
 
 namespace nDRAVI100 {
@@ -16,10 +17,11 @@ namespace nDRAVI100 {
 // temporary file.
 class tReplacementFile {
  public:
-  // Removes a temporary file that a killed run left behind and creates it
-  // anew, exclusively and without following a link, with the permission bits
-  // of the target (or 0666 less the umask when there is no target yet).
-  // Raises -50204 when it cannot be created; stream() is then null.
+  // Removes a temporary file that an unfinished run left behind and creates
+  // it anew, exclusively and without following a link, with the owner, group
+  // and permission bits of the target (or 0666 less the umask, owned by the
+  // caller, when there is no target yet). Raises -50204 when it cannot be
+  // created or given the target's owner or bits; stream() is then null.
   tReplacementFile(const std::string& targetPath, tStatus& status);
   ~tReplacementFile();
 
@@ -27,33 +29,45 @@ class tReplacementFile {
   tReplacementFile& operator=(const tReplacementFile&) = delete;
 
   // Returns the stream to write the new content to, or null.
-  std::FILE* stream() const { return file; }
+  std::FILE* stream() const { return file.get(); }
 
   // Flushes the stream and syncs the temporary file to disk, raising -50208
   // when either fails, then closes it, raising -50205 when that fails.
   void finishWriting(tStatus& status);
 
-  // Renames the finished temporary file over the target and syncs the
-  // directory. When the rename fails, copies the temporary file onto the
-  // target instead and removes it, raising the warning 50209 when it cannot
-  // be removed; when that copy fails too, its error stays in the word and the
-  // temporary file is kept, since it then holds the only complete copy.
+  // Moves the finished temporary file over the target (see moveIntoPlace).
+  // Does nothing when the word holds an error or writing was not finished.
   void commit(tStatus& status);
 
   // Returns the fixed name of the temporary file that stands beside `target`.
   static std::string temporaryPathFor(const std::string& targetPath);
 
-  // Syncs the directory that holds `path`, so that a rename or removal in it
-  // survives a power loss. Nothing can be done about a failure here: the
-  // change itself has been made.
-  static void syncParentDirectory(const std::string& path);
-
  private:
   std::string targetPath;
   std::string temporaryPath;
-  std::FILE* file = nullptr;
+  tFile file;
   bool created = false;
   bool settled = false;
 };
+
+// Renames the complete, synced file `temporary` over `target` and syncs the
+// directory. When the rename fails (a bind-mounted target, for example),
+// syncs the directory first, so that the temporary file survives as the
+// complete copy whatever happens next, then copies it onto the target in
+// place and removes it, raising the warning 50209 when it cannot be removed.
+// When the copy fails, its error is in the word and the temporary file is
+// kept. Does not test the word on entry.
+void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status);
+
+// Copies the file at `source` to `destination`, 256 bytes at a time, and
+// syncs the copy to disk. A file that cannot be opened raises -50204; a read
+// error, a short or failed write, or a failed sync or close of the
+// destination raises -50209. Does not test the word on entry.
+void copyFile(const std::string& source, const std::string& destination, tStatus& status);
+
+// Syncs the directory that holds `path`, so that a rename, creation or
+// removal in it survives a power loss. Nothing can be done about a failure
+// here: the change itself has been made.
+void syncParentDirectory(const std::string& path);
 
 }  // namespace nDRAVI100

@@ -7,6 +7,8 @@
 namespace nDRAVI100 {
 namespace {
 
+using enum tCommandKind;
+
 using testing::tScratchTree;
 
 class Store : public ::testing::Test {
@@ -23,7 +25,7 @@ class Store : public ::testing::Test {
 
 TEST_F(Store, AddLookupAndTheAlreadyBoundWarning) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   store.add("A", "/a.so", 0, status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(store.lookup("A", 0, status), "/a.so");
@@ -51,7 +53,7 @@ TEST_F(Store, AddLookupAndTheAlreadyBoundWarning) {
 
 TEST_F(Store, ClassBoundToTheEmptyPathStaysSo) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   store.add("E", "", 0, status);
   store.add("E", "/late.so", 0, status);
   EXPECT_EQ(status, 0) << "no warning for a class bound to the empty path";
@@ -63,7 +65,7 @@ TEST_F(Store, ClassBoundToTheEmptyPathStaysSo) {
 TEST_F(Store, AddWithABadScope) {
   for (tMapScope scope : {3, -1, 1000}) {
     tStatus status = 0;
-    tClassMapStore store(1, 0, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, status);
     store.add("A", "/a.so", scope, status);
     EXPECT_EQ(status, -50150);
     for (tMapScope good : {0, 1, 2}) EXPECT_TRUE(bindings(store, good).empty());
@@ -72,7 +74,7 @@ TEST_F(Store, AddWithABadScope) {
 
 TEST_F(Store, DeleteClassDeleteLibAndReset) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   for (const char* name : {"a", "b", "c", "d", "e"}) store.add(name, "/x.so", 0, status);
   store.add("f", "/X.so", 0, status);
   store.add("g", "/x.so/", 0, status);
@@ -104,7 +106,7 @@ TEST_F(Store, DeleteClassDeleteLibAndReset) {
 
 TEST_F(Store, QueriesAreOrderedByUnsignedBytes) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   for (const char* name : {"abc", "\xC3\xA9", "a", "B", "ab", "Z"})
     store.add(name, "/l.so", 0, status);
   const std::vector<std::string> expected = {"B", "Z", "a", "ab", "abc", "\xC3\xA9"};
@@ -119,7 +121,7 @@ TEST_F(Store, QueriesAreOrderedByUnsignedBytes) {
 
 TEST_F(Store, EveryOperationIsANoOpAfterAnError) {
   tStatus status = 0;
-  tClassMapStore store(0, 0, status);
+  tClassMapStore store(kSaveEachChange, kMaps32Bit, status);
   store.add("A", "/a.so", 0, status);
   const auto before = testing::readFile(tree.mapFile());
   ASSERT_TRUE(before.has_value());
@@ -142,7 +144,7 @@ TEST_F(Store, EveryOperationIsANoOpAfterAnError) {
 TEST_F(Store, BuiltAfterAnErrorReadsAndWritesNothing) {
   testing::writeFile(tree.mapFile(), testing::encodeMapFile({{"A", "/a.so"}}, {}));
   tStatus status = -88361;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   EXPECT_EQ(status, -88361);
   status = 0;
   EXPECT_TRUE(bindings(store, 0).empty());
@@ -155,7 +157,7 @@ TEST_F(Store, BuiltAfterAnErrorReadsAndWritesNothing) {
 TEST_F(Store, ImmediateSavingWhenNotDeferred) {
   tStatus status = 0;
   {
-    tClassMapStore store(0, 0, status);
+    tClassMapStore store(kSaveEachChange, kMaps32Bit, status);
     store.add("A", "/a.so", 0, status);
     EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
     store.add("A", "/b.so", 0, status);  // refused with a warning: no save needed
@@ -169,7 +171,7 @@ TEST_F(Store, ImmediateSavingWhenNotDeferred) {
     EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << "sMap is never saved";
   }
   {
-    tClassMapStore store(1, 0, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, status);
     store.add("A", "/a.so", 0, status);
   }
   EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << "destruction saves nothing";
@@ -194,7 +196,7 @@ TEST(Substitution, FirstStarOnly) {
 
 class Dispatch : public Store {
  protected:
-  static tCommandRequest request(std::int32_t kind, tMapScope scope, const std::string& className,
+  static tCommandRequest request(tCommandKind kind, tMapScope scope, const std::string& className,
                                  const std::string& libraryName) {
     tCommandRequest made;
     tStatus status = 0;
@@ -208,7 +210,7 @@ class Dispatch : public Store {
 
 TEST_F(Dispatch, CommandsReachTheStore) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   dispatchCommand(request(Add, 0, "C*", "/lib*/c.so"), store, status);
   dispatchCommand(request(Add, 0, "D", "/lib*/c.so"), store, status);
   dispatchCommand(request(Add, 0, "E", "/lib*/c.so"), store, status);
@@ -228,16 +230,17 @@ TEST_F(Dispatch, CommandsReachTheStore) {
 
 TEST_F(Dispatch, ScopeAndKindChecks) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
-  for (std::int32_t kind : std::initializer_list<std::int32_t>{Add, Delete, DeleteLib, Reset,
-                                                               Lookup, LookupLib, List, 9, -1}) {
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  const auto kUnknown = static_cast<tCommandKind>(9);
+  for (tCommandKind kind : {Add, Delete, DeleteLib, Reset, Lookup, LookupLib, List, kUnknown,
+                            static_cast<tCommandKind>(-1)}) {
     status = 0;
     dispatchCommand(request(kind, 3, "C", "L"), store, status);
-    EXPECT_EQ(status, -50006) << kind;
+    EXPECT_EQ(status, -50006) << static_cast<int>(kind);
   }
   status = 0;
   dispatchCommand(request(None, 3, "C", "L"), store, status);
-  dispatchCommand(request(9, 0, "C", "L"), store, status);
+  dispatchCommand(request(kUnknown, 0, "C", "L"), store, status);
   EXPECT_EQ(status, 0);
   for (tMapScope scope : {0, 1, 2}) EXPECT_TRUE(bindings(store, scope).empty());
   status = -88361;

@@ -8,6 +8,8 @@
 namespace nDRAVI100 {
 namespace {
 
+using enum tCommandKind;
+
 using testing::tScratchTree;
 
 // Returns every line that readFileLine hands out for `content`, in order.
@@ -101,7 +103,7 @@ TEST(CommandFileParser, Fields) {
 TEST(CommandFileParser, Grammar) {
   struct Case {
     std::string line;
-    std::int32_t kind;
+    tCommandKind kind;
     tMapScope scope;
     std::string className;
     std::string libraryName;
@@ -162,7 +164,7 @@ class CommandFileRun : public ::testing::Test {
 
 TEST_F(CommandFileRun, CarriesOutEveryLine) {
   tStatus status = 0;
-  tClassMapStore store(1, 1, status);
+  tClassMapStore store(kDeferSave, kMaps64Bit, status);
   EXPECT_EQ(run(store,
                 "# set up\n"
                 "U, add, First, /usr/lib*/first.so\n"
@@ -181,7 +183,7 @@ TEST_F(CommandFileRun, CarriesOutEveryLine) {
 
 TEST_F(CommandFileRun, WarningHeldBeforeTheFileIsCleared) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   EXPECT_EQ(run(store, "U,list\n", 88360), 0);
   EXPECT_EQ(run(store, "", 88360), 88360);  // no line carried out, nothing cleared
 }
@@ -197,7 +199,7 @@ TEST_F(CommandFileRun, StopsAtTheFirstError) {
   };
   for (const Case& c : cases) {
     tStatus status = 0;
-    tClassMapStore store(1, 0, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, status);
     EXPECT_EQ(run(store, c.content), c.status) << c.content;
     status = 0;
     EXPECT_EQ(store.lookup("A", 0, status), "a") << "lines before the error ran";
@@ -208,7 +210,7 @@ TEST_F(CommandFileRun, StopsAtTheFirstError) {
 
 TEST_F(CommandFileRun, FileThatCannotBeOpened) {
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   for (const std::string& path : {tree.root() + "/missing", std::string(), tree.root()}) {
     status = 0;
     runCommandFile(path, store, status);

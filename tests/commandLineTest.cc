@@ -5,10 +5,12 @@
 namespace nDRAVI100 {
 namespace {
 
+using enum tCommandKind;
+
 using Args = std::vector<std::string>;
 
 struct Expected {
-  Expected(std::int32_t kindValue, tMapScope scopeValue = 0, std::string file = "",
+  Expected(tCommandKind kindValue, tMapScope scopeValue = 0, std::string file = "",
            std::string klass = "", std::string library = "", std::int32_t x64Value = 0)
       : kind(kindValue),
         scope(scopeValue),
@@ -16,7 +18,7 @@ struct Expected {
         className(std::move(klass)),
         libraryName(std::move(library)),
         x64(x64Value) {}
-  std::int32_t kind;
+  tCommandKind kind;
   tMapScope scope;
   std::string filePath;
   std::string className;

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include "persistentStorage/tReplacementFile.h"
 #include "testSupport.h"
@@ -48,10 +49,64 @@ const tScenario kScenarios[] = {
      {"/file", "@"}},
 };
 
+enum class tFileOfRun { mapFile, temporaryFile, mapDirectory };
+
+std::string pathOf(tFileOfRun file, const tScratchTree& tree) {
+  switch (file) {
+    case tFileOfRun::mapFile:
+      return tree.mapFile();
+    case tFileOfRun::temporaryFile:
+      return tReplacementFile::temporaryPathFor(tree.mapFile());
+    case tFileOfRun::mapDirectory:
+      return tree.mapDirectory();
+  }
+  return std::string();
+}
+
+// One system call on one file: the `nth` call of `call` whose trace line
+// names the file (as a path argument, or as the file behind a descriptor).
+struct tTarget {
+  std::string call;
+  tFileOfRun file;
+  int nth = 1;
+};
+
 class FaultInjection : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!testing::haveProgram("strace")) GTEST_SKIP() << "strace is not installed";
+  // These tests are the proof that no fault loses a binding: without strace
+  // they must fail, not pass unseen.
+  void SetUp() override { ASSERT_TRUE(testing::haveProgram("strace")) << "strace is missing"; }
+
+  // Returns the strace options that make `target`'s call fail with `action`
+  // (for example "error=EIO") in a run of `scenario`, on top of the
+  // `alsoInjected` options. The call is found by a traced run with the same
+  // injections, so that the fault hits that file whatever else the run
+  // does.
+  static Args injectAt(const tScenario& scenario, const tTarget& target, const std::string& action,
+                       const Args& alsoInjected = {}) {
+    auto tree = prepare(scenario);
+    const std::string path = pathOf(target.file, *tree);
+    const std::string log = tree->root() + "/strace.log";
+    Args options = {"-y", "-e", "trace=%file,%desc," + target.call};
+    options.insert(options.end(), alsoInjected.begin(), alsoInjected.end());
+    runTool(*tree, argumentsFor(scenario, *tree), strace(*tree, options, log));
+    int ordinal = 0;
+    int matches = 0;
+    std::istringstream lines(readFile(log).value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.compare(0, target.call.size() + 1, target.call + "(") != 0) continue;
+      ++ordinal;
+      if ((line.find("<" + path + ">") != std::string::npos ||
+           line.find("\"" + path + "\"") != std::string::npos) &&
+          ++matches == target.nth) {
+        Args inject = alsoInjected;
+        inject.insert(inject.end(), {"-e", "inject=" + target.call + ":" + action +
+                                               ":when=" + std::to_string(ordinal)});
+        return inject;
+      }
+    }
+    ADD_FAILURE() << "no call " << target.call << " #" << target.nth << " on " << path;
+    return alsoInjected;
   }
 
   // A fresh tree holding the scenario's old map file and command file.
@@ -124,64 +179,85 @@ class FaultInjection : public ::testing::Test {
 TEST_F(FaultInjection, TargetedSaveFaults) {
   const tScenario& add = kScenarios[0];
   const tMapState expectedNew = newMap(add);
+  constexpr tFileOfRun tmp = tFileOfRun::temporaryFile;
+  constexpr tFileOfRun mapFile = tFileOfRun::mapFile;
+  constexpr tFileOfRun directory = tFileOfRun::mapDirectory;
+  const Args renameFails = {"-e", "inject=rename:error=EXDEV"};
   struct Case {
     const char* what;
-    Args inject;
+    tTarget target;
+    std::string error;
+    Args alsoInjected;
     int exitStatus;
     std::string output;
     bool newContent;
     Args leftOver;
   } cases[] = {
-      {"rename fails: the copy stands in", {"-e", "inject=rename:error=EXDEV"}, 0, "", true, {}},
+      {"rename fails: the copy stands in", {"rename", tmp}, "EXDEV", {}, 0, "", true, {}},
       {"rename fails and the temporary file cannot be removed",
-       {"-e", "inject=rename:error=EXDEV", "-e", "inject=unlink:error=EACCES:when=2"},
+       {"unlink", tmp, 2},
+       "EACCES",
+       renameFails,
        1,
        "\tWarning generated: 50209\n",
        true,
        {"dravimap.tmp"}},
       {"writing the temporary file fails",
-       {"-e", "inject=write:error=ENOSPC"},
+       {"write", tmp},
+       "ENOSPC",
+       {},
        255,
        "\tOperation Failed!\n\tStatus on exit was -50208.\n",
        false,
        {}},
       {"syncing the temporary file fails",
-       {"-e", "inject=fsync:error=EIO:when=1"},
+       {"fsync", tmp},
+       "EIO",
+       {},
        255,
        "\tOperation Failed!\n\tStatus on exit was -50208.\n",
        false,
        {}},
       {"closing the temporary file fails",
-       {"-e", "inject=close:error=EIO:when=2"},
+       {"close", tmp},
+       "EIO",
+       {},
        255,
        "\tOperation Failed!\n\tStatus on exit was -50205.\n",
        false,
        {}},
       {"the temporary file cannot be created",
-       {"-e", "inject=openat:error=EACCES:when=6"},
+       {"openat", tmp},
+       "EACCES",
+       {},
        255,
        "\tOperation Failed!\n\tStatus on exit was -50204.\n",
        false,
        {}},
-      {"syncing the directory fails", {"-e", "inject=fsync:error=EIO:when=2"}, 0, "", true, {}},
-      {"the lock is refused", {"-e", "inject=flock:error=ENOLCK"}, 0, "", true, {}},
-      {"the lock is interrupted", {"-e", "inject=flock:error=EINTR:when=1"}, 0, "", true, {}},
+      {"syncing the directory fails", {"fsync", directory}, "EIO", {}, 0, "", true, {}},
+      {"the lock is refused", {"flock", directory}, "ENOLCK", {}, 0, "", true, {}},
+      {"the lock is interrupted", {"flock", directory}, "EINTR", {}, 0, "", true, {}},
       {"the map file cannot be opened",
-       {"-e", "inject=openat:error=EACCES:when=4"},
+       {"openat", mapFile},
+       "EACCES",
+       {},
        255,
        "\tOperation Failed!\n\tStatus on exit was -50204.\n",
        false,
        {}},
       {"reading the map file fails",
-       {"-e", "inject=read:error=EIO"},
+       {"read", mapFile},
+       "EIO",
+       {},
        255,
        "\tOperation Failed!\n\tStatus on exit was -50207.\n",
        false,
        {}},
   };
   for (const Case& c : cases) {
+    const Args inject = injectAt(add, c.target, "error=" + c.error, c.alsoInjected);
     auto tree = prepare(add);
-    const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, c.inject));
+    const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
     EXPECT_EQ(result.exitStatus, c.exitStatus) << c.what;
     EXPECT_EQ(result.output, c.output) << c.what;
     EXPECT_EQ(readFile(tree->mapFile()), c.newContent ? expectedNew : add.oldMap) << c.what;
@@ -189,33 +265,67 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
   }
 }
 
+TEST_F(FaultInjection, SavesSyncTheFileThenRenameThenSyncTheDirectory) {
+  const tScenario& add = kScenarios[0];
+  auto tree = prepare(add);
+  const std::string log = tree->root() + "/strace.log";
+  const tRunResult result = runTool(*tree, argumentsFor(add, *tree),
+                                    strace(*tree, {"-y", "-e", "trace=fsync,rename"}, log));
+  ASSERT_EQ(result.exitStatus, 0);
+  const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+  std::vector<std::string> calls;
+  std::istringstream lines(readFile(log).value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    calls.push_back(line.substr(0, line.find('(')) + " " +
+                    (line.find(tmp) != std::string::npos                  ? "tmp"
+                     : line.find(tree->mapDirectory() + ">") != std::string::npos ? "directory"
+                                                                           : "other"));
+  }
+  EXPECT_EQ(calls, (Args{"fsync tmp", "rename tmp", "fsync directory"}));
+}
+
 TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
   // The one case in which the map file may be damaged: the rename fails and
   // the copy that stands in for it fails too. The new maps survive in the
-  // temporary file, and the status says the copy failed.
+  // temporary file, and the status says the copy failed; the next run
+  // recovers them.
   const tScenario& add = kScenarios[0];
   const tMapState expectedNew = newMap(add);
-  const char* kCopyFaults[] = {
-      "inject=write:error=ENOSPC:when=2",  // the copy's write to the map file
-      "inject=fsync:error=EIO:when=2",     // the copy's sync
-      "inject=close:error=EIO:when=3",     // the copy's close of the map file
+  constexpr tFileOfRun mapFile = tFileOfRun::mapFile;
+  const Args renameFails = {"-e", "inject=rename:error=EXDEV"};
+  const struct {
+    tTarget target;
+    const char* error;
+  } kCopyFaults[] = {
+      {{"write", mapFile}, "ENOSPC"},  // the copy's first write to the map file
+      {{"fsync", mapFile}, "EIO"},     // the copy's sync
+      {{"close", mapFile, 2}, "EIO"},  // the copy's close of the map file
   };
-  for (const char* fault : kCopyFaults) {
+  for (const auto& fault : kCopyFaults) {
+    const std::string where = fault.target.call + " " + fault.error;
+    const Args inject =
+        injectAt(add, fault.target, std::string("error=") + fault.error, renameFails);
     auto tree = prepare(add);
     const tRunResult result =
-        runTool(*tree, argumentsFor(add, *tree),
-                strace(*tree, {"-e", "inject=rename:error=EXDEV", "-e", fault}));
-    EXPECT_EQ(result.exitStatus, 255) << fault;
-    EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n") << fault;
-    EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), expectedNew) << fault;
+        runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
+    EXPECT_EQ(result.exitStatus, 255) << where;
+    EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n") << where;
+    EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), expectedNew)
+        << where;
+
+    const tRunResult next = runTool(*tree, {"/U", "/list"});
+    EXPECT_EQ(next.exitStatus, 0) << where;
+    EXPECT_EQ(readFile(tree->mapFile()), expectedNew) << where;
+    EXPECT_EQ(strays(*tree), Args{}) << where;
   }
 }
 
 TEST_F(FaultInjection, FailedSaveReplacesAnEarlierWarning) {
   const tScenario& add = kScenarios[0];
+  const Args inject = injectAt(add, {"fsync", tFileOfRun::temporaryFile}, "error=EIO");
   auto tree = prepare(add);
-  const tRunResult result = runTool(*tree, {"/U", "/add", "Old", "/elsewhere.so"},
-                                    strace(*tree, {"-e", "inject=fsync:error=EIO:when=1"}));
+  const tRunResult result =
+      runTool(*tree, {"/U", "/add", "Old", "/elsewhere.so"}, strace(*tree, inject));
   EXPECT_EQ(result.exitStatus, 255);
   EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50208.\n");
   EXPECT_EQ(readFile(tree->mapFile()), add.oldMap);

@@ -30,7 +30,7 @@ class MapFile : public ::testing::Test {
   template <typename Change>
   tStatus runAndSave(Change change, std::int32_t is64Bit = 0) {
     tStatus status = 0;
-    tClassMapStore store(1, is64Bit, status);
+    tClassMapStore store(kDeferSave, is64Bit, status);
     change(store, status);
     store.saveAllMapFiles(status);
     return status;
@@ -38,7 +38,7 @@ class MapFile : public ::testing::Test {
 
   std::vector<tBinding> loaded(tMapScope scope, std::int32_t is64Bit = 0) {
     tStatus status = 0;
-    tClassMapStore store(1, is64Bit, status);
+    tClassMapStore store(kDeferSave, is64Bit, status);
     EXPECT_EQ(status, 0);
     return store.list(scope, status);
   }
@@ -142,7 +142,7 @@ TEST_F(MapFile, DamagedFilesAreDiscardedAtConstruction) {
     writeFile(tree.mapFile(), c.bytes);
     tStatus status = 0;
     {
-      tClassMapStore store(1, 0, status);
+      tClassMapStore store(kDeferSave, kMaps32Bit, status);
       EXPECT_EQ(status, 0) << c.what;
       EXPECT_TRUE(store.list(0, status).empty()) << c.what;
       EXPECT_TRUE(store.list(1, status).empty()) << c.what;
@@ -228,7 +228,7 @@ TEST_F(MapFile, UnreadableMapFileFailsTheRunInsteadOfBeingReplaced) {
   // A map file that is a directory exists but cannot be read as a file.
   ASSERT_EQ(::mkdir(tree.mapFile().c_str(), 0755), 0);
   tStatus status = 0;
-  tClassMapStore store(1, 0, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, status);
   EXPECT_LT(status, 0);
   EXPECT_EQ(::access(tree.mapFile().c_str(), F_OK), 0) << "must not be removed";
 }

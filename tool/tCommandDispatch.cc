@@ -27,9 +27,9 @@ std::string substituteBitness(const std::string& libraryName, std::int32_t is64B
 
 void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tStatus& status) {
   if (isError(status)) return;
-  const std::int32_t kind = request.getKind(status);
-  if (kind == None) return;
-  if (kind == File) {
+  const tCommandKind kind = request.getKind(status);
+  if (kind == tCommandKind::None) return;
+  if (kind == tCommandKind::File) {
     runCommandFile(request.getFilePath(status), store, status);
     return;
   }
@@ -52,6 +52,7 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
   }
   const std::string& className = request.getClassName(status);
   switch (request.getKind(status)) {
+    using enum tCommandKind;
     case Add:
       store.add(className, libraryPath, scope, status);
       break;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "persistentStorage/tFile.h"
 #include "tool/tCommandDispatch.h"
 
 namespace nDRAVI100 {
@@ -28,22 +29,21 @@ const tCommandRequest& rejectionRequest() {
 
 void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status) {
   if (isError(status)) return;
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
+  // The file is only read; closing it cannot lose anything.
+  const tFile file = tFile::open(path, "r");
+  if (!file) {
     raiseError(status, nCode::kCannotOpen);
     return;
   }
   std::int32_t endOfFile = 0;
   while (endOfFile == 0 && !isError(status)) {
-    const std::string line = readFileLine(file, endOfFile, status);
+    const std::string line = readFileLine(file.get(), endOfFile, status);
     const std::string stripped = removeWhitespace(line, status);
     if (stripped.empty()) continue;
     dispatchCommand(parseFileLine(stripped, status), store, status);
     // One line's warning must not reach the next line or the end of the run.
     if (isWarning(status)) status = 0;
   }
-  // The file was only read; closing it cannot lose anything.
-  (void)std::fclose(file);
 }
 
 std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {

@@ -15,14 +15,14 @@ constexpr std::size_t kMostArguments = 6;
 
 }  // namespace
 
-std::int32_t tCommandRequest::getKind(tStatus&) const { return kind; }
+tCommandKind tCommandRequest::getKind(tStatus&) const { return kind; }
 tMapScope tCommandRequest::getScope(tStatus&) const { return scope; }
 std::int32_t tCommandRequest::getX64(tStatus&) const { return x64; }
 const std::string& tCommandRequest::getFilePath(tStatus&) const { return filePath; }
 const std::string& tCommandRequest::getClassName(tStatus&) const { return className; }
 const std::string& tCommandRequest::getLibraryName(tStatus&) const { return libraryName; }
 
-void tCommandRequest::setKind(std::int32_t value, tStatus& status) {
+void tCommandRequest::setKind(tCommandKind value, tStatus& status) {
   if (!isError(status)) kind = value;
 }
 void tCommandRequest::setScope(tMapScope value, tStatus& status) {
@@ -68,15 +68,15 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
                     std::span<const std::string> arguments, tStatus& status) {
   static const struct {
     const char* name;
-    std::int32_t kind;
+    tCommandKind kind;
     std::size_t argumentCount;
-  } kWords[] = {{"list", List, 0},
-                {"reset", Reset, 0},
-                {"delete", Delete, 1},
-                {"deletelib", DeleteLib, 1},
-                {"lookuplib", LookupLib, 1},
-                {"lookup", Lookup, 1},
-                {"add", Add, 2}};
+  } kWords[] = {{"list", tCommandKind::List, 0},
+                {"reset", tCommandKind::Reset, 0},
+                {"delete", tCommandKind::Delete, 1},
+                {"deletelib", tCommandKind::DeleteLib, 1},
+                {"lookuplib", tCommandKind::LookupLib, 1},
+                {"lookup", tCommandKind::Lookup, 1},
+                {"add", tCommandKind::Add, 2}};
   const std::size_t prefixLength = std::strlen(prefix);
   if (word.compare(0, prefixLength, prefix) != 0) return false;
   const std::string name = word.substr(std::min(prefixLength, word.size()));
@@ -84,6 +84,7 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
     if (name != entry.name || arguments.size() != entry.argumentCount) continue;
     // The kind goes in before the strings, as the grammar has it.
     request.setKind(entry.kind, status);
+    using enum tCommandKind;
     if (entry.kind == Add || entry.kind == Delete || entry.kind == Lookup) {
       request.setClassName(arguments[0], status);
     }
@@ -104,7 +105,7 @@ void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& 
   if (isError(status)) return;
 
   auto usageError = [&]() {
-    request.setKind(None, status);
+    request.setKind(tCommandKind::None, status);
     raiseError(status, nCode::kUsage);
   };
 
@@ -121,7 +122,7 @@ void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& 
   if (args[1] == "/file") {
     // "/x64" "/file" with nothing after it leaves no path to take.
     if (n < 3) return usageError();
-    request.setKind(File, status);
+    request.setKind(tCommandKind::File, status);
     request.setFilePath(args[2], status);
     return;
   }

@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "classMap/tClassMapStore.h"
 #include "tool/tStatus.h"
 
 namespace nDRAVI100 {
 
 // The command that a request asks for. The numbers are fixed: the dispatch
 // and the command file agree on them.
-enum tCommandKind : std::int32_t {
+enum class tCommandKind : std::int32_t {
   File = 0,
   Add = 1,
   Delete = 2,
@@ -24,11 +25,6 @@ enum tCommandKind : std::int32_t {
   None = 8,
 };
 
-// The map a command works on: 0 for "/U", 1 for "/K", 2 for "/S". Kept as a
-// plain integer because a request may carry any value and the dispatch must
-// be able to reject the ones that name no map.
-using tMapScope = std::int32_t;
-
 // A command as the grammar of the command line or of a command file produced
 // it. The request owns its strings. Its accessors never fail and neither read
 // nor change the status word; its setters do nothing once the word holds an
@@ -37,14 +33,14 @@ class tCommandRequest {
  public:
   tCommandRequest() = default;
 
-  std::int32_t getKind(tStatus& status) const;
+  tCommandKind getKind(tStatus& status) const;
   tMapScope getScope(tStatus& status) const;
   std::int32_t getX64(tStatus& status) const;
   const std::string& getFilePath(tStatus& status) const;
   const std::string& getClassName(tStatus& status) const;
   const std::string& getLibraryName(tStatus& status) const;
 
-  void setKind(std::int32_t value, tStatus& status);
+  void setKind(tCommandKind value, tStatus& status);
   void setScope(tMapScope value, tStatus& status);
   void setX64(std::int32_t value, tStatus& status);
   void setFilePath(const std::string& value, tStatus& status);
@@ -56,7 +52,7 @@ class tCommandRequest {
   void clear();
 
  private:
-  std::int32_t kind = None;
+  tCommandKind kind = tCommandKind::None;
   tMapScope scope = 0;
   std::string filePath;
   std::string className;

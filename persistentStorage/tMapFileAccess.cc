@@ -1,0 +1,105 @@
+#include "persistentStorage/tMapFileAccess.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "persistentStorage/tFile.h"
+#include "persistentStorage/tReplacementFile.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+// Returns true when a failed call's errno says that no file can be at the
+// path: it is not there, a directory above it is not one, or the path is too
+// long to name anything.
+bool isMissing(int error) { return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG; }
+
+// Returns true when nothing is at `path`, not even a dangling link.
+bool isAbsent(const std::string& path) {
+  struct stat ignored {};
+  return ::lstat(path.c_str(), &ignored) != 0 && isMissing(errno);
+}
+
+}  // namespace
+
+std::string mapFilePathIn(const std::string& directory, bool is64Bit) {
+  return directory + (is64Bit ? "/dravimap64" : "/dravimap");
+}
+
+std::string damagedPathFor(const std::string& path) { return path + ".damaged"; }
+
+tMapFileState loadMapFileAt(const std::string& path, tClassNameMap& first, tClassNameMap* second,
+                            tStatus& status) {
+  if (isError(status)) return tMapFileState::absent;
+  tFile in = tFile::open(path, "rb");
+  if (!in) {
+    if (isMissing(errno)) return tMapFileState::absent;
+    raiseError(status, nCode::kCannotOpen);
+    return tMapFileState::failed;
+  }
+  readMapFileContents(in.get(), first, second, status);
+  const bool readFailed = std::ferror(in.get()) != 0;
+  if (!in.close()) {
+    raiseError(status, nCode::kCannotClose);
+    return tMapFileState::failed;
+  }
+  if (!isError(status)) return tMapFileState::loaded;
+  return readFailed ? tMapFileState::failed : tMapFileState::damaged;
+}
+
+tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
+                                tClassNameMap* second) {
+  first.clear();
+  if (second != nullptr) second->clear();
+
+  const std::string temporary = tReplacementFile::temporaryPathFor(path);
+  tClassNameMap recoveredFirst;
+  tClassNameMap recoveredSecond;
+  tStatus loaded = 0;
+  if (loadMapFileAt(temporary, recoveredFirst, second != nullptr ? &recoveredSecond : nullptr,
+                    loaded) == tMapFileState::loaded) {
+    first = std::move(recoveredFirst);
+    if (second != nullptr) *second = std::move(recoveredSecond);
+    // Put the complete copy in place now rather than at the save: the save
+    // starts by removing the temporary file, and until its own new file is
+    // in place the damaged map file would be all there is.
+    tStatus moved = 0;
+    moveIntoPlace(temporary, path, moved);
+    return tRecovery::fromTemporaryFile;
+  }
+  if (std::rename(path.c_str(), damagedPathFor(path).c_str()) == 0) syncParentDirectory(path);
+  return tRecovery::setAside;
+}
+
+void saveMapFileAt(const std::string& path, const tClassNameMap& first,
+                   const tClassNameMap* second, tStatus& status) {
+  if (isError(status)) return;
+  if (first.empty() && (second == nullptr || second->empty())) {
+    (void)::unlink(tReplacementFile::temporaryPathFor(path).c_str());
+    // Empty maps are stored as no file; a file that stays would bring the
+    // old bindings back in the next run. A removal may fail for a file that
+    // is not there with another errno than ENOENT (EROFS on a read-only
+    // directory): only a file that is still there is a failure.
+    if (std::remove(path.c_str()) != 0 && !isAbsent(path)) {
+      raiseError(status, nCode::kCannotWrite);
+    } else {
+      syncParentDirectory(path);
+    }
+    return;
+  }
+  if (!fitsMapFileFormat(first) || (second != nullptr && !fitsMapFileFormat(*second))) {
+    return raiseError(status, nCode::kCannotWrite);
+  }
+
+  tReplacementFile replacement(path, status);
+  if (isError(status)) return;
+  writeMapFileContents(replacement.stream(), first, second, status);
+  replacement.finishWriting(status);
+  replacement.commit(status);
+}
+
+}  // namespace nDRAVI100
