@@ -2,7 +2,6 @@
 
 #include <utility>
 
-
 namespace nDRAVI100 {
 
 namespace {

@@ -23,19 +23,19 @@ class tFileSystemAdapter {
 
   // Why the map directory is the one it is.
   enum class tDirectorySource {
-    directoryFile,       // the directory file's first line named it
-    noDirectoryFile,     // the fallback: the directory file cannot be opened
-    unreadableFile,      // the fallback: reading the directory file failed
-    emptyFile,           // the fallback: the directory file holds no byte
-    emptyFirstLine,      // the fallback: the first line is empty, or only "/"
+    directoryFile,    // the directory file's first line named it
+    noDirectoryFile,  // the fallback: the directory file cannot be opened
+    unreadableFile,   // the fallback: reading the directory file failed
+    emptyFile,        // the fallback: the directory file holds no byte
+    emptyFirstLine,   // the fallback: the first line is empty, or only "/"
   };
 
   // The map directory and how it was found, for the tools that explain it.
   struct tMapDirectoryLookup {
-    std::string directory;   // the map directory, without a trailing '/'
+    std::string directory;  // the map directory, without a trailing '/'
     tDirectorySource source = tDirectorySource::noDirectoryFile;
-    int error = 0;           // errno of the failed open or read, when there was one
-    std::string firstLine;   // the directory file's first line as read, cut at 4097 bytes
+    int error = 0;          // errno of the failed open or read, when there was one
+    std::string firstLine;  // the directory file's first line as read, cut at 4097 bytes
   };
 
   // Reads the directory file once and returns the map directory: its first

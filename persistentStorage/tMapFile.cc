@@ -79,8 +79,7 @@ class tFieldReader {
     std::array<unsigned char, 4> bytes{};
     if (!read(bytes.data(), bytes.size())) return false;
     value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-            static_cast<std::uint32_t>(bytes[2]) << 16 |
-            static_cast<std::uint32_t>(bytes[3]) << 24;
+            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
     return true;
   }
 

@@ -57,13 +57,14 @@ void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* sec
 
 // How far the bytes of a map file could be read, and why reading stopped.
 struct tMapFileScan {
-  tStatus code = 0;          // 0 when whole, else -50207, -50257 or -50250
-  bool readFailed = false;   // the stream reported an error: the bytes say nothing about the file
-  int readError = 0;         // errno of that failure
-  std::uint64_t offset = 0;  // where the damage is: the start of the header field, count or
-                             // record that could not be read; the end of the last section when whole
-  std::string problem;       // what is wrong, in a few words ("file ends inside a record")
-  int wholeSections = 0;     // how many map sections were read whole
+  tStatus code = 0;         // 0 when whole, else -50207, -50257 or -50250
+  bool readFailed = false;  // the stream reported an error: the bytes say nothing about the file
+  int readError = 0;        // errno of that failure
+  std::uint64_t offset =
+      0;                  // where the damage is: the start of the header field, count or
+                          // record that could not be read; the end of the last section when whole
+  std::string problem;    // what is wrong, in a few words ("file ends inside a record")
+  int wholeSections = 0;  // how many map sections were read whole
 };
 
 // Reads a whole map file like readMapFileContents, but keeps every whole

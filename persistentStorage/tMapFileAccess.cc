@@ -75,8 +75,8 @@ tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
   return tRecovery::setAside;
 }
 
-void saveMapFileAt(const std::string& path, const tClassNameMap& first,
-                   const tClassNameMap* second, tStatus& status) {
+void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tClassNameMap* second,
+                   tStatus& status) {
   if (isError(status)) return;
   if (first.empty() && (second == nullptr || second->empty())) {
     (void)::unlink(tReplacementFile::temporaryPathFor(path).c_str());

@@ -58,7 +58,7 @@ tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
 // then holds the new maps, and the next load recovers from it. A map that
 // does not fit the format raises -50208 before anything is written; a map
 // file that cannot be removed, and is still there, raises -50208 too.
-void saveMapFileAt(const std::string& path, const tClassNameMap& first,
-                   const tClassNameMap* second, tStatus& status);
+void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tClassNameMap* second,
+                   tStatus& status);
 
 }  // namespace nDRAVI100

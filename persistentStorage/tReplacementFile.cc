@@ -121,8 +121,7 @@ void copyFile(const std::string& source, const std::string& destination, tStatus
   while (!failed) {
     const std::size_t count = std::fread(piece.data(), 1, piece.size(), in.get());
     failed = std::ferror(in.get()) != 0 ||
-             std::fwrite(piece.data(), 1, count, out.get()) != count ||
-             std::ferror(out.get()) != 0;
+             std::fwrite(piece.data(), 1, count, out.get()) != count || std::ferror(out.get()) != 0;
     if (std::feof(in.get()) != 0) break;
   }
   // The copy stands in for an atomic rename, so it must reach the disk before

@@ -83,6 +83,8 @@ TEST(CommandLine, Grammar) {
       {{"/X", "/list"}, {None}},
       {{"/UK", "/list"}, {None}},
       {{"U", "/list"}, {None}},
+      {{"-U", "/list"}, {None}},
+      {{"xK", "/list"}, {None}},
       {{"/X64", "/U", "/list"}, {None}},
       {{"/FILE", "f"}, {None}},
       {{"/K", "/LIST"}, {None, 1}},

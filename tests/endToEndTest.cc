@@ -2,7 +2,11 @@
 // status and the bytes it leaves in the map files.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <optional>
 
 #include "testSupport.h"
 
@@ -115,23 +119,75 @@ TEST_F(EndToEnd, DirectoryFileChoosesTheMapDirectory) {
   expectRun({"/U", "/add", "A", "a"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
   expectRun({"/U", "/list"}, 0, "");
   EXPECT_FALSE(std::filesystem::exists(tree.root() + "/missing"));
+
+  // No file can be at a path longer than the system allows: no map file.
+  writeFile(tree.directoryFile(), tree.root() + "/" + std::string(5000, 'x') + "\n");
+  expectRun({"/U", "/list"}, 0, "");
+  expectRun({"/U", "/add", "A", "a"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
 }
 
-TEST_F(EndToEnd, DamagedMapFileIsDiscarded) {
-  for (const std::string& damaged : {std::string(""), std::string("dmf \1\0\0\0", 8),
-                                     std::string(" fmd\2\0\0\0\0\0\0\0\0\0\0\0", 16)}) {
-    writeFile(tree.mapFile(), damaged);
-    expectRun({"/U", "/add", "New", "n"}, 0, "");
-    EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"New", "n"}}, {}));
-    expectRun({"/U", "/reset"}, 0, "");
+TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
+  const std::string tmp = tree.mapFile() + ".tmp";
+  const std::string damaged = tree.mapFile() + ".damaged";
+  const std::string saved = encodeMapFile({{"Saved", "/s.so"}}, {{"K", "/k.so"}});
+  const std::string healthy = encodeMapFile({{"Old", "/o.so"}}, {});
+  struct Case {
+    const char* what;
+    std::optional<std::string> mapFile;
+    std::optional<std::string> temporaryFile;
+    std::optional<std::string> mapFileAfter;
+    std::optional<std::string> damagedAfter;
+  } cases[] = {
+      {"empty file, no temporary file", "", std::nullopt, std::nullopt, ""},
+      {"wrong magic", std::string("dmf \1\0\0\0", 8), std::nullopt, std::nullopt,
+       std::string("dmf \1\0\0\0", 8)},
+      {"version 2", std::string(" fmd\2\0\0\0\0\0\0\0\0\0\0\0", 16), std::nullopt, std::nullopt,
+       std::string(" fmd\2\0\0\0\0\0\0\0\0\0\0\0", 16)},
+      {"cut short, complete temporary file", saved.substr(0, 9), saved, saved, std::nullopt},
+      {"empty, complete temporary file", "", saved, saved, std::nullopt},
+      {"cut short, partial temporary file", saved.substr(0, 9), saved.substr(0, 20), std::nullopt,
+       saved.substr(0, 9)},
+      {"healthy, complete temporary file", healthy, saved, healthy, std::nullopt},
+      {"absent, complete temporary file", std::nullopt, saved, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.mapDirectory());
+    std::filesystem::create_directories(tree.mapDirectory());
+    if (c.mapFile) writeFile(tree.mapFile(), *c.mapFile);
+    if (c.temporaryFile) writeFile(tmp, *c.temporaryFile);
+    expectRun({"/U", "/list"}, 0, "");
+    EXPECT_EQ(readFile(tree.mapFile()), c.mapFileAfter) << c.what;
+    EXPECT_EQ(readFile(damaged), c.damagedAfter) << c.what;
+    EXPECT_FALSE(readFile(tmp).has_value()) << c.what;
   }
-  // A run that fails after a damaged file was dropped does not bring it back.
+  // A failing run still sets a damaged file aside, replacing an older one.
   writeFile(tree.mapFile(), " fmd");
   expectRun({"/U", "/add", "X"}, 255, kUsageFailure);
-  EXPECT_TRUE(readFile(tree.mapFile()).has_value()) << "usage errors read no file";
+  EXPECT_EQ(readFile(tree.mapFile()), " fmd") << "usage errors read no file";
   expectRun({"/file", "/no/such/file"}, 255,
             "\tLoading from file '/no/such/file' failed!\n\tStatus on exit was -50204.\n");
   EXPECT_FALSE(readFile(tree.mapFile()).has_value());
+  EXPECT_EQ(readFile(damaged), " fmd");
+}
+
+TEST_F(EndToEnd, SaveKeepsOwnerAndGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "a"}}, {}));
+  ASSERT_EQ(::chown(tree.mapFile().c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(tree.mapFile().c_str(), 02640), 0);
+  expectRun({"/U", "/lookup", "A"}, 0, "");
+  struct stat after {};
+  ASSERT_EQ(::stat(tree.mapFile().c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, 1234u);
+  EXPECT_EQ(after.st_gid, 5678u);
+  EXPECT_EQ(after.st_mode & 07777, 02640u);
+}
+
+TEST_F(EndToEnd, EmptiedMapsLeaveNoFileBehind) {
+  writeFile(tree.mapFile(), encodeMapFile({{"Only", "o"}}, {}));
+  writeFile(tree.mapFile() + ".tmp", "left by an unfinished run");
+  expectRun({"/U", "/delete", "Only"}, 0, "");
+  EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), Args{});
 }
 
 TEST_F(EndToEnd, CommandFiles) {

@@ -4,6 +4,7 @@
 // the exit status must say which: 0 or 1 for the new maps, 255 for the old.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -32,13 +33,25 @@ struct tScenario {
   tMapState oldMap;
   std::string commandFile;  // written to <root>/commands when not empty
   Args arguments;           // "@" stands for the command file's path
+  // Whether a directory file names the map directory. It names the fallback
+  // directory, so that a run that cannot read it still finds the same maps.
+  bool directoryFile = false;
+  tMapState temporaryFile = std::nullopt;  // left beside the map file by an earlier run
 };
+
+// Larger than one piece of the copy that stands in for a failed rename.
+const std::string kLongPath = "/usr/lib/" + std::string(300, 'p') + ".so";
 
 const tScenario kScenarios[] = {
     {"add",
-     encodeMapFile({{"Old", "/old.so"}, {"Two", "/two.so"}}, {{"K", "/k.so"}}),
+     encodeMapFile({{"Old", "/old.so"}, {"Two", kLongPath}}, {{"K", "/k.so"}}),
      "",
      {"/U", "/add", "New", "/usr/lib*/new.so"}},
+    {"add, directory file",
+     encodeMapFile({{"Old", "/old.so"}}, {{"K", "/k.so"}}),
+     "",
+     {"/K", "/add", "New", "/usr/lib*/new.so"},
+     true},
     {"remove the last binding",
      encodeMapFile({{"Only", "/only.so"}}, {}),
      "",
@@ -49,7 +62,7 @@ const tScenario kScenarios[] = {
      {"/file", "@"}},
 };
 
-enum class tFileOfRun { mapFile, temporaryFile, mapDirectory };
+enum class tFileOfRun { mapFile, temporaryFile, mapDirectory, directoryFile };
 
 std::string pathOf(tFileOfRun file, const tScratchTree& tree) {
   switch (file) {
@@ -59,6 +72,8 @@ std::string pathOf(tFileOfRun file, const tScratchTree& tree) {
       return tReplacementFile::temporaryPathFor(tree.mapFile());
     case tFileOfRun::mapDirectory:
       return tree.mapDirectory();
+    case tFileOfRun::directoryFile:
+      return tree.directoryFile();
   }
   return std::string();
 }
@@ -114,6 +129,12 @@ class FaultInjection : public ::testing::Test {
     auto tree = std::make_unique<tScratchTree>();
     if (scenario.oldMap) writeFile(tree->mapFile(), *scenario.oldMap);
     if (!scenario.commandFile.empty()) writeFile(commandPath(*tree), scenario.commandFile);
+    if (scenario.temporaryFile) {
+      writeFile(tReplacementFile::temporaryPathFor(tree->mapFile()), *scenario.temporaryFile);
+    }
+    if (scenario.directoryFile) {
+      writeFile(tree->directoryFile(), tree->root() + "/usr/local/tolvane/.mirtal/\n");
+    }
     return tree;
   }
 
@@ -265,23 +286,43 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
   }
 }
 
-TEST_F(FaultInjection, SavesSyncTheFileThenRenameThenSyncTheDirectory) {
+TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
   const tScenario& add = kScenarios[0];
-  auto tree = prepare(add);
-  const std::string log = tree->root() + "/strace.log";
-  const tRunResult result = runTool(*tree, argumentsFor(add, *tree),
-                                    strace(*tree, {"-y", "-e", "trace=fsync,rename"}, log));
-  ASSERT_EQ(result.exitStatus, 0);
-  const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
-  std::vector<std::string> calls;
-  std::istringstream lines(readFile(log).value_or(""));
-  for (std::string line; std::getline(lines, line);) {
-    calls.push_back(line.substr(0, line.find('(')) + " " +
-                    (line.find(tmp) != std::string::npos                  ? "tmp"
-                     : line.find(tree->mapDirectory() + ">") != std::string::npos ? "directory"
-                                                                           : "other"));
+  const struct {
+    Args inject;
+    Args calls;
+  } cases[] = {
+      {{}, {"fsync tmp", "rename tmp", "fsync directory"}},
+      // Before the copy overwrites the map file in place, the temporary
+      // file's name must be durable: it is then the only complete copy.
+      {{"-e", "inject=rename:error=EXDEV"},
+       {"fsync tmp", "rename tmp", "fsync directory", "fsync map", "unlink tmp",
+        "fsync directory"}},
+  };
+  for (const auto& c : cases) {
+    auto tree = prepare(add);
+    const std::string log = tree->root() + "/strace.log";
+    Args options = {"-y", "-e", "trace=fsync,rename,unlink"};
+    options.insert(options.end(), c.inject.begin(), c.inject.end());
+    const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, options, log));
+    ASSERT_EQ(result.exitStatus, 0);
+    const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+    Args calls;
+    std::istringstream lines(readFile(log).value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+      // The save's own calls; the unlink of a stale temporary file that
+      // is not there comes before any of them.
+      if (line.find("= -1 ENOENT") != std::string::npos) continue;
+      const std::string call = line.substr(0, line.find('('));
+      const std::string file = line.find(tmp) != std::string::npos               ? "tmp"
+                               : line.find(tree->mapFile()) != std::string::npos ? "map"
+                               : line.find(tree->mapDirectory() + ">") != std::string::npos
+                                   ? "directory"
+                                   : "other";
+      calls.push_back(call + " " + file);
+    }
+    EXPECT_EQ(calls, c.calls);
   }
-  EXPECT_EQ(calls, (Args{"fsync tmp", "rename tmp", "fsync directory"}));
 }
 
 TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
@@ -306,12 +347,10 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
     const Args inject =
         injectAt(add, fault.target, std::string("error=") + fault.error, renameFails);
     auto tree = prepare(add);
-    const tRunResult result =
-        runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
+    const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
     EXPECT_EQ(result.exitStatus, 255) << where;
     EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n") << where;
-    EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), expectedNew)
-        << where;
+    EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), expectedNew) << where;
 
     const tRunResult next = runTool(*tree, {"/U", "/list"});
     EXPECT_EQ(next.exitStatus, 0) << where;
@@ -331,10 +370,51 @@ TEST_F(FaultInjection, FailedSaveReplacesAnEarlierWarning) {
   EXPECT_EQ(readFile(tree->mapFile()), add.oldMap);
 }
 
+TEST_F(FaultInjection, TheDirectoryFileIsReadOnceAndItsFailureCostsNoBinding) {
+  const tScenario& add = kScenarios[1];
+  auto tree = prepare(add);
+  const std::string log = tree->root() + "/strace.log";
+  runTool(*tree, argumentsFor(add, *tree), strace(*tree, {"-e", "trace=openat"}, log));
+  const std::string trace = readFile(log).value_or("");
+  const std::string opening = "\"" + tree->directoryFile() + "\"";
+  int opens = 0;
+  for (std::string::size_type at = 0; (at = trace.find(opening, at)) != std::string::npos; ++at) {
+    ++opens;
+  }
+  EXPECT_EQ(opens, 1) << trace;
+
+  // The directory file names another directory; reading it fails once. The
+  // run must then keep to the fallback directory, lock, load and save alike.
+  auto moved = prepare(add);
+  const std::string named = moved->root() + "/opt/maps";
+  writeFile(moved->directoryFile(), named + "\n");
+  writeFile(named + "/etc/dravimap", *add.oldMap);
+  std::filesystem::remove(moved->mapFile());
+  const Args inject = injectAt(add, {"read", tFileOfRun::directoryFile}, "error=EIO");
+  const tRunResult result = runTool(*moved, argumentsFor(add, *moved), strace(*moved, inject));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(readFile(named + "/etc/dravimap"), add.oldMap);
+}
+
+TEST_F(FaultInjection, QueriesSucceedOnAReadOnlyMapDirectoryWithoutAMapFile) {
+  // A removal on a read-only file system says EROFS even for a file that is
+  // not there.
+  const tScenario empty = {"query", std::nullopt, "\n", {}};
+  for (const Args& arguments :
+       {Args{"/U", "/list"}, Args{"/K", "/lookup", "C"}, Args{"/file", "@"}}) {
+    auto tree = prepare(empty);
+    const tRunResult result = runTool(*tree, argumentsFor({"", std::nullopt, "", arguments}, *tree),
+                                      strace(*tree, {"-e", "inject=unlink:error=EROFS"}));
+    EXPECT_EQ(result.exitStatus, 0) << arguments[0];
+    EXPECT_EQ(result.output, "") << arguments[0];
+  }
+}
+
 // Every failing call of these system calls, one per run, with each fitting
-// error. No fault of a load discards the map file here: the test tree has no
-// directory file, and only a file found too short, or with a wrong magic or
-// version, is ever discarded, which a failing call cannot fake.
+// error. No fault of a load discards the map file here: only a file found
+// too short, or with a wrong magic or version, is ever set aside, which a
+// failing call cannot fake; and where a directory file is read, it names the
+// fallback directory, so that failing to read it changes nothing.
 TEST_F(FaultInjection, EveryFailingCallAgreesWithTheExitStatus) {
   const std::map<std::string, Args> errors = {
       {"openat", {"EACCES", "EIO", "EINTR"}},
@@ -413,6 +493,32 @@ TEST_F(FaultInjection, KilledAtEveryCallLeavesOldOrNewMaps) {
   }
   std::cout << "[ killed   ] at " << killPoints << " system calls\n";
   EXPECT_GT(killPoints, 40);
+}
+
+// A damaged map file beside the complete temporary file of a run whose copy
+// failed: wherever this run is killed, the next one finds the recovered maps
+// or this run's, never nothing.
+TEST_F(FaultInjection, KilledWhileRecoveringLosesNothing) {
+  const tMapState recovered = encodeMapFile({{"Saved", "/saved.so"}}, {{"K", "/k.so"}});
+  const tScenario recover = {
+      "recover", std::string(" fmd"), "", {"/U", "/add", "New", "/new.so"}, false, recovered};
+  const tMapState expectedNew = newMap(recover);
+  int killPoints = 0;
+  for (const auto& [call, count] : countCalls(recover, true)) {
+    if (call == "execve") continue;
+    for (int n = 1; n <= count; ++n) {
+      auto tree = prepare(recover);
+      const std::string inject = "inject=" + call + ":signal=KILL:when=" + std::to_string(n);
+      runTool(*tree, argumentsFor(recover, *tree),
+              strace(*tree, {"-e", inject}, "/dev/null", true));
+      EXPECT_EQ(runTool(*tree, {"/U", "/list"}).exitStatus, 0) << inject;
+      const tMapState after = readFile(tree->mapFile());
+      EXPECT_TRUE(after == recovered || after == expectedNew) << inject;
+      EXPECT_EQ(strays(*tree), Args{}) << inject;
+      ++killPoints;
+    }
+  }
+  EXPECT_GT(killPoints, 20);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "classMap/tClassMapStore.h"
 #include "persistentStorage/tMapFile.h"
+#include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tReplacementFile.h"
 #include "testSupport.h"
 
@@ -114,7 +115,18 @@ TEST_F(MapFile, ReaderAcceptsWhatTheWriterNeverWrites) {
   }
 }
 
-TEST_F(MapFile, DamagedFilesAreDiscardedAtConstruction) {
+TEST_F(MapFile, ASectionThatEndsEarlyIsEmptiedAndTheOneBeforeItKept) {
+  const std::string good = encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"K", "/k.so"}});
+  const testing::tDecoded inKMap = testing::decodeMapFile(good.substr(0, good.size() - 3));
+  EXPECT_EQ(inKMap.status, -50207);
+  EXPECT_EQ(inKMap.uMap, (tClassNameMap{{"A", "/a.so"}, {"B", "/b.so"}}));
+  EXPECT_TRUE(inKMap.kMap.empty());
+  const testing::tDecoded inUMap = testing::decodeMapFile(good.substr(0, 30));
+  EXPECT_EQ(inUMap.status, -50207);
+  EXPECT_TRUE(inUMap.uMap.empty());
+}
+
+TEST_F(MapFile, DamagedFilesAreSetAsideAtConstruction) {
   const std::string good = encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"K", "/k.so"}});
   struct Case {
     const char* what;
@@ -146,7 +158,8 @@ TEST_F(MapFile, DamagedFilesAreDiscardedAtConstruction) {
       EXPECT_EQ(status, 0) << c.what;
       EXPECT_TRUE(store.list(0, status).empty()) << c.what;
       EXPECT_TRUE(store.list(1, status).empty()) << c.what;
-      EXPECT_FALSE(readFile(tree.mapFile()).has_value()) << c.what << ": not removed";
+      EXPECT_FALSE(readFile(tree.mapFile()).has_value()) << c.what << ": not set aside";
+      EXPECT_EQ(readFile(damagedPathFor(tree.mapFile())), c.bytes) << c.what;
     }
   }
 }

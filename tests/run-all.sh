@@ -33,8 +33,10 @@ step "clang build with AddressSanitizer and UBSan, and tests"
 cmake -S . -B build-ci/asan -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON \
   -DZEMBRIL_SANITIZE=ON >/dev/null
 cmake --build build-ci/asan -j"$jobs"
+# The kill sweeps run in the plain build only: under the sanitizer the
+# runtime's own system calls move the kill points and cost most of the time.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-ci/asan --output-on-failure -j"$jobs"
+  ctest --test-dir build-ci/asan --output-on-failure -j"$jobs" -E 'FaultInjection\.Killed'
 
 step "fuzzing, ${fuzz_seconds}s per target"
 cmake -S . -B build-ci/fuzz -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON -DZEMBRIL_SANITIZE=ON \
