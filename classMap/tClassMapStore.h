@@ -63,7 +63,8 @@ class tClassMapStore {
   // Returns the library path bound to `className` in the scope's map, or a
   // shared empty string when the class is not bound (or the scope names no
   // map). The reference stays valid until that map next changes.
-  const std::string& lookup(const std::string& className, tMapScope scope, tStatus& status) const;
+  [[nodiscard]] const std::string& lookup(const std::string& className, tMapScope scope,
+                                          tStatus& status) const;
 
   // Binds `className` to `libraryPath` in the scope's map. A class already
   // bound to a non-empty path keeps it and raises the warning 88360; a class
@@ -84,11 +85,11 @@ class tClassMapStore {
 
   // Returns, in ascending order, the class names of the scope's map that are
   // bound to exactly `libraryPath`.
-  std::vector<std::string> lookupLib(const std::string& libraryPath, tMapScope scope,
-                                     tStatus& status) const;
+  [[nodiscard]] std::vector<std::string> lookupLib(const std::string& libraryPath, tMapScope scope,
+                                                   tStatus& status) const;
 
   // Returns a copy of every binding of the scope's map, in ascending order.
-  std::vector<tBinding> list(tMapScope scope, tStatus& status) const;
+  [[nodiscard]] std::vector<tBinding> list(tMapScope scope, tStatus& status) const;
 
   // Writes the map file of every listed kind (see saveMapFile).
   void saveAllMapFiles(tStatus& status);

@@ -70,6 +70,6 @@ struct tMapFileScan {
 // Reads a whole map file like readMapFileContents, but keeps every whole
 // record it reads, also of a section that ends early, and says where and why
 // reading stopped. This is what salvages a damaged file.
-tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second);
+[[nodiscard]] tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second);
 
 }  // namespace nDRAVI100
