@@ -1,5 +1,7 @@
 // The map file reader: any bytes, and a file that loads re-saves to bytes
-// that load to the same maps and re-save to the same bytes.
+// that load to the same maps and re-save to the same bytes. The salvaging
+// scanner agrees with the reader on every input and never claims more bytes
+// than there are.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,13 +15,19 @@ namespace {
 using nDRAVI100::tClassNameMap;
 using nDRAVI100::tStatus;
 
-tStatus load(const std::string& bytes, tClassNameMap& first, tClassNameMap& second) {
-  tStatus status = 0;
+template <typename Read>
+void readFrom(const std::string& bytes, Read read) {
   std::string copy = bytes.empty() ? std::string(1, '\0') : bytes;
   std::FILE* in = ::fmemopen(copy.data(), bytes.empty() ? 0 : copy.size(), "rb");
   if (in == nullptr) in = std::fopen("/dev/null", "rb");
-  nDRAVI100::readMapFileContents(in, first, &second, status);
+  read(in);
   std::fclose(in);
+}
+
+tStatus load(const std::string& bytes, tClassNameMap& first, tClassNameMap& second) {
+  tStatus status = 0;
+  readFrom(bytes,
+           [&](std::FILE* in) { nDRAVI100::readMapFileContents(in, first, &second, status); });
   return status;
 }
 
@@ -44,7 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tClassNameMap second;
   const tStatus status = load(bytes, first, second);
   FUZZ_CHECK(status == 0 || status == -50207 || status == -50250 || status == -50257);
+
+  tClassNameMap firstScanned;
+  tClassNameMap secondScanned;
+  readFrom(bytes, [&](std::FILE* in) {
+    const nDRAVI100::tMapFileScan scan = nDRAVI100::scanMapFile(in, firstScanned, &secondScanned);
+    FUZZ_CHECK(scan.code == status);
+    FUZZ_CHECK(scan.offset <= size);
+    FUZZ_CHECK(!scan.readFailed);
+  });
   if (status != 0) return 0;
+  FUZZ_CHECK(firstScanned == first);
+  FUZZ_CHECK(secondScanned == second);
 
   const std::string saved = save(first, second);
   tClassNameMap firstAgain;
