@@ -116,18 +116,31 @@ void copyFile(const std::string& source, const std::string& destination, tStatus
   if (!in) return raiseError(status, nCode::kCannotOpen);
   tFile out = tFile::open(destination, "wb");
   if (!out) return raiseError(status, nCode::kCannotOpen);
+
+  // The copy overwrites the destination in place, so a power loss can leave
+  // any mix of old, new and zero bytes in it. The first piece, which holds a
+  // map file's magic, is written last, once the rest is on disk: until then
+  // the file begins with a hole that reads as zeros, so a copy cut short is
+  // always found damaged and the complete source beside it is used instead.
+  std::array<char, kCopyPiece> first{};
+  const std::size_t firstCount = std::fread(first.data(), 1, first.size(), in.get());
+  bool failed = std::ferror(in.get()) != 0;
+  if (!failed && std::feof(in.get()) == 0) {
+    failed = std::fseek(out.get(), static_cast<long>(firstCount), SEEK_SET) != 0;
+  }
   std::array<char, kCopyPiece> piece{};
-  bool failed = false;
-  while (!failed) {
+  while (!failed && std::feof(in.get()) == 0) {
     const std::size_t count = std::fread(piece.data(), 1, piece.size(), in.get());
     failed = std::ferror(in.get()) != 0 ||
              std::fwrite(piece.data(), 1, count, out.get()) != count || std::ferror(out.get()) != 0;
-    if (std::feof(in.get()) != 0) break;
   }
   // The copy stands in for an atomic rename, so it must reach the disk before
   // the run reports success.
-  if (!failed && (std::fflush(out.get()) != 0 || ::fsync(::fileno(out.get())) != 0)) {
-    failed = true;
+  auto sync = [&out] { return std::fflush(out.get()) == 0 && ::fsync(::fileno(out.get())) == 0; };
+  if (!failed) failed = !sync();
+  if (!failed) {
+    failed = std::fseek(out.get(), 0, SEEK_SET) != 0 ||
+             std::fwrite(first.data(), 1, firstCount, out.get()) != firstCount || !sync();
   }
   if (!out.close()) failed = true;
   if (failed) raiseError(status, nCode::kCopyFailed);

@@ -60,9 +60,10 @@ class tReplacementFile {
 void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status);
 
 // Copies the file at `source` to `destination`, 256 bytes at a time, and
-// syncs the copy to disk. A file that cannot be opened raises -50204; a read
-// error, a short or failed write, or a failed sync or close of the
-// destination raises -50209. Does not test the word on entry.
+// syncs the copy to disk. The first 256 bytes go last, after the rest has
+// been synced, so that a copy cut short begins with zeros. A file that cannot be opened raises
+// -50204; a read error, a short or failed write, or a failed sync or close of the destination
+// raises -50209. Does not test the word on entry.
 void copyFile(const std::string& source, const std::string& destination, tStatus& status);
 
 // Syncs the directory that holds `path`, so that a rename, creation or

@@ -292,17 +292,18 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
     Args inject;
     Args calls;
   } cases[] = {
-      {{}, {"fsync tmp", "rename tmp", "fsync directory"}},
+      {{}, {"write tmp", "fsync tmp", "rename tmp", "fsync directory"}},
       // Before the copy overwrites the map file in place, the temporary
-      // file's name must be durable: it is then the only complete copy.
+      // file's name must be durable: it is then the only complete copy. The
+      // copy writes the head of the file, with its magic, last.
       {{"-e", "inject=rename:error=EXDEV"},
-       {"fsync tmp", "rename tmp", "fsync directory", "fsync map", "unlink tmp",
-        "fsync directory"}},
+       {"write tmp", "fsync tmp", "rename tmp", "fsync directory", "write map", "fsync map",
+        "write map head", "fsync map", "unlink tmp", "fsync directory"}},
   };
   for (const auto& c : cases) {
     auto tree = prepare(add);
     const std::string log = tree->root() + "/strace.log";
-    Args options = {"-y", "-e", "trace=fsync,rename,unlink"};
+    Args options = {"-y", "-e", "trace=write,fsync,rename,unlink"};
     options.insert(options.end(), c.inject.begin(), c.inject.end());
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, options, log));
     ASSERT_EQ(result.exitStatus, 0);
@@ -319,7 +320,8 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
                                : line.find(tree->mapDirectory() + ">") != std::string::npos
                                    ? "directory"
                                    : "other";
-      calls.push_back(call + " " + file);
+      const bool head = file == "map" && line.find(", \" fmd") != std::string::npos;
+      calls.push_back(call + " " + file + (head ? " head" : ""));
     }
     EXPECT_EQ(calls, c.calls);
   }
