@@ -2,8 +2,10 @@
 # The whole test suite: builds warning-free under g++ and clang (-Werror),
 # runs the unit and end-to-end tests, runs them again under AddressSanitizer
 # and UBSan, fuzzes each parser for a bounded time, and runs clang-tidy,
-# cppcheck and clang-format. Installs the Debian packages it needs when one
-# is missing. FUZZ_SECONDS (default 60) bounds each fuzz target.
+# cppcheck and clang-format, and builds the Debian package and tests it and
+# the maintainer recipes with dpkg (tests/package/run.sh). Installs the
+# Debian packages it needs when one is missing. FUZZ_SECONDS (default 60)
+# bounds each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -58,17 +60,20 @@ done
 rm -rf /tmp/zembril-fuzz-*
 
 step "static analysis"
-sources=(tool/*.cc classMap/*.cc persistentStorage/*.cc)
+sources=(tool/*.cc classMap/*.cc persistentStorage/*.cc dump/*.cc)
 if ! clang-tidy --quiet -p build-ci/gcc "${sources[@]}" >build-ci/clang-tidy.log 2>&1; then
   cat build-ci/clang-tidy.log
   exit 1
 fi
 echo "clang-tidy: clean"
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
-  -q -I . tool classMap persistentStorage
+  -q -I . tool classMap persistentStorage dump
 echo "cppcheck: clean"
-clang-format --dry-run --Werror tool/* classMap/* persistentStorage/* tests/*.cc tests/*.h \
-  fuzz/*.cc fuzz/*.h bench/*.cc
+clang-format --dry-run --Werror tool/* classMap/* persistentStorage/* dump/*.cc dump/*.h \
+  tests/*.cc tests/*.h fuzz/*.cc fuzz/*.h bench/*.cc
 echo "clang-format: clean"
+
+step "man pages, bash completion, the Debian package and dpkg with the maintainer recipes"
+bash tests/package/run.sh
 
 step "all passed"

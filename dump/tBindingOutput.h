@@ -1,0 +1,31 @@
+// The three forms in which zembril-dump prints the bindings of a map file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "dump/tDumpOptions.h"
+#include "persistentStorage/tMapFile.h"
+
+namespace nDRAVI100 {
+
+// Writes the bindings of `uMap` and `kMap` (or of the one map that
+// options.scope picks), read from the file at `path`, to `out` in
+// options.form, each map in ascending byte order of its class names:
+// - text: one line "U<TAB>class<TAB>library" per binding, U before K, each
+//   field escaped by escapeForText; nothing at all for empty maps;
+// - json: {"file": path, "U": [{"class": ..., "library": ...}, ...], "K": [...]}
+//   with every string escaped by escapeForJson;
+// - commands: two comment lines, "U,reset" and "K,reset", then one "add" line
+//   per binding, a command file that makes the maps of whichever machine
+//   replays it with "zembril [/x64] /file" (/x64 when options.x64) equal to
+//   these in one run.
+// A binding that a command file cannot carry (see addLineFor) is left out
+// and named on `err` as "zembril-dump: left out, a command file cannot carry
+// it:" and its text line. Returns false when a binding was left out. Write
+// errors on `out` are left for the caller to find with ferror.
+[[nodiscard]] bool writeBindings(const tClassNameMap& uMap, const tClassNameMap& kMap,
+                                 const std::string& path, const tDumpOptions& options,
+                                 std::FILE* out, std::FILE* err);
+
+}  // namespace nDRAVI100

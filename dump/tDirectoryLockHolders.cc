@@ -1,0 +1,89 @@
+#include "dump/tDirectoryLockHolders.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "dump/tTextEscaping.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr const char* kLockTable = "/proc/locks";
+
+// Returns how /proc/locks names the file: "MAJOR:MINOR:INODE", the device
+// numbers in hex with at least two digits.
+std::string deviceAndInode(const struct stat& file) {
+  std::array<char, 64> text{};
+  (void)std::snprintf(text.data(), text.size(), "%02x:%02x:%lu", ::major(file.st_dev),
+                      ::minor(file.st_dev), static_cast<unsigned long>(file.st_ino));
+  return text.data();
+}
+
+std::string commandLineOf(long pid) {
+  if (pid <= 0) return std::string();
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+  const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The arguments are NUL-terminated; the escaping keeps a blank inside one
+  // argument apart from the blank that joins two.
+  std::string joined;
+  std::string::size_type start = 0;
+  while (start < raw.size()) {
+    std::string::size_type end = raw.find('\0', start);
+    if (end == std::string::npos) end = raw.size();
+    if (!joined.empty()) joined += ' ';
+    std::string argument = escapeForText(raw.substr(start, end - start));
+    for (std::string::size_type at = 0; (at = argument.find(' ', at)) != std::string::npos;) {
+      argument.replace(at, 1, "\\x20");
+    }
+    joined += argument;
+    start = end + 1;
+  }
+  return joined;
+}
+
+}  // namespace
+
+tDirectoryLocks findDirectoryLocks(const std::string& path) {
+  tDirectoryLocks locks;
+  struct stat directory {};
+  if (::stat(path.c_str(), &directory) != 0) {
+    locks.known = errno == ENOENT || errno == ENOTDIR;
+    locks.error = errno;
+    return locks;
+  }
+  std::ifstream table(kLockTable);
+  if (!table) {
+    locks.error = errno;
+    return locks;
+  }
+  // A line reads "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10954013 0 EOF", with
+  // "->" after the number for a process that waits for the lock.
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string number;
+    std::string kind;
+    fields >> number >> kind;
+    const bool waiting = kind == "->";
+    if (waiting) fields >> kind;
+    std::string mandatory;
+    std::string access;
+    long pid = 0;
+    std::string file;
+    if (!(fields >> mandatory >> access >> pid >> file) || kind != "FLOCK") continue;
+    if (file != deviceAndInode(directory)) continue;
+    (waiting ? locks.waiters : locks.holders).push_back({pid, commandLineOf(pid)});
+  }
+  locks.known = true;
+  return locks;
+}
+
+}  // namespace nDRAVI100

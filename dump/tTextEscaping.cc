@@ -1,0 +1,133 @@
+#include "dump/tTextEscaping.h"
+
+#include <array>
+#include <cstdint>
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
+std::string hexByte(unsigned char byte) {
+  return {kHexDigits[byte >> 4U], kHexDigits[byte & 0xFU]};
+}
+
+// Returns the length of the well-formed UTF-8 sequence at `at` (RFC 3629:
+// no overlong forms, no surrogates, nothing above U+10FFFF), or 0 when the
+// byte there starts none, and its code point in `codePoint`.
+std::size_t utf8SequenceAt(std::string_view bytes, std::size_t at, std::uint32_t& codePoint) {
+  const auto byte = [&](std::size_t index) { return static_cast<unsigned char>(bytes[index]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) {
+    codePoint = lead;
+    return 1;
+  }
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // the range allowed for the first continuation byte
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // the surrogates U+D800 to U+DFFF
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (at + length > bytes.size()) return 0;
+  if (byte(at + 1) < low || byte(at + 1) > high) return 0;
+  std::uint32_t value = lead & (0x7FU >> length);
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0U) != 0x80U) return 0;
+    value = (value << 6U) | (byte(at + i) & 0x3FU);
+  }
+  codePoint = value;
+  return length;
+}
+
+bool isControl(std::uint32_t codePoint) {
+  return codePoint < 0x20 || (codePoint >= 0x7F && codePoint <= 0x9F);
+}
+
+// Calls `plain(sequence)` for each well-formed UTF-8 sequence that is not a
+// control character, `control(codePoint, sequence)` for each one that is,
+// and `stray(byte)` for each byte that belongs to no well-formed sequence.
+template <typename tPlain, typename tControl, typename tStray>
+void forEachCharacter(std::string_view bytes, tPlain plain, tControl control, tStray stray) {
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    std::uint32_t codePoint = 0;
+    const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
+    if (length == 0) {
+      stray(static_cast<unsigned char>(bytes[at]));
+      ++at;
+      continue;
+    }
+    const std::string_view sequence = bytes.substr(at, length);
+    if (isControl(codePoint)) {
+      control(codePoint, sequence);
+    } else {
+      plain(sequence);
+    }
+    at += length;
+  }
+}
+
+}  // namespace
+
+std::string escapeForText(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  const auto escapeByte = [&](unsigned char byte) { text += "\\x" + hexByte(byte); };
+  forEachCharacter(
+      bytes,
+      [&](std::string_view sequence) {
+        if (sequence == "\\") {
+          text += "\\\\";
+        } else {
+          text += sequence;
+        }
+      },
+      [&](std::uint32_t codePoint, std::string_view sequence) {
+        if (codePoint == '\t') {
+          text += "\\t";
+        } else if (codePoint == '\n') {
+          text += "\\n";
+        } else {
+          for (const char byte : sequence) escapeByte(static_cast<unsigned char>(byte));
+        }
+      },
+      escapeByte);
+  return text;
+}
+
+std::string escapeForJson(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  forEachCharacter(
+      bytes,
+      [&](std::string_view sequence) {
+        if (sequence == "\"" || sequence == "\\") text += '\\';
+        text += sequence;
+      },
+      [&](std::uint32_t codePoint, std::string_view) {
+        static constexpr std::array<std::pair<char, char>, 5> kShortForms = {
+            {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}}};
+        for (const auto& [control, letter] : kShortForms) {
+          if (codePoint == static_cast<unsigned char>(control)) {
+            text += {'\\', letter};
+            return;
+          }
+        }
+        text += "\\u00" + hexByte(static_cast<unsigned char>(codePoint));
+      },
+      [&](unsigned char byte) { text += "\\udc" + hexByte(byte); });
+  return text;
+}
+
+}  // namespace nDRAVI100

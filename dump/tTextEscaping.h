@@ -1,0 +1,29 @@
+// Class names and library paths are bytes, not text: the map file allows
+// any byte but NUL. These turn them into text that prints safely and reads
+// back to the exact bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nDRAVI100 {
+
+// Returns `bytes` as one field of a tab-separated line: a tab is written
+// "\t", a newline "\n", a backslash "\\"; each byte of any other control
+// character (0x00 to 0x1F, 0x7F, and the two-byte C1 controls U+0080 to
+// U+009F) and each byte that is not part of valid UTF-8 is written "\xHH",
+// with two lowercase hex digits. Other valid UTF-8 stays as it is, so the
+// field holds no tab or newline and reads back to the exact bytes. Never
+// fails.
+std::string escapeForText(std::string_view bytes);
+
+// Returns `bytes` as the contents of a JSON string, without the quotes:
+// valid UTF-8 appears as itself; the quote and the backslash are escaped;
+// control characters, DEL and the C1 controls are written \b, \f, \n, \r,
+// \t or \u00hh; a byte 0xHH that is not part of valid UTF-8 is written
+// \udcHH, a lone low surrogate that no valid UTF-8 text can produce, so a
+// reader maps it back to the byte (Python's "surrogateescape" does exactly
+// that). Never fails.
+std::string escapeForJson(std::string_view bytes);
+
+}  // namespace nDRAVI100

@@ -1,0 +1,529 @@
+// The built zembril-dump on a private tree: its forms read back to the exact
+// bytes, a commands backup restores the map file byte for byte through
+// zembril, salvage, --check, the command line, and proof that it only reads.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "testSupport.h"
+
+namespace nDRAVI100 {
+namespace {
+
+using testing::encodeMapFile;
+using testing::readFile;
+using testing::runCommand;
+using testing::tPairs;
+using testing::tScratchTree;
+using testing::writeFile;
+
+using Args = std::vector<std::string>;
+
+struct tDumpRun {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the test build of zembril-dump on `tree`, keeping its standard error
+// apart from its output.
+tDumpRun dump(const tScratchTree& tree, const Args& arguments) {
+  const std::string errPath = tree.root() + "/dump.err";
+  Args command = {"sh",       "-c",    "e=$1; shift; exec \"$@\" 2>\"$e\"",
+                  "sh",       errPath, ZEMBRIL_DUMP_ROOTED_BINARY,
+                  tree.root()};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  const testing::tRunResult result = runCommand(command);
+  const tDumpRun run{result.exitStatus, result.output, readFile(errPath).value_or("")};
+  std::filesystem::remove(errPath);
+  return run;
+}
+
+bool hasLine(const std::string& text, const std::string& pattern) {
+  return std::regex_search(text, std::regex("(^|\n)" + pattern + "\n"));
+}
+
+// One binding as a form shows it: its map's letter, class and library.
+using tRows = std::vector<std::array<std::string, 3>>;
+
+tRows rowsOf(const tPairs& uPairs, const tPairs& kPairs) {
+  tRows rows;
+  for (const auto& [letter, pairs] : {std::pair{"U", &uPairs}, std::pair{"K", &kPairs}}) {
+    // A map's own order: ascending, bytes compared unsigned.
+    for (const auto& [name, library] : tClassNameMap(pairs->begin(), pairs->end())) {
+      rows.push_back({letter, name, library});
+    }
+  }
+  return rows;
+}
+
+// Tab, newline, visible ASCII and well-formed UTF-8 that encodes no control
+// character, by the byte ranges of RFC 3629.
+const std::regex kPrintableUtf8(
+    "(?:[\\x09\\x0A\\x20-\\x7E]|\\xC2[\\xA0-\\xBF]|[\\xC3-\\xDF][\\x80-\\xBF]"
+    "|\\xE0[\\xA0-\\xBF][\\x80-\\xBF]|[\\xE1-\\xEC\\xEE\\xEF][\\x80-\\xBF]{2}"
+    "|\\xED[\\x80-\\x9F][\\x80-\\xBF]|\\xF0[\\x90-\\xBF][\\x80-\\xBF]{2}"
+    "|[\\xF1-\\xF3][\\x80-\\xBF]{3}|\\xF4[\\x80-\\x8F][\\x80-\\xBF]{2})*");
+
+char hexByte(const std::string& text, std::size_t at) {
+  return static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16));
+}
+
+// Reads the text form back by the manual page's rules.
+tRows parseText(const std::string& text) {
+  tRows rows;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    std::array<std::string, 3> row;
+    std::size_t field = 0;
+    for (; text.at(at) != '\n'; ++at) {
+      const char byte = text[at];
+      if (byte == '\t' && ++field > 2) throw std::runtime_error("a fourth field");
+      if (byte == '\t') continue;
+      if (byte != '\\') {
+        row[field] += byte;
+      } else if (text.at(++at) == 'x') {
+        row[field] += hexByte(text, at + 1);
+        at += 2;
+      } else {
+        row[field] += text[at] == 't' ? '\t' : text[at] == 'n' ? '\n' : text[at];
+      }
+    }
+    if (field != 2) throw std::runtime_error("fewer than three fields");
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Reads the json form back: objects, arrays and strings, with \udcHH
+// standing for the byte HH, as the manual page says. The objects inside the
+// array of "U" or "K" become rows.
+class tJsonReader {
+ public:
+  explicit tJsonReader(const std::string& document) : text(document) {}
+
+  tRows rows(std::string& file) {
+    tRows found;
+    expect('{');
+    do {
+      const std::string key = string();
+      expect(':');
+      if (key == "file") {
+        file = string();
+        continue;
+      }
+      expect('[');
+      if (peek() != ']') {
+        do {
+          std::array<std::string, 3> row{key};
+          expect('{');
+          member("class", row[1]);
+          expect(',');
+          member("library", row[2]);
+          expect('}');
+          found.push_back(row);
+        } while (skip(','));
+      }
+      expect(']');
+    } while (skip(','));
+    expect('}');
+    if (peek() != '\0') throw std::runtime_error("text after the document");
+    return found;
+  }
+
+ private:
+  char peek() {
+    while (at < text.size() && (text[at] == ' ' || text[at] == '\n')) ++at;
+    return at < text.size() ? text[at] : '\0';
+  }
+  void expect(char wanted) {
+    if (!skip(wanted)) throw std::runtime_error(std::string("expected ") + wanted);
+  }
+  bool skip(char wanted) {
+    if (peek() != wanted) return false;
+    ++at;
+    return true;
+  }
+  void member(const std::string& name, std::string& value) {
+    if (string() != name) throw std::runtime_error("expected " + name);
+    expect(':');
+    value = string();
+  }
+  std::string string() {
+    expect('"');
+    std::string value;
+    for (char byte; (byte = text.at(at++)) != '"';) {
+      if (static_cast<unsigned char>(byte) < 0x20) throw std::runtime_error("raw control");
+      if (byte != '\\') {
+        value += byte;
+        continue;
+      }
+      const std::string simple = "\"\\/bfnrt";
+      const std::size_t which = simple.find(text.at(at++));
+      if (which != std::string::npos) {
+        value += "\"\\/\b\f\n\r\t"[which];
+        continue;
+      }
+      const int unit = std::stoi(text.substr(at, 4), nullptr, 16);
+      at += 4;
+      if (unit >= 0xDC80 && unit <= 0xDCFF) {
+        value += static_cast<char>(unit - 0xDC00);
+      } else if (unit < 0x80) {
+        value += static_cast<char>(unit);
+      } else if (unit <= 0x9F) {  // the C1 controls
+        value += {'\xc2', static_cast<char>(unit)};
+      } else {
+        throw std::runtime_error("unexpected escape");
+      }
+    }
+    return value;
+  }
+
+  const std::string& text;
+  std::size_t at = 0;
+};
+
+TEST(Dump, TextAndJsonReadBackToTheExactBytes) {
+  tScratchTree tree;
+  const tPairs uPairs = {{"\x80x", "\xff\xfe"},  // after "a" only when bytes compare unsigned
+                         {"a\tb", "/lib/tab.so"},
+                         {"", "/empty-class.so"},
+                         {"line\nbreak", "back\\slash \\x41 \\t"},
+                         {"caf\xc3\xa9 \xf0\x9f\x98\x80", "cut \xe2\x82"},
+                         {"ctl\x01\x1f\x7f\r", "C1 \xc2\x85 NBSP \xc2\xa0"},
+                         {"overlong \xc0\xaf", "surrogate \xed\xa0\x80 high \xf4\x90\x80\x80"},
+                         {"quote\" <a,b>", ""}};
+  const tPairs kPairs = {{"\\", "\x7f"}, {"k", "\xc3"}};
+  writeFile(tree.mapFile(), encodeMapFile(uPairs, kPairs));
+
+  const tDumpRun text = dump(tree, {});
+  EXPECT_EQ(text.exitStatus, 0);
+  EXPECT_TRUE(std::regex_match(text.out, kPrintableUtf8)) << text.out;
+  EXPECT_EQ(parseText(text.out), rowsOf(uPairs, kPairs));
+
+  const tDumpRun json = dump(tree, {"--format=json"});
+  EXPECT_EQ(json.exitStatus, 0);
+  EXPECT_TRUE(std::regex_match(json.out, kPrintableUtf8)) << json.out;
+  std::string file;
+  EXPECT_EQ(tJsonReader(json.out).rows(file), rowsOf(uPairs, kPairs)) << json.out;
+  EXPECT_EQ(file, tree.mapFile());
+
+  // Each map alone, and an empty map, still make a whole document.
+  EXPECT_EQ(parseText(dump(tree, {"--scope=u"}).out), rowsOf(uPairs, {}));
+  writeFile(tree.mapFile(), encodeMapFile({}, kPairs));
+  EXPECT_EQ(tJsonReader(dump(tree, {"--format", "json", "--scope", "K"}).out).rows(file),
+            rowsOf({}, kPairs));
+}
+
+TEST(Dump, CommandsFormRestoresTheMapFileByteForByte) {
+  const std::string longName = "Long" + std::string(300, 'n');  // more than one line piece
+  const tPairs carried = {{"", "/empty-class.so"},
+                          {"Map<int,Widget>", "/usr/lib64/w.so"},
+                          {"#hash\\back\x01\x0b\x0c", "/lib/\xc3\xa9\xff.so"},
+                          {"\x80high", ""},
+                          {"star*", "/lib/<a,b>.so"},
+                          {longName, "/lib/" + longName + ".so"}};
+  const tPairs notCarried = {{"with blank", "/a.so"},    {"comma,outside", "/b.so"},
+                             {"unbalanced<", "/c.so"},   {"line\nbreak", "/d.so"},
+                             {"Star", "/usr/lib*/e.so"}, {"CR", "/g.so\r"}};
+  struct Case {
+    tPairs uPairs;
+    tPairs kPairs;
+    std::size_t leftOut;
+  } cases[] = {{carried, {{"K", "/k.so"}}, 0}, {notCarried, carried, notCarried.size()}};
+  for (const Case& c : cases) {
+    tScratchTree source;
+    writeFile(source.mapFile(true), encodeMapFile(c.uPairs, c.kPairs));
+    const tDumpRun backup = dump(source, {"--x64", "--format=commands"});
+    EXPECT_EQ(backup.exitStatus, c.leftOut == 0 ? 0 : 1);
+    EXPECT_EQ(std::count(backup.err.begin(), backup.err.end(), '\n'), c.leftOut) << backup.err;
+    EXPECT_NE(backup.out.find("zembril /x64 /file"), std::string::npos);
+
+    // The target's own bindings must all go.
+    tScratchTree target;
+    writeFile(target.mapFile(true), encodeMapFile({{"Other", "/o.so"}}, {{"Z", "/z.so"}}));
+    writeFile(target.root() + "/backup", backup.out);
+    const testing::tRunResult restore =
+        testing::runTool(target, {"/x64", "/file", target.root() + "/backup"});
+    EXPECT_EQ(restore.exitStatus, 0) << restore.output;
+    const tPairs restoredU = c.leftOut == 0 ? c.uPairs : tPairs{};
+    const tClassNameMap uMap(restoredU.begin(), restoredU.end());
+    const tClassNameMap kMap(c.kPairs.begin(), c.kPairs.end());
+    EXPECT_EQ(readFile(target.mapFile(true)),
+              encodeMapFile(tPairs(uMap.begin(), uMap.end()), tPairs(kMap.begin(), kMap.end())));
+  }
+}
+
+TEST(Dump, SalvageOfAFileCutAtEveryOffsetPrintsTheWholeRecordsBeforeTheCut) {
+  tScratchTree tree;
+  const tPairs uPairs = {{"A", "/a.so"}, {"Bb", ""}, {"C\n", "/c.so"}};
+  const tPairs kPairs = {{"K", "/k/\xff.so"}, {"L", "/l.so"}};
+  const std::string bytes = encodeMapFile(uPairs, kPairs);
+  // Where each field that reading can stop at starts: magic, version, each
+  // section's count and each record (two lengths, two strings with NULs).
+  std::vector<std::size_t> starts = {0, 4};
+  std::vector<std::pair<std::size_t, tRows::value_type>> recordEnds;
+  std::size_t offset = 8;
+  for (const auto& [letter, pairs] : {std::pair{"U", &uPairs}, std::pair{"K", &kPairs}}) {
+    starts.push_back(offset);
+    offset += 4;
+    for (const auto& [className, library] : *pairs) {
+      starts.push_back(offset);
+      offset += 4 + className.size() + 1 + 4 + library.size() + 1;
+      recordEnds.push_back({offset, {letter, className, library}});
+    }
+  }
+  ASSERT_EQ(offset, bytes.size());
+
+  const std::string file = tree.root() + "/cut";
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    writeFile(file, bytes.substr(0, cut));
+    const tDumpRun run = dump(tree, {"--salvage", file});
+    tRows expected;
+    for (const auto& [end, row] : recordEnds) {
+      if (end <= cut) expected.push_back(row);
+    }
+    EXPECT_EQ(parseText(run.out), expected) << "cut at " << cut;
+    EXPECT_EQ(run.exitStatus, cut == bytes.size() ? 0 : 1) << "cut at " << cut;
+    std::size_t stop = cut;  // a whole file is read to its end
+    for (const std::size_t start : starts) {
+      if (start <= cut && cut < bytes.size()) stop = start;
+    }
+    EXPECT_NE(run.err.find(" at offset " + std::to_string(stop)), std::string::npos)
+        << "cut at " << cut << ": " << run.err;
+  }
+}
+
+// Runs `body` once per case on a tree whose map directory starts empty and
+// that has no directory file.
+template <typename tCase>
+void forEachSetup(const tScratchTree& tree, const std::vector<tCase>& cases,
+                  const std::function<void(const tCase&)>& body) {
+  for (const tCase& c : cases) {
+    SCOPED_TRACE("case " + std::to_string(&c - cases.data()));
+    std::filesystem::remove_all(tree.root() + "/etc");
+    std::filesystem::remove_all(tree.mapDirectory());
+    std::filesystem::create_directories(tree.mapDirectory());
+    c.setUp();
+    body(c);
+  }
+}
+
+TEST(Dump, ShowFindsTheMapFileAsZembrilDoes) {
+  tScratchTree tree;
+  const std::string map = encodeMapFile({{"A", "/a.so"}}, {});
+  struct Case {
+    std::function<void()> setUp;
+    Args arguments;
+    int exitStatus;
+    std::string out;
+    std::string err;  // "@" stands for the map file's path
+  };
+  const std::vector<Case> cases = {
+      {[] {}, {}, 0, "", ""},  // no map file is an empty map
+      {[&] {
+         writeFile(tree.directoryFile(), tree.root() + "/srv/\nignored\n");
+         writeFile(tree.root() + "/srv/etc/dravimap", map);
+       },
+       {},
+       0,
+       "U\tA\t/a.so\n",
+       ""},
+      {[&] { writeFile(tree.mapFile(), map.substr(0, 20)); },
+       {},
+       1,
+       "",
+       "zembril-dump: @: file ends inside a record at offset 12\n"},
+      {[&] { std::filesystem::create_directories(tree.mapFile()); },
+       {},
+       2,
+       "",
+       "zembril-dump: @: Is a directory\n"},
+      // A named file that is missing is a mistake, not an empty map.
+      {[] {}, {"@"}, 2, "", "zembril-dump: @: No such file or directory\n"},
+  };
+  forEachSetup<Case>(tree, cases, [&](const Case& c) {
+    Args arguments = c.arguments;
+    std::replace(arguments.begin(), arguments.end(), std::string("@"), tree.mapFile());
+    const tDumpRun run = dump(tree, arguments);
+    EXPECT_EQ(run.exitStatus, c.exitStatus);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, std::regex_replace(c.err, std::regex("@"), tree.mapFile()));
+  });
+}
+
+TEST(Dump, CheckSaysWhatIsWrong) {
+  tScratchTree tree;
+  const std::string map = encodeMapFile({{"A", "/a.so"}}, {{"B", "/b.so"}});
+  const std::string damaged = map.substr(0, 40);
+  struct Case {
+    std::function<void()> setUp;
+    int exitStatus;
+    std::vector<std::string> lines;  // regular expressions, each matching one whole line
+  };
+  const std::vector<Case> cases = {
+      {[&] { writeFile(tree.mapFile(), map); },
+       0,
+       {"directory file +.*/mirtal.dir: absent, so zembril uses the fallback map directory",
+        "dravimap +valid: 1 U and 1 K bindings, 48 bytes", "summary +healthy"}},
+      {[&] { writeFile(tree.directoryFile(), tree.root() + "/gone\n"); },
+       1,
+       {"directory file +.*: its first line \".*/gone\" names the map directory",
+        "map directory +.*/gone/etc: missing: runs that change the map fail with -50204"}},
+      {[&] { writeFile(tree.mapFile(), damaged); },
+       1,
+       {"dravimap +damaged: file ends inside a record at offset 32 \\(1 U and 0 K bindings before "
+        "it\\); the next run keeps it as dravimap.damaged and starts from empty maps",
+        "summary +1 thing needs attention"}},
+      {[&] {
+         writeFile(tree.mapFile(true), damaged);
+         writeFile(tree.mapFile(true) + ".tmp", map);
+       },
+       1,
+       {"dravimap64 +damaged: .*; the next run recovers the maps from dravimap64.tmp",
+        "dravimap64.tmp +complete \\(1 U and 1 K bindings\\), left by a run that did not finish: "
+        "the next run recovers the maps from it"}},
+      {[&] {
+         writeFile(tree.mapFile(), map);
+         writeFile(tree.mapFile() + ".tmp", map.substr(0, 10));
+         writeFile(tree.mapFile() + ".damaged", damaged);
+       },
+       1,
+       {"dravimap.tmp +partial \\(file ends inside a section's count at offset 8\\), .*: the next "
+        "run removes it",
+        "dravimap.damaged +kept from a damaged map file: 1 U and 0 K bindings readable before "
+        "offset 32 \\(file ends inside a record\\); zembril-dump --salvage prints them",
+        "summary +2 things need attention"}},
+      {[&] {
+         std::filesystem::permissions(tree.mapDirectory(), std::filesystem::perms::group_write,
+                                      std::filesystem::perm_options::add);
+       },
+       1,
+       {"unsafe +.*/etc: writable by group 0 \\(root\\), who can then decide what root's "
+        "installers bind"}},
+  };
+  forEachSetup<Case>(tree, cases, [&](const Case& c) {
+    const tDumpRun run = dump(tree, {"--check"});
+    EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out;
+    for (const std::string& line : c.lines)
+      EXPECT_TRUE(hasLine(run.out, line)) << line << "\n" << run.out;
+  });
+
+  // Only a lock on the map directory counts; it is shown with its holder,
+  // and the check does not wait for it.
+  const int elsewhere = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(elsewhere, LOCK_EX), 0);
+  EXPECT_TRUE(hasLine(dump(tree, {"--check"}).out, "lock +free"));
+  const int directory = ::open(tree.mapDirectory().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(directory, LOCK_EX), 0);
+  const std::string out = dump(tree, {"--check"}).out;
+  ::close(directory);
+  ::close(elsewhere);
+  EXPECT_TRUE(
+      hasLine(out, "lock +held by pid " + std::to_string(::getpid()) + ": \\S*dump_tests.*"))
+      << out;
+}
+
+TEST(Dump, CommandLine) {
+  tScratchTree tree;
+  for (const char* code : {"-1", "-50006", "-50150", "-50204", "-50205", "-50207", "-50208",
+                           "-50209", "50209", "-50250", "-50257", "-88361", "88360"}) {
+    const tDumpRun run = dump(tree, {"--explain", code});
+    EXPECT_EQ(run.exitStatus, 0) << code;
+    EXPECT_EQ(run.out.rfind(std::string(code) + ": ", 0), 0U) << run.out;
+    const auto lines = std::count(run.out.begin(), run.out.end(), '\n');
+    EXPECT_TRUE(lines >= 2 && lines <= 5) << run.out;
+  }
+  const Args usageErrors[] = {{"--frobnicate"},
+                              {"--format=xml"},
+                              {"--salvage"},
+                              {"--check", "file"},
+                              {"--explain", "50204"}};
+  for (const Args& arguments : usageErrors) {
+    const tDumpRun run = dump(tree, arguments);
+    EXPECT_EQ(run.exitStatus, 2) << arguments.front();
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(std::regex_match(run.err, std::regex("Usage: zembril-dump .*\nzembril-dump: .*\n")))
+        << run.err;
+  }
+  for (const char* option : {"--help", "--version"}) {
+    const tDumpRun run = dump(tree, {"--frobnicate", option});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+// Every file and directory below `root` with its bytes and its modification
+// and change times.
+std::map<std::string, std::string> stateOf(const std::string& root) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    struct stat status {};
+    ::lstat(entry.path().c_str(), &status);
+    std::ostringstream seen;
+    seen << status.st_mtim.tv_sec << '.' << status.st_mtim.tv_nsec << ' ' << status.st_ctim.tv_sec
+         << '.' << status.st_ctim.tv_nsec << ' ' << readFile(entry.path()).value_or("");
+    state[entry.path().string()] = seen.str();
+  }
+  return state;
+}
+
+TEST(Dump, EveryModeOnlyReadsEvenWhileTheLockIsHeld) {
+  ASSERT_TRUE(testing::haveProgram("strace")) << "the read-only proof needs strace";
+  tScratchTree tree;
+  const std::string map = encodeMapFile({{"A", "/a.so"}}, {{"B", "/b.so"}});
+  writeFile(tree.directoryFile(), tree.root() + "/usr/local/tolvane/.mirtal\n");
+  writeFile(tree.mapFile(), map);
+  writeFile(tree.mapFile() + ".tmp", map.substr(0, 20));
+  writeFile(tree.mapFile(true), map.substr(0, 30));
+  writeFile(tree.mapFile(true) + ".tmp", map);
+  writeFile(tree.mapFile(true) + ".damaged", map.substr(0, 17));
+  const int lock = ::open(tree.mapDirectory().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const auto before = stateOf(tree.root());
+  const tScratchTree traces(false);
+  const std::string trace = traces.root() + "/trace";
+
+  // Calls that change a file or its name, or take a lock; an open by the
+  // flags that let it write or create.
+  const std::regex changing(
+      "^[0-9]+ +(creat|unlink|unlinkat|rename|renameat|renameat2|link|linkat|symlink|symlinkat|"
+      "mkdir|mkdirat|rmdir|mknod|mknodat|truncate|ftruncate|chmod|fchmod|fchmodat|chown|fchown|"
+      "lchown|fchownat|utime|utimes|utimensat|futimesat|flock)\\(|"
+      "^[0-9]+ +open(at|at2)?\\(.*(O_WRONLY|O_RDWR|O_CREAT|O_TRUNC|O_APPEND)|"
+      "^[0-9]+ +fcntl\\(.*F_(OFD_)?SETLKW?");
+  const Args modes[] = {{},
+                        {"--format=json"},
+                        {"--x64", "--format=commands"},
+                        {"--salvage", tree.mapFile(true) + ".damaged"},
+                        {"--check"},
+                        {"--explain", "-50204"}};
+  for (const Args& mode : modes) {
+    Args command = {
+        "strace",   "-f", "-qq", "-o", trace, "-e", "trace=%file,%desc", ZEMBRIL_DUMP_ROOTED_BINARY,
+        tree.root()};
+    command.insert(command.end(), mode.begin(), mode.end());
+    EXPECT_LT(runCommand(command).exitStatus, 2);
+    std::istringstream lines(readFile(trace).value_or(""));
+    std::size_t calls = 0;
+    for (std::string line; std::getline(lines, line); ++calls) {
+      EXPECT_FALSE(std::regex_search(line, changing)) << line;
+    }
+    EXPECT_GT(calls, 10U) << "no trace";
+  }
+  ::close(lock);
+  EXPECT_EQ(stateOf(tree.root()), before);
+}
+
+}  // namespace
+}  // namespace nDRAVI100

@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# dpkg-test.sh DEB WORK: installs, uses, removes and purges the zembril
+# package DEB with dpkg, and does the same with small packages built from the
+# recipes in examples/, checking the class map with zembril-dump after each
+# step. run.sh starts it in a private mount namespace; it first lays
+# throwaway overlays over /usr, /etc and /var and a tmpfs over /usr/local, so
+# the machine's own system never changes. WORK is an empty scratch directory.
+set -euo pipefail
+deb=$1
+work=$2
+examples=$(cd "$(dirname "$0")/../../examples" && pwd)
+
+if [[ $(readlink /proc/self/ns/mnt) == "$(readlink /proc/1/ns/mnt)" ]]; then
+  echo "dpkg-test.sh: run it through run.sh, in a private mount namespace" >&2
+  exit 2
+fi
+mount --make-rprivate /
+mount -t tmpfs tmpfs "$work"
+for directory in /usr /etc /var; do
+  mkdir -p "$work/upper$directory" "$work/work$directory"
+  mount -t overlay overlay \
+    -o "lowerdir=$directory,upperdir=$work/upper$directory,workdir=$work/work$directory" "$directory"
+done
+mount -t tmpfs -o mode=0755 tmpfs /usr/local
+# Whatever the machine's own directory file says, these runs use the fallback.
+if [[ -d /etc/tolvane ]]; then mount -t tmpfs tmpfs /etc/tolvane; fi
+mkdir "$work/tmp" "$work/packages"
+export TMPDIR=$work/tmp DEBIAN_FRONTEND=noninteractive PATH=/usr/sbin:/usr/bin:/sbin:/bin
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+step() { echo "  $*"; }
+quiet() { "$@" >"$work/output" 2>&1 || { cat "$work/output"; fail "$*"; }; }
+
+# Checks that the 64-bit map holds exactly the given bindings, one per
+# argument as "SCOPE CLASS LIBRARY", in zembril-dump's order.
+expect_map() {
+  local want="" binding got
+  for binding in "$@"; do want+=$(tr ' ' '\t' <<<"$binding")$'\n'; done
+  got=$(zembril-dump --x64) || fail "zembril-dump --x64 exited with $?"
+  [[ $got == "${want%$'\n'}" ]] || fail "the map holds [$got], expected [${want%$'\n'}]"
+}
+
+# Builds the package NAME VERSION from the tree $work/tree and empties the
+# tree for the next one; further arguments are control fields.
+build_package() {
+  local name=$1 version=$2 field
+  mkdir -p "$work/tree/DEBIAN"
+  {
+    echo "Package: $name"
+    echo "Version: $version"
+    echo "Architecture: all"
+    echo "Maintainer: The zembril authors <zembril@example.org>"
+    for field in "${@:3}"; do echo "$field"; done
+    echo "Description: example for the zembril package tests"
+  } >"$work/tree/DEBIAN/control"
+  quiet dpkg-deb --root-owner-group --build "$work/tree" "$work/packages/${name}_$version.deb"
+  rm -rf "$work/tree"
+}
+
+# Puts FILE into the package tree at PATH with MODE.
+add_file() { install -D -m "$3" "$1" "$work/tree$2"; }
+
+map_directory=/usr/local/tolvane/.mirtal/etc
+record=/var/lib/zembril/created-directories
+
+step "install the package; run zembril and zembril-dump from /usr/bin"
+quiet dpkg -i "$deb"
+[[ $(stat -c '%a %U' /usr/local/tolvane /usr/local/tolvane/.mirtal "$map_directory") == \
+  $'755 root\n755 root\n755 root' ]] || fail "postinst did not make the map directory, 0755"
+[[ $(command -v zembril zembril-dump) == $'/usr/bin/zembril\n/usr/bin/zembril-dump' ]] ||
+  fail "zembril and zembril-dump are not in /usr/bin"
+zembril /x64 /U /add com.example.Other '/usr/lib*/libother.so' || fail "zembril exited with $?"
+expect_map "U com.example.Other /usr/lib64/libother.so"
+quiet zembril-dump --check
+
+step "postinst and prerm pair: a failed and a good configure, reconfigure, upgrade to a new soname, remove"
+for version in 1 2; do
+  sed "s/libwidget\.so\.1/libwidget.so.$version/" "$examples/register/postinst" >"$work/postinst"
+  sed "s/libwidget\.so\.1/libwidget.so.$version/" "$examples/register/prerm" >"$work/prerm"
+  add_file "$work/postinst" /DEBIAN/postinst 0755
+  add_file "$work/prerm" /DEBIAN/prerm 0755
+  add_file /dev/null "/usr/lib64/libwidget.so.$version" 0644
+  build_package zembril-test-widget "$version.0" "Depends: zembril"
+done
+# A map directory that does not exist makes zembril fail: so must the postinst.
+mkdir -p /etc/tolvane/.mirtal
+echo /nonexistent >/etc/tolvane/.mirtal/mirtal.dir
+if dpkg -i "$work/packages/zembril-test-widget_1.0.deb" >"$work/output" 2>&1; then
+  fail "the postinst took zembril's failure for a success"
+fi
+grep -q 'Status on exit was -50204' "$work/output" || fail "the postinst lost zembril's report"
+rm -r /etc/tolvane/.mirtal
+quiet dpkg --configure zembril-test-widget
+widget1=("U com.example.Other /usr/lib64/libother.so"
+  "U com.example.Widget /usr/lib64/libwidget.so.1" "K Map<int,Widget> /usr/lib64/libwidget.so.1")
+expect_map "${widget1[@]}"
+quiet dpkg-reconfigure zembril-test-widget
+expect_map "${widget1[@]}"
+quiet dpkg -i "$work/packages/zembril-test-widget_2.0.deb"
+expect_map "U com.example.Other /usr/lib64/libother.so" \
+  "U com.example.Widget /usr/lib64/libwidget.so.2" "K Map<int,Widget> /usr/lib64/libwidget.so.2"
+quiet dpkg -r zembril-test-widget
+expect_map "U com.example.Other /usr/lib64/libother.so"
+
+step "drop-in directory and trigger: install, reconfigure, upgrade to a new soname, remove"
+add_file "$examples/drop-in/postinst" /DEBIAN/postinst 0755
+add_file "$examples/drop-in/triggers" /DEBIAN/triggers 0644
+mkdir -p "$work/tree/usr/share/zembril/classes.d"
+build_package zembril-test-classes 1.0 "Depends: zembril"
+for version in 1 2; do
+  sed "s/libwidget\.so\.1/libwidget.so.$version/" "$examples/drop-in/libwidget1.classes" \
+    >"$work/widget.classes"
+  add_file "$work/widget.classes" /usr/share/zembril/classes.d/zembril-test-dropin.classes 0644
+  build_package zembril-test-dropin "$version.0" "Depends: zembril-test-classes"
+done
+# A last line without its newline, in the file read first.
+printf 'U,add,com.example.Gadget,/usr/lib*/libgadget.so.1' >"$work/gadget.classes"
+add_file "$work/gadget.classes" /usr/share/zembril/classes.d/zembril-test-a-gadget.classes 0644
+build_package zembril-test-a-gadget 1.0 "Depends: zembril-test-classes"
+
+# The first rebuild drops the binding made by hand: the map belongs to the directory.
+quiet dpkg -i "$work/packages/zembril-test-classes_1.0.deb"
+expect_map
+quiet dpkg -i "$work/packages/zembril-test-a-gadget_1.0.deb" "$work/packages/zembril-test-dropin_1.0.deb"
+expect_map "U com.example.Gadget /usr/lib64/libgadget.so.1" \
+  "U com.example.Widget /usr/lib64/libwidget.so.1" "K Map<int,Widget> /usr/lib64/libwidget.so.1"
+quiet dpkg-reconfigure zembril-test-classes
+quiet dpkg -i "$work/packages/zembril-test-dropin_2.0.deb"
+expect_map "U com.example.Gadget /usr/lib64/libgadget.so.1" \
+  "U com.example.Widget /usr/lib64/libwidget.so.2" "K Map<int,Widget> /usr/lib64/libwidget.so.2"
+quiet dpkg -r zembril-test-dropin
+expect_map "U com.example.Gadget /usr/lib64/libgadget.so.1"
+quiet dpkg -r zembril-test-a-gadget
+expect_map
+quiet dpkg -P zembril-test-classes
+
+step "remove and purge the package: the map and its directories stay"
+zembril /x64 /U /add com.example.Kept /usr/lib64/libkept.so || fail "zembril exited with $?"
+quiet dpkg -r zembril
+[[ ! -e /usr/bin/zembril && ! -e /usr/bin/zembril-dump ]] || fail "dpkg -r left the programs"
+[[ -s $map_directory/dravimap64 && -f $record ]] || fail "dpkg -r took the map or the record"
+quiet dpkg -P zembril
+[[ -s $map_directory/dravimap64 ]] || fail "dpkg -P took the map"
+[[ ! -e /var/lib/zembril && ! -e /usr/share/doc/zembril ]] || fail "dpkg -P left files behind"
+
+step "remove and purge the package: the empty directories it made go"
+rm -r /usr/local/tolvane/.mirtal
+quiet dpkg -i "$deb"
+quiet dpkg -P zembril
+[[ -d /usr/local/tolvane && ! -e /usr/local/tolvane/.mirtal ]] ||
+  fail "dpkg -P did not remove exactly the empty directories the postinst made"
+[[ ! -e /var/lib/zembril ]] || fail "dpkg -P left /var/lib/zembril"
+left=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 'zembril*' 2>/dev/null | grep -v '^.n' || true)
+[[ -z $left ]] || fail "dpkg still knows: $left"

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The package, its documents and the maintainer recipes: lints the man pages
+# and the shell scripts, tests the bash completion, builds the Debian package
+# from a copy of the tree and checks its contents with dpkg-deb and lintian,
+# then has dpkg install, upgrade and remove it and the example packages in a
+# private mount namespace (dpkg-test.sh). Needs root, and the packages that
+# .ci/packages lists. The machine's own system is left as it was.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+here=tests/package
+
+echo "-- man pages"
+for page in doc/*.8; do
+  lint=$(mandoc -T lint "$page" 2>&1; groff -man -ww -z "$page" 2>&1)
+  [[ -z $lint ]] || { echo "$lint"; exit 1; }
+done
+echo "mandoc and groff: clean"
+
+echo "-- shell scripts"
+shellcheck -x "$here"/*.sh
+shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/prerm
+shellcheck -s bash completion/*
+echo "shellcheck: clean"
+
+echo "-- bash completion"
+bash "$here/completion.sh"
+
+echo "-- Debian package"
+work=$(mktemp -d /tmp/zembril-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+# A copy of the tree as it is, tracked and new files alike, without builds.
+mkdir "$work/source"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' file; do [[ -e $file ]] && printf '%s\0' "$file"; done |
+  tar --null -T - -cf - | tar -C "$work/source" -xf -
+if ! (cd "$work/source" &&
+  DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b) >"$work/build.log" 2>&1; then
+  tail -40 "$work/build.log"
+  exit 1
+fi
+version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+deb=$work/zembril_${version}_$(dpkg --print-architecture).deb
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for path in usr/bin/zembril usr/bin/zembril-dump usr/share/man/man8/zembril.8.gz \
+  usr/share/man/man8/zembril-dump.8.gz usr/share/bash-completion/completions/zembril \
+  usr/share/bash-completion/completions/zembril-dump usr/share/doc/zembril/copyright \
+  usr/share/doc/zembril/examples/register/postinst usr/share/doc/zembril/examples/drop-in/postinst; do
+  grep -qx "\./$path" <<<"$contents" || { echo "$deb lacks /$path"; exit 1; }
+done
+if grep -v -e '^\./$' -e '^\./usr/$' -e '^\./usr/bin/' -e '^\./usr/share/' <<<"$contents"; then
+  echo "$deb ships the files above outside /usr/bin and /usr/share"
+  exit 1
+fi
+dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || { echo "Depends lacks the shared libraries"; exit 1; }
+echo "$(basename "$deb"): $(grep -c -v '/$' <<<"$contents") files"
+lintian --fail-on error,warning "$deb"
+echo "lintian: no error, no warning"
+
+echo "-- source install and uninstall"
+cmake -S "$work/source" -B "$work/cmake" -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$work/cmake" -j"$(nproc)" >/dev/null
+DESTDIR=$work/root cmake --install "$work/cmake" >/dev/null
+for path in usr/local/bin/zembril usr/local/bin/zembril-dump usr/local/share/man/man8/zembril.8 \
+  usr/local/share/bash-completion/completions/zembril usr/local/tolvane/.mirtal/etc/; do
+  [[ -e $work/root/$path ]] || { echo "the source install lacks /$path"; exit 1; }
+done
+touch "$work/root/usr/local/tolvane/.mirtal/etc/dravimap"
+DESTDIR=$work/root cmake --build "$work/cmake" --target uninstall >/dev/null
+left=$(find "$work/root" -type f)
+[[ $left == "$work/root/usr/local/tolvane/.mirtal/etc/dravimap" ]] ||
+  { echo "uninstall left [$left], expected the map file alone"; exit 1; }
+rm "$work/root/usr/local/tolvane/.mirtal/etc/dravimap"
+DESTDIR=$work/root cmake --build "$work/cmake" --target uninstall >/dev/null
+[[ ! -e $work/root/usr/local/tolvane ]] || { echo "uninstall left the empty map directory"; exit 1; }
+echo "cmake --install and the uninstall target: as expected"
+
+echo "-- dpkg, in a private mount namespace"
+before=$(dpkg -l | md5sum; ls -d /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true)
+mkdir "$work/namespace"
+unshare --mount --propagation private bash "$here/dpkg-test.sh" "$deb" "$work/namespace"
+after=$(dpkg -l | md5sum; ls -d /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true)
+[[ $before == "$after" ]] || { echo "the machine's own packages or map changed"; exit 1; }
+echo "dpkg tests: passed; the machine's own system is unchanged"
