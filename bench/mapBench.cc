@@ -1,7 +1,11 @@
 // How the map operations and the map file scale with the number of
-// bindings. Run: build/bench/zembril_bench (configure with -DZEMBRIL_BENCH=ON).
+// bindings, and what the two parsers cost. Run: build/bench/zembril_bench
+// (configure with -DZEMBRIL_BENCH=ON). Whole runs against sqlite3 and the
+// durable-write floor: bench/run.sh.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +15,7 @@
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFile.h"
 #include "tool/tCommandFile.h"
+#include "tool/tCommandRequest.h"
 
 namespace {
 
@@ -70,6 +75,27 @@ void BM_ReadMapFile(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadMapFile)->Range(16, 1 << 16);
 
+// The loader's path: the map file's descriptor, read in large pieces.
+void BM_ReadMapFileDescriptor(benchmark::State& state) {
+  const tClassNameMap map = makeMap(state.range(0));
+  const std::string path = benchRoot() + "/read.map";
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  tStatus status = 0;
+  writeMapFileContents(out, map, &map, status);
+  std::fclose(out);
+  for (auto _ : state) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    tClassNameMap first;
+    tClassNameMap second;
+    benchmark::DoNotOptimize(readMapFileDescriptor(fd, first, &second, status));
+    ::close(fd);
+    benchmark::DoNotOptimize(first.size());
+  }
+  if (isError(status)) state.SkipWithError(("read failed: " + std::to_string(status)).c_str());
+  state.SetItemsProcessed(state.iterations() * state.range(0) * 2);
+}
+BENCHMARK(BM_ReadMapFileDescriptor)->Range(16, 1 << 16);
+
 // One pass over the map, however many bindings name the library.
 void BM_DeleteLib(benchmark::State& state) {
   (void)benchRoot();
@@ -108,5 +134,21 @@ void BM_ParseFileLine(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ParseFileLine);
+
+void BM_ParseCommandLine(benchmark::State& state) {
+  const std::vector<std::string> arguments = {"zembril",
+                                              "/x64",
+                                              "/U",
+                                              "/add",
+                                              "com.example.installer.Widget",
+                                              "/usr/lib*/example/libwidget.so.1"};
+  for (auto _ : state) {
+    tStatus status = 0;
+    tCommandRequest request;
+    parseCommandLine(request, arguments, status);
+    benchmark::DoNotOptimize(request.getKind(status));
+  }
+}
+BENCHMARK(BM_ParseCommandLine);
 
 }  // namespace

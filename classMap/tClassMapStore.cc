@@ -74,17 +74,17 @@ const std::string& tClassMapStore::lookup(const std::string& className, tMapScop
 void tClassMapStore::add(const std::string& className, const std::string& libraryPath,
                          tMapScope scope, tStatus& status) {
   if (isError(status)) return;
-  const std::string bound = lookup(className, scope, status);
-  if (!bound.empty()) {
-    raiseWarning(status, nCode::kAlreadyBound);
-    return;
-  }
   tClassNameMap* map = selectMap(scope);
   if (map == nullptr) {
     raiseError(status, nCode::kBadAddScope);
   } else {
-    // emplace never replaces: a class bound to the empty path stays so.
-    map->emplace(className, libraryPath);
+    // One search both finds a binding and places a new one. try_emplace
+    // never replaces: a class bound to the empty path stays so, silently.
+    const auto [binding, added] = map->try_emplace(className, libraryPath);
+    if (!added && !binding->second.empty()) {
+      raiseWarning(status, nCode::kAlreadyBound);
+      return;
+    }
   }
   saveIfNotDeferred(status);
 }
@@ -126,6 +126,7 @@ std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) con
   std::vector<tBinding> bindings;
   if (isError(status)) return bindings;
   if (const tClassNameMap* map = selectMap(scope)) {
+    bindings.reserve(map->size());
     for (const auto& [className, libraryPath] : *map) bindings.push_back({className, libraryPath});
   }
   return bindings;

@@ -30,10 +30,15 @@
 // How the file is loaded, saved and recovered: tMapFileAccess.cc.
 #include "persistentStorage/tMapFile.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <string_view>
 
 namespace nDRAVI100 {
 
@@ -44,74 +49,185 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::uint64_t kHeaderSize = 8;
 
 // A stored length is believed only as far as the bytes that follow bear it
-// out: strings are read in pieces of this size, so the memory a record takes
-// grows with the bytes that arrive, never with the length it claims.
+// out: the reader asks for at most this many bytes beyond those it holds, so
+// the memory a record takes grows with the bytes that arrive, never with the
+// length it claims.
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
-bool writeBytes(std::FILE* out, const void* bytes, std::size_t count, tStatus& status) {
-  if (std::fwrite(bytes, 1, count, out) == count) return true;
-  raiseError(status, nCode::kCannotWrite);
-  return false;
-}
+// The map file's own descriptor is read this many bytes at a time, and the
+// writer hands the stream this many bytes at a time: a map of a million
+// bindings costs about a hundred and fifty system calls instead of four
+// library calls per field, and no buffer the size of the file.
+constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
 
-bool writeWord(std::FILE* out, std::uint32_t value, tStatus& status) {
-  const std::array<unsigned char, 4> bytes = {
-      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
-  return writeBytes(out, bytes.data(), bytes.size(), status);
-}
-
-bool writeString(std::FILE* out, const std::string& text, tStatus& status) {
-  // The NUL that c_str() guarantees is the record's terminating byte.
-  return writeWord(out, static_cast<std::uint32_t>(text.size() + 1), status) &&
-         writeBytes(out, text.c_str(), text.size() + 1, status);
-}
-
-// Reads a map file's fields from a stream and counts the bytes it took, so
-// that a damaged file can be described by where it ends.
-class tFieldReader {
+// Where tFieldReader gets its bytes.
+class tByteSource {
  public:
-  explicit tFieldReader(std::FILE* stream) : in(stream) {}
+  virtual ~tByteSource() = default;
+  // Puts at least one and at most `room` bytes at `into` and returns how
+  // many; returns 0 at the end of the bytes or when reading fails.
+  virtual std::size_t pull(char* into, std::size_t room) = 0;
+  // How many bytes may be asked for beyond those the reader needs now: 0
+  // for a caller's stream, which must not lose bytes after the last section.
+  virtual std::size_t readAhead() const = 0;
+  // Returns true when reading failed, with its errno in `error`.
+  virtual bool failed(int& error) const = 0;
+};
 
-  std::uint64_t offset() const { return consumed; }
-
-  bool word(std::uint32_t& value) {
-    std::array<unsigned char, 4> bytes{};
-    if (!read(bytes.data(), bytes.size())) return false;
-    value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-    return true;
-  }
-
-  // Reads a length and that many bytes into the reused `buffer`, and returns
-  // them up to their first NUL.
-  bool string(std::string& text) {
-    std::uint32_t length = 0;
-    if (!word(length)) return false;
-    buffer.clear();
-    std::size_t remaining = length;
-    while (remaining > 0) {
-      const std::size_t piece = std::min(remaining, kReadPiece);
-      const std::size_t start = buffer.size();
-      buffer.resize(start + piece);
-      if (!read(buffer.data() + start, piece)) return false;
-      remaining -= piece;
-    }
-    text.assign(buffer.begin(), std::find(buffer.begin(), buffer.end(), '\0'));
+class tStreamSource final : public tByteSource {
+ public:
+  explicit tStreamSource(std::FILE* stream) : in(stream) {}
+  std::size_t pull(char* into, std::size_t room) override { return std::fread(into, 1, room, in); }
+  std::size_t readAhead() const override { return 0; }
+  bool failed(int& error) const override {
+    if (std::ferror(in) == 0) return false;
+    error = errno;
     return true;
   }
 
  private:
-  bool read(void* bytes, std::size_t count) {
-    const std::size_t got = std::fread(bytes, 1, count, in);
-    consumed += got;
-    return got == count;
+  std::FILE* in;
+};
+
+class tDescriptorSource final : public tByteSource {
+ public:
+  explicit tDescriptorSource(int descriptor) : fd(descriptor) {}
+  std::size_t pull(char* into, std::size_t room) override {
+    const ssize_t got = ::read(fd, into, room);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    error = errno;
+    return 0;
+  }
+  std::size_t readAhead() const override { return kBulkPiece; }
+  bool failed(int& errorOut) const override {
+    errorOut = error;
+    return error != 0;
   }
 
-  std::FILE* in;
-  std::uint64_t consumed = 0;
-  std::string buffer;
+ private:
+  int fd;
+  int error = 0;
 };
+
+// Reads a map file's fields from a source and counts the bytes it took, so
+// that a damaged file can be described by where it ends. Fields are decoded
+// in place from a buffer that the source fills.
+class tFieldReader {
+ public:
+  explicit tFieldReader(tByteSource& from) : source(from) {}
+
+  std::uint64_t offset() const { return consumed; }
+
+  bool word(std::uint32_t& value) {
+    if (!need(4)) return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get() + position);
+    value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    take(4);
+    return true;
+  }
+
+  // Reads a length and that many bytes, and returns them up to their first
+  // NUL. The view holds until the next call.
+  bool string(std::string_view& text) {
+    std::uint32_t length = 0;
+    if (!word(length) || !need(length)) return false;
+    const char* start = buffer.get() + position;
+    const auto* nul = static_cast<const char*>(std::memchr(start, '\0', length));
+    text = std::string_view(start, nul != nullptr ? nul : start + length);
+    take(length);
+    return true;
+  }
+
+ private:
+  void take(std::size_t count) {
+    position += count;
+    consumed += count;
+  }
+
+  // Makes `count` bytes available from `position` on; false when the source
+  // ends first.
+  bool need(std::size_t count) {
+    while (filled - position < count) {
+      const std::size_t held = filled - position;
+      const std::size_t missing = count - held;
+      std::size_t ask = std::max(std::min(missing, kReadPiece), source.readAhead());
+      // A buffer that can hold the field is refilled, not grown.
+      if (held + missing <= capacity) ask = std::min(ask, capacity - held);
+      if (held + ask > capacity) {
+        const std::size_t grown = std::max(held + ask, capacity * 2);
+        // Not value-initialized: pages the source never fills cost no memory.
+        auto larger = std::make_unique_for_overwrite<char[]>(grown);
+        if (held > 0) std::memcpy(larger.get(), buffer.get() + position, held);
+        buffer = std::move(larger);
+        capacity = grown;
+      } else if (held > 0) {
+        std::memmove(buffer.get(), buffer.get() + position, held);
+      }
+      position = 0;
+      filled = held;
+      const std::size_t got = source.pull(buffer.get() + filled, ask);
+      if (got == 0) return false;
+      filled += got;
+    }
+    return true;
+  }
+
+  tByteSource& source;
+  std::unique_ptr<char[]> buffer;
+  std::size_t capacity = 0;
+  std::size_t position = 0;  // the first byte not yet taken
+  std::size_t filled = 0;    // the end of the bytes the source put in
+  std::uint64_t consumed = 0;
+};
+
+// Gathers the bytes of a map file and hands them to the stream in large
+// pieces. The first write that puts out fewer bytes than asked raises -50208;
+// everything after it is dropped.
+class tFieldWriter {
+ public:
+  tFieldWriter(std::FILE* stream, tStatus& statusWord) : out(stream), status(statusWord) {
+    // Reserved at once: growing to this size would copy the bytes again and
+    // touch more pages, even for a small map.
+    pending.reserve(kBulkPiece);
+  }
+
+  bool word(std::uint32_t value) {
+    const std::array<char, 4> bytes = {static_cast<char>(value), static_cast<char>(value >> 8),
+                                       static_cast<char>(value >> 16),
+                                       static_cast<char>(value >> 24)};
+    pending.append(bytes.data(), bytes.size());
+    return pending.size() < kBulkPiece || flush();
+  }
+
+  bool string(const std::string& text) {
+    // The NUL that c_str() guarantees is the record's terminating byte.
+    if (!word(static_cast<std::uint32_t>(text.size() + 1))) return false;
+    pending.append(text.c_str(), text.size() + 1);
+    return pending.size() < kBulkPiece || flush();
+  }
+
+  // Hands over what is gathered.
+  bool flush() {
+    const bool written = std::fwrite(pending.data(), 1, pending.size(), out) == pending.size();
+    pending.clear();
+    if (!written) raiseError(status, nCode::kCannotWrite);
+    return written;
+  }
+
+ private:
+  std::FILE* out;
+  tStatus& status;
+  std::string pending;
+};
+
+bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {
+  if (!writer.word(static_cast<std::uint32_t>(map.size()))) return false;
+  for (const auto& [className, libraryPath] : map) {
+    if (!writer.string(className) || !writer.string(libraryPath)) return false;
+  }
+  return true;
+}
 
 // Reads one section into `map`, keeping the whole records it reads. Returns
 // false when the section ends early; `start` is then where the count or the
@@ -124,71 +240,37 @@ bool readSection(tFieldReader& reader, tClassNameMap& map, std::uint64_t& start,
     problem = "file ends inside a section's count";
     return false;
   }
-  std::string key;
-  std::string value;
+  std::string_view key;
+  std::string_view value;
   for (std::uint32_t record = 0; record < count; ++record) {
     start = reader.offset();
-    if (!reader.string(key) || !reader.string(value)) {
+    if (!reader.string(key)) {
       problem = "file ends inside a record";
       return false;
     }
-    map.insert_or_assign(key, value);
+    // The key's bytes must outlive the value's read, which may move them.
+    std::string className(key);
+    if (!reader.string(value)) {
+      problem = "file ends inside a record";
+      return false;
+    }
+    // Records arrive in the writer's ascending order, so the end of the map
+    // is where each one goes, found with one comparison; a record out of
+    // order or repeated costs the usual search, and the later one wins.
+    map.insert_or_assign(map.end(), std::move(className), std::string(value));
   }
   return true;
 }
 
-}  // namespace
-
-bool usesUKMaps(tOS os) {
-  return os == tFileSystemAdapter::kOS0 || os == tFileSystemAdapter::kLinux ||
-         os == tFileSystemAdapter::kOS4;
-}
-
-bool fitsMapFileFormat(const tClassNameMap& map) {
-  constexpr std::size_t kMostWords = std::numeric_limits<std::uint32_t>::max();
-  if (map.size() > kMostWords) return false;
-  return std::all_of(map.begin(), map.end(), [](const auto& binding) {
-    return binding.first.size() < kMostWords && binding.second.size() < kMostWords;
-  });
-}
-
-void writeMap(const tClassNameMap& map, std::FILE* out, tStatus& status) {
-  if (isError(status)) return;
-  if (!writeWord(out, static_cast<std::uint32_t>(map.size()), status)) return;
-  for (const auto& [className, libraryPath] : map) {
-    if (!writeString(out, className, status) || !writeString(out, libraryPath, status)) return;
-  }
-}
-
-void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
-  if (isError(status)) return;
-  tFieldReader reader(in);
-  std::uint64_t start = 0;
-  const char* problem = "";
-  if (readSection(reader, map, start, problem)) return;
-  raiseError(status, nCode::kMapFileTooShort);
-  map.clear();
-}
-
-void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tClassNameMap* second,
-                          tStatus& status) {
-  if (isError(status)) return;
-  if (!writeWord(out, kMagic, status) || !writeWord(out, kVersion, status)) return;
-  writeMap(first, out, status);
-  if (second != nullptr) writeMap(*second, out, status);
-}
-
-tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second) {
+// Reads a whole map file from `source`; see scanMapFile.
+tMapFileScan scanSource(tByteSource& source, tClassNameMap& first, tClassNameMap* second) {
   tMapFileScan scan;
-  tFieldReader reader(in);
+  tFieldReader reader(source);
   auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
     scan.code = code;
     scan.offset = offset;
     scan.problem = std::move(problem);
-    if (std::ferror(in) != 0) {
-      scan.readFailed = true;
-      scan.readError = errno;
-    }
+    scan.readFailed = source.failed(scan.readError);
     return scan;
   };
 
@@ -212,18 +294,76 @@ tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* sec
   return scan;
 }
 
-void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
-                         tStatus& status) {
-  if (isError(status)) return;
-  const tMapFileScan scan = scanMapFile(in, first, second);
+// Turns a scan into the word's code and empties the section that ended
+// early, as readMap does; a whole section before it keeps what it read.
+void settleScan(const tMapFileScan& scan, tClassNameMap& first, tClassNameMap* second,
+                tStatus& status) {
   if (scan.code == 0) return;
   raiseError(status, -scan.code);
-  // A section that ends early is emptied, as readMap does; a whole section
-  // before it keeps what it read.
   if (scan.code == -nCode::kMapFileTooShort && scan.wholeSections < 2) {
     tClassNameMap* failed = scan.wholeSections == 0 ? &first : second;
     if (failed != nullptr && scan.offset >= kHeaderSize) failed->clear();
   }
+}
+
+}  // namespace
+
+bool usesUKMaps(tOS os) {
+  return os == tFileSystemAdapter::kOS0 || os == tFileSystemAdapter::kLinux ||
+         os == tFileSystemAdapter::kOS4;
+}
+
+bool fitsMapFileFormat(const tClassNameMap& map) {
+  constexpr std::size_t kMostWords = std::numeric_limits<std::uint32_t>::max();
+  if (map.size() > kMostWords) return false;
+  return std::all_of(map.begin(), map.end(), [](const auto& binding) {
+    return binding.first.size() < kMostWords && binding.second.size() < kMostWords;
+  });
+}
+
+void writeMap(const tClassNameMap& map, std::FILE* out, tStatus& status) {
+  if (isError(status)) return;
+  tFieldWriter writer(out, status);
+  if (writeSection(writer, map)) (void)writer.flush();
+}
+
+void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
+  if (isError(status)) return;
+  tStreamSource source(in);
+  tFieldReader reader(source);
+  std::uint64_t start = 0;
+  const char* problem = "";
+  if (readSection(reader, map, start, problem)) return;
+  raiseError(status, nCode::kMapFileTooShort);
+  map.clear();
+}
+
+void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tClassNameMap* second,
+                          tStatus& status) {
+  if (isError(status)) return;
+  tFieldWriter writer(out, status);
+  if (!writer.word(kMagic) || !writer.word(kVersion) || !writeSection(writer, first)) return;
+  if (second != nullptr && !writeSection(writer, *second)) return;
+  (void)writer.flush();
+}
+
+tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second) {
+  tStreamSource source(in);
+  return scanSource(source, first, second);
+}
+
+void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
+                         tStatus& status) {
+  if (isError(status)) return;
+  settleScan(scanMapFile(in, first, second), first, second, status);
+}
+
+bool readMapFileDescriptor(int fd, tClassNameMap& first, tClassNameMap* second, tStatus& status) {
+  if (isError(status)) return false;
+  tDescriptorSource source(fd);
+  const tMapFileScan scan = scanSource(source, first, second);
+  settleScan(scan, first, second, status);
+  return scan.readFailed;
 }
 
 }  // namespace nDRAVI100

@@ -55,6 +55,12 @@ void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tCla
 void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
                          tStatus& status);
 
+// Reads a whole map file from the open descriptor `fd` as readMapFileContents
+// reads it from a stream, but in large pieces, for a caller that reads
+// nothing after the last section: what is read beyond it is lost. Returns
+// true when a read failed, so that the bytes say nothing about the file.
+bool readMapFileDescriptor(int fd, tClassNameMap& first, tClassNameMap* second, tStatus& status);
+
 // How far the bytes of a map file could be read, and why reading stopped.
 struct tMapFileScan {
   tStatus code = 0;         // 0 when whole, else -50207, -50257 or -50250

@@ -1,12 +1,12 @@
 #include "persistentStorage/tMapFileAccess.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "persistentStorage/tFile.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {
@@ -35,15 +35,16 @@ std::string damagedPathFor(const std::string& path) { return path + ".damaged"; 
 tMapFileState loadMapFileAt(const std::string& path, tClassNameMap& first, tClassNameMap* second,
                             tStatus& status) {
   if (isError(status)) return tMapFileState::absent;
-  tFile in = tFile::open(path, "rb");
-  if (!in) {
+  // A descriptor, not a stream: the reader takes the file in large pieces
+  // and decodes the fields in its own buffer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     if (isMissing(errno)) return tMapFileState::absent;
     raiseError(status, nCode::kCannotOpen);
     return tMapFileState::failed;
   }
-  readMapFileContents(in.get(), first, second, status);
-  const bool readFailed = std::ferror(in.get()) != 0;
-  if (!in.close()) {
+  const bool readFailed = readMapFileDescriptor(fd, first, second, status);
+  if (::close(fd) != 0) {
     raiseError(status, nCode::kCannotClose);
     return tMapFileState::failed;
   }

@@ -63,6 +63,20 @@ TEST_F(MapFile, TheThirtyThreeByteExample) {
   EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), std::vector<std::string>{"dravimap"});
 }
 
+TEST_F(MapFile, AFileOfSeveralReadPiecesComesBackByteForByte) {
+  // Long enough that records straddle the loader's large reads.
+  testing::tPairs bindings;
+  for (int i = 0; i < 40000; ++i) {
+    const std::string number = std::to_string(100000 + i);
+    bindings.emplace_back("com.example.Class" + number, "/usr/lib64/vendor/lib" + number + ".so.3");
+  }
+  const std::string bytes = encodeMapFile(bindings, {{"K", std::string(70000, 'k')}});
+  ASSERT_GT(bytes.size(), std::size_t{2} << 20);
+  writeFile(tree.mapFile(), bytes);
+  EXPECT_EQ(runAndSave([](tClassMapStore&, tStatus&) {}), 0);
+  EXPECT_EQ(readFile(tree.mapFile()), bytes);
+}
+
 TEST_F(MapFile, RecordsAreWrittenInUnsignedByteOrder) {
   runAndSave([](tClassMapStore& store, tStatus& status) {
     for (const char* key : {"abc", "\xC3\x80", "ab", "Zed"}) store.add(key, "v", 0, status);

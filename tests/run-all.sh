@@ -3,7 +3,8 @@
 # runs the unit and end-to-end tests, runs them again under AddressSanitizer
 # and UBSan, fuzzes each parser for a bounded time, and runs clang-tidy,
 # cppcheck and clang-format, and builds the Debian package and tests it and
-# the maintainer recipes with dpkg (tests/package/run.sh). Installs the
+# the maintainer recipes with dpkg (tests/package/run.sh), and runs the
+# whole-run benchmark in its quick form (bench/run.sh --quick). Installs the
 # Debian packages it needs when one is missing. FUZZ_SECONDS (default 60)
 # bounds each fuzz target.
 set -euo pipefail
@@ -75,5 +76,8 @@ echo "clang-format: clean"
 
 step "man pages, bash completion, the Debian package and dpkg with the maintainer recipes"
 bash tests/package/run.sh
+
+step "benchmark, quick form: small sizes and few runs, to prove bench/run.sh works"
+bash bench/run.sh --quick
 
 step "all passed"

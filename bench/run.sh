@@ -1,0 +1,326 @@
+#!/usr/bin/env bash
+# Times whole runs of zembril side by side with what a user would pick
+# instead (a SQLite database through the sqlite3 shell) and with the floor
+# (bench/floor.c: the least any program must do to rewrite a file durably),
+# and writes the results to BENCHMARKS.md.
+#
+#   bench/run.sh            the full benchmark; takes a few minutes
+#   bench/run.sh --quick    small sizes and few runs, to prove that it works;
+#                           writes build-bench-release/BENCHMARKS.md instead
+#   --out FILE              write the report to FILE
+#
+# It builds Release in build-bench-release/ (BENCH_BUILD_DIR), generates its
+# data there and times each group of commands in one hyperfine invocation, so
+# that a ratio holds when the machine's speed drifts. The tool runs with its
+# real fixed paths, but in a private mount namespace in which scratch
+# directories are mounted over /etc/tolvane and /usr/local/tolvane: the
+# machine's own class map is never read or written, and where those
+# directories do not exist they are only made in an overlay that vanishes
+# with the namespace. Needs root, hyperfine, sqlite3, GNU time, cmake and cc.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+quick=0
+out=
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1 ;;
+    --out) out=$2; shift ;;
+    *) echo "usage: $0 [--quick] [--out FILE]" >&2; exit 2 ;;
+  esac
+  shift
+done
+build=${BENCH_BUILD_DIR:-$top/build-bench-release}
+case $build in /*) ;; *) build=$top/$build ;; esac
+if [ -z "$out" ]; then
+  if [ $quick = 1 ]; then out=$build/BENCHMARKS.md; else out=$top/BENCHMARKS.md; fi
+fi
+case $out in /*) ;; *) out=$top/$out ;; esac
+
+if [ -z "${ZEMBRIL_BENCH_NAMESPACE:-}" ]; then
+  for program in hyperfine sqlite3 /usr/bin/time cmake cc unshare; do
+    command -v "$program" >/dev/null || { echo "$0: $program is missing" >&2; exit 1; }
+  done
+  [ "$(id -u)" = 0 ] || { echo "$0: needs root for its mount namespace" >&2; exit 1; }
+  echo "== building Release in $build"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target zembril >/dev/null
+  cc -O2 -Wall -Wextra -o "$build/floor" bench/floor.c
+  # Everything below runs in a mount namespace of its own.
+  again=(--out "$out")
+  if [ $quick = 1 ]; then again+=(--quick); fi
+  exec unshare -m env ZEMBRIL_BENCH_NAMESPACE=1 BENCH_BUILD_DIR="$build" bash "$0" "${again[@]}"
+fi
+
+# ---- inside the private mount namespace -------------------------------------
+
+mount --make-rprivate /
+work=$build/work
+rm -rf "$work"
+mkdir -p "$work"/{etc-tolvane,local-tolvane,disk,tmpfs,data,overlay}
+
+# Gives the fixed directory $1 a scratch directory $2 in this namespace only.
+# A directory that does not exist is made in an overlay of its parent, whose
+# changes land in the scratch area, so nothing new appears on the machine.
+hide_fixed_directory() {
+  local fixed=$1 scratch=$2
+  if [ ! -d "$fixed" ]; then
+    local parent layer
+    parent=$(dirname "$fixed")
+    layer=$work/overlay/$(basename "$parent")
+    mkdir -p "$layer/upper" "$layer/work"
+    mount -t overlay overlay \
+      -o "lowerdir=$parent,upperdir=$layer/upper,workdir=$layer/work" "$parent"
+    mkdir "$fixed"
+  fi
+  mount --bind "$scratch" "$fixed"
+}
+hide_fixed_directory /etc/tolvane "$work/etc-tolvane"
+hide_fixed_directory /usr/local/tolvane "$work/local-tolvane"
+mount -t tmpfs -o size=4g tmpfs "$work/tmpfs"
+mkdir -p /etc/tolvane/.mirtal
+
+zembril=$build/zembril
+floor=$build/floor
+data=$work/data
+if [ $quick = 1 ]; then
+  n_single=1000 n_bulk=5000 n_large=20000 n_small=2000 n_delete=10000
+  runs_single=3 runs=3 warmup=1 warmup_single=1
+else
+  n_single=1000 n_bulk=100000 n_large=1000000 n_small=10000 n_delete=200000
+  runs_single=30 runs=10 warmup=3 warmup_single=10
+fi
+
+# Points the tool at the map directory $1 (made here); a directory file
+# naming D gives the map directory D/etc.
+use_map_directory() {
+  mkdir -p "$1/etc"
+  echo "$1" >/etc/tolvane/.mirtal/mirtal.dir
+}
+
+# The map file that holds $2 generated bindings, in directory $1;
+# $3 shared=1 for the file of the deletelib case.
+make_map() {
+  awk -v n="$2" -v form=commands -v shared="${3:-0}" -f bench/bindings.awk >"$data/make.txt"
+  use_map_directory "$1"
+  "$zembril" /file "$data/make.txt"
+  rm "$data/make.txt"
+}
+
+# Runs hyperfine; $1 names the case, the rest are hyperfine's arguments.
+time_case() {
+  local name=$1
+  shift
+  # Writeback of earlier cases' files would slow this case's syncs.
+  sync
+  echo
+  echo "== $name"
+  hyperfine -N --style basic --export-csv "$work/$name.csv" "$@"
+}
+
+# Peak resident memory in KiB of one run of the command.
+peak_kib() { /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null && cat "$work/rss"; }
+
+echo "== generating data"
+single=$work/disk/single
+make_map "$single" "$n_single"
+cp "$single/etc/dravimap" "$data/single.map"
+new_class=com.example.installer.NewWidget
+new_library=/usr/lib64/example/libnewwidget.so.1
+sqlite3 "$data/single.db" 'CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL);'
+awk -v n="$n_single" -v form=sql -f bench/bindings.awk | sqlite3 "$data/single.db"
+cp "$data/single.db" "$work/disk/single.db"
+sqlite3 "$data/empty.db" 'CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL);'
+awk -v n="$n_bulk" -v form=commands -f bench/bindings.awk >"$data/bulk.txt"
+awk -v n="$n_bulk" -v form=sql -f bench/bindings.awk >"$data/bulk.sql"
+large=$work/disk/large
+make_map "$large" "$n_large"
+# The small map of the growth case is the 64-bit map file beside it.
+awk -v n="$n_small" -v form=commands -f bench/bindings.awk >"$data/small.txt"
+"$zembril" /x64 /file "$data/small.txt"
+cp "$large/etc/dravimap" "$data/large.map"
+delete=$work/disk/delete
+make_map "$delete" "$n_delete" 1
+cp "$delete/etc/dravimap" "$data/delete.map"
+tmpfs_large=$work/tmpfs/large
+mkdir -p "$tmpfs_large/etc"
+cp "$data/large.map" "$tmpfs_large/etc/dravimap"
+
+# ---- the cases ----------------------------------------------------------------
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+use_map_directory "$single"
+# The first runs after other disk work are slow; more warm-up runs settle it.
+time_case single --warmup "$warmup_single" --runs "$runs_single" \
+  --prepare "cp $data/single.map $single/etc/dravimap" \
+  --prepare "cp $data/single.db $work/disk/single.db" \
+  --prepare "cp $data/single.map $single/etc/dravimap" \
+  -n "zembril /U /add" "$zembril /U /add $new_class $new_library" \
+  -n "sqlite3 INSERT OR IGNORE" \
+  "sqlite3 $work/disk/single.db \"INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');\"" \
+  -n "floor" "$floor $single/etc/dravimap"
+rss_single=$(peak_kib "$zembril" /U /add "$new_class" "$new_library")
+
+bulk=$work/disk/bulk
+use_map_directory "$bulk"
+time_case bulk --warmup "$warmup" --runs "$runs" \
+  --prepare "rm -f $bulk/etc/dravimap" \
+  --prepare "cp $data/empty.db $work/disk/bulk.db" \
+  -n "zembril /file" "$zembril /file $data/bulk.txt" \
+  -n "sqlite3 .read" "sqlite3 $work/disk/bulk.db \".read $data/bulk.sql\""
+rm -f "$bulk/etc/dravimap"
+rss_bulk=$(peak_kib "$zembril" /file "$data/bulk.txt")
+
+use_map_directory "$large"
+time_case large --warmup "$warmup" --runs "$runs" \
+  -n "zembril /U /list" "$zembril /U /list" \
+  -n "floor" "$floor $large/etc/dravimap" \
+  -n "zembril /x64 /U /list (small map)" "$zembril /x64 /U /list"
+rss_large=$(peak_kib "$zembril" /U /list)
+# A list saves the same bindings again: the file must come back byte for byte.
+cmp "$data/large.map" "$large/etc/dravimap"
+rss_floor=$(peak_kib "$floor" "$large/etc/dravimap")
+
+use_map_directory "$tmpfs_large"
+time_case tmpfs --warmup "$warmup" --runs "$runs" \
+  -n "zembril /U /list" "$zembril /U /list" \
+  -n "floor" "$floor $tmpfs_large/etc/dravimap"
+
+use_map_directory "$delete"
+time_case deletelib --warmup "$warmup" --runs "$runs" \
+  --prepare "cp $data/delete.map $delete/etc/dravimap" \
+  --prepare "cp $data/delete.map $delete/etc/dravimap" \
+  -n "zembril /U /deletelib" "$zembril /U /deletelib /usr/lib64/shared/libshared.so.1" \
+  -n "zembril /U /list" "$zembril /U /list"
+
+# ---- the report ---------------------------------------------------------------
+
+# Field $3 (3 median, 6 min, 7 max; seconds) of row $2 (1 = first command) of
+# case $1's CSV.
+stat_of() { awk -F, -v row="$2" -v field="$3" 'NR == row + 1 { print $(field + 1) }' \
+  "$work/$1.csv"; }
+median() { stat_of "$1" "$2" 3; }
+# "4.0 ms (3.8 to 4.6)" for row $2 of case $1.
+shown() {
+  awk -v m="$(stat_of "$1" "$2" 3)" -v lo="$(stat_of "$1" "$2" 6)" -v hi="$(stat_of "$1" "$2" 7)" '
+    function f(s) { return s >= 1 ? sprintf("%.2f s", s) : s >= 0.1 ? sprintf("%.0f ms", s * 1000) \
+                              : sprintf("%.1f ms", s * 1000) }
+    BEGIN { printf "%s (%s to %s)", f(m), f(lo), f(hi) }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# "yes" when $1 $2 $3 holds, for example "1.7 >= 1.5".
+meets() { awk -v a="$1" -v b="$3" -v op="$2" \
+  'BEGIN { ok = op == ">=" ? a >= b : a <= b; print ok ? "yes" : "**no**" }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
+count() { awk -v n="$1" 'BEGIN { s = sprintf("%d", n); r = ""
+  while (length(s) > 3) { r = "," substr(s, length(s) - 2) r; s = substr(s, 1, length(s) - 3) }
+  print s r }'; }
+
+large_bytes=$(stat -c %s "$data/large.map")
+r_single_sqlite=$(ratio "$(median single 2)" "$(median single 1)")
+r_single_floor=$(ratio "$(median single 1)" "$(median single 3)")
+r_bulk=$(ratio "$(median bulk 2)" "$(median bulk 1)")
+r_large=$(ratio "$(median large 1)" "$(median large 2)")
+r_tmpfs=$(ratio "$(median tmpfs 1)" "$(median tmpfs 2)")
+r_rss=$(ratio "$rss_large" "$(awk -v b="$large_bytes" 'BEGIN { print b / 1024 }')")
+r_growth=$(awk -v big="$(median large 1)" -v small="$(median large 3)" \
+  -v nb="$n_large" -v ns="$n_small" 'BEGIN { printf "%.2f", (big / nb) / (small / ns) }')
+r_delete=$(ratio "$(median deletelib 1)" "$(median deletelib 2)")
+
+filesystem() { findmnt -n -o FSTYPE -T "$1"; }
+mkdir -p "$(dirname "$out")"
+# The report's "## History" section and what follows it are written by hand
+# (earlier figures, what each change bought) and carried over.
+history=
+if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
+{
+  echo "# Benchmarks"
+  echo
+  echo "Whole runs of \`zembril\` against a SQLite database driven through the \`sqlite3\`"
+  echo "shell and against the floor (\`bench/floor.c\`: read the map file in one call,"
+  echo "write it to a temporary file beside it, fsync, rename, fsync the directory)."
+  if [ $quick = 1 ]; then
+    echo "Written by \`bench/run.sh --quick\`: small sizes and few runs, no figures to quote."
+  else
+    echo "Written by \`bench/run.sh\`."
+  fi
+  echo "Each group of commands ran in one \`hyperfine\` invocation: $warmup_single warm-up runs"
+  echo "and $runs_single timed runs for the single step, $warmup and $runs for the others."
+  echo "Times are medians (min to max); a ratio compares medians."
+  echo
+  echo "## Machine"
+  echo
+  echo "- CPU: $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(nproc) cores," \
+    "$(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo)"
+  echo "- Kernel $(uname -r); $(sed -n 's/^PRETTY_NAME="\(.*\)"$/\1/p' /etc/os-release)"
+  echo "- Map directories on $(filesystem "$work/disk") (disk-backed), the tmpfs case on" \
+    "$(filesystem "$work/tmpfs")"
+  echo "- $(c++ --version | head -1), Release build; $(hyperfine --version);" \
+    "sqlite3 $(sqlite3 --version | cut -d' ' -f1)"
+  echo "- Load average when the cases began: $load_before (other work on the machine" \
+    "widens the min-to-max ranges)"
+  echo
+  echo "## Results"
+  echo
+  echo "| case | zembril | compared with | ratio | goal | met |"
+  echo "|---|---|---|---|---|---|"
+  echo "| one install step: \`/U /add\` of a new class into a map of $(count "$n_single") bindings" \
+    "| $(shown single 1) | \`sqlite3 db \"INSERT OR IGNORE ...\"\` into a table of the same rows" \
+    "(primary key on the class): $(shown single 2) | $r_single_sqlite x faster | at least 1.5x" \
+    "| $(meets "$r_single_sqlite" ">=" 1.5) |"
+  echo "| the same | $(shown single 1) | the floor on the same map file: $(shown single 3)" \
+    "| $r_single_floor x the floor | at most 1.2x | $(meets "$r_single_floor" "<=" 1.2) |"
+  echo "| bulk: a command file of $(count "$n_bulk") \`add\` lines into an empty map" \
+    "| $(shown bulk 1) | \`sqlite3 db \".read same.sql\"\`, the same inserts in one" \
+    "transaction: $(shown bulk 2) | $r_bulk x faster | at least 6x | $(meets "$r_bulk" ">=" 6) |"
+  echo "| a large map: \`/U /list\` (load and save) of $(count "$n_large") bindings" \
+    "| $(shown large 1) | the floor on the same file: $(shown large 2) | $r_large x the floor" \
+    "| at most 1.6x | $(meets "$r_large" "<=" 1.6) |"
+  echo "| the same with the map directory on tmpfs (what the CPU costs) | $(shown tmpfs 1)" \
+    "| the floor: $(shown tmpfs 2) | $r_tmpfs x | at most 2.5x | $(meets "$r_tmpfs" "<=" 2.5) |"
+  echo "| peak RSS of that run | $(mib "$rss_large") | the map file: $(mib "$((large_bytes / 1024))")" \
+    "| $r_rss x | at most 2.5x | $(meets "$r_rss" "<=" 2.5) |"
+  echo "| growth: time per binding of \`/U /list\` at $(count "$n_large") vs at $(count "$n_small")" \
+    "| $(shown large 1) | itself at $(count "$n_small"): $(shown large 3) | $r_growth x" \
+    "| at most 1.2x | $(meets "$r_growth" "<=" 1.2) |"
+  echo "| \`/U /deletelib\` removing every second binding of $(count "$n_delete")" \
+    "| $(shown deletelib 1) | \`/U /list\` of the same map: $(shown deletelib 2) | $r_delete x" \
+    "| at most 1.2x | $(meets "$r_delete" "<=" 1.2) |"
+  echo
+  echo "## Peak resident memory (\`/usr/bin/time -f %M\`, one run each)"
+  echo
+  echo "| run | peak RSS |"
+  echo "|---|---|"
+  echo "| \`/U /add\` into $(count "$n_single") bindings | $(mib "$rss_single") |"
+  echo "| \`/file\` of $(count "$n_bulk") \`add\` lines | $(mib "$rss_bulk") |"
+  echo "| \`/U /list\` of $(count "$n_large") bindings ($(mib "$((large_bytes / 1024))") map file)" \
+    "| $(mib "$rss_large") |"
+  echo "| the floor on that file | $(mib "$rss_floor") |"
+  echo
+  echo "## Commands"
+  echo
+  echo "The map directory is named by the directory file, so every zembril command below"
+  echo "runs on the map of its case; \`--prepare\` restores the map file or database before"
+  echo "each run where the command changes it."
+  echo
+  echo '```sh'
+  echo "zembril /U /add $new_class $new_library"
+  echo "sqlite3 single.db \"INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');\""
+  echo "floor dravimap"
+  echo "zembril /file bulk.txt             # U, add, CLASS, LIBRARY per line"
+  echo "sqlite3 bulk.db \".read bulk.sql\"   # BEGIN; INSERT OR IGNORE ... ; COMMIT;"
+  echo "zembril /U /list                   # also on tmpfs; the small map: zembril /x64 /U /list"
+  echo "zembril /U /deletelib /usr/lib64/shared/libshared.so.1"
+  echo '```'
+  echo
+  echo "The SQLite table is \`CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL)\`"
+  echo "with the default journal and synchronous settings. The data come from"
+  echo "\`bench/bindings.awk\`."
+  if [ -n "$history" ]; then
+    echo
+    echo "$history"
+  fi
+} >"$out"
+echo
+echo "== report written to $out"
