@@ -65,13 +65,10 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
     case Reset:
       store.reset(scope, status);
       break;
-    case Lookup:
-    case LookupLib:
-    case List:
-      // The tool shows no answer and a query raises no code, so nothing is
-      // asked: a list of a large map would copy every binding for nobody.
-      break;
     default:
+      // Lookup, LookupLib and List: the tool shows no answer and a query
+      // raises no code, so nothing is asked; a list of a large map would
+      // copy every binding for nobody.
       break;
   }
 }
