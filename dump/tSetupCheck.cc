@@ -76,11 +76,16 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
   const std::string path = shown(tFileSystemAdapter::directoryFilePath()) + ": ";
   const std::string fallback = ", so zembril uses the fallback map directory";
   switch (lookup.source) {
-    case directoryFile:
+    case directoryFile: {
+      // Each run resolves a relative path against its own working directory,
+      // so installers started from different places use different maps.
+      const bool relative = lookup.firstLine.front() != '/';
       return findings.add("directory file",
                           path + "its first line \"" + escapeForText(lookup.firstLine) +
-                              "\" names the map directory",
-                          false);
+                              "\" names the map directory" +
+                              (relative ? ", relative to the working directory of each run" : ""),
+                          relative);
+    }
     case noDirectoryFile:
       if (lookup.error == ENOENT || lookup.error == ENOTDIR) {
         return findings.add("directory file", path + "absent" + fallback, false);

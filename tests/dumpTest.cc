@@ -380,6 +380,10 @@ TEST(Dump, CheckSaysWhatIsWrong) {
        1,
        {"directory file +.*: its first line \".*/gone\" names the map directory",
         "map directory +.*/gone/etc: missing: runs that change the map fail with -50204"}},
+      {[&] { writeFile(tree.directoryFile(), "relative\n"); },
+       1,
+       {"directory file +.*: its first line \"relative\" names the map directory, relative to the "
+        "working directory of each run"}},
       {[&] { writeFile(tree.mapFile(), damaged); },
        1,
        {"dravimap +damaged: file ends inside a record at offset 32 \\(1 U and 0 K bindings before "
