@@ -61,7 +61,11 @@ tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
   tClassNameMap recoveredFirst;
   tClassNameMap recoveredSecond;
   tStatus loaded = 0;
-  if (loadMapFileAt(temporary, recoveredFirst, second != nullptr ? &recoveredSecond : nullptr,
+  // Only a save makes this name, always as a regular file: anything else
+  // there (a link, say) was not left by a run and is not moved into place.
+  struct stat found {};
+  if (::lstat(temporary.c_str(), &found) == 0 && S_ISREG(found.st_mode) &&
+      loadMapFileAt(temporary, recoveredFirst, second != nullptr ? &recoveredSecond : nullptr,
                     loaded) == tMapFileState::loaded) {
     first = std::move(recoveredFirst);
     if (second != nullptr) *second = std::move(recoveredSecond);

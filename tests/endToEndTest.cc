@@ -160,6 +160,15 @@ TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
     EXPECT_EQ(readFile(damaged), c.damagedAfter) << c.what;
     EXPECT_FALSE(readFile(tmp).has_value()) << c.what;
   }
+  // A link in the temporary file's place was not left by a run.
+  const std::string elsewhere = tree.root() + "/elsewhere";
+  writeFile(elsewhere, saved);
+  writeFile(tree.mapFile(), "");
+  ASSERT_EQ(::symlink(elsewhere.c_str(), tmp.c_str()), 0);
+  expectRun({"/U", "/list"}, 0, "");
+  EXPECT_FALSE(readFile(tree.mapFile()).has_value());
+  EXPECT_EQ(readFile(elsewhere), saved);
+
   // A failing run still sets a damaged file aside, replacing an older one.
   writeFile(tree.mapFile(), " fmd");
   expectRun({"/U", "/add", "X"}, 255, kUsageFailure);
