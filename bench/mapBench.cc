@@ -36,8 +36,8 @@ const std::string& benchRoot() {
 tClassNameMap makeMap(std::int64_t bindings) {
   tClassNameMap map;
   for (std::int64_t i = 0; i < bindings; ++i) {
-    map.emplace("com.example.Class" + std::to_string(i),
-                "/usr/lib64/libexample" + std::to_string(i % 16) + ".so");
+    map.assign("com.example.Class" + std::to_string(i),
+               "/usr/lib64/libexample" + std::to_string(i % 16) + ".so");
   }
   return map;
 }

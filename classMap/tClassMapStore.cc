@@ -62,13 +62,12 @@ void tClassMapStore::saveIfNotDeferred(tStatus& status) {
   if (deferSave == 0) saveAllMapFiles(status);
 }
 
-const std::string& tClassMapStore::lookup(const std::string& className, tMapScope scope,
-                                          tStatus& status) const {
+std::string_view tClassMapStore::lookup(const std::string& className, tMapScope scope,
+                                        tStatus& status) const {
   if (isError(status)) return sharedEmptyString();
   const tClassNameMap* map = selectMap(scope);
   if (map == nullptr) return sharedEmptyString();
-  const auto found = map->find(className);
-  return found == map->end() ? sharedEmptyString() : found->second;
+  return map->find(className).value_or(sharedEmptyString());
 }
 
 void tClassMapStore::add(const std::string& className, const std::string& libraryPath,
@@ -78,10 +77,10 @@ void tClassMapStore::add(const std::string& className, const std::string& librar
   if (map == nullptr) {
     raiseError(status, nCode::kBadAddScope);
   } else {
-    // One search both finds a binding and places a new one. try_emplace
-    // never replaces: a class bound to the empty path stays so, silently.
-    const auto [binding, added] = map->try_emplace(className, libraryPath);
-    if (!added && !binding->second.empty()) {
+    // One search both finds a binding and places a new one. tryAdd never
+    // replaces: a class bound to the empty path stays so, silently.
+    const auto [boundPath, added] = map->tryAdd(className, libraryPath);
+    if (!added && !boundPath.empty()) {
       raiseWarning(status, nCode::kAlreadyBound);
       return;
     }
@@ -97,10 +96,9 @@ void tClassMapStore::deleteClass(const std::string& className, tMapScope scope, 
 
 void tClassMapStore::deleteLib(const std::string& libraryPath, tMapScope scope, tStatus& status) {
   if (isError(status)) return;
-  // The argument may refer into the map being changed.
-  const std::string wanted = libraryPath;
-  if (tClassNameMap* map = selectMap(scope))
-    std::erase_if(*map, [&](const auto& binding) { return binding.second == wanted; });
+  // One walk removes every match: the bindings left behind are the same as
+  // when the walk started over after each removal.
+  if (tClassNameMap* map = selectMap(scope)) map->eraseBoundTo(libraryPath);
   saveIfNotDeferred(status);
 }
 
@@ -116,7 +114,7 @@ std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPat
   if (isError(status)) return classNames;
   if (const tClassNameMap* map = selectMap(scope)) {
     for (const auto& [className, boundPath] : *map) {
-      if (boundPath == libraryPath) classNames.push_back(className);
+      if (boundPath == libraryPath) classNames.emplace_back(className);
     }
   }
   return classNames;
@@ -127,7 +125,9 @@ std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) con
   if (isError(status)) return bindings;
   if (const tClassNameMap* map = selectMap(scope)) {
     bindings.reserve(map->size());
-    for (const auto& [className, libraryPath] : *map) bindings.push_back({className, libraryPath});
+    for (const auto& [className, libraryPath] : *map) {
+      bindings.push_back({std::string(className), std::string(libraryPath)});
+    }
   }
   return bindings;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "persistentStorage/tDirectoryLock.h"
@@ -62,9 +63,9 @@ class tClassMapStore {
 
   // Returns the library path bound to `className` in the scope's map, or a
   // shared empty string when the class is not bound (or the scope names no
-  // map). The reference stays valid until that map next changes.
-  [[nodiscard]] const std::string& lookup(const std::string& className, tMapScope scope,
-                                          tStatus& status) const;
+  // map). The view stays valid until that map next changes.
+  [[nodiscard]] std::string_view lookup(const std::string& className, tMapScope scope,
+                                        tStatus& status) const;
 
   // Binds `className` to `libraryPath` in the scope's map. A class already
   // bound to a non-empty path keeps it and raises the warning 88360; a class

@@ -28,7 +28,7 @@ void put(std::FILE* out, const std::string& text) {
   (void)std::fwrite(text.data(), 1, text.size(), out);
 }
 
-std::string textLine(char letter, const std::string& className, const std::string& libraryPath) {
+std::string textLine(char letter, std::string_view className, std::string_view libraryPath) {
   return std::string{letter, '\t'} + escapeForText(className) + '\t' + escapeForText(libraryPath) +
          '\n';
 }
@@ -41,7 +41,7 @@ void writeText(const std::vector<tNamedMap>& maps, std::FILE* out) {
 }
 
 void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, std::FILE* out) {
-  const auto quoted = [](const std::string& bytes) { return '"' + escapeForJson(bytes) + '"'; };
+  const auto quoted = [](std::string_view bytes) { return '"' + escapeForJson(bytes) + '"'; };
   put(out, "{\n  \"file\": " + quoted(path));
   for (const auto& [letter, map] : maps) {
     put(out, ",\n  \"" + std::string{letter} + "\": [");
@@ -69,7 +69,7 @@ bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, 
   bool allCarried = true;
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map) {
-      if (const auto line = addLineFor(letter, className, libraryPath)) {
+      if (const auto line = addLineFor(letter, std::string(className), std::string(libraryPath))) {
         put(out, *line + "\n");
         continue;
       }

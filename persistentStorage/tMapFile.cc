@@ -120,26 +120,41 @@ class tFieldReader {
 
   bool word(std::uint32_t& value) {
     if (!need(4)) return false;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get() + position);
-    value = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    value = wordAt(position);
     take(4);
     return true;
   }
 
-  // Reads a length and that many bytes, and returns them up to their first
-  // NUL. The view holds until the next call.
-  bool string(std::string_view& text) {
-    std::uint32_t length = 0;
-    if (!word(length) || !need(length)) return false;
-    const char* start = buffer.get() + position;
-    const auto* nul = static_cast<const char*>(std::memchr(start, '\0', length));
-    text = std::string_view(start, nul != nullptr ? nul : start + length);
-    take(length);
+  // Reads a record: a class name and its library path, each a length and
+  // that many bytes, and returns each up to its first NUL. Both fields are
+  // in the buffer before either is decoded, so a refill for the second
+  // cannot move the first. The views hold until the next call.
+  bool record(std::string_view& className, std::string_view& libraryPath) {
+    if (!need(4)) return false;
+    const std::size_t classEnd = 4 + std::size_t{wordAt(position)};
+    if (!need(classEnd + 4)) return false;
+    const std::size_t pathEnd = classEnd + 4 + std::size_t{wordAt(position + classEnd)};
+    if (!need(pathEnd)) return false;
+    className = upToNul(position + 4, position + classEnd);
+    libraryPath = upToNul(position + classEnd + 4, position + pathEnd);
+    take(pathEnd);
     return true;
   }
 
  private:
+  std::uint32_t wordAt(std::size_t at) const {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get() + at);
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  }
+
+  // The buffer's bytes [from, to) up to their first NUL.
+  std::string_view upToNul(std::size_t from, std::size_t to) const {
+    const char* start = buffer.get() + from;
+    const auto* nul = static_cast<const char*>(std::memchr(start, '\0', to - from));
+    return {start, nul != nullptr ? nul : buffer.get() + to};
+  }
+
   void take(std::size_t count) {
     position += count;
     consumed += count;
@@ -200,10 +215,11 @@ class tFieldWriter {
     return pending.size() < kBulkPiece || flush();
   }
 
-  bool string(const std::string& text) {
-    // The NUL that c_str() guarantees is the record's terminating byte.
+  // Writes a length and the bytes of `text` with a NUL after them.
+  bool string(std::string_view text) {
     if (!word(static_cast<std::uint32_t>(text.size() + 1))) return false;
-    pending.append(text.c_str(), text.size() + 1);
+    pending.append(text);
+    pending.push_back('\0');
     return pending.size() < kBulkPiece || flush();
   }
 
@@ -240,24 +256,16 @@ bool readSection(tFieldReader& reader, tClassNameMap& map, std::uint64_t& start,
     problem = "file ends inside a section's count";
     return false;
   }
-  std::string_view key;
-  std::string_view value;
+  std::string_view className;
+  std::string_view libraryPath;
   for (std::uint32_t record = 0; record < count; ++record) {
     start = reader.offset();
-    if (!reader.string(key)) {
+    if (!reader.record(className, libraryPath)) {
       problem = "file ends inside a record";
       return false;
     }
-    // The key's bytes must outlive the value's read, which may move them.
-    std::string className(key);
-    if (!reader.string(value)) {
-      problem = "file ends inside a record";
-      return false;
-    }
-    // Records arrive in the writer's ascending order, so the end of the map
-    // is where each one goes, found with one comparison; a record out of
-    // order or repeated costs the usual search, and the later one wins.
-    map.insert_or_assign(map.end(), std::move(className), std::string(value));
+    // Of two records for the same class the later wins.
+    map.assign(className, libraryPath);
   }
   return true;
 }
@@ -316,8 +324,8 @@ bool usesUKMaps(tOS os) {
 bool fitsMapFileFormat(const tClassNameMap& map) {
   constexpr std::size_t kMostWords = std::numeric_limits<std::uint32_t>::max();
   if (map.size() > kMostWords) return false;
-  return std::all_of(map.begin(), map.end(), [](const auto& binding) {
-    return binding.first.size() < kMostWords && binding.second.size() < kMostWords;
+  return std::all_of(map.begin(), map.end(), [](const tBindingView& binding) {
+    return binding.className.size() < kMostWords && binding.libraryPath.size() < kMostWords;
   });
 }
 

@@ -8,18 +8,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <string>
 
+#include "persistentStorage/tClassNameMap.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "tool/tStatus.h"
 
 namespace nDRAVI100 {
-
-// One map: class name to library path. std::string compares its bytes as
-// unsigned values and puts a shorter key before a longer one that begins
-// with it, which is the order the map file is written in.
-using tClassNameMap = std::map<std::string, std::string>;
 
 using tOS = tFileSystemAdapter::tOS;
 

@@ -79,9 +79,8 @@ TEST(Concurrency, EveryInstallersBindingsSurvive) {
   EXPECT_EQ(maps.uMap.size(), static_cast<std::size_t>(kInstallers * kRunsEach));
   for (int installer = 0; installer < kInstallers; ++installer) {
     for (int run = 0; run < kRunsEach; ++run) {
-      const auto found = maps.uMap.find(className(installer, run));
-      ASSERT_NE(found, maps.uMap.end()) << className(installer, run) << " was lost";
-      EXPECT_EQ(found->second, libraryPath(installer));
+      EXPECT_EQ(maps.uMap.find(className(installer, run)), libraryPath(installer))
+          << className(installer, run);
     }
   }
   EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), std::vector<std::string>{"dravimap"});

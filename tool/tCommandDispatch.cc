@@ -44,8 +44,12 @@ void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tSta
 void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
                      tStatus& status) {
   if (isError(status)) return;
-  const std::string libraryPath =
-      substituteBitness(request.getLibraryName(status), store.getIs64Bit());
+  // Most library names hold no "*": they are used as they are, not copied.
+  const std::string& libraryName = request.getLibraryName(status);
+  const bool substitutes = libraryName.find(substitutionToken()) != std::string::npos;
+  const std::string substituted =
+      substitutes ? substituteBitness(libraryName, store.getIs64Bit()) : std::string();
+  const std::string& libraryPath = substitutes ? substituted : libraryName;
   if (!isMapScope(request.getScope(status))) {
     raiseError(status, nCode::kBadDispatchScope);
     return;

@@ -37,8 +37,8 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
   }
   std::int32_t endOfFile = 0;
   while (endOfFile == 0 && !isError(status)) {
-    const std::string line = readFileLine(file.get(), endOfFile, status);
-    const std::string stripped = removeWhitespace(line, status);
+    const std::string& line = readFileLine(file.get(), endOfFile, status);
+    const std::string& stripped = removeWhitespace(line, status);
     if (stripped.empty()) continue;
     dispatchCommand(parseFileLine(stripped, status), store, status);
     // One line's warning must not reach the next line or the end of the run.
@@ -46,18 +46,20 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
   }
 }
 
-std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
-  if (isError(status)) return std::string();
+const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
   static std::string line;
   line.clear();
+  if (isError(status)) return line;
   line.reserve(kLineRoom);
 
   // A comment longer than one piece is dropped whole: its later pieces are
   // skipped until the piece that ends the line.
   bool inComment = false;
   while (std::feof(file) == 0) {
-    std::array<char, kPieceSize> piece{};
-    // At the end of the file fgets stores nothing and the piece stays empty.
+    // At the end of the file fgets stores nothing and the piece stays empty;
+    // the rest of it is never read, so it is not cleared for every piece.
+    std::array<char, kPieceSize> piece;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    piece[0] = '\0';
     (void)std::fgets(piece.data(), static_cast<int>(piece.size()), file);
     if (std::ferror(file) != 0) {
       raiseError(status, nCode::kCommandFileRead);
@@ -83,51 +85,76 @@ std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& stat
   return line;
 }
 
-std::string removeWhitespace(const std::string& line, tStatus& status) {
-  if (isError(status)) return std::string();
+const std::string& removeWhitespace(const std::string& line, tStatus& status) {
   static std::string stripped;
-  stripped.reserve(kLineRoom);
-  // Room for every byte first, cut to the bytes kept after: a command file
-  // of many lines spent most of its time here, one append per byte.
+  if (isError(status)) {
+    stripped.clear();
+    return stripped;
+  }
+  static constexpr auto kBlank = [] {
+    std::array<bool, 256> blank{};
+    for (const char byte : {' ', '\t', '\r', '\n'}) blank[static_cast<unsigned char>(byte)] = true;
+    return blank;
+  }();
+  // Every byte is written and the kept ones advance the end, without a
+  // branch or a call per byte: a command file of many lines spent most of
+  // its time here. Only shrinking `stripped` keeps its bytes in place, so a
+  // line that is `stripped` itself is compacted in place correctly.
   const std::size_t end = std::min(line.find('\0'), line.size());
-  stripped.resize(end);
-  char* out = stripped.data();
+  if (stripped.size() < end) stripped.resize(end);
   const char* const bytes = line.data();
+  char* const start = stripped.data();
+  char* out = start;
   for (std::size_t at = 0; at < end; ++at) {
     const char byte = bytes[at];
-    if (byte != ' ' && byte != '\t' && byte != '\r' && byte != '\n') *out++ = byte;
+    *out = byte;
+    out += kBlank[static_cast<unsigned char>(byte)] ? 0 : 1;
   }
-  stripped.resize(static_cast<std::size_t>(out - stripped.data()));
+  stripped.resize(static_cast<std::size_t>(out - start));
   return stripped;
 }
 
 bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields) {
-  // Each field is copied in one piece once its end is found, and the bytes
-  // between the three that matter are skipped in a tight loop.
   static constexpr auto kMatters = [] {
     std::array<bool, 256> matters{};
     for (const char byte : {',', '<', '>'}) matters[static_cast<unsigned char>(byte)] = true;
     return matters;
   }();
-  fields.resize(1);
-  std::size_t start = 0;
-  std::size_t used = 0;
-  int depth = 0;
   const std::size_t size = line.size();
   const char* const bytes = line.data();
-  for (std::size_t at = 0;; ++at) {
-    while (at < size && !kMatters[static_cast<unsigned char>(bytes[at])]) ++at;
-    if (at == size) break;
-    if (bytes[at] == '<') {
-      ++depth;
-    } else if (bytes[at] == '>') {
-      if (depth > 0) --depth;
-    } else if (depth == 0) {
-      if (used + 1 == kMostFields) return false;
-      fields[used].assign(line, start, at - start);
-      ++used;
-      if (fields.size() <= used) fields.resize(used + 1);
-      start = at + 1;
+  fields.resize(1);
+  std::size_t used = 0;
+  std::size_t start = 0;
+  // Each field is copied in one piece once its end is found.
+  auto endFieldAt = [&](std::size_t comma) {
+    if (used + 1 == kMostFields) return false;
+    fields[used].assign(line, start, comma - start);
+    ++used;
+    if (fields.size() <= used) fields.resize(used + 1);
+    start = comma + 1;
+    return true;
+  };
+  if (line.find('<') == std::string::npos) {
+    // Without a "<" no comma is bracketed, and memchr finds each one many
+    // bytes at a time.
+    while (const void* comma = std::memchr(bytes + start, ',', size - start)) {
+      if (!endFieldAt(static_cast<std::size_t>(static_cast<const char*>(comma) - bytes))) {
+        return false;
+      }
+    }
+  } else {
+    int depth = 0;
+    for (std::size_t at = start;; ++at) {
+      // The bytes between the three that matter are skipped in a tight loop.
+      while (at < size && !kMatters[static_cast<unsigned char>(bytes[at])]) ++at;
+      if (at == size) break;
+      if (bytes[at] == '<') {
+        ++depth;
+      } else if (bytes[at] == '>') {
+        if (depth > 0) --depth;
+      } else if (depth == 0 && !endFieldAt(at)) {
+        return false;
+      }
     }
   }
   fields[used].assign(line, start, size - start);

@@ -29,11 +29,13 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
 // included when it has one, gathered from pieces of at most 255 bytes; a
 // piece ends at its first NUL byte. Sets `endOfFile` to 1 once the file's end
 // has been reached. A read error raises -1, prints "zembril: File read
-// error!" and returns an empty string.
-std::string readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
+// error!" and returns an empty string. The string returned is one buffer
+// that the next call overwrites.
+const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
 
-// Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs.
-std::string removeWhitespace(const std::string& line, tStatus& status);
+// Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs. The
+// string returned is one buffer that the next call overwrites.
+const std::string& removeWhitespace(const std::string& line, tStatus& status);
 
 // Splits a line without blanks into its fields at the commas that stand
 // outside "<" ">" brackets. Returns false when the line has more than four

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 namespace nDRAVI100 {
 
@@ -67,7 +68,7 @@ bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scop
 bool setCommandWord(tCommandRequest& request, const std::string& word, const char* prefix,
                     std::span<const std::string> arguments, tStatus& status) {
   static const struct {
-    const char* name;
+    std::string_view name;
     tCommandKind kind;
     std::size_t argumentCount;
   } kWords[] = {{"list", tCommandKind::List, 0},
@@ -79,7 +80,7 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
                 {"add", tCommandKind::Add, 2}};
   const std::size_t prefixLength = std::strlen(prefix);
   if (word.compare(0, prefixLength, prefix) != 0) return false;
-  const std::string name = word.substr(std::min(prefixLength, word.size()));
+  const std::string_view name = std::string_view(word).substr(std::min(prefixLength, word.size()));
   for (const auto& entry : kWords) {
     if (name != entry.name || arguments.size() != entry.argumentCount) continue;
     // The kind goes in before the strings, as the grammar has it.

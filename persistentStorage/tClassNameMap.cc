@@ -1,0 +1,231 @@
+#include "persistentStorage/tClassNameMap.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+
+namespace nDRAVI100 {
+
+namespace {
+
+// Bytes are kept in blocks of this size. A block is allocated without being
+// written, so the pages that a small map never fills cost no memory.
+constexpr std::size_t kBlockSize = std::size_t{1024} * 1024;
+
+// Where an empty string is kept: a view with a null data() marks a removed
+// entry, so even the empty path must point somewhere.
+constexpr char kNoBytes[1] = {};
+
+// A slot holds the upper half of its class's hash, as a tag, above the
+// binding's index + 1; four billion bindings would take far more memory than
+// a machine has, so the index fits below.
+constexpr std::uint64_t kTagBits = 0xFFFFFFFF00000000U;
+
+std::uint64_t hashOf(std::string_view className) {
+  return std::hash<std::string_view>{}(className);
+}
+
+bool isRemoved(const tBindingView& binding) { return binding.libraryPath.data() == nullptr; }
+
+bool classOrder(const tBindingView& left, const tBindingView& right) {
+  return left.className < right.className;
+}
+
+}  // namespace
+
+std::string_view tClassNameMap::tByteStore::keep(std::string_view text) {
+  if (text.empty()) return {kNoBytes, 0};
+  if (text.size() > room) {
+    // A string of more than a quarter block gets a block of its own, so
+    // that no more than a quarter of any block is left unused.
+    if (text.size() > kBlockSize / 4) {
+      blocks.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
+      std::memcpy(blocks.back().get(), text.data(), text.size());
+      return {blocks.back().get(), text.size()};
+    }
+    blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+    next = blocks.back().get();
+    room = kBlockSize;
+  }
+  std::memcpy(next, text.data(), text.size());
+  const std::string_view kept(next, text.size());
+  next += text.size();
+  room -= text.size();
+  return kept;
+}
+
+void tClassNameMap::tByteStore::swap(tByteStore& other) noexcept {
+  blocks.swap(other.blocks);
+  std::swap(next, other.next);
+  std::swap(room, other.room);
+}
+
+tClassNameMap::tClassNameMap(std::initializer_list<tBindingView> initial) {
+  for (const tBindingView& binding : initial) assign(binding.className, binding.libraryPath);
+}
+
+tClassNameMap::tClassNameMap(const tClassNameMap& other) {
+  bindings.reserve(other.size());
+  for (const tBindingView& binding : other) append(binding.className, binding.libraryPath);
+}
+
+tClassNameMap& tClassNameMap::operator=(const tClassNameMap& other) {
+  if (this != &other) {
+    tClassNameMap copy(other);
+    swap(copy);
+  }
+  return *this;
+}
+
+tClassNameMap::tClassNameMap(tClassNameMap&& other) noexcept { swap(other); }
+
+tClassNameMap& tClassNameMap::operator=(tClassNameMap&& other) noexcept {
+  tClassNameMap taken(std::move(other));
+  swap(taken);
+  return *this;
+}
+
+void tClassNameMap::swap(tClassNameMap& other) noexcept {
+  bytes.swap(other.bytes);
+  bindings.swap(other.bindings);
+  std::swap(sortedCount, other.sortedCount);
+  std::swap(removedCount, other.removedCount);
+  slots.swap(other.slots);
+}
+
+std::optional<std::string_view> tClassNameMap::find(std::string_view className) const {
+  const std::size_t entry = locate(className);
+  if (entry == kNowhere || isRemoved(bindings[entry])) return std::nullopt;
+  return bindings[entry].libraryPath;
+}
+
+std::pair<std::string_view, bool> tClassNameMap::tryAdd(std::string_view className,
+                                                        std::string_view libraryPath) {
+  const std::size_t entry = sortsLast(className) ? kNowhere : locate(className);
+  if (entry == kNowhere) {
+    append(className, libraryPath);
+    return {bindings.back().libraryPath, true};
+  }
+  tBindingView& binding = bindings[entry];
+  if (!isRemoved(binding)) return {binding.libraryPath, false};
+  binding.libraryPath = bytes.keep(libraryPath);
+  --removedCount;
+  return {binding.libraryPath, true};
+}
+
+void tClassNameMap::assign(std::string_view className, std::string_view libraryPath) {
+  const std::size_t entry = sortsLast(className) ? kNowhere : locate(className);
+  if (entry == kNowhere) return append(className, libraryPath);
+  tBindingView& binding = bindings[entry];
+  if (isRemoved(binding)) --removedCount;
+  binding.libraryPath = bytes.keep(libraryPath);
+}
+
+bool tClassNameMap::erase(std::string_view className) {
+  const std::size_t entry = locate(className);
+  if (entry == kNowhere || isRemoved(bindings[entry])) return false;
+  bindings[entry].libraryPath = {};
+  ++removedCount;
+  return true;
+}
+
+std::size_t tClassNameMap::eraseBoundTo(std::string_view libraryPath) {
+  std::size_t erased = 0;
+  for (tBindingView& binding : bindings) {
+    if (!isRemoved(binding) && binding.libraryPath == libraryPath) {
+      binding.libraryPath = {};
+      ++erased;
+    }
+  }
+  removedCount += erased;
+  return erased;
+}
+
+void tClassNameMap::clear() {
+  tClassNameMap empty;
+  swap(empty);
+}
+
+tClassNameMap::const_iterator tClassNameMap::begin() const {
+  settle();
+  return bindings.begin();
+}
+
+tClassNameMap::const_iterator tClassNameMap::end() const {
+  settle();
+  return bindings.end();
+}
+
+bool tClassNameMap::operator==(const tClassNameMap& other) const {
+  return size() == other.size() && std::equal(begin(), end(), other.begin());
+}
+
+std::size_t tClassNameMap::locate(std::string_view className) const {
+  const auto sortedEnd = bindings.begin() + static_cast<std::ptrdiff_t>(sortedCount);
+  const auto found =
+      std::lower_bound(bindings.begin(), sortedEnd, tBindingView{className, {}}, classOrder);
+  if (found != sortedEnd && found->className == className) {
+    return static_cast<std::size_t>(found - bindings.begin());
+  }
+  if (slots.empty()) return kNowhere;
+  const std::size_t mask = slots.size() - 1;
+  const std::uint64_t hash = hashOf(className);
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const std::uint64_t held = slots[slot];
+    if (held == 0) return kNowhere;
+    // The tag saves a visit to the binding and its bytes, a cache miss
+    // each, for every slot that holds another class.
+    if ((held & kTagBits) != (hash & kTagBits)) continue;
+    const std::size_t entry = (held & ~kTagBits) - 1;
+    if (bindings[entry].className == className) return entry;
+  }
+}
+
+bool tClassNameMap::sortsLast(std::string_view className) const {
+  return sortedCount == bindings.size() &&
+         (sortedCount == 0 || bindings.back().className < className);
+}
+
+void tClassNameMap::append(std::string_view className, std::string_view libraryPath) {
+  // A binding that sorts after every other one (each record of a map file
+  // this tool wrote) extends the sorted front; any other one waits behind
+  // it, found through the hash table.
+  const bool inOrder = sortsLast(className);
+  bindings.push_back({bytes.keep(className), bytes.keep(libraryPath)});
+  if (inOrder) {
+    ++sortedCount;
+  } else {
+    index(bindings.size() - 1);
+  }
+}
+
+void tClassNameMap::index(std::size_t entry) {
+  // At most half the slots are used, so that a search meets a free one soon.
+  const std::size_t unsorted = bindings.size() - sortedCount;
+  if (unsorted * 2 <= slots.size()) return place(entry);
+  slots.assign(std::max<std::size_t>(64, std::bit_ceil(unsorted * 4)), 0);
+  for (std::size_t each = sortedCount; each < bindings.size(); ++each) place(each);
+}
+
+void tClassNameMap::place(std::size_t entry) {
+  const std::size_t mask = slots.size() - 1;
+  const std::uint64_t hash = hashOf(bindings[entry].className);
+  std::size_t slot = hash & mask;
+  while (slots[slot] != 0) slot = (slot + 1) & mask;
+  slots[slot] = (hash & kTagBits) | (entry + 1);
+}
+
+void tClassNameMap::settle() const {
+  if (sortedCount == bindings.size() && removedCount == 0) return;
+  const auto sortedEnd = bindings.begin() + static_cast<std::ptrdiff_t>(sortedCount);
+  std::sort(sortedEnd, bindings.end(), classOrder);
+  std::inplace_merge(bindings.begin(), sortedEnd, bindings.end(), classOrder);
+  std::erase_if(bindings, isRemoved);
+  sortedCount = bindings.size();
+  removedCount = 0;
+  slots = {};
+}
+
+}  // namespace nDRAVI100

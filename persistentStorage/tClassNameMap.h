@@ -1,0 +1,147 @@
+// One map of the class map: class name to library path, both byte strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace nDRAVI100 {
+
+// A binding as a map hands it out: views of bytes that the map owns. They
+// stay valid until the map is cleared, assigned or destroyed; removing or
+// rebinding a class leaves the bytes they show in place.
+struct tBindingView {
+  std::string_view className;
+  std::string_view libraryPath;
+
+  bool operator==(const tBindingView&) const = default;
+};
+
+// An ordered map with unique keys from class name to library path. Keys are
+// compared as std::string_view compares them: byte by byte as unsigned
+// values, a shorter key before a longer one that begins with it. That is the
+// order the map file is written in and the order every walk visits.
+//
+// Why not std::map<std::string, std::string>: a map of a million bindings
+// cost about 208 bytes and three allocations per binding, and loading one
+// was mostly page faults and malloc. Here every byte of a class name or path
+// is copied once into large blocks that the map owns, and the bindings are
+// one array of views, 32 bytes each:
+//  - bindings arriving in ascending order (every map file this tool writes)
+//    are appended to the sorted front of the array, with one comparison;
+//  - any other new binding is appended behind it and found through a hash
+//    table until the next ordered walk sorts it into place;
+//  - a removed binding is marked, not moved, and dropped at the same time.
+// A walk (begin, end, ==) puts the array in order first; that is the one
+// change a const member makes, so a map must not be walked from two
+// threads at once.
+class tClassNameMap {
+ public:
+  using const_iterator = std::vector<tBindingView>::const_iterator;
+  using iterator = const_iterator;
+  using value_type = tBindingView;
+
+  tClassNameMap() = default;
+  // Builds a map of `bindings`; of two with the same class the later wins.
+  tClassNameMap(std::initializer_list<tBindingView> bindings);
+  // Builds a map of the pairs in [first, last) (anything with `first` and
+  // `second` that converts to std::string_view); the later of two equal
+  // classes wins.
+  template <typename Iterator>
+  tClassNameMap(Iterator first, Iterator last) {
+    for (; first != last; ++first) assign(first->first, first->second);
+  }
+  // Copies the bytes too: the copy owns its own.
+  tClassNameMap(const tClassNameMap& other);
+  tClassNameMap& operator=(const tClassNameMap& other);
+  // A map moved from is empty.
+  tClassNameMap(tClassNameMap&& other) noexcept;
+  tClassNameMap& operator=(tClassNameMap&& other) noexcept;
+  ~tClassNameMap() = default;
+
+  void swap(tClassNameMap& other) noexcept;
+
+  // Returns how many classes are bound.
+  [[nodiscard]] std::size_t size() const { return bindings.size() - removedCount; }
+  [[nodiscard]] bool empty() const { return size() == 0; }
+
+  // Returns the library path bound to `className`, or nothing when the class
+  // is not bound. The view holds until the map is cleared or destroyed.
+  [[nodiscard]] std::optional<std::string_view> find(std::string_view className) const;
+
+  // Binds `className` to `libraryPath` unless the class is bound already.
+  // Returns the path the class is bound to afterwards and whether this call
+  // bound it.
+  std::pair<std::string_view, bool> tryAdd(std::string_view className,
+                                           std::string_view libraryPath);
+
+  // Binds `className` to `libraryPath`, replacing the path it had.
+  void assign(std::string_view className, std::string_view libraryPath);
+
+  // Removes the binding of `className`; returns whether there was one.
+  bool erase(std::string_view className);
+
+  // Removes every binding whose library path is exactly `libraryPath`;
+  // returns how many there were.
+  std::size_t eraseBoundTo(std::string_view libraryPath);
+
+  // Removes every binding and frees every byte the map holds.
+  void clear();
+
+  // The bindings in ascending order of class name. Any change to the map
+  // ends the iterators' validity.
+  [[nodiscard]] const_iterator begin() const;
+  [[nodiscard]] const_iterator end() const;
+
+  [[nodiscard]] bool operator==(const tClassNameMap& other) const;
+
+ private:
+  // Copies bytes into blocks that live as long as the map, so that a view
+  // of them is never invalidated by later copies.
+  class tByteStore {
+   public:
+    [[nodiscard]] std::string_view keep(std::string_view bytes);
+    void swap(tByteStore& other) noexcept;
+
+   private:
+    std::vector<std::unique_ptr<char[]>> blocks;
+    char* next = nullptr;
+    std::size_t room = 0;
+  };
+
+  static constexpr std::size_t kNowhere = static_cast<std::size_t>(-1);
+
+  // Returns the index of the entry for `className`, removed or not, or
+  // kNowhere.
+  std::size_t locate(std::string_view className) const;
+  // Returns true when `className` sorts after every entry and none waits to
+  // be sorted: then it has no entry, and appending it keeps the order. One
+  // comparison, where a search would take twenty for a million bindings.
+  bool sortsLast(std::string_view className) const;
+  // Appends a binding for a class that has no entry yet.
+  void append(std::string_view className, std::string_view libraryPath);
+  // Enters an unsorted entry in the hash table, growing it when needed.
+  void index(std::size_t entry);
+  void place(std::size_t entry);
+  // Sorts the unsorted entries into place and drops the removed ones.
+  void settle() const;
+
+  tByteStore bytes;
+  // [0, sortedCount) is in ascending order; the rest is in the order the
+  // bindings came. A removed entry keeps its class name, for the searches,
+  // and has a library path whose data() is null.
+  mutable std::vector<tBindingView> bindings;
+  mutable std::size_t sortedCount = 0;
+  mutable std::size_t removedCount = 0;
+  // Open addressing over the unsorted entries: 0 is a free slot, any other
+  // value an entry's index + 1 with a tag from its hash. The size is a power
+  // of two or 0.
+  mutable std::vector<std::uint64_t> slots;
+};
+
+}  // namespace nDRAVI100

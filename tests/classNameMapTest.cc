@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "persistentStorage/tClassNameMap.h"
+
+namespace nDRAVI100 {
+namespace {
+
+using tModel = std::map<std::string, std::string>;
+
+void expectSame(const tClassNameMap& map, const tModel& model, int step) {
+  ASSERT_EQ(map.size(), model.size()) << "step " << step;
+  auto expected = model.begin();
+  for (const auto& [className, libraryPath] : map) {
+    ASSERT_EQ(className, expected->first) << "step " << step;
+    ASSERT_EQ(libraryPath, expected->second) << "step " << step;
+    ++expected;
+  }
+}
+
+// Every operation, in random order, against std::map as the model. Few
+// distinct keys, so that classes are removed, bound again, rebound and
+// found both in the sorted part and among those waiting to be sorted.
+TEST(ClassNameMap, BehavesAsAnOrderedMap) {
+  const std::string keys[] = {"", "a", "ab", "abc", "b", "B", "\x80", "\xff", "a\xff", "zz"};
+  std::mt19937 random(20261208);
+  auto pick = [&](int below) { return static_cast<int>(random() % static_cast<unsigned>(below)); };
+  auto key = [&] { return keys[pick(10)] + (pick(4) == 0 ? std::to_string(pick(300)) : ""); };
+  auto path = [&] { return std::string(static_cast<std::size_t>(pick(3)), 'p'); };
+
+  tClassNameMap map;
+  tModel model;
+  for (int step = 0; step < 20000; ++step) {
+    const std::string className = key();
+    const std::string libraryPath = path();
+    switch (pick(9)) {
+      case 0: {
+        const auto [bound, added] = map.tryAdd(className, libraryPath);
+        const auto [entry, modelAdded] = model.try_emplace(className, libraryPath);
+        ASSERT_EQ(added, modelAdded) << "step " << step;
+        ASSERT_EQ(bound, entry->second) << "step " << step;
+        break;
+      }
+      case 1:
+        map.assign(className, libraryPath);
+        model.insert_or_assign(className, libraryPath);
+        break;
+      case 2:
+        ASSERT_EQ(map.erase(className), model.erase(className) == 1) << "step " << step;
+        break;
+      case 3:
+        ASSERT_EQ(map.eraseBoundTo(libraryPath),
+                  std::erase_if(model,
+                                [&](const auto& binding) { return binding.second == libraryPath; }))
+            << "step " << step;
+        break;
+      case 4: {
+        // Appends in ascending order, as a map file's records arrive.
+        const std::string last = model.empty() ? "" : model.rbegin()->first;
+        map.assign(last + "~", libraryPath);
+        model.insert_or_assign(last + "~", libraryPath);
+        break;
+      }
+      case 5:
+        expectSame(map, model, step);
+        break;
+      case 6: {
+        tClassNameMap copy(map);
+        map = std::move(copy);
+        ASSERT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move): moved-from is empty
+        break;
+      }
+      case 7:
+        if (pick(50) == 0) {
+          map.clear();
+          model.clear();
+        }
+        break;
+      default: {
+        const auto found = map.find(className);
+        const auto entry = model.find(className);
+        ASSERT_EQ(found.has_value(), entry != model.end()) << "step " << step;
+        if (found) {
+          ASSERT_EQ(*found, entry->second) << "step " << step;
+        }
+      }
+    }
+    ASSERT_EQ(map.size(), model.size()) << "step " << step;
+  }
+  expectSame(map, model, -1);
+}
+
+TEST(ClassNameMap, AViewOutlivesLaterBindings) {
+  tClassNameMap map;
+  map.assign("first", "/first.so");
+  const std::string_view kept = *map.find("first");
+  for (int i = 0; i < 200000; ++i) map.assign(std::to_string(i * 7919 % 200000), "/x.so");
+  (void)map.begin();  // sorts the bindings in place
+  EXPECT_EQ(kept, "/first.so");
+}
+
+}  // namespace
+}  // namespace nDRAVI100
