@@ -93,6 +93,10 @@ class tClassNameMap {
   // Removes every binding and frees every byte the map holds.
   void clear();
 
+  // Makes room for `count` bindings in all, so that as many can be bound
+  // without the array growing.
+  void reserve(std::size_t count) { bindings.reserve(count); }
+
   // The bindings in ascending order of class name. Any change to the map
   // ends the iterators' validity.
   [[nodiscard]] const_iterator begin() const;

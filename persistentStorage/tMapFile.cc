@@ -30,6 +30,7 @@
 // How the file is loaded, saved and recovered: tMapFileAccess.cc.
 #include "persistentStorage/tMapFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +71,8 @@ class tByteSource {
   // How many bytes may be asked for beyond those the reader needs now: 0
   // for a caller's stream, which must not lose bytes after the last section.
   virtual std::size_t readAhead() const = 0;
+  // How many bytes the whole source holds, when that is known; else 0.
+  virtual std::uint64_t knownSize() const = 0;
   // Returns true when reading failed, with its errno in `error`.
   virtual bool failed(int& error) const = 0;
 };
@@ -79,6 +82,7 @@ class tStreamSource final : public tByteSource {
   explicit tStreamSource(std::FILE* stream) : in(stream) {}
   std::size_t pull(char* into, std::size_t room) override { return std::fread(into, 1, room, in); }
   std::size_t readAhead() const override { return 0; }
+  std::uint64_t knownSize() const override { return 0; }
   bool failed(int& error) const override {
     if (std::ferror(in) == 0) return false;
     error = errno;
@@ -91,14 +95,25 @@ class tStreamSource final : public tByteSource {
 
 class tDescriptorSource final : public tByteSource {
  public:
-  explicit tDescriptorSource(int descriptor) : fd(descriptor) {}
+  explicit tDescriptorSource(int descriptor) : fd(descriptor) {
+    // Only a hint, for sizes: without it the reader reads as it would.
+    struct stat file {};
+    if (::fstat(fd, &file) == 0 && S_ISREG(file.st_mode))
+      size = static_cast<std::uint64_t>(file.st_size);
+  }
   std::size_t pull(char* into, std::size_t room) override {
     const ssize_t got = ::read(fd, into, room);
     if (got >= 0) return static_cast<std::size_t>(got);
     error = errno;
     return 0;
   }
-  std::size_t readAhead() const override { return kBulkPiece; }
+  // A small file is read into a buffer of its own size, not a large piece:
+  // every page of a buffer costs a fault when it is first written.
+  std::size_t readAhead() const override {
+    return size == 0 ? kBulkPiece
+                     : static_cast<std::size_t>(std::min<std::uint64_t>(size, kBulkPiece));
+  }
+  std::uint64_t knownSize() const override { return size; }
   bool failed(int& errorOut) const override {
     errorOut = error;
     return error != 0;
@@ -107,6 +122,7 @@ class tDescriptorSource final : public tByteSource {
  private:
   int fd;
   int error = 0;
+  std::uint64_t size = 0;
 };
 
 // Reads a map file's fields from a source and counts the bytes it took, so
@@ -117,6 +133,13 @@ class tFieldReader {
   explicit tFieldReader(tByteSource& from) : source(from) {}
 
   std::uint64_t offset() const { return consumed; }
+
+  // Returns how many more records of at least `smallest` bytes the source
+  // can hold, or 0 when its size is not known.
+  std::uint64_t roomFor(std::uint64_t smallest) const {
+    const std::uint64_t size = source.knownSize();
+    return size > consumed ? (size - consumed) / smallest : 0;
+  }
 
   bool word(std::uint32_t& value) {
     if (!need(4)) return false;
@@ -256,6 +279,11 @@ bool readSection(tFieldReader& reader, tClassNameMap& map, std::uint64_t& start,
     problem = "file ends inside a section's count";
     return false;
   }
+  // Room for the records the file can really hold: growing the array one
+  // doubling at a time would copy it and fault in its pages again and again.
+  // A record is at least two lengths.
+  map.reserve(map.size() +
+              static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8))));
   std::string_view className;
   std::string_view libraryPath;
   for (std::uint32_t record = 0; record < count; ++record) {
