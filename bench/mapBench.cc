@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "classMap/tClassMapStore.h"
 #include "persistentStorage/tFileSystemAdapter.h"
@@ -96,6 +97,24 @@ void BM_ReadMapFileDescriptor(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadMapFileDescriptor)->Range(16, 1 << 16);
 
+// Adds as an installer's command file brings them, out of order, and the
+// one ordered walk that a save makes: the hash table and the sort.
+void BM_AddInScrambledOrder(benchmark::State& state) {
+  const auto count = static_cast<std::uint64_t>(state.range(0));
+  std::vector<std::string> names;
+  // 7919 is prime and no size here is a multiple of it: every index once.
+  for (std::uint64_t i = 0; i < count; ++i) {
+    names.push_back("com.example.module.Class" + std::to_string(i * 7919 % count));
+  }
+  for (auto _ : state) {
+    tClassNameMap map;
+    for (const std::string& name : names) (void)map.tryAdd(name, "/usr/lib64/libexample.so.1");
+    benchmark::DoNotOptimize(map.begin());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_AddInScrambledOrder)->Range(1 << 10, 1 << 17);
+
 // One pass over the map, however many bindings name the library.
 void BM_DeleteLib(benchmark::State& state) {
   (void)benchRoot();
@@ -126,14 +145,17 @@ void BM_SaveThroughTemporaryFile(benchmark::State& state) {
 }
 BENCHMARK(BM_SaveThroughTemporaryFile)->Range(16, 1 << 14)->Unit(benchmark::kMillisecond);
 
+// A line with brackets, and a plain one, whose commas are found by memchr.
 void BM_ParseFileLine(benchmark::State& state) {
-  const std::string line = "U,add,Map<std::string,Vector<int,Alloc>>,/usr/lib*/libmap.so";
+  const std::string line = state.range(0) == 0
+                               ? "U,add,Map<std::string,Vector<int,Alloc>>,/usr/lib*/libmap.so"
+                               : "U, add, com.acme.ui.Class1234, /usr/lib64/acme/libui12.so.3\n";
   for (auto _ : state) {
     tStatus status = 0;
     benchmark::DoNotOptimize(parseFileLine(removeWhitespace(line, status), status).getKind(status));
   }
 }
-BENCHMARK(BM_ParseFileLine);
+BENCHMARK(BM_ParseFileLine)->Arg(0)->Arg(1);
 
 void BM_ParseCommandLine(benchmark::State& state) {
   const std::vector<std::string> arguments = {"zembril",

@@ -3,6 +3,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "persistentStorage/tClassNameMap.h"
 
@@ -25,10 +26,32 @@ void expectSame(const tClassNameMap& map, const tModel& model, int step) {
 // distinct keys, so that classes are removed, bound again, rebound and
 // found both in the sorted part and among those waiting to be sorted.
 TEST(ClassNameMap, BehavesAsAnOrderedMap) {
-  const std::string keys[] = {"", "a", "ab", "abc", "b", "B", "\x80", "\xff", "a\xff", "zz"};
+  // Short names, long ones that agree on their first 8 or 16 bytes, and
+  // names that differ from another only by NULs after it.
+  const std::vector<std::string> keys = {"",
+                                         "a",
+                                         "ab",
+                                         "abc",
+                                         "b",
+                                         "B",
+                                         "\x80",
+                                         "\xff",
+                                         "a\xff",
+                                         "zz",
+                                         "com.exam",
+                                         "com.example",
+                                         "com.example.",
+                                         "com.example.Widget",
+                                         "com.example.widget\xff",
+                                         "com.examplf",
+                                         std::string("a\0", 2),
+                                         std::string("com.exam\0", 9)};
   std::mt19937 random(20261208);
   auto pick = [&](int below) { return static_cast<int>(random() % static_cast<unsigned>(below)); };
-  auto key = [&] { return keys[pick(10)] + (pick(4) == 0 ? std::to_string(pick(300)) : ""); };
+  auto key = [&] {
+    return keys[static_cast<std::size_t>(pick(static_cast<int>(keys.size())))] +
+           (pick(4) == 0 ? std::to_string(pick(300)) : "");
+  };
   auto path = [&] { return std::string(static_cast<std::size_t>(pick(3)), 'p'); };
 
   tClassNameMap map;
