@@ -224,40 +224,55 @@ class tFieldReader {
 // everything after it is dropped.
 class tFieldWriter {
  public:
-  tFieldWriter(std::FILE* stream, tStatus& statusWord) : out(stream), status(statusWord) {
-    // Reserved at once: growing to this size would copy the bytes again and
-    // touch more pages, even for a small map.
-    pending.reserve(kBulkPiece);
-  }
+  tFieldWriter(std::FILE* stream, tStatus& statusWord)
+      : out(stream),
+        status(statusWord),
+        // Not value-initialized: pages a small map never fills cost nothing.
+        buffer(std::make_unique_for_overwrite<char[]>(kBulkPiece)) {}
 
   bool word(std::uint32_t value) {
     const std::array<char, 4> bytes = {static_cast<char>(value), static_cast<char>(value >> 8),
                                        static_cast<char>(value >> 16),
                                        static_cast<char>(value >> 24)};
-    pending.append(bytes.data(), bytes.size());
-    return pending.size() < kBulkPiece || flush();
+    return put(bytes.data(), bytes.size());
   }
 
   // Writes a length and the bytes of `text` with a NUL after them.
   bool string(std::string_view text) {
-    if (!word(static_cast<std::uint32_t>(text.size() + 1))) return false;
-    pending.append(text);
-    pending.push_back('\0');
-    return pending.size() < kBulkPiece || flush();
+    return word(static_cast<std::uint32_t>(text.size() + 1)) && put(text.data(), text.size()) &&
+           put("", 1);
   }
 
   // Hands over what is gathered.
   bool flush() {
-    const bool written = std::fwrite(pending.data(), 1, pending.size(), out) == pending.size();
-    pending.clear();
-    if (!written) raiseError(status, nCode::kCannotWrite);
+    const bool written = send(buffer.get(), used);
+    used = 0;
     return written;
   }
 
  private:
+  // Gathers `count` bytes with one comparison and a copy; a piece larger
+  // than the buffer goes to the stream as it is.
+  bool put(const char* bytes, std::size_t count) {
+    if (count > kBulkPiece - used) {
+      if (!flush()) return false;
+      if (count > kBulkPiece) return send(bytes, count);
+    }
+    std::memcpy(buffer.get() + used, bytes, count);
+    used += count;
+    return true;
+  }
+
+  bool send(const char* bytes, std::size_t count) {
+    if (std::fwrite(bytes, 1, count, out) == count) return true;
+    raiseError(status, nCode::kCannotWrite);
+    return false;
+  }
+
   std::FILE* out;
   tStatus& status;
-  std::string pending;
+  std::unique_ptr<char[]> buffer;
+  std::size_t used = 0;
 };
 
 bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {

@@ -64,13 +64,15 @@ TEST_F(MapFile, TheThirtyThreeByteExample) {
 }
 
 TEST_F(MapFile, AFileOfSeveralReadPiecesComesBackByteForByte) {
-  // Long enough that records straddle the loader's large reads.
+  // Long enough that records straddle the loader's large reads, with a path
+  // longer than both the reader's and the writer's pieces.
   testing::tPairs bindings;
   for (int i = 0; i < 40000; ++i) {
     const std::string number = std::to_string(100000 + i);
     bindings.emplace_back("com.example.Class" + number, "/usr/lib64/vendor/lib" + number + ".so.3");
   }
-  const std::string bytes = encodeMapFile(bindings, {{"K", std::string(70000, 'k')}});
+  const std::string bytes =
+      encodeMapFile(bindings, {{"K", std::string((std::size_t{1} << 20) + 7, 'k')}});
   ASSERT_GT(bytes.size(), std::size_t{2} << 20);
   writeFile(tree.mapFile(), bytes);
   EXPECT_EQ(runAndSave([](tClassMapStore&, tStatus&) {}), 0);
