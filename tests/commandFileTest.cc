@@ -73,6 +73,9 @@ TEST(CommandFileReader, RemoveWhitespace) {
   EXPECT_EQ(removeWhitespace(" \t\r\n", status), "");
   EXPECT_EQ(removeWhitespace(std::string("U,li\0st", 7), status), "U,li");
   EXPECT_EQ(removeWhitespace("\v\f", status), "\v\f");  // only four bytes count as blanks
+  // Each blank alone among 8 bytes that are taken a word at a time.
+  EXPECT_EQ(removeWhitespace("AAAAAAA\rBBBBBBB\tCCCCCCC\nDDDDDDD E\v\f\x80\xa0\x09", status),
+            "AAAAAAABBBBBBBCCCCCCCDDDDDDDE\v\f\x80\xa0");
   status = -1;
   EXPECT_EQ(removeWhitespace("U,list", status), "");
 }
