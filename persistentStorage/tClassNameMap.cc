@@ -16,9 +16,10 @@ namespace {
 // written, so the pages that a small map never fills cost no memory.
 constexpr std::size_t kBlockSize = std::size_t{1024} * 1024;
 
-// Where an empty string is kept: a view with a null data() marks a removed
-// entry, so even the empty path must point somewhere.
-constexpr char kNoBytes[1] = {};
+// The empty string as a binding holds it: a view with a null data() marks a
+// removed binding, so even the empty path must point somewhere, here at the
+// literal's NUL.
+constexpr std::string_view kNoBytes = "";  // NOLINT(readability-redundant-string-init)
 
 // A slot holds the upper half of its class's hash, as a tag, above the
 // binding's index + 1; four billion bindings would take far more memory than
@@ -133,7 +134,7 @@ void mergeIntoFront(std::vector<tBindingView>& bindings, std::size_t front) {
 }  // namespace
 
 std::string_view tClassNameMap::tByteStore::keep(std::string_view text) {
-  if (text.empty()) return {kNoBytes, 0};
+  if (text.empty()) return kNoBytes;
   if (text.size() > room) {
     // A string of more than a quarter block gets a block of its own, so
     // that no more than a quarter of any block is left unused.

@@ -47,8 +47,8 @@ class tClassNameMap {
   using value_type = tBindingView;
 
   tClassNameMap() = default;
-  // Builds a map of `bindings`; of two with the same class the later wins.
-  tClassNameMap(std::initializer_list<tBindingView> bindings);
+  // Builds a map of `initial`; of two with the same class the later wins.
+  tClassNameMap(std::initializer_list<tBindingView> initial);
   // Builds a map of the pairs in [first, last) (anything with `first` and
   // `second` that converts to std::string_view); the later of two equal
   // classes wins.
@@ -109,7 +109,7 @@ class tClassNameMap {
   // of them is never invalidated by later copies.
   class tByteStore {
    public:
-    [[nodiscard]] std::string_view keep(std::string_view bytes);
+    [[nodiscard]] std::string_view keep(std::string_view text);
     void swap(tByteStore& other) noexcept;
 
    private:
