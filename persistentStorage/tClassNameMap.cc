@@ -87,7 +87,7 @@ void sortByClassName(std::span<tBindingView> part) {
       std::size_t end = begin + 1;
       while (end < group.end && !before(items[begin], items[end])) ++end;
       if (end - begin > 1 && items[begin].count == 8) {
-        groups.push_back({begin, end, group.offset + 7});
+        groups.push_back({begin, end, group.offset + 8});
       }
       begin = end;
     }
