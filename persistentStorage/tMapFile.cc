@@ -153,14 +153,19 @@ class tFieldReader {
   // in the buffer before either is decoded, so a refill for the second
   // cannot move the first. The views hold until the next call.
   bool record(std::string_view& className, std::string_view& libraryPath) {
+    // Two lengths of up to 4 GiB each add up past a 32-bit size_t: the ends
+    // are reckoned in 64 bits, and a record no buffer could hold is one the
+    // file does not have.
     if (!need(4)) return false;
-    const std::size_t classEnd = 4 + std::size_t{wordAt(position)};
-    if (!need(classEnd + 4)) return false;
-    const std::size_t pathEnd = classEnd + 4 + std::size_t{wordAt(position + classEnd)};
-    if (!need(pathEnd)) return false;
-    className = upToNul(position + 4, position + classEnd);
-    libraryPath = upToNul(position + classEnd + 4, position + pathEnd);
-    take(pathEnd);
+    const std::uint64_t classEnd = 4 + std::uint64_t{wordAt(position)};
+    if (!needUpTo(classEnd + 4)) return false;
+    const auto classBytes = static_cast<std::size_t>(classEnd);
+    const std::uint64_t pathEnd = classEnd + 4 + std::uint64_t{wordAt(position + classBytes)};
+    if (!needUpTo(pathEnd)) return false;
+    const auto pathBytes = static_cast<std::size_t>(pathEnd);
+    className = upToNul(position + 4, position + classBytes);
+    libraryPath = upToNul(position + classBytes + 4, position + pathBytes);
+    take(pathBytes);
     return true;
   }
 
@@ -169,6 +174,10 @@ class tFieldReader {
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get() + at);
     return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  }
+
+  bool needUpTo(std::uint64_t end) {
+    return end <= std::numeric_limits<std::size_t>::max() && need(static_cast<std::size_t>(end));
   }
 
   // The buffer's bytes [from, to) up to their first NUL.
