@@ -8,7 +8,7 @@
 
 #include "persistentStorage/tDirectoryLock.h"
 #include "persistentStorage/tMapFileAccess.h"
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstdint>
 
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

@@ -12,7 +12,7 @@
 
 #include "persistentStorage/tClassNameMap.h"
 #include "persistentStorage/tFileSystemAdapter.h"
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

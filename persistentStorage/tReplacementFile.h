@@ -5,7 +5,7 @@
 #include <string>
 
 #include "persistentStorage/tFile.h"
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

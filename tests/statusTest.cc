@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tool/tProgramEntry.h"
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "classMap/tClassMapStore.h"
 #include "tool/tCommandRequest.h"
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "classMap/tClassMapStore.h"
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tool/tStatus.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 
