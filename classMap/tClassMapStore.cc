@@ -30,7 +30,7 @@ tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitF
   mapDirectory = tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status);
   // The lock must be held before the map file is read: a run that changed
   // the maps between our read and our save would otherwise lose its changes.
-  mapDirectoryLock = tDirectoryLock(mapDirectory);
+  mapLock = tMapLock(mapDirectory);
   for (tOS os : osList) loadOrResetMapFile(os, status);
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "persistentStorage/tDirectoryLock.h"
+#include "persistentStorage/tMapLock.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "status/tStatus.h"
 
@@ -127,7 +127,7 @@ class tClassMapStore {
   std::int32_t is64Bit;
   std::vector<tOS> osList;
   std::string mapDirectory;
-  tDirectoryLock mapDirectoryLock;
+  tMapLock mapLock;
 };
 
 }  // namespace nDRAVI100

@@ -97,6 +97,8 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
       return findings.add("directory file",
                           path + "cannot be read (" + systemMessage(lookup.error) + ")" + fallback,
                           true);
+    case notRegularFile:
+      return findings.add("directory file", path + "not a regular file" + fallback, true);
     case emptyFile:
       return findings.add("directory file", path + "empty" + fallback, true);
     case emptyFirstLine:

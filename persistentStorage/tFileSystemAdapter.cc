@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "persistentStorage/tFile.h"
+#include <unistd.h>
+
+#include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
 
@@ -40,17 +42,27 @@ void tFileSystemAdapter::setFixedPathRootForTesting(const std::string& root) {
 tFileSystemAdapter::tMapDirectoryLookup tFileSystemAdapter::lookUpMapDirectory() {
   tMapDirectoryLookup lookup;
   lookup.directory = fallbackMapDirectory();
-  const tFile file = tFile::open(directoryFilePath(), "rb");
+  const tRegularFile file = tRegularFile::openForReading(directoryFilePath());
+  if (file.notRegular()) {
+    lookup.source = tDirectorySource::notRegularFile;
+    return lookup;
+  }
   if (!file) {
-    lookup.error = errno;
+    lookup.error = file.error();
     return lookup;
   }
   char bytes[kMostDirectoryFileBytes];
-  const std::size_t count = std::fread(bytes, 1, sizeof bytes, file.get());
-  if (std::ferror(file.get()) != 0) {
-    lookup.source = tDirectorySource::unreadableFile;
-    lookup.error = errno;
-    return lookup;
+  std::size_t count = 0;
+  while (count < sizeof bytes) {
+    const ssize_t got = ::read(file.descriptor(), bytes + count, sizeof bytes - count);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      lookup.source = tDirectorySource::unreadableFile;
+      lookup.error = errno;
+      return lookup;
+    }
+    count += static_cast<std::size_t>(got);
   }
   if (count == 0) {
     lookup.source = tDirectorySource::emptyFile;

@@ -26,6 +26,7 @@ class tFileSystemAdapter {
     directoryFile,    // the directory file's first line named it
     noDirectoryFile,  // the fallback: the directory file cannot be opened
     unreadableFile,   // the fallback: reading the directory file failed
+    notRegularFile,   // the fallback: a FIFO, device, directory or socket is at its path
     emptyFile,        // the fallback: the directory file holds no byte
     emptyFirstLine,   // the fallback: the first line is empty, or only "/"
   };
@@ -40,8 +41,8 @@ class tFileSystemAdapter {
 
   // Reads the directory file once and returns the map directory: its first
   // line, less one trailing '/', with "/etc" appended, or the fixed fallback
-  // directory when the file is missing, unreadable or names nothing. Never
-  // fails.
+  // directory when the file is missing, unreadable, not a regular file or
+  // names nothing. Never waits and never fails.
   static tMapDirectoryLookup lookUpMapDirectory();
 
   // Returns lookUpMapDirectory().directory, or an empty string, reading

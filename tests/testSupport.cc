@@ -77,6 +77,8 @@ std::vector<std::string> listDirectory(const std::string& directory) {
   std::vector<std::string> names;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(directory, error)) {
+    // The lock file stays once a run has made it; it holds no bindings.
+    if (entry.path().filename() == "dravimap.lock") continue;
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());

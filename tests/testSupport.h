@@ -41,7 +41,7 @@ std::optional<std::string> readFile(const std::string& path);
 // Writes `bytes` to `path`, creating the directories above it.
 void writeFile(const std::string& path, const std::string& bytes);
 
-// Returns the names in `directory`, sorted.
+// Returns the names in `directory`, sorted, but for the map directory's lock file.
 std::vector<std::string> listDirectory(const std::string& directory);
 
 using tPairs = std::vector<std::pair<std::string, std::string>>;

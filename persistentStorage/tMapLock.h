@@ -1,0 +1,67 @@
+// The lock that runs changing one map directory take in turn.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace nDRAVI100 {
+
+// Returns the path of the lock file in the map directory `directory`.
+std::string lockFilePathIn(const std::string& directory);
+
+// Returns why the file described by `file` cannot serve as a lock file that
+// only `owner` can hold, or an empty string when it can: it must be a
+// regular file with one link, owned by `owner`, that no one else may open
+// ("not a regular file", "owned by uid 1000", "open to others (mode 0644)",
+// "2 links").
+std::string lockFileFault(const struct stat& file, uid_t owner);
+
+// How taking the lock went.
+enum class tLockState {
+  held,          // this run holds the lock
+  noDirectory,   // the map directory does not exist: there is nothing to protect yet
+  notPermitted,  // this user may not open or create the lock file (EACCES, EPERM, EROFS)
+  refused,       // what is at the lock file's path is no safe lock file (see lockFileFault)
+  failed,        // opening or locking failed for another reason (EMFILE, EIO, ...)
+};
+
+// An exclusive flock on the map directory's lock file, held for the life of
+// the object. Runs that change the same map file take turns through it, so
+// that none overwrites another's changes; a run that finds the lock taken
+// waits.
+//
+// Why a lock file and not the directory itself: flock needs only a
+// descriptor, and anyone who can read a directory can open it, so any local
+// user could hold a lock on the directory and stall every installer. The
+// lock file is created with mode 0600, without following a link, and is
+// used only while it is a regular file with one link that belongs to the
+// user of the run and that no one else may open: then only that user (root,
+// for installers) can open it, and so only someone who may change the map
+// can hold its lock. Without the lock a run may still read the map; it must
+// not write it.
+class tMapLock {
+ public:
+  tMapLock() = default;
+  // Opens or creates the lock file of the map directory `directory` and
+  // waits until this run holds its lock; state() says whether it does.
+  explicit tMapLock(const std::string& directory);
+  ~tMapLock();
+
+  tMapLock(const tMapLock&) = delete;
+  tMapLock& operator=(const tMapLock&) = delete;
+  tMapLock(tMapLock&& other) noexcept;
+  tMapLock& operator=(tMapLock&& other) noexcept;
+
+  [[nodiscard]] tLockState state() const { return lockState; }
+  [[nodiscard]] bool held() const { return lockState == tLockState::held; }
+
+ private:
+  void release();
+
+  int descriptor = -1;
+  tLockState lockState = tLockState::failed;
+};
+
+}  // namespace nDRAVI100

@@ -1,0 +1,66 @@
+// A file at one of the tool's own paths, opened only when it is a regular file.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace nDRAVI100 {
+
+// A regular file opened for reading, closed when the object goes.
+//
+// The tool's own paths (the directory file, the map files, the temporary
+// file) are opened without blocking and checked before a byte is read: a
+// FIFO there would make the run wait for a writer forever, and a device
+// could be read without end. Anything but a regular file is refused.
+class tRegularFile {
+ public:
+  // Opens `path` read-only, without blocking and without becoming its
+  // controlling terminal, and keeps it open only when fstat shows a
+  // regular file (a link to one is followed).
+  static tRegularFile openForReading(const std::string& path);
+
+  tRegularFile() = default;
+  ~tRegularFile();
+  tRegularFile(const tRegularFile&) = delete;
+  tRegularFile& operator=(const tRegularFile&) = delete;
+  tRegularFile(tRegularFile&& other) noexcept;
+  tRegularFile& operator=(tRegularFile&& other) noexcept;
+
+  // The descriptor, or -1 when the file could not be opened or was refused.
+  [[nodiscard]] int descriptor() const { return fd; }
+  [[nodiscard]] explicit operator bool() const { return fd >= 0; }
+  // errno of the failed open or fstat; 0 when it opened or was refused.
+  [[nodiscard]] int error() const { return openError; }
+  // True when something that is not a regular file is at the path.
+  [[nodiscard]] bool notRegular() const { return refused; }
+  // What fstat said when the file was opened (or refused).
+  [[nodiscard]] const struct stat& status() const { return opened; }
+
+  // Closes the descriptor and returns true when close succeeded; the object
+  // is empty afterwards.
+  [[nodiscard]] bool close();
+
+ private:
+  int fd = -1;
+  int openError = 0;
+  bool refused = false;
+  struct stat opened {};
+};
+
+// Returns true when two fstat results show the same version of one file:
+// the same inode, size, modification and change time. A read between them
+// that saw the same version saw it whole, provided every writer that
+// changes the file in place lets the clock move past its old times first
+// (see waitForNewFileTimes).
+bool sameFileVersion(const struct stat& before, const struct stat& after);
+
+// Returns once a change made to the file described by `file` from now on
+// is sure to give it a modification time other than the one it has: the
+// kernel stamps file times from a coarse clock, so two changes within one
+// tick can leave the same times behind. Waits a tick at most, or a second
+// on a file system that keeps whole seconds; a time in the future is not
+// waited for.
+void waitForNewFileTimes(const struct stat& file);
+
+}  // namespace nDRAVI100
