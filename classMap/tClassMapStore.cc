@@ -19,7 +19,7 @@ bool hasNoMapFile(tOS os) {
 
 }  // namespace
 
-tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag,
+tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag, tMapNeed need,
                                tStatus& status)
     : deferSave(deferSaveFlag), is64Bit(is64BitFlag) {
   if (isError(status)) return;
@@ -31,7 +31,7 @@ tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitF
   // The lock must be held before the map file is read: a run that changed
   // the maps between our read and our save would otherwise lose its changes.
   mapLock = tMapLock(mapDirectory);
-  for (tOS os : osList) loadOrResetMapFile(os, status);
+  for (tOS os : osList) loadOrResetMapFile(os, need, status);
 }
 
 tClassMapStore::~tClassMapStore() {
@@ -62,8 +62,18 @@ void tClassMapStore::saveIfNotDeferred(tStatus& status) {
   if (deferSave == 0) saveAllMapFiles(status);
 }
 
+void tClassMapStore::loadMapsFor(tMapScope scope, tStatus& status) {
+  if (persistentMapsLoaded || (scope != 0 && scope != 1)) return;
+  for (tOS os : osList) mapFileLoad = loadMapFile(os, tMapNeed::bindings, status);
+}
+
+void tClassMapStore::noteChange(tMapScope scope) {
+  if (scope == 0 || scope == 1) persistentMapsChanged = true;
+}
+
 std::string_view tClassMapStore::lookup(const std::string& className, tMapScope scope,
-                                        tStatus& status) const {
+                                        tStatus& status) {
+  loadMapsFor(scope, status);
   if (isError(status)) return sharedEmptyString();
   const tClassNameMap* map = selectMap(scope);
   if (map == nullptr) return sharedEmptyString();
@@ -72,6 +82,8 @@ std::string_view tClassMapStore::lookup(const std::string& className, tMapScope 
 
 void tClassMapStore::add(const std::string& className, const std::string& libraryPath,
                          tMapScope scope, tStatus& status) {
+  if (isError(status)) return;
+  loadMapsFor(scope, status);
   if (isError(status)) return;
   tClassNameMap* map = selectMap(scope);
   if (map == nullptr) {
@@ -84,33 +96,47 @@ void tClassMapStore::add(const std::string& className, const std::string& librar
       raiseWarning(status, nCode::kAlreadyBound);
       return;
     }
+    if (added) noteChange(scope);
   }
   saveIfNotDeferred(status);
 }
 
 void tClassMapStore::deleteClass(const std::string& className, tMapScope scope, tStatus& status) {
   if (isError(status)) return;
-  if (tClassNameMap* map = selectMap(scope)) map->erase(className);
+  loadMapsFor(scope, status);
+  if (isError(status)) return;
+  tClassNameMap* map = selectMap(scope);
+  if (map != nullptr && map->erase(className)) noteChange(scope);
   saveIfNotDeferred(status);
 }
 
 void tClassMapStore::deleteLib(const std::string& libraryPath, tMapScope scope, tStatus& status) {
   if (isError(status)) return;
+  loadMapsFor(scope, status);
+  if (isError(status)) return;
   // One walk removes every match: the bindings left behind are the same as
   // when the walk started over after each removal.
-  if (tClassNameMap* map = selectMap(scope)) map->eraseBoundTo(libraryPath);
+  tClassNameMap* map = selectMap(scope);
+  if (map != nullptr && map->eraseBoundTo(libraryPath) > 0) noteChange(scope);
   saveIfNotDeferred(status);
 }
 
 void tClassMapStore::reset(tMapScope scope, tStatus& status) {
   if (isError(status)) return;
-  if (tClassNameMap* map = selectMap(scope)) map->clear();
+  loadMapsFor(scope, status);
+  if (isError(status)) return;
+  tClassNameMap* map = selectMap(scope);
+  if (map != nullptr && !map->empty()) {
+    map->clear();
+    noteChange(scope);
+  }
   saveIfNotDeferred(status);
 }
 
 std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPath, tMapScope scope,
-                                                   tStatus& status) const {
+                                                   tStatus& status) {
   std::vector<std::string> classNames;
+  loadMapsFor(scope, status);
   if (isError(status)) return classNames;
   if (const tClassNameMap* map = selectMap(scope)) {
     for (const auto& [className, boundPath] : *map) {
@@ -120,8 +146,9 @@ std::vector<std::string> tClassMapStore::lookupLib(const std::string& libraryPat
   return classNames;
 }
 
-std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) const {
+std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) {
   std::vector<tBinding> bindings;
+  loadMapsFor(scope, status);
   if (isError(status)) return bindings;
   if (const tClassNameMap* map = selectMap(scope)) {
     bindings.reserve(map->size());
@@ -140,16 +167,34 @@ tClassNameMap& tClassMapStore::firstMapOf(tOS os) { return usesUKMaps(os) ? uMap
 
 tClassNameMap* tClassMapStore::secondMapOf(tOS os) { return usesUKMaps(os) ? &kMap : nullptr; }
 
-tMapFileState tClassMapStore::loadMapFile(tOS os, tStatus& status) {
-  if (isError(status) || hasNoMapFile(os)) return tMapFileState::absent;
-  return loadMapFileAt(mapFilePath(os), firstMapOf(os), secondMapOf(os), status);
+tMapFileLoad tClassMapStore::loadMapFile(tOS os, tMapNeed need, tStatus& status) {
+  if (isError(status) || hasNoMapFile(os)) return {};
+  if (need == tMapNeed::validityOnly) {
+    persistentMapsLoaded = false;
+    return checkMapFileAt(mapFilePath(os), secondMapOf(os) != nullptr, status);
+  }
+  persistentMapsLoaded = true;
+  tClassNameMap& first = firstMapOf(os);
+  tClassNameMap* second = secondMapOf(os);
+  first.clear();
+  if (second != nullptr) second->clear();
+  return loadMapFileAt(mapFilePath(os), first, second, status);
 }
 
-void tClassMapStore::loadOrResetMapFile(tOS os, tStatus& status) {
+void tClassMapStore::loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status) {
   if (isError(status)) return;
-  if (loadMapFile(os, status) != tMapFileState::damaged) return;
+  mapFileLoad = loadMapFile(os, need, status);
+  if (mapFileLoad.state == tMapFileState::loaded && !mapFileLoad.asWritten && mapLock.held() &&
+      !persistentMapsLoaded) {
+    // The save will mend the file, so it needs the bindings after all.
+    mapFileLoad = loadMapFile(os, tMapNeed::bindings, status);
+  }
+  // Only the holder of the lock may move files about; any other run sees
+  // a damaged file as the error it is.
+  if (mapFileLoad.state != tMapFileState::damaged || !mapLock.held()) return;
   // A damaged file costs the run its stored bindings, not its success.
   (void)recoverDamagedMapFile(mapFilePath(os), firstMapOf(os), secondMapOf(os));
+  persistentMapsLoaded = true;
   status = 0;
 }
 
@@ -158,9 +203,29 @@ void tClassMapStore::saveAllMapFiles(tStatus& status) {
   for (tOS os : osList) saveMapFile(os, status);
 }
 
+bool tClassMapStore::mapFileNeedsSaving(tOS os) {
+  // Maps never loaded were never changed; and a file that the holder of the
+  // lock must mend was loaded whole.
+  if (!persistentMapsLoaded) return false;
+  if (!mapFileLoad.asWritten) return persistentMapsChanged || mapLock.held();
+  // Changes that undo each other (a delete and an add of the same binding,
+  // as every reinstall makes) leave nothing to write either.
+  return persistentMapsChanged &&
+         !mapFileHolds(mapFilePath(os), mapFileLoad, firstMapOf(os), secondMapOf(os));
+}
+
 void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
-  if (isError(status) || hasNoMapFile(os)) return;
-  saveMapFileAt(mapFilePath(os), firstMapOf(os), secondMapOf(os), status);
+  if (isError(status) || hasNoMapFile(os) || !mapFileNeedsSaving(os)) return;
+  if (!mapLock.held()) return raiseError(status, nCode::kCannotOpen);
+  tClassNameMap& first = firstMapOf(os);
+  tClassNameMap* second = secondMapOf(os);
+  saveMapFileAt(mapFilePath(os), first, second, status);
+  if (isError(status)) return;
+  // The file holds the maps now: saving them again would change nothing.
+  const bool empty = first.empty() && (second == nullptr || second->empty());
+  mapFileLoad = {empty ? tMapFileState::absent : tMapFileState::loaded, true,
+                 empty ? 0 : mapFileSize(first, second)};
+  persistentMapsChanged = false;
 }
 
 }  // namespace nDRAVI100

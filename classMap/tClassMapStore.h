@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "persistentStorage/tMapLock.h"
 #include "persistentStorage/tMapFileAccess.h"
+#include "persistentStorage/tMapLock.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
@@ -31,6 +31,15 @@ constexpr std::int32_t kDeferSave = 1;       // the owner saves once, at the end
 constexpr std::int32_t kMaps32Bit = 0;       // the map file "dravimap"
 constexpr std::int32_t kMaps64Bit = 1;       // the map file "dravimap64"
 
+// What a run needs of the persistent maps, `uMap` and `kMap`.
+enum class tMapNeed {
+  bindings,      // their bindings: the run may change or ask them
+  validityOnly,  // only whether the map file can be read: the run touches
+                 // neither map (a query, whose answer nobody sees, or a
+                 // command on `sMap`), so the file is read through without
+                 // building them
+};
+
 // The three maps of a run and the settings that say where they are stored and
 // when they are written. Scope 0 selects `uMap`, 1 `kMap` and 2 `sMap`; only
 // `uMap` and `kMap` persist, in the map file of the run's bitness, and `sMap`
@@ -41,15 +50,25 @@ constexpr std::int32_t kMaps64Bit = 1;       // the map file "dravimap64"
 class tClassMapStore {
  public:
   // Builds the store and, unless the word already holds an error, finds the
-  // map directory (once: the lock, the load and every save use it), locks it
-  // and loads the map file of the chosen bitness into `uMap` and `kMap`. A
-  // missing map file leaves them empty. A damaged one leaves the word as it
-  // was: the complete temporary file beside it is loaded instead when there
-  // is one, otherwise the damaged file is kept under its .damaged name and
-  // the maps start empty. A map file that exists but cannot be read for
-  // another reason fails the run with its error, so that the save cannot
+  // map directory (once: the lock, the load and every save use it), takes
+  // its lock and loads the map file of the chosen bitness into `uMap` and
+  // `kMap`. A missing map file leaves them empty. A map file that exists but
+  // cannot be read fails the run with its error, so that the save cannot
   // replace bindings it never saw.
-  tClassMapStore(std::int32_t deferSave, std::int32_t is64Bit, tStatus& status);
+  //
+  // A damaged map file is mended only by a run that holds the lock: the
+  // complete temporary file beside it is loaded instead when there is one,
+  // otherwise the damaged file is kept under its .damaged name and the maps
+  // start empty; the word is left as it was. A run that cannot take the lock
+  // (a user who may read the map but not change it, or a read-only file
+  // system) fails with the load's error instead.
+  //
+  // With `need` validityOnly the map file is only read through and checked;
+  // the maps are loaded when an operation on scope 0 or 1 comes after all.
+  tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag, tMapNeed need,
+                 tStatus& status);
+  tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag, tStatus& status)
+      : tClassMapStore(deferSaveFlag, is64BitFlag, tMapNeed::bindings, status) {}
 
   // Releases the maps and the lock. Writes nothing: changes that were not
   // saved are lost.
@@ -65,7 +84,7 @@ class tClassMapStore {
   // shared empty string when the class is not bound (or the scope names no
   // map). The view stays valid until that map next changes.
   [[nodiscard]] std::string_view lookup(const std::string& className, tMapScope scope,
-                                        tStatus& status) const;
+                                        tStatus& status);
 
   // Binds `className` to `libraryPath` in the scope's map. A class already
   // bound to a non-empty path keeps it and raises the warning 88360; a class
@@ -87,26 +106,43 @@ class tClassMapStore {
   // Returns, in ascending order, the class names of the scope's map that are
   // bound to exactly `libraryPath`.
   [[nodiscard]] std::vector<std::string> lookupLib(const std::string& libraryPath, tMapScope scope,
-                                                   tStatus& status) const;
+                                                   tStatus& status);
 
   // Returns a copy of every binding of the scope's map, in ascending order.
-  [[nodiscard]] std::vector<tBinding> list(tMapScope scope, tStatus& status) const;
+  [[nodiscard]] std::vector<tBinding> list(tMapScope scope, tStatus& status);
 
-  // Writes the map file of every listed kind (see saveMapFile).
+  // Writes the map file of every listed kind whose maps differ from what the
+  // file holds (see saveMapFile).
   void saveAllMapFiles(tStatus& status);
 
  private:
   // Replaces the map file of `os` atomically with the maps in memory, or
-  // removes it when those maps are all empty (see saveMapFileAt).
+  // removes it when those maps are all empty (see saveMapFileAt), unless
+  // that would change nothing: a run whose maps end as they were loaded
+  // writes nothing at all. Only a run that holds the lock writes; one that
+  // would have to write without it raises -50204. A run without the lock
+  // never mends a file it loaded, however it found it.
   void saveMapFile(tOS os, tStatus& status);
 
-  // Loads the map file of `os`; when it turns out damaged, recovers from the
-  // temporary file beside it or sets it aside (see recoverDamagedMapFile),
-  // and sets the word back to 0.
-  void loadOrResetMapFile(tOS os, tStatus& status);
+  // Returns true when saving the maps of `os` would change the map file.
+  bool mapFileNeedsSaving(tOS os);
 
-  // Reads the map file of `os` into its maps; see loadMapFileAt.
-  tMapFileState loadMapFile(tOS os, tStatus& status);
+  // Loads the map file of `os`, or with `need` validityOnly only checks it;
+  // when it turns out damaged, a run that holds the lock recovers from the
+  // temporary file beside it or sets it aside (see recoverDamagedMapFile)
+  // and sets the word back to 0.
+  void loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status);
+
+  // Reads the map file of `os` into its maps, or only checks it; see
+  // loadMapFileAt.
+  tMapFileLoad loadMapFile(tOS os, tMapNeed need, tStatus& status);
+
+  // Loads the maps that a validityOnly construction left unloaded, before an
+  // operation on `scope` works on them.
+  void loadMapsFor(tMapScope scope, tStatus& status);
+
+  // Notes that an operation on `scope` changed its map.
+  void noteChange(tMapScope scope);
 
   // Returns the path of the map file of `os` for this store's bitness.
   std::string mapFilePath(tOS os) const;
@@ -128,6 +164,11 @@ class tClassMapStore {
   std::vector<tOS> osList;
   std::string mapDirectory;
   tMapLock mapLock;
+  // What the load found, and whether `uMap` and `kMap` were changed since:
+  // together they tell whether the save has anything to write.
+  tMapFileLoad mapFileLoad;
+  bool persistentMapsLoaded = true;
+  bool persistentMapsChanged = false;
 };
 
 }  // namespace nDRAVI100

@@ -141,6 +141,10 @@ class tFieldReader {
     return size > consumed ? (size - consumed) / smallest : 0;
   }
 
+  // Returns true when the source is known to hold nothing more. A caller's
+  // stream is never read beyond what the reader needs, so it never is.
+  bool atEnd() { return source.readAhead() > 0 && filled == position && !need(1); }
+
   bool word(std::uint32_t& value) {
     if (!need(4)) return false;
     value = wordAt(position);
@@ -152,7 +156,7 @@ class tFieldReader {
   // that many bytes, and returns each up to its first NUL. Both fields are
   // in the buffer before either is decoded, so a refill for the second
   // cannot move the first. The views hold until the next call.
-  bool record(std::string_view& className, std::string_view& libraryPath) {
+  bool record(std::string_view& className, std::string_view& libraryPath, bool& asWritten) {
     // Two lengths of up to 4 GiB each add up past a 32-bit size_t: the ends
     // are reckoned in 64 bits, and a record no buffer could hold is one the
     // file does not have.
@@ -165,6 +169,11 @@ class tFieldReader {
     const auto pathBytes = static_cast<std::size_t>(pathEnd);
     className = upToNul(position + 4, position + classBytes);
     libraryPath = upToNul(position + classBytes + 4, position + pathBytes);
+    // The writer puts exactly one NUL after each string, so a string that
+    // ends before its last byte, or has no NUL, is one it never wrote.
+    asWritten = className.size() + 5 == classBytes && buffer[position + classBytes - 1] == '\0' &&
+                libraryPath.size() + 5 == pathBytes - classBytes &&
+                buffer[position + pathBytes - 1] == '\0';
     take(pathBytes);
     return true;
   }
@@ -228,14 +237,72 @@ class tFieldReader {
   std::uint64_t consumed = 0;
 };
 
-// Gathers the bytes of a map file and hands them to the stream in large
-// pieces. The first write that puts out fewer bytes than asked raises -50208;
-// everything after it is dropped.
+// Where tFieldWriter hands its bytes.
+class tByteSink {
+ public:
+  virtual ~tByteSink() = default;
+  // Takes `count` bytes; returns false when they cannot be taken, after
+  // which nothing more is handed over.
+  virtual bool take(const char* bytes, std::size_t count) = 0;
+};
+
+// Writes to a stream; the first write that puts out fewer bytes than asked
+// raises -50208.
+class tStreamSink final : public tByteSink {
+ public:
+  tStreamSink(std::FILE* stream, tStatus& statusWord) : out(stream), status(statusWord) {}
+  bool take(const char* bytes, std::size_t count) override {
+    if (std::fwrite(bytes, 1, count, out) == count) return true;
+    raiseError(status, nCode::kCannotWrite);
+    return false;
+  }
+
+ private:
+  std::FILE* out;
+  tStatus& status;
+};
+
+// Compares the bytes handed to it with what a descriptor holds next, so
+// that a run can tell, without writing, whether saving would change the
+// file.
+class tComparingSink final : public tByteSink {
+ public:
+  explicit tComparingSink(int descriptor)
+      : fd(descriptor), held(std::make_unique_for_overwrite<char[]>(kBulkPiece)) {}
+  bool take(const char* bytes, std::size_t count) override {
+    while (count > 0) {
+      const std::size_t piece = std::min(count, kBulkPiece);
+      if (!readFully(piece) || std::memcmp(held.get(), bytes, piece) != 0) return false;
+      bytes += piece;
+      count -= piece;
+    }
+    return true;
+  }
+  // Returns true when the descriptor holds nothing more.
+  bool atEnd() { return !readFully(1); }
+
+ private:
+  bool readFully(std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+      const ssize_t read = ::read(fd, held.get() + got, count - got);
+      if (read < 0 && errno == EINTR) continue;
+      if (read <= 0) return false;
+      got += static_cast<std::size_t>(read);
+    }
+    return true;
+  }
+
+  int fd;
+  std::unique_ptr<char[]> held;
+};
+
+// Gathers the bytes of a map file and hands them to a sink in large pieces.
+// Once the sink refuses a piece, everything after it is dropped.
 class tFieldWriter {
  public:
-  tFieldWriter(std::FILE* stream, tStatus& statusWord)
-      : out(stream),
-        status(statusWord),
+  explicit tFieldWriter(tByteSink& into)
+      : sink(into),
         // Not value-initialized: pages a small map never fills cost nothing.
         buffer(std::make_unique_for_overwrite<char[]>(kBulkPiece)) {}
 
@@ -254,32 +321,25 @@ class tFieldWriter {
 
   // Hands over what is gathered.
   bool flush() {
-    const bool written = send(buffer.get(), used);
+    const bool taken = sink.take(buffer.get(), used);
     used = 0;
-    return written;
+    return taken;
   }
 
  private:
   // Gathers `count` bytes with one comparison and a copy; a piece larger
-  // than the buffer goes to the stream as it is.
+  // than the buffer goes to the sink as it is.
   bool put(const char* bytes, std::size_t count) {
     if (count > kBulkPiece - used) {
       if (!flush()) return false;
-      if (count > kBulkPiece) return send(bytes, count);
+      if (count > kBulkPiece) return sink.take(bytes, count);
     }
     std::memcpy(buffer.get() + used, bytes, count);
     used += count;
     return true;
   }
 
-  bool send(const char* bytes, std::size_t count) {
-    if (std::fwrite(bytes, 1, count, out) == count) return true;
-    raiseError(status, nCode::kCannotWrite);
-    return false;
-  }
-
-  std::FILE* out;
-  tStatus& status;
+  tByteSink& sink;
   std::unique_ptr<char[]> buffer;
   std::size_t used = 0;
 };
@@ -292,11 +352,21 @@ bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {
   return true;
 }
 
-// Reads one section into `map`, keeping the whole records it reads. Returns
-// false when the section ends early; `start` is then where the count or the
-// record that could not be read begins.
-bool readSection(tFieldReader& reader, tClassNameMap& map, std::uint64_t& start,
-                 const char*& problem) {
+// Writes the header and the sections and hands everything over; false when
+// the sink refused a piece.
+bool writeWholeFile(tFieldWriter& writer, const tClassNameMap& first, const tClassNameMap* second) {
+  if (!writer.word(kMagic) || !writer.word(kVersion) || !writeSection(writer, first)) return false;
+  if (second != nullptr && !writeSection(writer, *second)) return false;
+  return writer.flush();
+}
+
+// Reads one section into `map`, keeping the whole records it reads, or only
+// checks it when `map` is null. Returns false when the section ends early;
+// `start` is then where the count or the record that could not be read
+// begins. Clears `asWritten` unless every record is one the writer would
+// write, in the order it would write them.
+bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
+                 const char*& problem, bool& asWritten) {
   start = reader.offset();
   std::uint32_t count = 0;
   if (!reader.word(count)) {
@@ -306,24 +376,37 @@ bool readSection(tFieldReader& reader, tClassNameMap& map, std::uint64_t& start,
   // Room for the records the file can really hold: growing the array one
   // doubling at a time would copy it and fault in its pages again and again.
   // A record is at least two lengths.
-  map.reserve(map.size() +
-              static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8))));
+  if (map != nullptr) {
+    map->reserve(map->size() +
+                 static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8))));
+  }
   std::string_view className;
   std::string_view libraryPath;
+  // The views die with the next record, so the class before is kept here.
+  std::string previous;
+  bool recordAsWritten = true;
   for (std::uint32_t record = 0; record < count; ++record) {
     start = reader.offset();
-    if (!reader.record(className, libraryPath)) {
+    if (!reader.record(className, libraryPath, recordAsWritten)) {
       problem = "file ends inside a record";
       return false;
     }
+    if (asWritten) {
+      // The writer's classes are unique and ascending.
+      asWritten = recordAsWritten && (record == 0 || std::string_view(previous) < className);
+      previous.assign(className);
+    }
     // Of two records for the same class the later wins.
-    map.assign(className, libraryPath);
+    if (map != nullptr) map->assign(className, libraryPath);
   }
   return true;
 }
 
-// Reads a whole map file from `source`; see scanMapFile.
-tMapFileScan scanSource(tByteSource& source, tClassNameMap& first, tClassNameMap* second) {
+// Reads a whole map file of `sections` sections from `source` into `first`
+// and `second`, or only checks a section whose map is null; see
+// scanMapFile.
+tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
+                        tClassNameMap* second) {
   tMapFileScan scan;
   tFieldReader reader(source);
   auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
@@ -341,16 +424,19 @@ tMapFileScan scanSource(tByteSource& source, tClassNameMap& first, tClassNameMap
   if (word != kVersion) {
     return stop(-nCode::kBadVersion, 4, "unsupported version " + std::to_string(word));
   }
-  for (tClassNameMap* map : {&first, second}) {
-    if (map == nullptr) continue;
+  bool asWritten = true;
+  for (int section = 0; section < sections; ++section) {
     std::uint64_t start = 0;
     const char* problem = "";
-    if (!readSection(reader, *map, start, problem)) {
+    if (!readSection(reader, section == 0 ? first : second, start, problem, asWritten)) {
       return stop(-nCode::kMapFileTooShort, start, problem);
     }
     ++scan.wholeSections;
   }
   scan.offset = reader.offset();
+  // The writer puts nothing after the last section.
+  scan.asWritten = asWritten && reader.atEnd();
+  scan.readFailed = source.failed(scan.readError);
   return scan;
 }
 
@@ -383,7 +469,8 @@ bool fitsMapFileFormat(const tClassNameMap& map) {
 
 void writeMap(const tClassNameMap& map, std::FILE* out, tStatus& status) {
   if (isError(status)) return;
-  tFieldWriter writer(out, status);
+  tStreamSink sink(out, status);
+  tFieldWriter writer(sink);
   if (writeSection(writer, map)) (void)writer.flush();
 }
 
@@ -393,7 +480,8 @@ void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
   tFieldReader reader(source);
   std::uint64_t start = 0;
   const char* problem = "";
-  if (readSection(reader, map, start, problem)) return;
+  bool asWritten = true;
+  if (readSection(reader, &map, start, problem, asWritten)) return;
   raiseError(status, nCode::kMapFileTooShort);
   map.clear();
 }
@@ -401,15 +489,33 @@ void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
 void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tClassNameMap* second,
                           tStatus& status) {
   if (isError(status)) return;
-  tFieldWriter writer(out, status);
-  if (!writer.word(kMagic) || !writer.word(kVersion) || !writeSection(writer, first)) return;
-  if (second != nullptr && !writeSection(writer, *second)) return;
-  (void)writer.flush();
+  tStreamSink sink(out, status);
+  tFieldWriter writer(sink);
+  (void)writeWholeFile(writer, first, second);
+}
+
+std::uint64_t mapFileSize(const tClassNameMap& first, const tClassNameMap* second) {
+  std::uint64_t size = kHeaderSize;
+  for (const tClassNameMap* map : {&first, second}) {
+    if (map == nullptr) continue;
+    // A count, then per record two lengths and two strings with their NULs.
+    size += 4;
+    for (const auto& [className, libraryPath] : *map) {
+      size += 10 + className.size() + libraryPath.size();
+    }
+  }
+  return size;
+}
+
+bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassNameMap* second) {
+  tComparingSink sink(fd);
+  tFieldWriter writer(sink);
+  return writeWholeFile(writer, first, second) && sink.atEnd();
 }
 
 tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second) {
   tStreamSource source(in);
-  return scanSource(source, first, second);
+  return scanSource(source, second != nullptr ? 2 : 1, &first, second);
 }
 
 void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
@@ -418,12 +524,19 @@ void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* sec
   settleScan(scanMapFile(in, first, second), first, second, status);
 }
 
-bool readMapFileDescriptor(int fd, tClassNameMap& first, tClassNameMap* second, tStatus& status) {
-  if (isError(status)) return false;
+tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
+                                   tClassNameMap* second, tStatus& status) {
+  if (isError(status)) return {};
   tDescriptorSource source(fd);
-  const tMapFileScan scan = scanSource(source, first, second);
-  settleScan(scan, first, second, status);
-  return scan.readFailed;
+  const tMapFileScan scan = scanSource(source, sections, first, second);
+  if (scan.readFailed) {
+    raiseError(status, nCode::kMapFileTooShort);
+  } else if (first != nullptr) {
+    settleScan(scan, *first, second, status);
+  } else if (scan.code != 0) {
+    raiseError(status, -scan.code);
+  }
+  return scan;
 }
 
 }  // namespace nDRAVI100

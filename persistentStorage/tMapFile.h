@@ -50,12 +50,6 @@ void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tCla
 void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
                          tStatus& status);
 
-// Reads a whole map file from the open descriptor `fd` as readMapFileContents
-// reads it from a stream, but in large pieces, for a caller that reads
-// nothing after the last section: what is read beyond it is lost. Returns
-// true when a read failed, so that the bytes say nothing about the file.
-bool readMapFileDescriptor(int fd, tClassNameMap& first, tClassNameMap* second, tStatus& status);
-
 // How far the bytes of a map file could be read, and why reading stopped.
 struct tMapFileScan {
   tStatus code = 0;         // 0 when whole, else -50207, -50257 or -50250
@@ -66,11 +60,36 @@ struct tMapFileScan {
                           // record that could not be read; the end of the last section when whole
   std::string problem;    // what is wrong, in a few words ("file ends inside a record")
   int wholeSections = 0;  // how many map sections were read whole
+  // The bytes are exactly what writing the maps read from them would give:
+  // every string followed by its one NUL, the classes of each section
+  // unique and ascending, and nothing after the last section. Only a whole
+  // file read through a descriptor can be known to be so.
+  bool asWritten = false;
 };
 
 // Reads a whole map file like readMapFileContents, but keeps every whole
 // record it reads, also of a section that ends early, and says where and why
 // reading stopped. This is what salvages a damaged file.
 [[nodiscard]] tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second);
+
+// Reads a whole map file of `sections` sections (1 or 2) from the open
+// descriptor `fd` into `first` and `second` as readMapFileContents reads it
+// from a stream, but in large pieces, for a caller that reads nothing after
+// the last section. A null `first` (and `second`) only checks the file: it
+// is read through, nothing is kept, and the scan says what was found. A
+// failed read raises -50207 and says so in the scan's readFailed: the bytes
+// then say nothing about the file.
+tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
+                                   tClassNameMap* second, tStatus& status);
+
+// Returns how many bytes writeMapFileContents writes for `first` and, when
+// it is given, `second`.
+std::uint64_t mapFileSize(const tClassNameMap& first, const tClassNameMap* second);
+
+// Returns true when what `fd` holds from its current offset to its end is
+// exactly what writeMapFileContents writes for `first` and `second`. Stops
+// reading at the first byte that differs; a failed read counts as a
+// difference.
+bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassNameMap* second);
 
 }  // namespace nDRAVI100

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {
@@ -32,24 +33,76 @@ std::string mapFilePathIn(const std::string& directory, bool is64Bit) {
 
 std::string damagedPathFor(const std::string& path) { return path + ".damaged"; }
 
-tMapFileState loadMapFileAt(const std::string& path, tClassNameMap& first, tClassNameMap* second,
-                            tStatus& status) {
-  if (isError(status)) return tMapFileState::absent;
-  // A descriptor, not a stream: the reader takes the file in large pieces
-  // and decodes the fields in its own buffer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (isMissing(errno)) return tMapFileState::absent;
-    raiseError(status, nCode::kCannotOpen);
-    return tMapFileState::failed;
+namespace {
+
+// A file that changes under every read is given up on after this many.
+constexpr int kMostReads = 5;
+
+tMapFileLoad readAt(const std::string& path, int sections, tClassNameMap* first,
+                    tClassNameMap* second, tStatus& status) {
+  if (isError(status)) return {};
+  for (int attempt = 1;; ++attempt) {
+    // A descriptor, not a stream: the reader takes the file in large pieces
+    // and decodes the fields in its own buffer.
+    tRegularFile file = tRegularFile::openForReading(path);
+    if (file.notRegular()) {
+      raiseError(status, nCode::kMapFileTooShort);
+      return {tMapFileState::failed, false};
+    }
+    if (!file) {
+      if (isMissing(file.error())) return {};
+      raiseError(status, nCode::kCannotOpen);
+      return {tMapFileState::failed, false};
+    }
+    tStatus read = 0;
+    const tMapFileScan scan =
+        readMapFileDescriptor(file.descriptor(), sections, first, second, read);
+    struct stat after {};
+    const bool changed =
+        ::fstat(file.descriptor(), &after) != 0 || !sameFileVersion(file.status(), after);
+    if (!file.close()) {
+      raiseError(status, nCode::kCannotClose);
+      return {tMapFileState::failed, false};
+    }
+    if (changed) {
+      for (tClassNameMap* map : {first, second}) {
+        if (map != nullptr) map->clear();
+      }
+      if (attempt < kMostReads) continue;
+      raiseError(status, nCode::kMapFileTooShort);
+      return {tMapFileState::failed, false};
+    }
+    if (read == 0) {
+      return {tMapFileState::loaded, scan.asWritten, static_cast<std::uint64_t>(after.st_size)};
+    }
+    raiseError(status, -read);
+    return {scan.readFailed ? tMapFileState::failed : tMapFileState::damaged, false};
   }
-  const bool readFailed = readMapFileDescriptor(fd, first, second, status);
-  if (::close(fd) != 0) {
-    raiseError(status, nCode::kCannotClose);
-    return tMapFileState::failed;
+}
+
+}  // namespace
+
+tMapFileLoad loadMapFileAt(const std::string& path, tClassNameMap& first, tClassNameMap* second,
+                           tStatus& status) {
+  return readAt(path, second != nullptr ? 2 : 1, &first, second, status);
+}
+
+tMapFileLoad checkMapFileAt(const std::string& path, bool twoSections, tStatus& status) {
+  return readAt(path, twoSections ? 2 : 1, nullptr, nullptr, status);
+}
+
+bool mapFileHolds(const std::string& path, const tMapFileLoad& loaded, const tClassNameMap& first,
+                  const tClassNameMap* second) {
+  const bool empty = first.empty() && (second == nullptr || second->empty());
+  if (loaded.state == tMapFileState::absent || empty) {
+    return loaded.state == tMapFileState::absent && empty;
   }
-  if (!isError(status)) return tMapFileState::loaded;
-  return readFailed ? tMapFileState::failed : tMapFileState::damaged;
+  // The size tells most changes apart without reading a byte.
+  if (loaded.state != tMapFileState::loaded || loaded.size != mapFileSize(first, second)) {
+    return false;
+  }
+  const tRegularFile file = tRegularFile::openForReading(path);
+  return file && descriptorHoldsMapFile(file.descriptor(), first, second);
 }
 
 tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
@@ -66,7 +119,8 @@ tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
   struct stat found {};
   if (::lstat(temporary.c_str(), &found) == 0 && S_ISREG(found.st_mode) &&
       loadMapFileAt(temporary, recoveredFirst, second != nullptr ? &recoveredSecond : nullptr,
-                    loaded) == tMapFileState::loaded) {
+                    loaded)
+              .state == tMapFileState::loaded) {
     first = std::move(recoveredFirst);
     if (second != nullptr) *second = std::move(recoveredSecond);
     // Put the complete copy in place now rather than at the save: the save

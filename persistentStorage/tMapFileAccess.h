@@ -1,6 +1,7 @@
 // Loading, saving and recovering a map file on disk.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "persistentStorage/tMapFile.h"
@@ -23,15 +24,45 @@ enum class tMapFileState {
   failed,   // the file is there but cannot be opened, read or closed; the code is in the word
 };
 
+// What loadMapFileAt or checkMapFileAt found.
+struct tMapFileLoad {
+  tMapFileState state = tMapFileState::absent;
+  // The file holds exactly what saving the maps read from it would write,
+  // so that a save of those maps, unchanged, would change nothing. An
+  // absent file is so: empty maps are saved as no file.
+  bool asWritten = true;
+  std::uint64_t size = 0;  // the file's size in bytes, when it was loaded
+};
+
 // Reads the map file at `path` into `first` and, when it is given, `second`.
 // A path where no file can be (ENOENT, ENOTDIR, ENAMETOOLONG) is `absent`. A
 // file that exists but cannot be opened raises -50204, one whose read fails
-// -50207 and one whose close fails -50205: these are `failed`, because the
-// bytes say nothing about the file, and treating it as empty would let the
-// next save replace bindings nobody read. Does nothing and returns `absent`
-// when the word holds an error.
-[[nodiscard]] tMapFileState loadMapFileAt(const std::string& path, tClassNameMap& first,
-                                          tClassNameMap* second, tStatus& status);
+// or that is not a regular file (a FIFO there would make the run wait
+// forever) -50207 and one whose close fails -50205: these are `failed`,
+// because the bytes say nothing about the file, and treating it as empty
+// would let the next save replace bindings nobody read.
+//
+// The file is read between two fstat calls, and read again when they
+// disagree: a run that holds no lock may read while another rewrites the
+// file in place (see waitForNewFileTimes), and must never take a mix of two
+// versions for a map. A file that keeps changing fails with -50207. Does
+// nothing and returns `absent` when the word holds an error.
+[[nodiscard]] tMapFileLoad loadMapFileAt(const std::string& path, tClassNameMap& first,
+                                         tClassNameMap* second, tStatus& status);
+
+// Reads the map file at `path` as loadMapFileAt does, with two sections
+// when `twoSections`, but keeps nothing: for a run that needs to know only
+// whether the file is whole and as written.
+[[nodiscard]] tMapFileLoad checkMapFileAt(const std::string& path, bool twoSections,
+                                          tStatus& status);
+
+// Returns true when saving `first` and `second` to `path` would change
+// nothing, for a caller that holds the lock, so that the file is still the
+// one `loaded` describes: the maps are empty and there was no file, or the
+// file holds exactly the bytes the save would write. Reads the file only
+// when its size is the one the save would give it.
+[[nodiscard]] bool mapFileHolds(const std::string& path, const tMapFileLoad& loaded,
+                                const tClassNameMap& first, const tClassNameMap* second);
 
 // What recoverDamagedMapFile did.
 enum class tRecovery {

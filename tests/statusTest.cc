@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "tool/tProgramEntry.h"
 #include "status/tStatus.h"
+#include "tool/tProgramEntry.h"
 
 namespace nDRAVI100 {
 namespace {

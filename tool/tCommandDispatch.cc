@@ -25,6 +25,23 @@ std::string substituteBitness(const std::string& libraryName, std::int32_t is64B
   return substituted;
 }
 
+tMapNeed persistentMapNeed(const tCommandRequest& request, tStatus& status) {
+  switch (request.getKind(status)) {
+    using enum tCommandKind;
+    case File:
+      return tMapNeed::bindings;
+    case Add:
+    case Delete:
+    case DeleteLib:
+    case Reset: {
+      const std::int32_t scope = request.getScope(status);
+      return scope == 0 || scope == 1 ? tMapNeed::bindings : tMapNeed::validityOnly;
+    }
+    default:
+      return tMapNeed::validityOnly;
+  }
+}
+
 void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tStatus& status) {
   if (isError(status)) return;
   const tCommandKind kind = request.getKind(status);

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "classMap/tClassMapStore.h"
-#include "tool/tCommandRequest.h"
 #include "status/tStatus.h"
+#include "tool/tCommandRequest.h"
 
 namespace nDRAVI100 {
 
@@ -19,6 +19,13 @@ void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tSta
 // store's bitness. Raises -50006 for a scope other than 0, 1 or 2.
 void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
                      tStatus& status);
+
+// Returns what carrying out `request` needs of the persistent maps: their
+// bindings for a command file or for a change to scope 0 or 1; for anything
+// else (a query, a command on scope 2, a request that fails before the
+// store) only whether the map file can be read, which a run checks without
+// building the maps.
+tMapNeed persistentMapNeed(const tCommandRequest& request, tStatus& status);
 
 // Returns `libraryName` with its first "*" replaced by "64" when `is64Bit`
 // is non-zero and by "32" otherwise; later "*" stay as they are.

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "classMap/tClassMapStore.h"
-#include "tool/tCommandRequest.h"
 #include "status/tStatus.h"
+#include "tool/tCommandRequest.h"
 
 namespace nDRAVI100 {
 

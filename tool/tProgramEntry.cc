@@ -32,7 +32,8 @@ int runProgram(int argc, const char* const* argv) {
   {
     // Every change stays in memory until the one save below, so a run that
     // fails half way through a command file leaves the map file as it was.
-    tClassMapStore store(kDeferSave, request.getX64(status), status);
+    tClassMapStore store(kDeferSave, request.getX64(status), persistentMapNeed(request, status),
+                         status);
     dispatchCommand(request, store, status);
     store.saveAllMapFiles(status);
     const std::string report = formatReport(status, arguments);
