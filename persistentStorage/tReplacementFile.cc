@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdio>
 
+#include "persistentStorage/tRegularFile.h"
+
 namespace nDRAVI100 {
 
 namespace {
@@ -114,8 +116,26 @@ void moveIntoPlace(const std::string& temporary, const std::string& target, tSta
 void copyFile(const std::string& source, const std::string& destination, tStatus& status) {
   const tFile in = tFile::open(source, "rb");
   if (!in) return raiseError(status, nCode::kCannotOpen);
-  tFile out = tFile::open(destination, "wb");
-  if (!out) return raiseError(status, nCode::kCannotOpen);
+  // Opened without truncating and without blocking, so that nothing is
+  // changed before it is known to be a regular file.
+  const int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        kNewFileMode);
+  if (fd < 0) return raiseError(status, nCode::kCannotOpen);
+  struct stat before {};
+  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+    (void)::close(fd);
+    return raiseError(status, nCode::kCannotOpen);
+  }
+  // A run that reads without the lock trusts what it read only when the
+  // file's times did not change meanwhile: every change made here must give
+  // the file new times, even one within the clock tick of the last.
+  waitForNewFileTimes(before);
+  tFile out(::fdopen(fd, "wb"));
+  if (!out) {
+    (void)::close(fd);
+    return raiseError(status, nCode::kCannotOpen);
+  }
+  if (::ftruncate(fd, 0) != 0) return raiseError(status, nCode::kCopyFailed);
 
   // The copy overwrites the destination in place, so a power loss can leave
   // any mix of old, new and zero bytes in it. The first piece, which holds a

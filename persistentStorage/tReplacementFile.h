@@ -59,11 +59,15 @@ class tReplacementFile {
 // kept. Does not test the word on entry.
 void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status);
 
-// Copies the file at `source` to `destination`, 256 bytes at a time, and
-// syncs the copy to disk. The first 256 bytes go last, after the rest has
-// been synced, so that a copy cut short begins with zeros. A file that cannot be opened raises
-// -50204; a read error, a short or failed write, or a failed sync or close of the destination
-// raises -50209. Does not test the word on entry.
+// Copies the file at `source` to `destination` in place, 256 bytes at a
+// time, and syncs the copy to disk. The first 256 bytes go last, after the
+// rest has been synced, so that a copy cut short begins with zeros; and
+// before the first change the clock is let move past the destination's
+// times (waitForNewFileTimes), so that a reader without the lock sees that
+// the file changed under it. A file that cannot be opened, or a destination
+// that is not a regular file, raises -50204; a read error, a short or failed
+// write, or a failed truncation, sync or close of the destination raises
+// -50209. Does not test the word on entry.
 void copyFile(const std::string& source, const std::string& destination, tStatus& status);
 
 // Syncs the directory that holds `path`, so that a rename, creation or

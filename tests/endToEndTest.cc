@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 #include "testSupport.h"
@@ -181,6 +182,130 @@ TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
             "\tLoading from file '/no/such/file' failed!\n\tStatus on exit was -50204.\n");
   EXPECT_FALSE(readFile(tree.mapFile()).has_value());
   EXPECT_EQ(readFile(damaged), " fmd");
+}
+
+// What a run leaves of the map file: its inode, times and bytes.
+struct tFileState {
+  ino_t inode = 0;
+  timespec modified{};
+  std::optional<std::string> bytes;
+  bool operator==(const tFileState& other) const {
+    return inode == other.inode && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec && bytes == other.bytes;
+  }
+};
+
+tFileState stateOf(const std::string& path) {
+  tFileState state;
+  struct stat file {};
+  if (::stat(path.c_str(), &file) == 0) {
+    state.inode = file.st_ino;
+    state.modified = file.st_mtim;
+  }
+  state.bytes = readFile(path);
+  return state;
+}
+
+TEST_F(EndToEnd, ARunWhoseMapsEndAsLoadedWritesNothing) {
+  const std::string asWritten = encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"K", "/k.so"}});
+  struct Case {
+    std::optional<std::string> mapFile;
+    Args arguments;
+    int exitStatus;
+    std::optional<std::string> rewrittenAs;  // what a run that must save leaves
+  } cases[] = {
+      {asWritten, {"/U", "/lookup", "A"}, 0, {}},
+      {asWritten, {"/U", "/lookuplib", "/a.so"}, 0, {}},
+      {asWritten, {"/K", "/list"}, 0, {}},
+      {asWritten, {"/U", "/delete", "Missing"}, 0, {}},
+      {asWritten, {"/U", "/deletelib", "/none.so"}, 0, {}},
+      {asWritten, {"/U", "/add", "A", "/other.so"}, 1, {}},
+      {asWritten, {"/S", "/add", "A", "/s.so"}, 0, {}},
+      // Changes that undo each other, as every reinstall's delete and add.
+      {asWritten, {"/file", "U,delete,A\nU,add,A,/a.so\nK,add,New,/n.so\nK,delete,New\n"}, 0, {}},
+      {std::nullopt, {"/file", "U,add,A,/a.so\nU,reset\n"}, 0, {}},
+      // A file the save would write otherwise is mended by any run.
+      {asWritten + "tail", {"/U", "/lookup", "A"}, 0, asWritten},
+      {encodeMapFile({{"B", "/b.so"}, {"A", "/a.so"}, {"A", "/a.so"}}, {{"K", "/k.so"}}),
+       {"/U", "/list"},
+       0,
+       asWritten},
+      {encodeMapFile({{"A", "/a.so"}, {std::string("B\0x", 3), "/b.so"}}, {{"K", "/k.so"}}),
+       {"/K", "/list"},
+       0,
+       asWritten},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.mapDirectory());
+    std::filesystem::create_directories(tree.mapDirectory());
+    if (c.mapFile) writeFile(tree.mapFile(), *c.mapFile);
+    Args arguments = c.arguments;
+    if (arguments[0] == "/file") arguments[1] = commandFile(arguments[1]);
+    const tFileState before = stateOf(tree.mapFile());
+    const testing::tRunResult result = run(arguments);
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << arguments[1];
+    if (c.rewrittenAs) {
+      EXPECT_EQ(readFile(tree.mapFile()), c.rewrittenAs) << arguments[1];
+    } else {
+      EXPECT_EQ(stateOf(tree.mapFile()), before) << arguments[1];
+      EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), c.mapFile ? Args{"dravimap"} : Args{})
+          << arguments[1];
+    }
+  }
+}
+
+TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
+  const std::string lockFile = tree.mapDirectory() + "/dravimap.lock";
+  const std::string healthy = encodeMapFile({{"A", "/a.so"}}, {});
+  // Each of these is no lock file only its owner can open, so a run cannot
+  // hold the lock through it: as for a user who may not change the map.
+  const std::vector<std::function<void()>> unsafeLockFiles = {
+      [&] {
+        writeFile(lockFile, "");
+        ASSERT_EQ(::chmod(lockFile.c_str(), 0644), 0);
+      },
+      [&] { ASSERT_EQ(::symlink("/dev/null", lockFile.c_str()), 0); },
+      [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); },
+  };
+  const std::string cannotOpen = "\tOperation Failed!\n\tStatus on exit was -50204.\n";
+  for (std::size_t form = 0; form < unsafeLockFiles.size(); ++form) {
+    std::filesystem::remove_all(tree.mapDirectory());
+    std::filesystem::create_directories(tree.mapDirectory());
+    unsafeLockFiles[form]();
+    writeFile(tree.mapFile(), healthy + "tail");
+    const tFileState before = stateOf(tree.mapFile());
+    const testing::tRunResult query = runTool(tree, {"/U", "/lookup", "A"}, {"timeout", "20"});
+    EXPECT_EQ(query.exitStatus, 0) << form;
+    const testing::tRunResult change = run({"/U", "/add", "B", "/b.so"});
+    EXPECT_EQ(change.exitStatus, 255) << form;
+    EXPECT_EQ(change.output, cannotOpen) << form;
+    EXPECT_EQ(stateOf(tree.mapFile()), before) << form << ": not mended without the lock";
+
+    writeFile(tree.mapFile(), "damaged");
+    expectRun({"/U", "/list"}, 255, "\tOperation Failed!\n\tStatus on exit was -50257.\n");
+    EXPECT_EQ(readFile(tree.mapFile()), "damaged") << form << ": set aside without the lock";
+  }
+}
+
+TEST_F(EndToEnd, OnlyRegularFilesAreReadAtTheToolsPaths) {
+  // A FIFO would make the run wait for a writer; the timeout turns a hang
+  // into a failure.
+  const Args timeout = {"timeout", "20"};
+  ASSERT_EQ(::mkfifo(tree.mapFile().c_str(), 0644), 0);
+  for (const Args& arguments : {Args{"/U", "/list"}, Args{"/U", "/add", "A", "/a.so"}}) {
+    const testing::tRunResult result = runTool(tree, arguments, timeout);
+    EXPECT_EQ(result.exitStatus, 255) << arguments[1];
+    EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50207.\n");
+    EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), Args{"dravimap"}) << "never set aside";
+  }
+  std::filesystem::remove(tree.mapFile());
+
+  // A directory file that is no regular file is an unreadable one: the
+  // fallback map directory holds the map.
+  std::filesystem::create_directories(std::filesystem::path(tree.directoryFile()).parent_path());
+  ASSERT_EQ(::mkfifo(tree.directoryFile().c_str(), 0644), 0);
+  EXPECT_EQ(runTool(tree, {"/U", "/add", "A", "/a.so"}, timeout).exitStatus, 0);
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "/a.so"}}, {}));
 }
 
 TEST_F(EndToEnd, SaveKeepsOwnerAndGroup) {
