@@ -55,11 +55,52 @@ constexpr std::uint64_t kHeaderSize = 8;
 // length it claims.
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
-// The map file's own descriptor is read this many bytes at a time, and the
-// writer hands the stream this many bytes at a time: a map of a million
-// bindings costs about a hundred and fifty system calls instead of four
-// library calls per field, and no buffer the size of the file.
+// The writer hands the stream this many bytes at a time: a map of a million
+// bindings costs about a hundred system calls instead of four library calls
+// per field, and no buffer the size of the file.
 constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
+
+// The map file's own descriptor is read this many bytes at a time: few
+// enough that a piece is still in the processor's cache while it is
+// decoded, and many enough that a million bindings cost a few hundred
+// system calls.
+constexpr std::size_t kReadAhead = std::size_t{128} * 1024;
+
+// The high bit of each zero byte of `word`, and no other bit: (b & 0x7F) +
+// 0x7F reaches the high bit for every byte b but 0 and 0x80, and or-ing b
+// in catches 0x80; no carry crosses into the next byte.
+template <typename Word>
+constexpr Word zeroByteBits(Word word) {
+  constexpr Word kLows = static_cast<Word>(0x7F7F7F7F7F7F7F7FU);
+  return static_cast<Word>(~(((word & kLows) + kLows) | word | kLows));
+}
+
+// Returns how many of the four bytes of `value` are zero.
+constexpr std::uint32_t zeroBytesOf(std::uint32_t value) {
+  return ((zeroByteBits(value) >> 7) * 0x01010101U) >> 24;
+}
+
+// Returns how many of the `count` bytes at `bytes` are zero. Sixteen
+// byte-wide counters, each of which cannot overflow within a block, are a
+// loop the compiler turns into vector instructions.
+std::uint64_t zeroBytesIn(const char* bytes, std::size_t count) {
+  constexpr std::size_t kLanes = 16;
+  constexpr std::size_t kBlock = 255 * kLanes;
+  std::uint64_t zeros = 0;
+  for (std::size_t block = 0; block < count; block += kBlock) {
+    const std::size_t end = std::min(count, block + kBlock);
+    std::array<std::uint8_t, kLanes> lanes{};
+    std::size_t at = block;
+    for (; at + kLanes <= end; at += kLanes) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) {
+        lanes[lane] = static_cast<std::uint8_t>(lanes[lane] + (bytes[at + lane] == '\0' ? 1 : 0));
+      }
+    }
+    for (const std::uint8_t lane : lanes) zeros += lane;
+    for (; at < end; ++at) zeros += bytes[at] == '\0' ? 1 : 0;
+  }
+  return zeros;
+}
 
 // Where tFieldReader gets its bytes.
 class tByteSource {
@@ -110,8 +151,8 @@ class tDescriptorSource final : public tByteSource {
   // A small file is read into a buffer of its own size, not a large piece:
   // every page of a buffer costs a fault when it is first written.
   std::size_t readAhead() const override {
-    return size == 0 ? kBulkPiece
-                     : static_cast<std::size_t>(std::min<std::uint64_t>(size, kBulkPiece));
+    return size == 0 ? kReadAhead
+                     : static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadAhead));
   }
   std::uint64_t knownSize() const override { return size; }
   bool failed(int& errorOut) const override {
@@ -130,7 +171,10 @@ class tDescriptorSource final : public tByteSource {
 // in place from a buffer that the source fills.
 class tFieldReader {
  public:
-  explicit tFieldReader(tByteSource& from) : source(from) {}
+  // With `countZeros`, the zero bytes of everything read are counted, for
+  // zerosAsWritten.
+  explicit tFieldReader(tByteSource& from, bool countZeros = false)
+      : source(from), countingZeros(countZeros) {}
 
   std::uint64_t offset() const { return consumed; }
 
@@ -148,9 +192,53 @@ class tFieldReader {
   bool word(std::uint32_t& value) {
     if (!need(4)) return false;
     value = wordAt(position);
+    zerosKnown += zeroBytesOf(value);
     take(4);
     return true;
   }
+
+  // Reads past `count` records without keeping them, for a caller that only
+  // checks a file, and returns false when the source ends first; `start` is
+  // then where the record that could not be read begins. While `asWritten`
+  // holds, checks that each record is one the writer would write where it
+  // stands, as readSection does for a kept record, and clears it otherwise.
+  // That no string holds a NUL before its last byte is left to
+  // zerosAsWritten: counting zeros is cheaper than looking for them.
+  bool skipRecords(std::uint32_t count, std::uint64_t& start, bool& asWritten) {
+    std::size_t previousLength = 0;
+    pinned = kNothingPinned;
+    for (std::uint32_t record = 0; record < count; ++record) {
+      start = consumed;
+      if (!need(4)) return false;
+      const std::uint32_t classLength = wordAt(position);
+      const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
+      if (!needUpTo(classEnd + 4)) return false;
+      const auto classBytes = static_cast<std::size_t>(classEnd);
+      const std::uint32_t pathLength = wordAt(position + classBytes);
+      const std::uint64_t pathEnd = classEnd + 4 + std::uint64_t{pathLength};
+      if (!needUpTo(pathEnd)) return false;
+      if (asWritten) {
+        const char* className = buffer.get() + position + 4;
+        zerosKnown += zeroBytesOf(classLength) + zeroBytesOf(pathLength) + 2;
+        asWritten = classLength > 0 && pathLength > 0 && className[classLength - 1] == '\0' &&
+                    buffer[position + static_cast<std::size_t>(pathEnd) - 1] == '\0' &&
+                    (record == 0 || std::string_view(buffer.get() + pinned, previousLength) <
+                                        std::string_view(className, classLength - 1));
+        // The class stays in the buffer, pinned, until the next is read.
+        pinned = position + 4;
+        previousLength = classLength - 1;
+      }
+      take(static_cast<std::size_t>(pathEnd));
+    }
+    pinned = kNothingPinned;
+    return true;
+  }
+
+  // Returns true when every zero byte read stands where the writer puts
+  // one: in a count or a length, or as the NUL after a string. Then no
+  // string holds a NUL before its end. Meaningful once the source is known
+  // to be at its end.
+  bool zerosAsWritten() const { return countingZeros && zerosRead == zerosKnown; }
 
   // Reads a record: a class name and its library path, each a length and
   // that many bytes, and returns each up to its first NUL. Both fields are
@@ -205,8 +293,10 @@ class tFieldReader {
   // ends first.
   bool need(std::size_t count) {
     while (filled - position < count) {
-      const std::size_t held = filled - position;
-      const std::size_t missing = count - held;
+      // The pinned bytes, taken already, move with those still to come.
+      const std::size_t from = std::min(position, pinned);
+      const std::size_t held = filled - from;
+      const std::size_t missing = count - (filled - position);
       std::size_t ask = std::max(std::min(missing, kReadPiece), source.readAhead());
       // A buffer that can hold the field is refilled, not grown.
       if (held + missing <= capacity) ask = std::min(ask, capacity - held);
@@ -214,26 +304,34 @@ class tFieldReader {
         const std::size_t grown = std::max(held + ask, capacity * 2);
         // Not value-initialized: pages the source never fills cost no memory.
         auto larger = std::make_unique_for_overwrite<char[]>(grown);
-        if (held > 0) std::memcpy(larger.get(), buffer.get() + position, held);
+        if (held > 0) std::memcpy(larger.get(), buffer.get() + from, held);
         buffer = std::move(larger);
         capacity = grown;
       } else if (held > 0) {
-        std::memmove(buffer.get(), buffer.get() + position, held);
+        std::memmove(buffer.get(), buffer.get() + from, held);
       }
-      position = 0;
+      position -= from;
+      if (pinned != kNothingPinned) pinned -= from;
       filled = held;
       const std::size_t got = source.pull(buffer.get() + filled, ask);
       if (got == 0) return false;
+      if (countingZeros) zerosRead += zeroBytesIn(buffer.get() + filled, got);
       filled += got;
     }
     return true;
   }
 
+  static constexpr std::size_t kNothingPinned = static_cast<std::size_t>(-1);
+
   tByteSource& source;
   std::unique_ptr<char[]> buffer;
   std::size_t capacity = 0;
-  std::size_t position = 0;  // the first byte not yet taken
-  std::size_t filled = 0;    // the end of the bytes the source put in
+  std::size_t pinned = kNothingPinned;  // bytes from here on outlive a refill
+  bool countingZeros = false;
+  std::uint64_t zerosRead = 0;   // of every byte read, when countingZeros
+  std::uint64_t zerosKnown = 0;  // of the bytes taken, where the writer puts a zero
+  std::size_t position = 0;      // the first byte not yet taken
+  std::size_t filled = 0;        // the end of the bytes the source put in
   std::uint64_t consumed = 0;
 };
 
@@ -380,6 +478,11 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
     map->reserve(map->size() +
                  static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8))));
   }
+  if (map == nullptr) {
+    if (reader.skipRecords(count, start, asWritten)) return true;
+    problem = "file ends inside a record";
+    return false;
+  }
   std::string_view className;
   std::string_view libraryPath;
   // The views die with the next record, so the class before is kept here.
@@ -397,7 +500,7 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
       previous.assign(className);
     }
     // Of two records for the same class the later wins.
-    if (map != nullptr) map->assign(className, libraryPath);
+    map->assign(className, libraryPath);
   }
   return true;
 }
@@ -408,7 +511,8 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
 tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
                         tClassNameMap* second) {
   tMapFileScan scan;
-  tFieldReader reader(source);
+  // Only a check counts zeros: a load finds each string's first NUL anyway.
+  tFieldReader reader(source, first == nullptr);
   auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
     scan.code = code;
     scan.offset = offset;
@@ -435,7 +539,7 @@ tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
   }
   scan.offset = reader.offset();
   // The writer puts nothing after the last section.
-  scan.asWritten = asWritten && reader.atEnd();
+  scan.asWritten = asWritten && reader.atEnd() && (first != nullptr || reader.zerosAsWritten());
   scan.readFailed = source.failed(scan.readError);
   return scan;
 }
