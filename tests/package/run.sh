@@ -64,14 +64,15 @@ for path in usr/local/bin/zembril usr/local/bin/zembril-dump usr/local/share/man
   usr/local/share/bash-completion/completions/zembril usr/local/tolvane/.mirtal/etc/; do
   [[ -e $work/root/$path ]] || { echo "the source install lacks /$path"; exit 1; }
 done
-touch "$work/root/usr/local/tolvane/.mirtal/etc/dravimap"
+touch "$work/root/usr/local/tolvane/.mirtal/etc/"{dravimap,dravimap.lock}
 DESTDIR=$work/root cmake --build "$work/cmake" --target uninstall >/dev/null
-left=$(find "$work/root" -type f)
-[[ $left == "$work/root/usr/local/tolvane/.mirtal/etc/dravimap" ]] ||
-  { echo "uninstall left [$left], expected the map file alone"; exit 1; }
+left=$(find "$work/root" -type f | sort)
+[[ $left == "$work/root/usr/local/tolvane/.mirtal/etc/dravimap"$'\n'"$work/root/usr/local/tolvane/.mirtal/etc/dravimap.lock" ]] ||
+  { echo "uninstall left [$left], expected the map file and the lock file"; exit 1; }
 rm "$work/root/usr/local/tolvane/.mirtal/etc/dravimap"
 DESTDIR=$work/root cmake --build "$work/cmake" --target uninstall >/dev/null
-[[ ! -e $work/root/usr/local/tolvane ]] || { echo "uninstall left the empty map directory"; exit 1; }
+[[ ! -e $work/root/usr/local/tolvane ]] ||
+  { echo "uninstall left the map directory that held only the lock file"; exit 1; }
 echo "cmake --install and the uninstall target: as expected"
 
 echo "-- dpkg, in a private mount namespace"
