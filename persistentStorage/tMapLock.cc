@@ -14,6 +14,7 @@ namespace {
 
 constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kOthersBits = 0077;
+constexpr int kMostAttempts = 10;
 
 tLockState stateAfterFailedOpen(int error) {
   switch (error) {
@@ -51,34 +52,43 @@ std::string lockFileFault(const struct stat& file, uid_t owner) {
 }
 
 tMapLock::tMapLock(const std::string& directory) {
-  // Without blocking: whatever is at the path, the open must not wait.
-  const int fd =
-      ::open(lockFilePathIn(directory).c_str(),
-             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, kLockFileMode);
-  if (fd < 0) {
-    lockState = stateAfterFailedOpen(errno);
-    return;
-  }
-  struct stat file {};
-  if (::fstat(fd, &file) != 0) {
+  const std::string path = lockFilePathIn(directory);
+  // A lock file removed while a run waited for it locks nothing any more:
+  // the run must lock the one that stands at the path now.
+  for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
+    // Without blocking: whatever is at the path, the open must not wait.
+    const int fd =
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+               kLockFileMode);
+    if (fd < 0) {
+      lockState = stateAfterFailedOpen(errno);
+      return;
+    }
+    struct stat file {};
+    if (::fstat(fd, &file) != 0) {
+      (void)::close(fd);
+      return;
+    }
+    // A file that someone else may open is a lock anyone could hold; one
+    // that was made open to others may already be held open by them.
+    if (!lockFileFault(file, ::geteuid()).empty()) {
+      (void)::close(fd);
+      lockState = tLockState::refused;
+      return;
+    }
+    int locked = ::flock(fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX);
+    struct stat current {};
+    if (locked == 0 && ::lstat(path.c_str(), &current) == 0 && current.st_dev == file.st_dev &&
+        current.st_ino == file.st_ino) {
+      descriptor = fd;
+      lockState = tLockState::held;
+      return;
+    }
+    // Closing a descriptor drops whatever lock it held; nothing was read yet.
     (void)::close(fd);
-    return;
+    if (locked != 0) return;
   }
-  // A file that someone else may open is a lock anyone could hold; one that
-  // was made open to others may already be held open by them.
-  if (!lockFileFault(file, ::geteuid()).empty()) {
-    (void)::close(fd);
-    lockState = tLockState::refused;
-    return;
-  }
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
-    // Closing a descriptor that holds no lock cannot lose anything.
-    (void)::close(fd);
-    return;
-  }
-  descriptor = fd;
-  lockState = tLockState::held;
 }
 
 tMapLock::~tMapLock() { release(); }
