@@ -61,6 +61,14 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
     case tSnapshotState::cannotOpen:
       put(err, prefix + std::strerror(snapshot.error) + "\n");
       return kDumpFailed;
+    case tSnapshotState::notRegular:
+      put(err, prefix + "not a regular file (" + fileKindOf(snapshot.mode) + ")\n");
+      return kDumpFailed;
+    case tSnapshotState::unsettled:
+      put(err, prefix + "changed while it was read, on each of " +
+                   std::to_string(kSnapshotAttempts) +
+                   " reads; a run may be rewriting it; try again\n");
+      return kDumpFailed;
     case tSnapshotState::readFailed:
       if (!salvaging) {
         put(err, prefix + std::strerror(snapshot.error) + "\n");

@@ -1,53 +1,51 @@
 #include "dump/tMapFileSnapshot.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "persistentStorage/tFile.h"
+#include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
 
 namespace {
 
-// Opens `path` for reading without waiting and returns the descriptor in
-// blocking mode again, or -1 with errno set.
-int openWithoutWaiting(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int error = errno;
-    (void)::close(fd);
-    errno = error;
-    return -1;
+// A rewrite in place of a large map file takes a while; pausing longer
+// each time gives it the chance to finish between two reads.
+constexpr std::chrono::milliseconds kFirstPause{20};
+
+// One attempt: true when fstat showed the same version of the file before
+// and after it was read, so that what was read belongs to one version.
+bool readOnce(const std::string& path, tMapFileSnapshot& snapshot) {
+  snapshot = tMapFileSnapshot();
+  const tRegularFile file = tRegularFile::openForReading(path);
+  snapshot.mode = file.status().st_mode;
+  if (file.notRegular()) {
+    snapshot.state = tSnapshotState::notRegular;
+    return true;
   }
-  return fd;
-}
-
-}  // namespace
-
-tMapFileSnapshot readMapFileSnapshot(const std::string& path) {
-  tMapFileSnapshot snapshot;
-  const int fd = openWithoutWaiting(path);
-  if (fd < 0) {
-    snapshot.error = errno;
-    const bool missing = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG;
+  if (!file) {
+    snapshot.error = file.error();
+    const bool missing =
+        file.error() == ENOENT || file.error() == ENOTDIR || file.error() == ENAMETOOLONG;
     snapshot.state = missing ? tSnapshotState::absent : tSnapshotState::cannotOpen;
-    return snapshot;
+    return true;
   }
-  struct stat status {};
-  if (::fstat(fd, &status) == 0 && status.st_size > 0) {
-    snapshot.size = static_cast<std::uint64_t>(status.st_size);
-  }
-  const tFile in(::fdopen(fd, "rb"));
+  const struct stat& before = file.status();
+  if (before.st_size > 0) snapshot.size = static_cast<std::uint64_t>(before.st_size);
+  // The stream gets a descriptor of its own, so that the file's own stays
+  // open for the second fstat.
+  const int own = ::dup(file.descriptor());
+  const tFile in(own >= 0 ? ::fdopen(own, "rb") : nullptr);
   if (!in) {
     snapshot.error = errno;
-    (void)::close(fd);
+    if (own >= 0) (void)::close(own);
     snapshot.state = tSnapshotState::cannotOpen;
-    return snapshot;
+    return true;
   }
   snapshot.scan = scanMapFile(in.get(), snapshot.uMap, &snapshot.kMap);
   if (snapshot.scan.readFailed) {
@@ -56,7 +54,47 @@ tMapFileSnapshot readMapFileSnapshot(const std::string& path) {
   } else {
     snapshot.state = snapshot.scan.code == 0 ? tSnapshotState::whole : tSnapshotState::damaged;
   }
+  struct stat after {};
+  return ::fstat(file.descriptor(), &after) == 0 && sameFileVersion(before, after);
+}
+
+}  // namespace
+
+tMapFileSnapshot readMapFileSnapshot(const std::string& path) {
+  tMapFileSnapshot snapshot;
+  std::chrono::milliseconds pause = kFirstPause;
+  for (int attempt = 1; attempt <= kSnapshotAttempts; ++attempt) {
+    if (readOnce(path, snapshot)) return snapshot;
+    if (attempt < kSnapshotAttempts) {
+      std::this_thread::sleep_for(pause);
+      pause *= 2;
+    }
+  }
+  // What the last read found may mix two versions; none of it is shown.
+  snapshot.state = tSnapshotState::unsettled;
+  snapshot.scan = tMapFileScan();
+  snapshot.uMap.clear();
+  snapshot.kMap.clear();
   return snapshot;
+}
+
+std::string fileKindOf(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFDIR:
+      return "a directory";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFSOCK:
+      return "a socket";
+    case S_IFLNK:
+      return "a symbolic link";
+    default:
+      return "a regular file";
+  }
 }
 
 }  // namespace nDRAVI100

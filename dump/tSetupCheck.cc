@@ -6,16 +6,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "dump/tDirectoryLockHolders.h"
+#include "dump/tLockHolders.h"
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tTextEscaping.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
+#include "persistentStorage/tMapLock.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {
@@ -70,6 +73,33 @@ std::string damageOf(const tMapFileSnapshot& snapshot) {
 
 std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+// Why a snapshot shows no bindings, for the states in which it shows none.
+std::string troubleOf(const tMapFileSnapshot& snapshot) {
+  switch (snapshot.state) {
+    case tSnapshotState::cannotOpen:
+      return "cannot be opened (" + systemMessage(snapshot.error) + ")";
+    case tSnapshotState::notRegular:
+      return "not a regular file (" + fileKindOf(snapshot.mode) + ")";
+    case tSnapshotState::unsettled:
+      return "changed while it was read, on each of " + std::to_string(kSnapshotAttempts) +
+             " reads";
+    default:
+      return "cannot be read (" + systemMessage(snapshot.error) + ")";
+  }
+}
+
+std::string userName(uid_t uid) {
+  const passwd* entry = ::getpwuid(uid);
+  return std::to_string(uid) + (entry != nullptr ? std::string(" (") + entry->pw_name + ")" : "");
+}
+
+std::string groupName(gid_t gid) {
+  const group* entry = ::getgrgid(gid);
+  return std::to_string(gid) + (entry != nullptr ? std::string(" (") + entry->gr_name + ")" : "");
+}
+
 void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
                         tFindings& findings) {
   using enum tFileSystemAdapter::tDirectorySource;
@@ -97,8 +127,15 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
       return findings.add("directory file",
                           path + "cannot be read (" + systemMessage(lookup.error) + ")" + fallback,
                           true);
-    case notRegularFile:
-      return findings.add("directory file", path + "not a regular file" + fallback, true);
+    case notRegularFile: {
+      struct stat status {};
+      const bool known = ::stat(tFileSystemAdapter::directoryFilePath().c_str(), &status) == 0 &&
+                         !S_ISREG(status.st_mode);
+      return findings.add("directory file",
+                          path + "not a regular file" +
+                              (known ? " (" + fileKindOf(status.st_mode) + ")" : "") + fallback,
+                          true);
+    }
     case emptyFile:
       return findings.add("directory file", path + "empty" + fallback, true);
     case emptyFirstLine:
@@ -139,9 +176,42 @@ std::string describeProcess(const tLockProcess& process) {
                                       : process.commandLine);
 }
 
+// Root runs the installers, so only a lock file that root alone can open
+// keeps the lock with those who may change the map.
+void checkLockFile(const std::string& directory, tFindings& findings) {
+  const std::string path = lockFilePathIn(directory);
+  const std::string label = baseName(path);
+  struct stat status {};
+  // zembril never opens it through a link, so the link itself is what counts.
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (isMissing(errno)) {
+      return findings.add(label, "not made yet; the first run that changes the map makes it",
+                          false);
+    }
+    return findings.add(label, "cannot be examined (" + systemMessage(errno) + ")", false);
+  }
+  const std::string fault = S_ISREG(status.st_mode)
+                                ? lockFileFault(status, 0)
+                                : "not a regular file (" + fileKindOf(status.st_mode) + ")";
+  if (fault.empty()) {
+    std::array<char, 8> mode{};
+    (void)std::snprintf(mode.data(), mode.size(), "%04o",
+                        static_cast<unsigned>(status.st_mode & 07777));
+    return findings.add(label,
+                        std::string("valid: mode ") + mode.data() + ", owned by uid " +
+                            userName(status.st_uid) + ", so only its owner can hold the lock",
+                        false);
+  }
+  findings.add(label,
+               fault +
+                   ", so zembril refuses it: runs that change the map fail with -50204 "
+                   "until it is removed",
+               true);
+}
+
 // Returns true when a run holds the lock right now.
 bool checkLock(const std::string& directory, tFindings& findings) {
-  const tDirectoryLocks locks = findDirectoryLocks(directory);
+  const tFileLocks locks = findFileLocks(lockFilePathIn(directory));
   if (!locks.known) {
     findings.add("lock", "unknown: " + systemMessage(locks.error), false);
     return false;
@@ -158,29 +228,51 @@ bool checkLock(const std::string& directory, tFindings& findings) {
   return true;
 }
 
+// zembril takes only a regular file at this name for its own: a link there
+// is never followed, whatever it leads to.
+tMapFileSnapshot readTemporaryFile(const std::string& path) {
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+    return readMapFileSnapshot(path);
+  }
+  tMapFileSnapshot snapshot;
+  snapshot.state = tSnapshotState::notRegular;
+  snapshot.mode = link.st_mode;
+  return snapshot;
+}
+
 void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
   const tMapFileSnapshot map = readMapFileSnapshot(path);
   const std::string temporaryPath = tReplacementFile::temporaryPathFor(path);
-  const tMapFileSnapshot temporary = readMapFileSnapshot(temporaryPath);
+  const tMapFileSnapshot temporary = readTemporaryFile(temporaryPath);
   const std::string damagedPath = damagedPathFor(path);
   const tMapFileSnapshot damaged = readMapFileSnapshot(damagedPath);
   const std::string name = baseName(path);
+  // Only a run that holds the lock writes these files, and while it does
+  // they may be caught half written.
+  const std::string writing = lockHeld ? "; a run holds the lock and may be writing it" : "";
+  // A run without the lock never recovers or sets anything aside.
+  const std::string nextRun = "the next run that takes the lock ";
 
   switch (map.state) {
     case tSnapshotState::absent:
       findings.add(name, "absent: an empty map", false);
       break;
     case tSnapshotState::cannotOpen:
-      findings.add(name,
-                   "cannot be opened (" + systemMessage(map.error) +
-                       "): runs of this bitness fail with -50204",
-                   true);
+      findings.add(name, troubleOf(map) + ": runs of this bitness fail with -50204", true);
       break;
     case tSnapshotState::readFailed:
+      findings.add(name, troubleOf(map) + ": runs of this bitness fail with -50207", true);
+      break;
+    case tSnapshotState::notRegular:
       findings.add(name,
-                   "cannot be read (" + systemMessage(map.error) +
-                       "): runs of this bitness fail with -50207",
+                   troubleOf(map) +
+                       ": runs of this bitness fail with -50207 and change nothing; it is never "
+                       "set aside",
                    true);
+      break;
+    case tSnapshotState::unsettled:
+      findings.add(name, troubleOf(map) + writing, !lockHeld);
       break;
     case tSnapshotState::whole: {
       std::string finding = "valid: " + countsOf(map) + ", " + std::to_string(map.size) + " bytes";
@@ -194,7 +286,7 @@ void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
     case tSnapshotState::damaged:
       findings.add(
           name,
-          "damaged: " + damageOf(map) + " (" + countsOf(map) + " before it); the next run " +
+          "damaged: " + damageOf(map) + " (" + countsOf(map) + " before it); " + nextRun +
               (temporary.state == tSnapshotState::whole
                    ? "recovers the maps from " + baseName(temporaryPath)
                    : "keeps it as " + baseName(damagedPath) + " and starts from empty maps"),
@@ -203,47 +295,51 @@ void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
   }
 
   if (temporary.state != tSnapshotState::absent) {
+    const std::string leftBehind = "left by a run that did not finish: ";
+    const std::string removal = "the next run that changes the map removes it";
     std::string finding;
-    if (temporary.state == tSnapshotState::whole) {
-      finding = "complete (" + countsOf(temporary) + "), left by a run that did not finish: " +
-                (map.state == tSnapshotState::damaged ? "the next run recovers the maps from it"
-                                                      : "the next run removes it");
-    } else if (temporary.state == tSnapshotState::damaged) {
-      finding = "partial (" + damageOf(temporary) +
-                "), left by a run that did not finish: the next run removes it";
-    } else {
-      finding = "cannot be read (" + systemMessage(temporary.error) + ")";
+    bool needsAttention = !lockHeld;
+    switch (temporary.state) {
+      case tSnapshotState::whole:
+        finding = "complete (" + countsOf(temporary) + "), " + leftBehind +
+                  (map.state == tSnapshotState::damaged ? nextRun + "recovers the maps from it"
+                                                        : removal) +
+                  writing;
+        break;
+      case tSnapshotState::damaged:
+        finding = "partial (" + damageOf(temporary) + "), " + leftBehind + removal + writing;
+        break;
+      case tSnapshotState::notRegular:
+        // No run makes one, so it needs attention whoever holds the lock.
+        finding = troubleOf(temporary) + ", which no run makes: zembril never reads it; " +
+                  (S_ISDIR(temporary.mode) ? std::string("runs that change the map fail with "
+                                                         "-50204 until it is removed")
+                                           : removal);
+        needsAttention = true;
+        break;
+      default:
+        finding = troubleOf(temporary) + writing;
+        break;
     }
-    // While a run holds the lock the file may be that run's, still being written.
-    if (lockHeld) finding += "; a run holds the lock and may be writing it";
-    findings.add(baseName(temporaryPath), finding, !lockHeld);
+    findings.add(baseName(temporaryPath), finding, needsAttention);
   }
 
   if (damaged.state != tSnapshotState::absent) {
     std::string finding;
-    if (damaged.state == tSnapshotState::cannotOpen ||
-        damaged.state == tSnapshotState::readFailed) {
-      finding = "cannot be read (" + systemMessage(damaged.error) + ")";
-    } else {
+    if (damaged.state == tSnapshotState::whole || damaged.state == tSnapshotState::damaged) {
       finding = "kept from a damaged map file: " + countsOf(damaged) + " readable" +
                 (damaged.state == tSnapshotState::damaged
                      ? " before offset " + std::to_string(damaged.scan.offset) + " (" +
                            damaged.scan.problem + ")"
                      : "") +
                 "; zembril-dump --salvage prints them";
+    } else if (damaged.state == tSnapshotState::notRegular) {
+      finding = troubleOf(damaged) + ", which zembril never makes: nothing in it can be salvaged";
+    } else {
+      finding = troubleOf(damaged);
     }
     findings.add(baseName(damagedPath), finding, true);
   }
-}
-
-std::string userName(uid_t uid) {
-  const passwd* entry = ::getpwuid(uid);
-  return std::to_string(uid) + (entry != nullptr ? std::string(" (") + entry->pw_name + ")" : "");
-}
-
-std::string groupName(gid_t gid) {
-  const group* entry = ::getgrgid(gid);
-  return std::to_string(gid) + (entry != nullptr ? std::string(" (") + entry->gr_name + ")" : "");
 }
 
 // Warns when anyone but root can change `path`: whoever can decides what
@@ -271,6 +367,7 @@ bool checkSetup(std::FILE* out) {
   const tFileSystemAdapter::tMapDirectoryLookup lookup = tFileSystemAdapter::lookUpMapDirectory();
   checkDirectoryFile(lookup, findings);
   checkMapDirectory(lookup.directory, findings);
+  checkLockFile(lookup.directory, findings);
   const bool lockHeld = checkLock(lookup.directory, findings);
   for (const bool is64Bit : {false, true}) {
     checkMapFile(mapFilePathIn(lookup.directory, is64Bit), lockHeld, findings);

@@ -35,8 +35,9 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
      "  knows U, K and S. This is an internal check; please report it as a bug.\n"},
     {-nCode::kCannotOpen,
      "error: a file cannot be opened or created.\n"
-     "  The command file of /file cannot be opened; or an existing map file cannot be\n"
-     "  opened for reading; or a save cannot create or copy the .tmp file beside it.\n"
+     "  The command file of /file, an existing map file, or the .tmp file of a save\n"
+     "  cannot be opened or created; or a run that must change the map cannot take the\n"
+     "  lock: only the owner of dravimap.lock (root) may, and only while it is safe.\n"
      "  Check: the command file's path; \"zembril-dump --check\" for the map directory.\n"},
     {-nCode::kCannotClose,
      "error: closing a file failed.\n"
@@ -45,9 +46,9 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
      "  Check: free space and the health of the file system of the map directory.\n"},
     {-nCode::kMapFileTooShort,
      "error: the map file cannot be read.\n"
-     "  Reading an existing map file reported an error (an I/O error, or a directory\n"
-     "  in its place). A file that is merely cut short is not an error: zembril keeps\n"
-     "  it as <map file>.damaged and starts from empty maps.\n"
+     "  Reading an existing map file failed (an I/O error), or it is not a regular file\n"
+     "  (a directory, a FIFO, a device). A file merely cut short is no error: zembril\n"
+     "  keeps it as <map file>.damaged and starts from empty maps.\n"
      "  Check: \"zembril-dump --check\" and the kernel log for I/O errors.\n"},
     {-nCode::kCannotWrite,
      "error: the new map file cannot be written.\n"

@@ -9,13 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
+#include "persistentStorage/tRegularFile.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {
@@ -37,11 +41,11 @@ struct tDumpRun {
 };
 
 // Runs the test build of zembril-dump on `tree`, keeping its standard error
-// apart from its output.
+// apart from its output. A run that hangs is ended and fails with 124.
 tDumpRun dump(const tScratchTree& tree, const Args& arguments) {
   const std::string errPath = tree.root() + "/dump.err";
-  Args command = {"sh",       "-c",    "e=$1; shift; exec \"$@\" 2>\"$e\"",
-                  "sh",       errPath, ZEMBRIL_DUMP_ROOTED_BINARY,
+  const char* const redirect = "e=$1; shift; exec \"$@\" 2>\"$e\"";
+  Args command = {"timeout",  "20", "sh", "-c", redirect, "sh", errPath, ZEMBRIL_DUMP_ROOTED_BINARY,
                   tree.root()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   const testing::tRunResult result = runCommand(command);
@@ -353,7 +357,7 @@ TEST(Dump, ShowFindsTheMapFileAsZembrilDoes) {
        {},
        2,
        "",
-       "zembril-dump: @: Is a directory\n"},
+       "zembril-dump: @: not a regular file (a directory)\n"},
       // A named file that is missing is a mistake, not an empty map.
       {[] {}, {"@"}, 2, "", "zembril-dump: @: No such file or directory\n"},
   };
@@ -392,16 +396,18 @@ TEST(Dump, CheckSaysWhatIsWrong) {
       {[&] { writeFile(tree.mapFile(), damaged); },
        1,
        {"dravimap +damaged: file ends inside a record at offset 32 \\(1 U and 0 K bindings before "
-        "it\\); the next run keeps it as dravimap.damaged and starts from empty maps",
+        "it\\); the next run that takes the lock keeps it as dravimap.damaged and starts from "
+        "empty maps",
         "summary +1 thing needs attention"}},
       {[&] {
          writeFile(tree.mapFile(true), damaged);
          writeFile(tree.mapFile(true) + ".tmp", map);
        },
        1,
-       {"dravimap64 +damaged: .*; the next run recovers the maps from dravimap64.tmp",
+       {"dravimap64 +damaged: .*; the next run that takes the lock recovers the maps from "
+        "dravimap64.tmp",
         "dravimap64.tmp +complete \\(1 U and 1 K bindings\\), left by a run that did not finish: "
-        "the next run recovers the maps from it"}},
+        "the next run that takes the lock recovers the maps from it"}},
       {[&] {
          writeFile(tree.mapFile(), map);
          writeFile(tree.mapFile() + ".tmp", map.substr(0, 10));
@@ -409,7 +415,7 @@ TEST(Dump, CheckSaysWhatIsWrong) {
        },
        1,
        {"dravimap.tmp +partial \\(file ends inside a section's count at offset 8\\), .*: the next "
-        "run removes it",
+        "run that changes the map removes it",
         "dravimap.damaged +kept from a damaged map file: 1 U and 0 K bindings readable before "
         "offset 32 \\(file ends inside a record\\); zembril-dump --salvage prints them",
         "summary +2 things need attention"}},
@@ -420,6 +426,11 @@ TEST(Dump, CheckSaysWhatIsWrong) {
        1,
        {"unsafe +.*/etc: writable by group 0 \\(root\\), who can then decide what root's "
         "installers bind"}},
+      // Anyone who may open the lock file could hold the lock and stall every installer.
+      {[&] { writeFile(tree.mapDirectory() + "/dravimap.lock", ""); },
+       1,
+       {"dravimap.lock +open to others \\(mode 0644\\), so zembril refuses it: runs that change "
+        "the map fail with -50204 until it is removed"}},
   };
   forEachSetup<Case>(tree, cases, [&](const Case& c) {
     const tDumpRun run = dump(tree, {"--check"});
@@ -428,19 +439,101 @@ TEST(Dump, CheckSaysWhatIsWrong) {
       EXPECT_TRUE(hasLine(run.out, line)) << line << "\n" << run.out;
   });
 
-  // Only a lock on the map directory counts; it is shown with its holder,
-  // and the check does not wait for it.
-  const int elsewhere = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_EQ(::flock(elsewhere, LOCK_EX), 0);
-  EXPECT_TRUE(hasLine(dump(tree, {"--check"}).out, "lock +free"));
+  // Only a lock on the lock file counts, not one on the map directory; it is
+  // shown with its holder, and the check does not wait for it.
   const int directory = ::open(tree.mapDirectory().c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_EQ(::flock(directory, LOCK_EX), 0);
-  const std::string out = dump(tree, {"--check"}).out;
+  EXPECT_TRUE(hasLine(dump(tree, {"--check"}).out, "lock +free"));
+  std::filesystem::remove(tree.mapDirectory() + "/dravimap.lock");
+  const int lock = ::open((tree.mapDirectory() + "/dravimap.lock").c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const tDumpRun run = dump(tree, {"--check"});
+  ::close(lock);
   ::close(directory);
-  ::close(elsewhere);
+  EXPECT_EQ(run.exitStatus, 0) << run.out;
   EXPECT_TRUE(
-      hasLine(out, "lock +held by pid " + std::to_string(::getpid()) + ": \\S*dump_tests.*"))
-      << out;
+      hasLine(run.out, "lock +held by pid " + std::to_string(::getpid()) + ": \\S*dump_tests.*"))
+      << run.out;
+}
+
+TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
+  tScratchTree tree;
+  struct Case {
+    std::string path;  // where the FIFO is
+    Args arguments;    // a mode that reads it, or the file it names
+    int exitStatus;
+    std::string checkLine;
+    void setUp() const {
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    }
+  };
+  const std::string map = tree.mapFile();
+  const std::vector<Case> cases = {
+      {map,
+       {},
+       2,
+       "dravimap +not a regular file \\(a FIFO\\): runs of this bitness fail with -50207 and "
+       "change nothing; it is never set aside"},
+      {tree.directoryFile(),
+       {},
+       0,
+       "directory file +.*: not a regular file \\(a FIFO\\), so zembril uses the fallback map "
+       "directory"},
+      {map + ".tmp",
+       {"--salvage", map + ".tmp"},
+       2,
+       "dravimap.tmp +not a regular file \\(a FIFO\\), which no run makes: zembril never reads "
+       "it; the next run that changes the map removes it"},
+  };
+  forEachSetup<Case>(tree, cases, [&](const Case& c) {
+    // With a writer that never writes, a read would wait for ever.
+    const int writer = ::open(c.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const tDumpRun shown = dump(tree, c.arguments);
+    const tDumpRun check = dump(tree, {"--check"});
+    ::close(writer);
+    EXPECT_EQ(shown.exitStatus, c.exitStatus) << shown.err;
+    EXPECT_EQ(check.exitStatus, 1);
+    EXPECT_TRUE(hasLine(check.out, c.checkLine)) << c.checkLine << "\n" << check.out;
+  });
+}
+
+TEST(Dump, AMapFileRewrittenInPlaceIsNeverShownAsAMixOfTwoVersions) {
+  tScratchTree tree;
+  // Two versions whose records line up, so that a mix of them reads whole.
+  tPairs pairs[2];
+  for (int i = 100000; i < 110000; ++i) {
+    pairs[0].emplace_back(std::to_string(i), "/a/" + std::to_string(i));
+    pairs[1].emplace_back(std::to_string(i), "/b/" + std::to_string(i));
+  }
+  const std::string versions[2] = {encodeMapFile(pairs[0], {}), encodeMapFile(pairs[1], {})};
+  writeFile(tree.mapFile(), versions[0]);
+  std::atomic<bool> done = false;
+  // As zembril's copy rewrites it: new file times first, the head last.
+  std::thread writer([&] {
+    const int fd = ::open(tree.mapFile().c_str(), O_WRONLY | O_CLOEXEC);
+    for (std::size_t which = 1; !done; which ^= 1) {
+      struct stat status {};
+      ::fstat(fd, &status);
+      waitForNewFileTimes(status);
+      const std::string& bytes = versions[which];
+      EXPECT_TRUE(::ftruncate(fd, 0) == 0 &&
+                  ::pwrite(fd, bytes.data() + 256, bytes.size() - 256, 256) > 0 &&
+                  ::pwrite(fd, bytes.data(), 256, 0) == 256);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(fd);
+  });
+  // A reader that trusts one read shows a mix in about a third of these runs.
+  for (int run = 0; run < 30; ++run) {
+    const std::string out = dump(tree, {}).out;
+    EXPECT_FALSE(out.find("\t/a/") != std::string::npos && out.find("\t/b/") != std::string::npos)
+        << "run " << run;
+  }
+  done = true;
+  writer.join();
 }
 
 TEST(Dump, CommandLine) {
@@ -497,7 +590,8 @@ TEST(Dump, EveryModeOnlyReadsEvenWhileTheLockIsHeld) {
   writeFile(tree.mapFile(true), map.substr(0, 30));
   writeFile(tree.mapFile(true) + ".tmp", map);
   writeFile(tree.mapFile(true) + ".damaged", map.substr(0, 17));
-  const int lock = ::open(tree.mapDirectory().c_str(), O_RDONLY | O_DIRECTORY);
+  const int lock = ::open((tree.mapDirectory() + "/dravimap.lock").c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   const auto before = stateOf(tree.root());
   const tScratchTree traces(false);

@@ -1,4 +1,4 @@
-#include "dump/tDirectoryLockHolders.h"
+#include "dump/tLockHolders.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -51,14 +51,15 @@ std::string commandLineOf(long pid) {
 
 }  // namespace
 
-tDirectoryLocks findDirectoryLocks(const std::string& path) {
-  tDirectoryLocks locks;
-  struct stat directory {};
-  if (::stat(path.c_str(), &directory) != 0) {
+tFileLocks findFileLocks(const std::string& path) {
+  tFileLocks locks;
+  struct stat file {};
+  if (::lstat(path.c_str(), &file) != 0) {
     locks.known = errno == ENOENT || errno == ENOTDIR;
     locks.error = errno;
     return locks;
   }
+  const std::string wanted = deviceAndInode(file);
   std::ifstream table(kLockTable);
   if (!table) {
     locks.error = errno;
@@ -77,9 +78,9 @@ tDirectoryLocks findDirectoryLocks(const std::string& path) {
     std::string mandatory;
     std::string access;
     long pid = 0;
-    std::string file;
-    if (!(fields >> mandatory >> access >> pid >> file) || kind != "FLOCK") continue;
-    if (file != deviceAndInode(directory)) continue;
+    std::string name;
+    if (!(fields >> mandatory >> access >> pid >> name) || kind != "FLOCK") continue;
+    if (name != wanted) continue;
     (waiting ? locks.waiters : locks.holders).push_back({pid, commandLineOf(pid)});
   }
   locks.known = true;
