@@ -632,7 +632,7 @@ tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
                                    tClassNameMap* second, tStatus& status) {
   if (isError(status)) return {};
   tDescriptorSource source(fd);
-  const tMapFileScan scan = scanSource(source, sections, first, second);
+  tMapFileScan scan = scanSource(source, sections, first, second);
   if (scan.readFailed) {
     raiseError(status, nCode::kMapFileTooShort);
   } else if (first != nullptr) {
