@@ -75,6 +75,8 @@ quiet dpkg -i "$deb"
 zembril /x64 /U /add com.example.Other '/usr/lib*/libother.so' || fail "zembril exited with $?"
 expect_map "U com.example.Other /usr/lib64/libother.so"
 quiet zembril-dump --check
+# shellcheck source=tests/package/local-users.sh
+source "$(dirname "$0")/local-users.sh"
 
 step "postinst and prerm pair: a failed and a good configure, reconfigure, upgrade to a new soname, remove"
 for version in 1 2; do
@@ -146,9 +148,12 @@ quiet dpkg -P zembril
 [[ -s $map_directory/dravimap64 ]] || fail "dpkg -P took the map"
 [[ ! -e /var/lib/zembril && ! -e /usr/share/doc/zembril ]] || fail "dpkg -P left files behind"
 
-step "remove and purge the package: the empty directories it made go"
+step "remove and purge the package: the directories it made go, empty but for the lock file"
 rm -r /usr/local/tolvane/.mirtal
 quiet dpkg -i "$deb"
+# A run that changes nothing leaves the lock file alone in the map directory.
+zembril /x64 /U /list || fail "zembril exited with $?"
+[[ $(ls -A "$map_directory") == dravimap.lock ]] || fail "the map directory holds [$(ls -A "$map_directory")]"
 quiet dpkg -P zembril
 [[ -d /usr/local/tolvane && ! -e /usr/local/tolvane/.mirtal ]] ||
   fail "dpkg -P did not remove exactly the empty directories the postinst made"
