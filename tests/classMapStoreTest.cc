@@ -154,6 +154,22 @@ TEST_F(Store, BuiltAfterAnErrorReadsAndWritesNothing) {
   EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
 }
 
+TEST_F(Store, MapsOnlyCheckedAreLoadedBeforeAnyOperationOnThem) {
+  // A store built for a run that needs no bindings must still never save
+  // maps it did not load: that would drop every binding.
+  testing::writeFile(tree.mapFile(), testing::encodeMapFile({{"A", "/a.so"}}, {{"K", "/k.so"}}));
+  tStatus status = 0;
+  {
+    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::validityOnly, status);
+    EXPECT_EQ(store.lookup("K", 1, status), "/k.so");
+    store.add("B", "/b.so", 0, status);
+    store.saveAllMapFiles(status);
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(testing::readFile(tree.mapFile()),
+            testing::encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"K", "/k.so"}}));
+}
+
 TEST_F(Store, ImmediateSavingWhenNotDeferred) {
   tStatus status = 0;
   {
