@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <thread>
 
 #include "persistentStorage/tFile.h"
 #include "persistentStorage/tRegularFile.h"
@@ -13,10 +11,6 @@
 namespace nDRAVI100 {
 
 namespace {
-
-// A rewrite in place of a large map file takes a while; pausing longer
-// each time gives it the chance to finish between two reads.
-constexpr std::chrono::milliseconds kFirstPause{20};
 
 // One attempt: true when fstat showed the same version of the file before
 // and after it was read, so that what was read belongs to one version.
@@ -62,14 +56,7 @@ bool readOnce(const std::string& path, tMapFileSnapshot& snapshot) {
 
 tMapFileSnapshot readMapFileSnapshot(const std::string& path) {
   tMapFileSnapshot snapshot;
-  std::chrono::milliseconds pause = kFirstPause;
-  for (int attempt = 1; attempt <= kSnapshotAttempts; ++attempt) {
-    if (readOnce(path, snapshot)) return snapshot;
-    if (attempt < kSnapshotAttempts) {
-      std::this_thread::sleep_for(pause);
-      pause *= 2;
-    }
-  }
+  if (readOneVersion(kSnapshotAttempts, [&] { return readOnce(path, snapshot); })) return snapshot;
   // What the last read found may mix two versions; none of it is shown.
   snapshot.state = tSnapshotState::unsettled;
   snapshot.scan = tMapFileScan();

@@ -41,43 +41,49 @@ constexpr int kMostReads = 5;
 tMapFileLoad readAt(const std::string& path, int sections, tClassNameMap* first,
                     tClassNameMap* second, tStatus& status) {
   if (isError(status)) return {};
-  for (int attempt = 1;; ++attempt) {
+  tMapFileLoad load;
+  tStatus read = 0;
+  const bool settled = readOneVersion(kMostReads, [&] {
+    load = {};
+    read = 0;
+    for (tClassNameMap* map : {first, second}) {
+      if (map != nullptr) map->clear();
+    }
     // A descriptor, not a stream: the reader takes the file in large pieces
     // and decodes the fields in its own buffer.
     tRegularFile file = tRegularFile::openForReading(path);
-    if (file.notRegular()) {
-      raiseError(status, nCode::kMapFileTooShort);
-      return {tMapFileState::failed, false};
+    if (file.notRegular() || (!file && !isMissing(file.error()))) {
+      read = file.notRegular() ? -nCode::kMapFileTooShort : -nCode::kCannotOpen;
+      load = {tMapFileState::failed, false};
+      return true;
     }
-    if (!file) {
-      if (isMissing(file.error())) return {};
-      raiseError(status, nCode::kCannotOpen);
-      return {tMapFileState::failed, false};
-    }
-    tStatus read = 0;
+    if (!file) return true;
     const tMapFileScan scan =
         readMapFileDescriptor(file.descriptor(), sections, first, second, read);
     struct stat after {};
-    const bool changed =
-        ::fstat(file.descriptor(), &after) != 0 || !sameFileVersion(file.status(), after);
+    const bool oneVersion =
+        ::fstat(file.descriptor(), &after) == 0 && sameFileVersion(file.status(), after);
     if (!file.close()) {
-      raiseError(status, nCode::kCannotClose);
-      return {tMapFileState::failed, false};
-    }
-    if (changed) {
-      for (tClassNameMap* map : {first, second}) {
-        if (map != nullptr) map->clear();
-      }
-      if (attempt < kMostReads) continue;
-      raiseError(status, nCode::kMapFileTooShort);
-      return {tMapFileState::failed, false};
+      read = -nCode::kCannotClose;
+      load = {tMapFileState::failed, false};
+      return true;
     }
     if (read == 0) {
-      return {tMapFileState::loaded, scan.asWritten, static_cast<std::uint64_t>(after.st_size)};
+      load = {tMapFileState::loaded, scan.asWritten, static_cast<std::uint64_t>(after.st_size)};
+    } else {
+      load = {scan.readFailed ? tMapFileState::failed : tMapFileState::damaged, false};
     }
-    raiseError(status, -read);
-    return {scan.readFailed ? tMapFileState::failed : tMapFileState::damaged, false};
+    return oneVersion;
+  });
+  if (!settled) {
+    for (tClassNameMap* map : {first, second}) {
+      if (map != nullptr) map->clear();
+    }
+    read = -nCode::kMapFileTooShort;
+    load = {tMapFileState::failed, false};
   }
+  if (read != 0) raiseError(status, -read);
+  return load;
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace nDRAVI100 {
 
@@ -54,6 +56,24 @@ class tRegularFile {
 // changes the file in place lets the clock move past its old times first
 // (see waitForNewFileTimes).
 bool sameFileVersion(const struct stat& before, const struct stat& after);
+
+// Calls `readOnce` until it returns true, meaning that it read one version
+// of a file (sameFileVersion held around the read), at most `attempts`
+// times, pausing 20 ms before the second attempt and twice as long before
+// each later one: a rewrite in place of a large file takes a while. Returns
+// whether an attempt returned true.
+template <typename ReadOnce>
+bool readOneVersion(int attempts, ReadOnce readOnce) {
+  std::chrono::milliseconds pause{20};
+  for (int attempt = 1; attempt <= attempts; ++attempt) {
+    if (readOnce()) return true;
+    if (attempt < attempts) {
+      std::this_thread::sleep_for(pause);
+      pause *= 2;
+    }
+  }
+  return false;
+}
 
 // Returns once a change made to the file described by `file` from now on
 // is sure to give it a modification time other than the one it has: the
