@@ -16,6 +16,9 @@ namespace {
 // written, so the pages that a small map never fills cost no memory.
 constexpr std::size_t kBlockSize = std::size_t{1024} * 1024;
 
+// Blocks after the first few are larger: those are large maps.
+constexpr std::size_t kSmallBlocks = 2;
+
 // The empty string as a binding holds it: a view with a null data() marks a
 // removed binding, so even the empty path must point somewhere, here at the
 // literal's NUL.
@@ -55,7 +58,7 @@ void sortByClassName(std::span<tBindingView> part) {
     std::size_t end;
     std::size_t offset;
   };
-  std::vector<tItem> items;
+  std::vector<tItem, tLargeAllocator<tItem>> items;
   items.reserve(part.size());
   for (const tBindingView& binding : part) items.push_back({0, 0, &binding});
   // A stack, not recursion: a group ends deeper only as its names go on, and
@@ -92,7 +95,7 @@ void sortByClassName(std::span<tBindingView> part) {
       begin = end;
     }
   }
-  std::vector<tBindingView> sorted;
+  tClassNameMap::tBindings sorted;
   sorted.reserve(items.size());
   for (const tItem& item : items) sorted.push_back(*item.binding);
   std::copy(sorted.begin(), sorted.end(), part.begin());
@@ -104,9 +107,9 @@ void sortByClassName(std::span<tBindingView> part) {
 // From the last binding of the rest back to its first, the place of each in
 // the front is found by steps that double from where the one before went,
 // then by bisection, and the front's bindings after it move up in one go.
-void mergeIntoFront(std::vector<tBindingView>& bindings, std::size_t front) {
-  const std::vector<tBindingView> rest(bindings.begin() + static_cast<std::ptrdiff_t>(front),
-                                       bindings.end());
+void mergeIntoFront(tClassNameMap::tBindings& bindings, std::size_t front) {
+  const tClassNameMap::tBindings rest(bindings.begin() + static_cast<std::ptrdiff_t>(front),
+                                      bindings.end());
   auto at = [&](std::size_t index) {
     return bindings.begin() + static_cast<std::ptrdiff_t>(index);
   };
@@ -139,13 +142,13 @@ std::string_view tClassNameMap::tByteStore::keep(std::string_view text) {
     // A string of more than a quarter block gets a block of its own, so
     // that no more than a quarter of any block is left unused.
     if (text.size() > kBlockSize / 4) {
-      blocks.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
+      blocks.emplace_back(static_cast<char*>(allocateLarge(text.size())));
       std::memcpy(blocks.back().get(), text.data(), text.size());
       return {blocks.back().get(), text.size()};
     }
-    blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+    room = blocks.size() < kSmallBlocks ? kBlockSize : kLeastHugeAllocation;
+    blocks.emplace_back(static_cast<char*>(allocateLarge(room)));
     next = blocks.back().get();
-    room = kBlockSize;
   }
   std::memcpy(next, text.data(), text.size());
   const std::string_view kept(next, text.size());

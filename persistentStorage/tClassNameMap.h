@@ -3,12 +3,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "persistentStorage/tLargeAllocator.h"
 
 namespace nDRAVI100 {
 
@@ -42,7 +45,9 @@ struct tBindingView {
 // threads at once.
 class tClassNameMap {
  public:
-  using const_iterator = std::vector<tBindingView>::const_iterator;
+  // The array of bindings; its memory may come in huge pages.
+  using tBindings = std::vector<tBindingView, tLargeAllocator<tBindingView>>;
+  using const_iterator = tBindings::const_iterator;
   using iterator = const_iterator;
   using value_type = tBindingView;
 
@@ -113,7 +118,10 @@ class tClassNameMap {
     void swap(tByteStore& other) noexcept;
 
    private:
-    std::vector<std::unique_ptr<char[]>> blocks;
+    struct tFree {
+      void operator()(char* block) const { std::free(block); }
+    };
+    std::vector<std::unique_ptr<char, tFree>> blocks;
     char* next = nullptr;
     std::size_t room = 0;
   };
@@ -139,13 +147,13 @@ class tClassNameMap {
   // [0, sortedCount) is in ascending order; the rest is in the order the
   // bindings came. A removed entry keeps its class name, for the searches,
   // and has a library path whose data() is null.
-  mutable std::vector<tBindingView> bindings;
+  mutable tBindings bindings;
   mutable std::size_t sortedCount = 0;
   mutable std::size_t removedCount = 0;
   // Open addressing over the unsorted entries: 0 is a free slot, any other
   // value an entry's index + 1 with a tag from its hash. The size is a power
   // of two or 0.
-  mutable std::vector<std::uint64_t> slots;
+  mutable std::vector<std::uint64_t, tLargeAllocator<std::uint64_t>> slots;
 };
 
 }  // namespace nDRAVI100
