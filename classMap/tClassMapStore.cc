@@ -222,9 +222,11 @@ void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
   saveMapFileAt(mapFilePath(os), first, second, status);
   if (isError(status)) return;
   // The file holds the maps now: saving them again would change nothing.
+  // Only a store that saves after each change saves again; for it, the size
+  // lets the next save tell a change apart without reading the file.
   const bool empty = first.empty() && (second == nullptr || second->empty());
   mapFileLoad = {empty ? tMapFileState::absent : tMapFileState::loaded, true,
-                 empty ? 0 : mapFileSize(first, second)};
+                 empty || deferSave != 0 ? 0 : mapFileSize(first, second)};
   persistentMapsChanged = false;
 }
 
