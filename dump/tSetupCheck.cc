@@ -185,8 +185,7 @@ void checkLockFile(const std::string& directory, tFindings& findings) {
   // zembril never opens it through a link, so the link itself is what counts.
   if (::lstat(path.c_str(), &status) != 0) {
     if (isMissing(errno)) {
-      return findings.add(label, "not made yet; the next run by root makes it",
-                          false);
+      return findings.add(label, "not made yet; the next run by root makes it", false);
     }
     return findings.add(label, "cannot be examined (" + systemMessage(errno) + ")", false);
   }
