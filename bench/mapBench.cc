@@ -28,7 +28,7 @@ const std::string& benchRoot() {
     std::string pattern = "/tmp/zembril-bench-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     std::filesystem::create_directories(pattern + "/usr/local/tolvane/.mirtal/etc");
-    tFileSystemAdapter::setFixedPathRootForTesting(pattern);
+    if (!tFileSystemAdapter::setRoot(pattern)) std::abort();
     return pattern;
   }();
   return root;

@@ -1,5 +1,7 @@
 #include "dump/tDumpOptions.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -17,6 +19,31 @@ constexpr std::array<tNamedForm, 3> kForms = {{{"text", tOutputForm::text},
                                                {"json", tOutputForm::json},
                                                {"commands", tOutputForm::commands}}};
 
+// getopt_long's codes for the long options; above every character, so that
+// none can be taken for a short option.
+enum tOptionCode : int {
+  kX64 = 256,
+  kCheck,
+  kSalvage,
+  kExplain,
+  kFormat,
+  kScope,
+  kRoot,
+  kHelp,
+  kVersion,
+};
+
+constexpr std::array<option, 10> kLongOptions = {{{"x64", no_argument, nullptr, kX64},
+                                                  {"check", no_argument, nullptr, kCheck},
+                                                  {"salvage", no_argument, nullptr, kSalvage},
+                                                  {"explain", required_argument, nullptr, kExplain},
+                                                  {"format", required_argument, nullptr, kFormat},
+                                                  {"scope", required_argument, nullptr, kScope},
+                                                  {"root", required_argument, nullptr, kRoot},
+                                                  {"help", no_argument, nullptr, kHelp},
+                                                  {"version", no_argument, nullptr, kVersion},
+                                                  {nullptr, 0, nullptr, 0}}};
+
 const char* modeOption(tDumpMode mode) {
   switch (mode) {
     case tDumpMode::check:
@@ -30,29 +57,39 @@ const char* modeOption(tDumpMode mode) {
   }
 }
 
-// Walks the arguments once, keeping what each option says and the first
-// mistake; later checks see the whole command line.
+// Keeps what each option says and the first mistake; the checks that need
+// the whole command line come after the last option.
 class tOptionParser {
  public:
-  explicit tOptionParser(const std::vector<std::string>& args) : arguments(args) {}
+  tParsedOptions parse(const std::vector<std::string>& arguments) {
+    // getopt_long wants a program name first and writable strings.
+    std::vector<std::string> words{"zembril-dump"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
 
-  tParsedOptions parse() {
-    // --help and --version answer whatever else the line says.
-    for (const std::string& argument : arguments) {
-      if (argument == "--") break;
-      if (argument == "--help") return finish(tDumpMode::help);
-      if (argument == "--version") return finish(tDumpMode::version);
+    // optind 0 starts getopt afresh. "-" hands operands back in their place,
+    // so that POSIXLY_CORRECT cannot end the options at the first file; ":"
+    // reports a missing value apart from an unknown option; opterr 0 leaves
+    // every message to us.
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+      const std::size_t at = static_cast<std::size_t>(std::max(optind, 1));
+      const std::string current = at < words.size() ? words[at] : "";
+      const int code = getopt_long(argc, argv.data(), "-:", kLongOptions.data(), nullptr);
+      if (code == -1) break;
+      takeOption(code, current);
     }
-    bool optionsEnded = false;
-    for (next = 0; next < arguments.size() && error.empty(); ++next) {
-      const std::string& argument = arguments[next];
-      if (optionsEnded || argument == "-" || !argument.starts_with("-")) {
-        operands.push_back(argument);
-      } else if (argument == "--") {
-        optionsEnded = true;
-      } else {
-        parseOption(argument);
-      }
+    // What follows "--" is all operands.
+    for (int index = optind; index < argc; ++index) operands.emplace_back(argv[index]);
+
+    // --help and --version answer whatever else the line says, as in GNU tools.
+    if (firstAnswer) {
+      parsed.options.mode = *firstAnswer;
+      return std::move(parsed);
     }
     if (error.empty()) checkCombination();
     parsed.usageError = error;
@@ -60,29 +97,8 @@ class tOptionParser {
   }
 
  private:
-  tParsedOptions finish(tDumpMode mode) {
-    parsed.options.mode = mode;
-    return std::move(parsed);
-  }
-
   void fail(std::string message) {
     if (error.empty()) error = std::move(message);
-  }
-
-  // Returns the value of an option given as "--name=value" or as "--name"
-  // followed by the value, which may itself start with "-" (a status code).
-  std::optional<std::string> valueOf(const std::string& argument, std::string_view name) {
-    if (argument.size() > name.size() && argument[name.size()] == '=') {
-      return argument.substr(name.size() + 1);
-    }
-    if (next + 1 < arguments.size()) return arguments[++next];
-    fail("option '" + std::string(name) + "' needs a value");
-    return std::nullopt;
-  }
-
-  static bool isOption(const std::string& argument, std::string_view name) {
-    return argument.starts_with(name) &&
-           (argument.size() == name.size() || argument[name.size()] == '=');
   }
 
   void chooseMode(tDumpMode mode) {
@@ -93,41 +109,82 @@ class tOptionParser {
     current = mode;
   }
 
-  void parseOption(const std::string& argument) {
+  // `current` is the argument that held the option, as the user wrote it.
+  void takeOption(int code, const std::string& current) {
     tDumpOptions& options = parsed.options;
-    if (argument == "--x64") {
-      options.x64 = true;
-    } else if (argument == "--check") {
-      chooseMode(tDumpMode::check);
-    } else if (argument == "--salvage") {
-      chooseMode(tDumpMode::salvage);
-    } else if (isOption(argument, "--explain")) {
-      chooseMode(tDumpMode::explain);
-      if (auto value = valueOf(argument, "--explain")) options.code = std::move(*value);
-    } else if (isOption(argument, "--format")) {
-      formatGiven = true;
-      const auto value = valueOf(argument, "--format");
-      if (!value) return;
-      const auto* found = std::find_if(kForms.begin(), kForms.end(),
-                                       [&](const tNamedForm& form) { return form.name == *value; });
-      if (found == kForms.end()) {
-        return fail("unknown format '" + *value + "' (text, json or commands)");
+    const std::string value = optarg != nullptr ? optarg : "";
+    const std::string name = current.substr(0, current.find('='));
+    switch (code) {
+      case 1:
+        operands.push_back(value);
+        break;
+      case ':':
+        fail("option '" + name + "' needs a value");
+        break;
+      case '?':
+        if (optopt >= kX64) {
+          fail("option '" + name + "' takes no value");
+        } else if (optopt == 0 && isAmbiguous(name)) {
+          fail("option '" + name + "' is ambiguous");
+        } else {
+          fail("unknown option '" + current + "'");
+        }
+        break;
+      case kHelp:
+        if (!firstAnswer) firstAnswer = tDumpMode::help;
+        break;
+      case kVersion:
+        if (!firstAnswer) firstAnswer = tDumpMode::version;
+        break;
+      case kX64:
+        options.x64 = true;
+        break;
+      case kCheck:
+        chooseMode(tDumpMode::check);
+        break;
+      case kSalvage:
+        chooseMode(tDumpMode::salvage);
+        break;
+      case kExplain:
+        chooseMode(tDumpMode::explain);
+        options.code = value;
+        break;
+      case kRoot:
+        options.root = value;
+        break;
+      case kFormat: {
+        formatGiven = true;
+        const auto* found = std::find_if(kForms.begin(), kForms.end(),
+                                         [&](const tNamedForm& form) { return form.name == value; });
+        if (found == kForms.end()) {
+          return fail("unknown format '" + value + "' (text, json or commands)");
+        }
+        options.form = found->form;
+        break;
       }
-      options.form = found->form;
-    } else if (isOption(argument, "--scope")) {
-      scopeGiven = true;
-      const auto value = valueOf(argument, "--scope");
-      if (!value) return;
-      if (*value == "U" || *value == "u") {
-        options.scope = tScopeChoice::uOnly;
-      } else if (*value == "K" || *value == "k") {
-        options.scope = tScopeChoice::kOnly;
-      } else {
-        fail("unknown scope '" + *value + "' (U or K)");
-      }
-    } else {
-      fail("unknown option '" + argument + "'");
+      case kScope:
+        scopeGiven = true;
+        if (value == "U" || value == "u") {
+          options.scope = tScopeChoice::uOnly;
+        } else if (value == "K" || value == "k") {
+          options.scope = tScopeChoice::kOnly;
+        } else {
+          fail("unknown scope '" + value + "' (U or K)");
+        }
+        break;
+      default:
+        fail("unknown option '" + current + "'");
     }
+  }
+
+  // getopt_long takes any unique abbreviation of a long option and refuses
+  // one that several options begin with.
+  static bool isAmbiguous(const std::string& typed) {
+    if (!typed.starts_with("--")) return false;
+    const std::string_view name = std::string_view(typed).substr(2);
+    return std::count_if(kLongOptions.begin(), kLongOptions.end(), [&](const option& entry) {
+             return entry.name != nullptr && std::string_view(entry.name).starts_with(name);
+           }) > 1;
   }
 
   void checkCombination() {
@@ -147,9 +204,8 @@ class tOptionParser {
     if (!operands.empty()) options.file = operands.front();
   }
 
-  const std::vector<std::string>& arguments;
-  std::size_t next = 0;
   std::vector<std::string> operands;
+  std::optional<tDumpMode> firstAnswer;  // --help or --version, whichever came first
   bool formatGiven = false;
   bool scopeGiven = false;
   std::string error;
@@ -159,18 +215,19 @@ class tOptionParser {
 }  // namespace
 
 tParsedOptions parseDumpArguments(const std::vector<std::string>& arguments) {
-  return tOptionParser(arguments).parse();
+  return tOptionParser().parse(arguments);
 }
 
 std::string usageLine() {
-  return "Usage: zembril-dump [--x64] [--scope=U|K] [--format=FORM] "
+  return "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=FORM] "
          "[MAPFILE | --salvage FILE | --check | --explain CODE]\n";
 }
 
 std::string helpText() {
-  return "Usage: zembril-dump [--x64] [--scope=U|K] [--format=text|json|commands] [MAPFILE]\n"
+  return "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=text|json|commands]\n"
+         "                    [MAPFILE]\n"
          "  or:  zembril-dump --salvage [--scope=U|K] [--format=text|json|commands] FILE\n"
-         "  or:  zembril-dump --check [--x64]\n"
+         "  or:  zembril-dump --check [--root=DIR] [--x64]\n"
          "  or:  zembril-dump --explain CODE\n"
          "Show, check and salvage zembril's class map, and explain its status codes.\n"
          "zembril-dump only ever reads: it never changes, creates, removes or locks a file.\n"
@@ -178,6 +235,8 @@ std::string helpText() {
          "Without a mode, prints the bindings of the map file that zembril uses\n"
          "(dravimap, or dravimap64 with --x64), or of MAPFILE.\n"
          "\n"
+         "      --root=DIR       the class map of the system image in DIR, as\n"
+         "                       'zembril /root DIR' sees it\n"
          "      --x64            the 64-bit map file (dravimap64)\n"
          "      --scope=U|K      print only the U or only the K map\n"
          "      --format=FORM    text (default): U<TAB>class<TAB>library per line, escaped;\n"

@@ -39,6 +39,7 @@ struct tDumpOptions {
   bool x64 = false;
   std::optional<std::string> file;  // MAPFILE in the show mode, FILE with --salvage
   std::string code;                 // the argument of --explain, unchecked
+  std::optional<std::string> root;  // the argument of --root, unchecked
 };
 
 // The outcome of parsing: the options, or why the command line is wrong.
@@ -47,12 +48,14 @@ struct tParsedOptions {
   std::string usageError;  // empty when the command line is valid
 };
 
-// Parses the arguments after the program name. Options may come in any
-// order and before or after the file; "--" ends the options; a value may be
-// given as "--format=json" or as the next argument. --help and --version win
-// over everything else, as in GNU tools. Any other mistake (an unknown
-// option or value, two modes, an option that does not fit the mode, a
-// missing or extra file) leaves a one-line description in usageError.
+// Parses the arguments after the program name with getopt_long. Options
+// may come in any order and before or after the file, and may be shortened
+// to any unique prefix; "--" ends the options; a value may be given as
+// "--format=json" or as the next argument. --help and --version win over
+// everything else, as in GNU tools. Any other mistake (an unknown,
+// ambiguous or misused option, an unknown value, two modes, an option that
+// does not fit the mode, a missing or extra file) leaves a one-line
+// description in usageError.
 [[nodiscard]] tParsedOptions parseDumpArguments(const std::vector<std::string>& arguments);
 
 // Returns the one usage line printed with a usage error, newline included.

@@ -134,6 +134,10 @@ int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
       arguments.begin() + std::min<std::ptrdiff_t>(1, std::ssize(arguments)), arguments.end());
   const tParsedOptions parsed = parseDumpArguments(rest);
   if (!parsed.usageError.empty()) return usageError(parsed.usageError, err);
+  const std::optional<std::string>& root = parsed.options.root;
+  if (root && !tFileSystemAdapter::setRoot(*root)) {
+    return usageError("--root needs an absolute directory, not '" + *root + "'", err);
+  }
   const int status = runMode(parsed.options, out, err);
   // Output that did not arrive (a full disk, a closed pipe) must not pass
   // for a complete backup.

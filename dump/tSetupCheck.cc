@@ -108,12 +108,16 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
   switch (lookup.source) {
     case directoryFile: {
       // Each run resolves a relative path against its own working directory,
-      // so installers started from different places use different maps.
+      // so installers started from different places use different maps. In
+      // an image the root stands in, until the image runs.
       const bool relative = lookup.firstLine.front() != '/';
+      const char* const base = tFileSystemAdapter::root().empty()
+                                   ? ", relative to the working directory of each run"
+                                   : ", relative to the root, and to the working directory of "
+                                     "each run once the image runs";
       return findings.add("directory file",
                           path + "its first line \"" + escapeForText(lookup.firstLine) +
-                              "\" names the map directory" +
-                              (relative ? ", relative to the working directory of each run" : ""),
+                              "\" names the map directory" + (relative ? base : ""),
                           relative);
     }
     case noDirectoryFile:

@@ -19,7 +19,7 @@ const std::string& root() {
     std::string pattern = "/tmp/zembril-fuzz-XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     FUZZ_CHECK(std::system(("mkdir -p " + pattern + "/etc/tolvane/.mirtal").c_str()) == 0);
-    tFileSystemAdapter::setFixedPathRootForTesting(pattern);
+    FUZZ_CHECK(tFileSystemAdapter::setRoot(pattern));
     return pattern;
   }();
   return made;
@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   line = line.substr(0, line.find_first_of(std::string("\r\n\0", 3)));
   if (!line.empty() && line.back() == '/') line.pop_back();
   const std::string expected =
-      line.empty() ? tFileSystemAdapter::fallbackMapDirectory() : line + "/etc";
+      line.empty() ? tFileSystemAdapter::fallbackMapDirectory()
+                   : root() + (line.front() == '/' ? "" : "/") + line + "/etc";
 
   nDRAVI100::tStatus status = 0;
   FUZZ_CHECK(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status) ==

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include <unistd.h>
 
@@ -22,21 +23,29 @@ constexpr const char* kMapDirectorySuffix = "/etc";
 // in one call so that a huge file costs no more.
 constexpr std::size_t kMostDirectoryFileBytes = 4097;
 
-std::string& fixedPathRoot() {
+// The directory that stands for "/", without a trailing '/'; empty for the
+// running system.
+std::string& rootPath() {
   static std::string root;
   return root;
 }
 
 }  // namespace
 
-std::string tFileSystemAdapter::directoryFilePath() { return fixedPathRoot() + kDirectoryFile; }
+std::string tFileSystemAdapter::directoryFilePath() { return rootPath() + kDirectoryFile; }
 
 std::string tFileSystemAdapter::fallbackMapDirectory() {
-  return fixedPathRoot() + kFallbackMapDirectory;
+  return rootPath() + kFallbackMapDirectory;
 }
 
-void tFileSystemAdapter::setFixedPathRootForTesting(const std::string& root) {
-  fixedPathRoot() = root;
+const std::string& tFileSystemAdapter::root() { return rootPath(); }
+
+bool tFileSystemAdapter::setRoot(const std::string& root) {
+  if (!root.starts_with('/')) return false;
+  std::string path = root;
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  rootPath() = std::move(path);
+  return true;
 }
 
 tFileSystemAdapter::tMapDirectoryLookup tFileSystemAdapter::lookUpMapDirectory() {
@@ -79,7 +88,10 @@ tFileSystemAdapter::tMapDirectoryLookup tFileSystemAdapter::lookUpMapDirectory()
     return lookup;
   }
   lookup.source = tDirectorySource::directoryFile;
-  lookup.directory = line + kMapDirectorySuffix;
+  // Without a root a relative name stays relative to the working directory,
+  // as it always was; inside a root it can only mean the root's own "/".
+  const bool fromRoot = !rootPath().empty() && line.front() != '/';
+  lookup.directory = rootPath() + (fromRoot ? "/" : "") + line + kMapDirectorySuffix;
   return lookup;
 }
 

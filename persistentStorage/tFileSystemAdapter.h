@@ -40,9 +40,10 @@ class tFileSystemAdapter {
   };
 
   // Reads the directory file once and returns the map directory: its first
-  // line, less one trailing '/', with "/etc" appended, or the fixed fallback
-  // directory when the file is missing, unreadable, not a regular file or
-  // names nothing. Never waits and never fails.
+  // line, less one trailing '/', with "/etc" appended and taken inside the
+  // root (see setRoot), or the fixed fallback directory when the file is
+  // missing, unreadable, not a regular file or names nothing. Never waits
+  // and never fails.
   static tMapDirectoryLookup lookUpMapDirectory();
 
   // Returns lookUpMapDirectory().directory, or an empty string, reading
@@ -57,10 +58,19 @@ class tFileSystemAdapter {
   // Returns the map directory used when the directory file names none.
   static std::string fallbackMapDirectory();
 
-  // Makes both fixed paths above start with `root`. Only the test build of
-  // the tool and the tests call this, so that they work on a private tree;
-  // the shipped tool never does and always uses the system's own paths.
-  static void setFixedPathRootForTesting(const std::string& root);
+  // Makes the directory `root` stand for "/" for the rest of this process,
+  // as for a system image that is being built: both fixed paths above and
+  // the map directory that the directory file names are taken inside it
+  // (a relative name from `root` itself), and the lock, map, temporary and
+  // set-aside files follow the map directory. Nothing else is resolved
+  // inside it: a symbolic link in the image is followed as the host sees
+  // it. Trailing slashes are dropped, so "/" is the running system.
+  // Returns false and changes nothing when `root` is empty or relative.
+  [[nodiscard]] static bool setRoot(const std::string& root);
+
+  // Returns the root that setRoot made, without its trailing '/': empty for
+  // the running system.
+  static const std::string& root();
 };
 
 }  // namespace nDRAVI100

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "persistentStorage/tFileSystemAdapter.h"
 #include "tool/tCommandRequest.h"
 
 namespace nDRAVI100 {
@@ -95,6 +96,41 @@ TEST(CommandLine, Grammar) {
       {{"/U", "/lookup", "C", "x"}, {None}},
   };
   for (const Case& c : cases) expectParse(c.words, c.expected);
+}
+
+// "/root DIR" comes first and is taken away before the grammar counts; a
+// bad one changes no root.
+TEST(CommandLine, RootSwitch) {
+  const std::string unchanged = "/nonexistent/zembril-tests";
+  struct Case {
+    Args words;
+    tCommandKind kind;
+    std::string root;
+  } cases[] = {
+      {{"/root", "/img", "/U", "/list"}, List, "/img"},
+      {{"/root", "/img//", "/x64", "/U", "/add", "C", "L"}, Add, "/img"},
+      {{"/root", "/", "/file", "f"}, File, ""},
+      {{"/root", "/img", "/x64", "/U", "/add", "C", "L", "x"}, None, "/img"},
+      {{"/U", "/add", "/root", "/img"}, Add, unchanged},
+      {{"/root", "/a", "/root", "/b", "/U", "/list"}, None, "/a"},
+      {{"/x64", "/root", "/img", "/U", "/list"}, None, unchanged},
+      {{"/root"}, None, unchanged},
+      {{"/root", "", "/U", "/list"}, None, unchanged},
+      {{"/root", "img", "/U", "/list"}, None, unchanged},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(tFileSystemAdapter::setRoot(unchanged));
+    Args arguments{"zembril"};
+    arguments.insert(arguments.end(), c.words.begin(), c.words.end());
+    tCommandRequest request;
+    tStatus status = 0;
+    takeRootSwitch(arguments, status);
+    parseCommandLine(request, arguments, status);
+    EXPECT_EQ(request.getKind(status), c.kind) << c.words.size();
+    EXPECT_EQ(status, c.kind == None ? -88361 : 0) << c.words.size();
+    EXPECT_EQ(tFileSystemAdapter::root(), c.root) << c.words.size();
+  }
+  ASSERT_TRUE(tFileSystemAdapter::setRoot(unchanged));
 }
 
 TEST(CommandLine, ErrorOnEntryLeavesInitialRequest) {

@@ -40,13 +40,13 @@ struct tDumpRun {
   std::string err;
 };
 
-// Runs the test build of zembril-dump on `tree`, keeping its standard error
-// apart from its output. A run that hangs is ended and fails with 124.
+// Runs zembril-dump with --root on `tree`, keeping its standard error apart
+// from its output. A run that hangs is ended and fails with 124.
 tDumpRun dump(const tScratchTree& tree, const Args& arguments) {
   const std::string errPath = tree.root() + "/dump.err";
   const char* const redirect = "e=$1; shift; exec \"$@\" 2>\"$e\"";
-  Args command = {"timeout",  "20", "sh", "-c", redirect, "sh", errPath, ZEMBRIL_DUMP_ROOTED_BINARY,
-                  tree.root()};
+  Args command = {"timeout", "20",    "sh", "-c", redirect, "sh", errPath, ZEMBRIL_DUMP_BINARY,
+                  "--root=" + tree.root()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   const testing::tRunResult result = runCommand(command);
   const tDumpRun run{result.exitStatus, result.output, readFile(errPath).value_or("")};
@@ -341,7 +341,7 @@ TEST(Dump, ShowFindsTheMapFileAsZembrilDoes) {
   const std::vector<Case> cases = {
       {[] {}, {}, 0, "", ""},  // no map file is an empty map
       {[&] {
-         writeFile(tree.directoryFile(), tree.root() + "/srv/\nignored\n");
+         writeFile(tree.directoryFile(), "/srv/\nignored\n");
          writeFile(tree.root() + "/srv/etc/dravimap", map);
        },
        {},
@@ -385,14 +385,14 @@ TEST(Dump, CheckSaysWhatIsWrong) {
        0,
        {"directory file +.*/mirtal.dir: absent, so zembril uses the fallback map directory",
         "dravimap +valid: 1 U and 1 K bindings, 48 bytes", "summary +healthy"}},
-      {[&] { writeFile(tree.directoryFile(), tree.root() + "/gone\n"); },
+      {[&] { writeFile(tree.directoryFile(), "/gone\n"); },
        1,
        {"directory file +.*: its first line \".*/gone\" names the map directory",
         "map directory +.*/gone/etc: missing: runs that change the map fail with -50204"}},
       {[&] { writeFile(tree.directoryFile(), "relative\n"); },
        1,
-       {"directory file +.*: its first line \"relative\" names the map directory, relative to the "
-        "working directory of each run"}},
+       {"directory file +.*: its first line \"relative\" names the map directory, relative to "
+        "the root, .*"}},
       {[&] { writeFile(tree.mapFile(), damaged); },
        1,
        {"dravimap +damaged: file ends inside a record at offset 32 \\(1 U and 0 K bindings before "
@@ -584,7 +584,9 @@ TEST(Dump, EveryModeOnlyReadsEvenWhileTheLockIsHeld) {
   ASSERT_TRUE(testing::haveProgram("strace")) << "the read-only proof needs strace";
   tScratchTree tree;
   const std::string map = encodeMapFile({{"A", "/a.so"}}, {{"B", "/b.so"}});
-  writeFile(tree.directoryFile(), tree.root() + "/usr/local/tolvane/.mirtal\n");
+  // Relative, so that it names a directory inside the tree even to a dump
+  // that failed to take it inside the root.
+  writeFile(tree.directoryFile(), "usr/local/tolvane/.mirtal\n");
   writeFile(tree.mapFile(), map);
   writeFile(tree.mapFile() + ".tmp", map.substr(0, 20));
   writeFile(tree.mapFile(true), map.substr(0, 30));
@@ -612,9 +614,8 @@ TEST(Dump, EveryModeOnlyReadsEvenWhileTheLockIsHeld) {
                         {"--check"},
                         {"--explain", "-50204"}};
   for (const Args& mode : modes) {
-    Args command = {
-        "strace",   "-f", "-qq", "-o", trace, "-e", "trace=%file,%desc", ZEMBRIL_DUMP_ROOTED_BINARY,
-        tree.root()};
+    Args command = {"strace", "-f", "-qq", "-o", trace, "-e", "trace=%file,%desc", ZEMBRIL_DUMP_BINARY,
+                    "--root=" + tree.root()};
     command.insert(command.end(), mode.begin(), mode.end());
     EXPECT_LT(runCommand(command).exitStatus, 2);
     std::istringstream lines(readFile(trace).value_or(""));

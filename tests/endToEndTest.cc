@@ -108,21 +108,25 @@ TEST_F(EndToEnd, BindingsPersistPerBitnessAndScope) {
 }
 
 TEST_F(EndToEnd, DirectoryFileChoosesTheMapDirectory) {
+  // The named directory is inside the root, whether the name is absolute or not.
   const std::string elsewhere = tree.root() + "/opt/classes";
   std::filesystem::create_directories(elsewhere + "/etc");
-  writeFile(tree.directoryFile(), elsewhere + "/\nignored second line\n");
+  writeFile(tree.directoryFile(), "/opt/classes/\nignored second line\n");
   expectRun({"/U", "/add", "A", "a"}, 0, "");
   EXPECT_EQ(readFile(elsewhere + "/etc/dravimap"), encodeMapFile({{"A", "a"}}, {}));
   EXPECT_FALSE(readFile(tree.mapFile()).has_value());
+  writeFile(tree.directoryFile(), "opt/classes\n");
+  expectRun({"/U", "/add", "B", "b"}, 0, "");
+  EXPECT_EQ(readFile(elsewhere + "/etc/dravimap"), encodeMapFile({{"A", "a"}, {"B", "b"}}, {}));
 
   // A directory that does not exist is never created.
-  writeFile(tree.directoryFile(), tree.root() + "/missing\n");
+  writeFile(tree.directoryFile(), "/missing\n");
   expectRun({"/U", "/add", "A", "a"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
   expectRun({"/U", "/list"}, 0, "");
   EXPECT_FALSE(std::filesystem::exists(tree.root() + "/missing"));
 
   // No file can be at a path longer than the system allows: no map file.
-  writeFile(tree.directoryFile(), tree.root() + "/" + std::string(5000, 'x') + "\n");
+  writeFile(tree.directoryFile(), "/" + std::string(5000, 'x') + "\n");
   expectRun({"/U", "/list"}, 0, "");
   expectRun({"/U", "/add", "A", "a"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
 }

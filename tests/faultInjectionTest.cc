@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -136,7 +137,9 @@ class FaultInjection : public ::testing::Test {
       writeFile(tReplacementFile::temporaryPathFor(tree->mapFile()), *scenario.temporaryFile);
     }
     if (scenario.directoryFile) {
-      writeFile(tree->directoryFile(), tree->root() + "/usr/local/tolvane/.mirtal/\n");
+      // Relative, so that a run that failed to take it inside the root could
+      // never reach the machine's own map.
+      writeFile(tree->directoryFile(), "usr/local/tolvane/.mirtal/\n");
     }
     return tree;
   }
@@ -409,13 +412,49 @@ TEST_F(FaultInjection, TheDirectoryFileIsReadOnceAndItsFailureCostsNoBinding) {
   // run must then keep to the fallback directory, lock, load and save alike.
   auto moved = prepare(add);
   const std::string named = moved->root() + "/opt/maps";
-  writeFile(moved->directoryFile(), named + "\n");
+  writeFile(moved->directoryFile(), "/opt/maps\n");
   writeFile(named + "/etc/dravimap", *add.oldMap);
   std::filesystem::remove(moved->mapFile());
   const Args inject = injectAt(add, {"read", tFileOfRun::directoryFile}, "error=EIO");
   const tRunResult result = runTool(*moved, argumentsFor(add, *moved), strace(*moved, inject));
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(readFile(named + "/etc/dravimap"), add.oldMap);
+}
+
+// "/root DIR" keeps a run inside DIR. Its own work starts at its first path
+// below DIR, once the program is loaded; from there on every path that a
+// call names lies below DIR, whether the directory file names the map
+// directory or not, and also through the copy that stands in for a failed
+// rename. Before it, no path of the class map's may show at all.
+TEST_F(FaultInjection, NothingOutsideTheRootIsTouched) {
+  const std::regex quoted("\"((?:[^\"\\\\]|\\\\.)*)\"");
+  for (const tScenario& scenario : kScenarios) {
+    for (const Args& inject : {Args{}, Args{"-e", "inject=rename:error=EXDEV"}}) {
+      auto tree = prepare(scenario);
+      const std::string log = tree->root() + "/strace.log";
+      Args options = {"-e", "trace=%file"};
+      options.insert(options.end(), inject.begin(), inject.end());
+      EXPECT_EQ(runTool(*tree, argumentsFor(scenario, *tree), strace(*tree, options, log, true))
+                    .exitStatus,
+                0);
+      bool inside = false;
+      std::istringstream lines(readFile(log).value_or(""));
+      for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("execve(")) continue;
+        for (std::sregex_iterator at(line.begin(), line.end(), quoted), end; at != end; ++at) {
+          const std::string path = (*at)[1];
+          if (path.empty()) continue;
+          if (path.starts_with(tree->root() + "/")) {
+            inside = true;
+          } else {
+            EXPECT_TRUE(!inside && path.find("tolvane") == std::string::npos)
+                << scenario.name << ": " << line;
+          }
+        }
+      }
+      EXPECT_TRUE(inside) << scenario.name << ": no trace";
+    }
+  }
 }
 
 TEST_F(FaultInjection, QueriesSucceedOnAReadOnlyMapDirectoryWithoutAMapFile) {

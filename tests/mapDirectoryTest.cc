@@ -12,6 +12,8 @@ TEST(MapDirectory, FromTheDirectoryFile) {
   testing::tScratchTree tree;
   tree.useInThisProcess();
   const std::string fallback = tree.mapDirectory();
+  // Every name, relative or not, is taken inside the root.
+  const std::string root = tree.root() + "/";
   const std::string longLine(5000, 'd');
   struct Case {
     std::optional<std::string> content;  // nothing: no directory file
@@ -19,19 +21,19 @@ TEST(MapDirectory, FromTheDirectoryFile) {
   } cases[] = {
       {std::nullopt, fallback},
       {"", fallback},
-      {"/opt/m\n", "/opt/m/etc"},
-      {"/opt/m/\n", "/opt/m/etc"},
-      {"/opt/m//\n", "/opt/m//etc"},
-      {"/opt/m\r\n", "/opt/m/etc"},
-      {"/opt/m", "/opt/m/etc"},
+      {"/opt/m\n", root + "opt/m/etc"},
+      {"/opt/m/\n", root + "opt/m/etc"},
+      {"/opt/m//\n", root + "opt/m//etc"},
+      {"/opt/m\r\n", root + "opt/m/etc"},
+      {"/opt/m", root + "opt/m/etc"},
       {"/\n", fallback},
       {"\n/opt/m\n", fallback},
-      {"/opt/m\n/opt/n\n", "/opt/m/etc"},
-      {"  /opt/m\n", "  /opt/m/etc"},
-      {std::string("/opt/m\0/x\n", 10), "/opt/m/etc"},
-      {"relative/dir\n", "relative/dir/etc"},
-      {longLine, longLine.substr(0, 4097) + "/etc"},
-      {std::string(4096, 'd') + "/" + "more", std::string(4096, 'd') + "/etc"},
+      {"/opt/m\n/opt/n\n", root + "opt/m/etc"},
+      {"  /opt/m\n", root + "  /opt/m/etc"},
+      {std::string("/opt/m\0/x\n", 10), root + "opt/m/etc"},
+      {"relative/dir\n", root + "relative/dir/etc"},
+      {longLine, root + longLine.substr(0, 4097) + "/etc"},
+      {std::string(4096, 'd') + "/" + "more", root + std::string(4096, 'd') + "/etc"},
   };
   for (const Case& c : cases) {
     std::remove(tree.directoryFile().c_str());

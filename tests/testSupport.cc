@@ -25,8 +25,12 @@ namespace {
 // reach the machine's own class map by accident.
 constexpr const char* kNowhere = "/nonexistent/zembril-tests";
 
+void useRoot(const std::string& root) {
+  if (!tFileSystemAdapter::setRoot(root)) throw std::runtime_error("not a root: " + root);
+}
+
 const bool kStartsNowhere = [] {
-  tFileSystemAdapter::setFixedPathRootForTesting(kNowhere);
+  useRoot(kNowhere);
   return true;
 }();
 
@@ -42,7 +46,7 @@ tScratchTree::tScratchTree(bool createMapDirectory) {
 tScratchTree::~tScratchTree() {
   std::error_code ignored;
   fs::remove_all(rootPath, ignored);
-  tFileSystemAdapter::setFixedPathRootForTesting(kNowhere);
+  useRoot(kNowhere);
 }
 
 std::string tScratchTree::directoryFile() const {
@@ -54,9 +58,7 @@ std::string tScratchTree::mapDirectory() const {
 std::string tScratchTree::mapFile(bool x64) const {
   return mapDirectory() + (x64 ? "/dravimap64" : "/dravimap");
 }
-void tScratchTree::useInThisProcess() const {
-  tFileSystemAdapter::setFixedPathRootForTesting(rootPath);
-}
+void tScratchTree::useInThisProcess() const { useRoot(rootPath); }
 
 std::optional<std::string> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -166,8 +168,7 @@ tRunResult runCommand(const std::vector<std::string>& command, const std::string
 tRunResult runTool(const tScratchTree& tree, const std::vector<std::string>& arguments,
                    const std::vector<std::string>& wrapper, const std::string& programName) {
   std::vector<std::string> command = wrapper;
-  command.push_back(ZEMBRIL_ROOTED_BINARY);
-  command.push_back(tree.root());
+  command.insert(command.end(), {ZEMBRIL_BINARY, "/root", tree.root()});
   command.insert(command.end(), arguments.begin(), arguments.end());
   // The program name is what the tool sees as argument 0; with a wrapper in
   // front it stays the binary's own path.

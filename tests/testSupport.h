@@ -11,8 +11,8 @@
 
 namespace nDRAVI100::testing {
 
-// A private directory tree that stands in for "/": the tool's fixed paths
-// are looked up below it. The fallback map directory is created unless
+// A private directory tree that stands in for "/": the tool's paths are
+// looked up below it. The fallback map directory is created unless
 // asked not to; the tree is removed when the object goes.
 class tScratchTree {
  public:
@@ -26,8 +26,8 @@ class tScratchTree {
   std::string mapDirectory() const;
   std::string mapFile(bool x64 = false) const;
 
-  // Makes tFileSystemAdapter look up its fixed paths below this tree, for
-  // tests that use the store in this process.
+  // Makes this tree the root of the tool's paths, for tests that use the
+  // store in this process.
   void useInThisProcess() const;
 
  private:
@@ -67,9 +67,9 @@ struct tRunResult {
   long maxRssKiB = 0;   // the child's peak resident memory
 };
 
-// Runs the test build of the tool on `tree` with `arguments` after the
-// program name `programName`. `wrapper` (for example strace and its
-// options) is put in front of the command when it is given.
+// Runs the tool as "zembril /root TREE ARGUMENTS...", with `programName` as
+// its argument 0. `wrapper` (for example strace and its options) is put in
+// front of the command when it is given.
 tRunResult runTool(const tScratchTree& tree, const std::vector<std::string>& arguments,
                    const std::vector<std::string>& wrapper = {},
                    const std::string& programName = "zembril");

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "persistentStorage/tFileSystemAdapter.h"
+
 namespace nDRAVI100 {
 
 namespace {
@@ -99,6 +101,15 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
 }
 
 bool is64BitBuild(tStatus&) { return sizeof(void*) == 8; }
+
+void takeRootSwitch(std::vector<std::string>& arguments, tStatus& status) {
+  if (isError(status) || arguments.size() < 2 || arguments[1] != "/root") return;
+  if (arguments.size() < 3 || !tFileSystemAdapter::setRoot(arguments[2])) {
+    raiseError(status, nCode::kUsage);
+    return;
+  }
+  arguments.erase(arguments.begin() + 1, arguments.begin() + 3);
+}
 
 void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& arguments,
                       tStatus& status) {

@@ -79,6 +79,15 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
 // makes "/x64" acceptable. Never changes the status word.
 bool is64BitBuild(tStatus& status);
 
+// Takes a leading "/root DIR" (right after the program name) out of
+// `arguments` and makes DIR the root of every path of this run (see
+// tFileSystemAdapter::setRoot); the rest of the command line is then read
+// as if the switch had never been there. Without the switch nothing
+// changes. A missing, empty or relative DIR is a usage error: the word gets
+// -88361 and `arguments` stays as it was. Does nothing once the word holds
+// an error.
+void takeRootSwitch(std::vector<std::string>& arguments, tStatus& status);
+
 // Turns the process's argument list (the program name at index 0) into
 // `request`. The request is reset first. A malformed command line leaves the
 // kind at None and merges the usage error -88361 into the word; fields found

@@ -28,6 +28,9 @@ int runProgram(int argc, const char* const* argv) {
   for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
 
   tCommandRequest request;
+  // The report below reads the command line as the grammar does, without
+  // the root switch.
+  takeRootSwitch(arguments, status);
   parseCommandLine(request, arguments, status);
   {
     // Every change stays in memory until the one save below, so a run that
