@@ -19,6 +19,7 @@ zembril-dump() {
   case "$*" in
     "--scope=U") printf 'U\tcom.example.A\t/usr/lib32/liba.so\nU\tcom.example.B\t/usr/lib32/libb.so\n' ;;
     "--x64 --scope=K") printf 'K\tMap<int,Key>\t/usr/lib64/libmap.so\n' ;;
+    "--root=/srv/image --x64 --scope=U") printf 'U\tcom.example.Image\t/usr/lib64/libimage.so\n' ;;
   esac
 }
 
@@ -46,8 +47,10 @@ while IFS='|' read -r line function want; do
     failed=1
   fi
 done <<'END'
-zembril |_zembril|[/x64][/U][/K][/S][/file]
+zembril |_zembril|[/root][/x64][/U][/K][/S][/file]
 zembril /x64 |_zembril|[/U][/K][/S][/file]
+zembril /root /srv/image |_zembril|[/x64][/U][/K][/S][/file]
+zembril /root /srv/image /x64 /U /delete |_zembril|[com.example.Image]
 zembril /x64 /k /look|_zembril|[/lookup][/lookuplib]
 zembril /x64 /k /delete |_zembril|[Map<int,Key>]
 zembril /U /lookup com.|_zembril|[com.example.A][com.example.B]
