@@ -154,8 +154,9 @@ class tOptionParser {
         break;
       case kFormat: {
         formatGiven = true;
-        const auto* found = std::find_if(kForms.begin(), kForms.end(),
-                                         [&](const tNamedForm& form) { return form.name == value; });
+        const auto* found = std::find_if(kForms.begin(), kForms.end(), [&](const tNamedForm& form) {
+          return form.name == value;
+        });
         if (found == kForms.end()) {
           return fail("unknown format '" + value + "' (text, json or commands)");
         }

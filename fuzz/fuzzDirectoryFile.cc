@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string line = bytes.substr(0, 4097);
   line = line.substr(0, line.find_first_of(std::string("\r\n\0", 3)));
   if (!line.empty() && line.back() == '/') line.pop_back();
-  const std::string expected =
-      line.empty() ? tFileSystemAdapter::fallbackMapDirectory()
-                   : root() + (line.front() == '/' ? "" : "/") + line + "/etc";
+  const std::string expected = line.empty()
+                                   ? tFileSystemAdapter::fallbackMapDirectory()
+                                   : root() + (line.front() == '/' ? "" : "/") + line + "/etc";
 
   nDRAVI100::tStatus status = 0;
   FUZZ_CHECK(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status) ==

@@ -45,7 +45,14 @@ struct tDumpRun {
 tDumpRun dump(const tScratchTree& tree, const Args& arguments) {
   const std::string errPath = tree.root() + "/dump.err";
   const char* const redirect = "e=$1; shift; exec \"$@\" 2>\"$e\"";
-  Args command = {"timeout", "20",    "sh", "-c", redirect, "sh", errPath, ZEMBRIL_DUMP_BINARY,
+  Args command = {"timeout",
+                  "20",
+                  "sh",
+                  "-c",
+                  redirect,
+                  "sh",
+                  errPath,
+                  ZEMBRIL_DUMP_BINARY,
                   "--root=" + tree.root()};
   command.insert(command.end(), arguments.begin(), arguments.end());
   const testing::tRunResult result = runCommand(command);
@@ -614,7 +621,14 @@ TEST(Dump, EveryModeOnlyReadsEvenWhileTheLockIsHeld) {
                         {"--check"},
                         {"--explain", "-50204"}};
   for (const Args& mode : modes) {
-    Args command = {"strace", "-f", "-qq", "-o", trace, "-e", "trace=%file,%desc", ZEMBRIL_DUMP_BINARY,
+    Args command = {"strace",
+                    "-f",
+                    "-qq",
+                    "-o",
+                    trace,
+                    "-e",
+                    "trace=%file,%desc",
+                    ZEMBRIL_DUMP_BINARY,
                     "--root=" + tree.root()};
     command.insert(command.end(), mode.begin(), mode.end());
     EXPECT_LT(runCommand(command).exitStatus, 2);

@@ -35,11 +35,12 @@ step() { echo "  $*"; }
 quiet() { "$@" >"$work/output" 2>&1 || { cat "$work/output"; fail "$*"; }; }
 
 # Checks that the 64-bit map holds exactly the given bindings, one per
-# argument as "SCOPE CLASS LIBRARY", in zembril-dump's order.
+# argument as "SCOPE CLASS LIBRARY", in zembril-dump's order: the map of the
+# system image in $image when it is set, else the running system's.
 expect_map() {
   local want="" binding got
   for binding in "$@"; do want+=$(tr ' ' '\t' <<<"$binding")$'\n'; done
-  got=$(zembril-dump --x64) || fail "zembril-dump --x64 exited with $?"
+  got=$(zembril-dump ${image:+--root="$image"} --x64) || fail "zembril-dump --x64 exited with $?"
   [[ $got == "${want%$'\n'}" ]] || fail "the map holds [$got], expected [${want%$'\n'}]"
 }
 
@@ -65,6 +66,7 @@ add_file() { install -D -m "$3" "$1" "$work/tree$2"; }
 
 map_directory=/usr/local/tolvane/.mirtal/etc
 record=/var/lib/zembril/created-directories
+image=
 
 step "install the package; run zembril and zembril-dump from /usr/bin"
 quiet dpkg -i "$deb"
@@ -138,6 +140,9 @@ expect_map "U com.example.Gadget /usr/lib64/libgadget.so.1"
 quiet dpkg -r zembril-test-a-gadget
 expect_map
 quiet dpkg -P zembril-test-classes
+
+# shellcheck source=tests/package/offline-root.sh
+source "$(dirname "$0")/offline-root.sh"
 
 step "remove and purge the package: the map and its directories stay"
 zembril /x64 /U /add com.example.Kept /usr/lib64/libkept.so || fail "zembril exited with $?"
