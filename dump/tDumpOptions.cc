@@ -66,6 +66,7 @@ class tOptionParser {
     std::vector<std::string> words{"zembril-dump"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     const int argc = static_cast<int>(words.size());
@@ -84,7 +85,9 @@ class tOptionParser {
       takeOption(code, current);
     }
     // What follows "--" is all operands.
-    for (int index = optind; index < argc; ++index) operands.emplace_back(argv[index]);
+    for (auto index = static_cast<std::size_t>(optind); index < words.size(); ++index) {
+      operands.push_back(words[index]);
+    }
 
     // --help and --version answer whatever else the line says, as in GNU tools.
     if (firstAnswer) {
