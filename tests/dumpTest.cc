@@ -553,11 +553,9 @@ TEST(Dump, CommandLine) {
     const auto lines = std::count(run.out.begin(), run.out.end(), '\n');
     EXPECT_TRUE(lines >= 2 && lines <= 5) << run.out;
   }
-  const Args usageErrors[] = {{"--frobnicate"},
-                              {"--format=xml"},
-                              {"--salvage"},
-                              {"--check", "file"},
-                              {"--explain", "50204"}};
+  const Args usageErrors[] = {{"--frobnicate"},       {"--format=xml"},
+                              {"--salvage"},          {"--check", "file"},
+                              {"--explain", "50204"}, {"--root=relative", "--check"}};
   for (const Args& arguments : usageErrors) {
     const tDumpRun run = dump(tree, arguments);
     EXPECT_EQ(run.exitStatus, 2) << arguments.front();
