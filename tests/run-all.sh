@@ -61,16 +61,16 @@ done
 rm -rf /tmp/zembril-fuzz-*
 
 step "static analysis"
-sources=(status/*.cc tool/*.cc classMap/*.cc persistentStorage/*.cc dump/*.cc)
+sources=(status/*.cc tool/*.cc classMap/*.cc persistentStorage/*.cc dump/*.cc sync/*.cc)
 if ! clang-tidy --quiet -p build-ci/gcc "${sources[@]}" >build-ci/clang-tidy.log 2>&1; then
   cat build-ci/clang-tidy.log
   exit 1
 fi
 echo "clang-tidy: clean"
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
-  -q -I . status tool classMap persistentStorage dump
+  -q -I . status tool classMap persistentStorage dump sync
 echo "cppcheck: clean"
-clang-format --dry-run --Werror status/* tool/* classMap/* persistentStorage/* dump/*.cc dump/*.h \
+clang-format --dry-run --Werror status/* tool/* classMap/* persistentStorage/* dump/*.cc dump/*.h sync/*.cc sync/*.h \
   tests/*.cc tests/*.h fuzz/*.cc fuzz/*.h bench/*.cc
 echo "clang-format: clean"
 

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# dpkg-test.sh DEB WORK: installs, uses, removes and purges the zembril
-# package DEB with dpkg, and does the same with small packages built from the
-# recipes in examples/, checking the class map with zembril-dump after each
-# step. run.sh starts it in a private mount namespace; it first lays
+# dpkg-test.sh DEB DH_DEB WORK: installs, uses, removes and purges the
+# zembril package DEB with dpkg, and does the same with small packages built
+# from the recipes in examples/ and, with dh_zembril from DH_DEB, from
+# declarations, checking the class map with zembril-dump after each step. run.sh starts it in a private mount namespace; it first lays
 # throwaway overlays over /usr, /etc and /var and a tmpfs over /usr/local, so
 # the machine's own system never changes. WORK is an empty scratch directory.
 set -euo pipefail
 deb=$1
-work=$2
+dh_deb=$2
+work=$3
 examples=$(cd "$(dirname "$0")/../../examples" && pwd)
 
 if [[ $(readlink /proc/self/ns/mnt) == "$(readlink /proc/1/ns/mnt)" ]]; then
@@ -141,6 +142,8 @@ quiet dpkg -r zembril-test-a-gadget
 expect_map
 quiet dpkg -P zembril-test-classes
 
+# shellcheck source=tests/package/declarations.sh
+source "$(dirname "$0")/declarations.sh"
 # shellcheck source=tests/package/offline-root.sh
 source "$(dirname "$0")/offline-root.sh"
 

@@ -5,7 +5,8 @@
 # directory with dpkg --root=DIR --force-script-chrootless, which runs the
 # maintainer scripts on the host with DPKG_ROOT=DIR. After each step the
 # image's map is as expected and the host's map, packages and files are
-# exactly as before. Uses dpkg-test.sh's fail, step, quiet, expect_map,
+# exactly as before. Needs the packages that declarations.sh built. Uses
+# dpkg-test.sh's fail, step, quiet, expect_map,
 # $deb, $work, $map_directory, $record and $image.
 
 : "${work:?}" "${deb:?}" "${map_directory:?}" "${record:?}"
@@ -20,8 +21,19 @@ host_state() {
   cat "$map_directory"/dravimap* 2>/dev/null | md5sum
 }
 host_before=$(host_state)
-# dpkg on the image; it cannot know that the host provides the image's libc.
-offline() { quiet dpkg --root="$image" --force-script-chrootless --force-depends "$@"; }
+offline() { quiet dpkg --root="$image" --force-script-chrootless "$@"; }
+# Empty packages in the place of the libraries zembril depends on, as the
+# image's first packages would be, so that dpkg configures zembril there
+# and runs its trigger.
+for library in $(dpkg-deb -f "$deb" Depends | tr ',' '\n' | awk '{print $1}'); do
+  mkdir -p "$work/standin/DEBIAN"
+  printf 'Package: %s\nVersion: %s\nArchitecture: %s\nMaintainer: %s\nDescription: %s\n' "$library" \
+    "$(dpkg-query -W -f='${Version}' "$library")" "$(dpkg --print-architecture)" \
+    'The zembril authors <zembril@example.org>' 'stand-in for the tests' >"$work/standin/DEBIAN/control"
+  quiet dpkg-deb --root-owner-group --build "$work/standin" "$work/packages/standin-$library.deb"
+  rm -r "$work/standin"
+  offline -i "$work/packages/standin-$library.deb"
+done
 # Runs PACKAGE's installed postinst with "configure", as dpkg-reconfigure
 # would; dpkg-reconfigure itself knows no root.
 reconfigure() {
@@ -61,13 +73,27 @@ offline -i "$work/packages/zembril-test-dropin_2.0.deb"
 expect_image_map "U com.example.Gadget /usr/lib64/libgadget.so.1" \
   "U com.example.Widget /usr/lib64/libwidget.so.2" "K Map<int,Widget> /usr/lib64/libwidget.so.2"
 
-step "offline root: remove the packages, then purge zembril: the image's directories go"
+step "offline root: remove them; three declaring packages, upgraded and removed; purge zembril"
 offline -P zembril-test-dropin zembril-test-a-gadget
 expect_image_map
 offline -P zembril-test-classes
 offline -i "$work/packages/zembril-test-widget_2.0.deb"
 expect_image_map "${widget[@]}"
 offline -r zembril-test-widget
+expect_image_map
+# Declaring packages: one dpkg -i of three, an upgrade to a new soname, the
+# holder of a class removed so that the clone takes it over.
+offline -i "$work/packages/zembril-dh-widget_1.0_all.deb" "$work/packages/zembril-dh-gadget_1.0_all.deb" \
+  "$work/packages/zembril-dh-widget-clone_1.0_all.deb"
+expect_image_map "U com.example.Gadget /usr/lib64/libgadget.so.1" \
+  "U com.example.GadgetExtra /usr/lib64/libgadget.so.1" "U com.example.Widget /usr/lib64/libwidget.so.1" \
+  "K Map<int,Widget> /usr/lib64/libwidget.so.1"
+offline -i "$work/packages/zembril-dh-widget_2.0_all.deb" "$work/packages/zembril-dh-gadget_2.0_all.deb"
+expect_image_map "U com.example.Gadget /usr/lib64/libgadget.so.1" \
+  "U com.example.Widget /usr/lib64/libwidget.so.2" "K Map<int,Widget> /usr/lib64/libwidget.so.2"
+offline -r zembril-dh-widget
+expect_image_map "U com.example.Gadget /usr/lib64/libgadget.so.1" "U com.example.Widget /usr/lib64/libclone.so"
+offline -P zembril-dh-widget zembril-dh-widget-clone zembril-dh-gadget
 expect_image_map
 offline -P zembril-test-widget zembril
 [[ ! -e $image/usr/local/tolvane && ! -e $image/var/lib/zembril && -d $image/usr/local ]] ||

@@ -22,6 +22,11 @@ shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/pr
 shellcheck -s bash completion/*
 echo "shellcheck: clean"
 
+echo "-- dh_zembril"
+perl -c debhelper/dh_zembril 2>&1
+perl -MDebian::Debhelper::Dh_Lib -c debhelper/zembril.pm 2>&1
+podchecker debhelper/dh_zembril 2>&1
+
 echo "-- bash completion"
 bash "$here/completion.sh"
 
@@ -40,27 +45,38 @@ if ! (cd "$work/source" &&
 fi
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 deb=$work/zembril_${version}_$(dpkg --print-architecture).deb
-contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in usr/bin/zembril usr/bin/zembril-dump usr/share/man/man8/zembril.8.gz \
-  usr/share/man/man8/zembril-dump.8.gz usr/share/bash-completion/completions/zembril \
+dh_deb=$work/dh-zembril_${version}_all.deb
+# Checks that DEB holds each PATH and nothing outside /usr/bin, /usr/sbin and /usr/share.
+expect_contents() {
+  local deb=$1 contents path
+  contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+  for path in "${@:2}"; do
+    grep -qx "\./$path" <<<"$contents" || { echo "$deb lacks /$path"; exit 1; }
+  done
+  if grep -v -e '^\./$' -e '^\./usr/$' -e '^\./usr/s\?bin/' -e '^\./usr/share/' <<<"$contents"; then
+    echo "$deb ships the files above outside /usr/bin, /usr/sbin and /usr/share"
+    exit 1
+  fi
+  echo "$(basename "$deb"): $(grep -c -v '/$' <<<"$contents") files"
+}
+expect_contents "$deb" usr/bin/zembril usr/bin/zembril-dump usr/sbin/zembril-sync \
+  usr/share/man/man8/zembril.8.gz usr/share/man/man8/zembril-dump.8.gz \
+  usr/share/man/man8/zembril-sync.8.gz usr/share/bash-completion/completions/zembril \
   usr/share/bash-completion/completions/zembril-dump usr/share/doc/zembril/copyright \
-  usr/share/doc/zembril/examples/register/postinst usr/share/doc/zembril/examples/drop-in/postinst; do
-  grep -qx "\./$path" <<<"$contents" || { echo "$deb lacks /$path"; exit 1; }
-done
-if grep -v -e '^\./$' -e '^\./usr/$' -e '^\./usr/bin/' -e '^\./usr/share/' <<<"$contents"; then
-  echo "$deb ships the files above outside /usr/bin and /usr/share"
-  exit 1
-fi
+  usr/share/doc/zembril/examples/register/postinst usr/share/doc/zembril/examples/drop-in/postinst
+expect_contents "$dh_deb" usr/bin/dh_zembril usr/share/man/man1/dh_zembril.1.gz \
+  usr/share/perl5/Debian/Debhelper/Sequence/zembril.pm
 dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || { echo "Depends lacks the shared libraries"; exit 1; }
-echo "$(basename "$deb"): $(grep -c -v '/$' <<<"$contents") files"
-lintian --fail-on error,warning "$deb"
+dpkg-deb -f "$dh_deb" Provides | grep -qx 'dh-sequence-zembril' || { echo "dh-zembril provides no sequence"; exit 1; }
+lintian --fail-on error,warning "$deb" "$dh_deb"
 echo "lintian: no error, no warning"
 
 echo "-- source install and uninstall"
 cmake -S "$work/source" -B "$work/cmake" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$work/cmake" -j"$(nproc)" >/dev/null
 DESTDIR=$work/root cmake --install "$work/cmake" >/dev/null
-for path in usr/local/bin/zembril usr/local/bin/zembril-dump usr/local/share/man/man8/zembril.8 \
+for path in usr/local/bin/zembril usr/local/bin/zembril-dump usr/local/sbin/zembril-sync \
+  usr/local/share/man/man8/zembril.8 \
   usr/local/share/bash-completion/completions/zembril usr/local/tolvane/.mirtal/etc/; do
   [[ -e $work/root/$path ]] || { echo "the source install lacks /$path"; exit 1; }
 done
@@ -78,7 +94,7 @@ echo "cmake --install and the uninstall target: as expected"
 echo "-- dpkg, in a private mount namespace"
 before=$(dpkg -l | md5sum; ls -d /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true)
 mkdir "$work/namespace"
-unshare --mount --propagation private bash "$here/dpkg-test.sh" "$deb" "$work/namespace"
+unshare --mount --propagation private bash "$here/dpkg-test.sh" "$deb" "$dh_deb" "$work/namespace"
 after=$(dpkg -l | md5sum; ls -d /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true)
 [[ $before == "$after" ]] || { echo "the machine's own packages or map changed"; exit 1; }
 echo "dpkg tests: passed; the machine's own system is unchanged"
