@@ -67,6 +67,17 @@ tRegularFile& tRegularFile::operator=(tRegularFile&& other) noexcept {
   return *this;
 }
 
+int tRegularFile::readRest(std::string& bytes) const {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) return 0;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
 bool tRegularFile::close() {
   const int closing = std::exchange(fd, -1);
   return closing >= 0 && ::close(closing) == 0;

@@ -39,6 +39,10 @@ class tRegularFile {
   // What fstat said when the file was opened (or refused).
   [[nodiscard]] const struct stat& status() const { return opened; }
 
+  // Appends what is left of the file to `bytes`, for small files read
+  // whole. Returns 0, or the errno of the read that failed.
+  [[nodiscard]] int readRest(std::string& bytes) const;
+
   // Closes the descriptor and returns true when close succeeded; the object
   // is empty afterwards.
   [[nodiscard]] bool close();

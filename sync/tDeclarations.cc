@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
+#include <tuple>
 #include <utility>
-
-#include <unistd.h>
 
 #include "persistentStorage/tRegularFile.h"
 
@@ -40,25 +40,12 @@ bool isPackageName(const std::string& name) {
 
 bool readWhole(const std::string& path, std::string& bytes, std::string& error) {
   const tRegularFile file = tRegularFile::openForReading(path);
-  if (file.notRegular()) {
-    error = path + ": not a regular file";
+  const int failed = file ? file.readRest(bytes) : file.error();
+  if (file.notRegular() || failed != 0) {
+    error = path + ": " + (file.notRegular() ? "not a regular file" : std::strerror(failed));
     return false;
   }
-  if (!file) {
-    error = path + ": " + std::strerror(file.error());
-    return false;
-  }
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(file.descriptor(), buffer, sizeof buffer);
-    if (got == 0) return true;
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = path + ": " + std::strerror(errno);
-      return false;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
+  return true;
 }
 
 }  // namespace

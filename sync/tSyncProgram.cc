@@ -42,16 +42,9 @@ bool readRecord(const std::string& path, tRecord& record, std::string& error) {
     return false;
   }
   std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(file.descriptor(), buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = std::strerror(errno);
-      return false;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
+  if (const int failed = file.readRest(bytes); failed != 0) {
+    error = std::strerror(failed);
+    return false;
   }
   return parseRecord(bytes, record, error);
 }
