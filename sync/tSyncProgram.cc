@@ -169,9 +169,13 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
   optind = 0;
   opterr = 0;
   std::string root;
-  for (int code = 0; (code = getopt_long(static_cast<int>(words.size()), argv.data(),
-                                         "+:", kOptions, nullptr)) != -1;) {
-    const std::string typed = argv[static_cast<std::size_t>(optind) - 1];
+  for (;;) {
+    // The argument that holds the option, as it was typed, for the messages.
+    const std::size_t at = static_cast<std::size_t>(std::max(optind, 1));
+    const std::string typed = at < words.size() ? words[at] : "";
+    const int code =
+        getopt_long(static_cast<int>(words.size()), argv.data(), "+:", kOptions, nullptr);
+    if (code == -1) break;
     switch (code) {
       case kRoot:
         root = optarg;
@@ -186,7 +190,7 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
         put(out, "zembril-sync (zembril) " ZEMBRIL_VERSION "\n");
         return kSyncDone;
       case ':':
-        return usageError("option '" + typed + "' needs a value", err);
+        return usageError("option '" + typed.substr(0, typed.find('=')) + "' needs a value", err);
       default:
         return usageError("unknown option '" + typed + "'", err);
     }
