@@ -53,7 +53,7 @@ options:
     default: present
   root:
     description:
-      - The system image whose class map is meant, as for C(zembril /root):
+      - The system image whose class map is meant, as for C(zembril /root);
         every path of zembril is taken inside this directory.
       - Without it, the running system's class map.
     type: path
