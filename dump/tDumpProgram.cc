@@ -42,8 +42,18 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
   const std::string path =
       options.file ? *options.file
                    : mapFilePathIn(tFileSystemAdapter::lookUpMapDirectory().directory, options.x64);
-  const tMapFileSnapshot snapshot = readMapFileSnapshot(path);
-  const std::string prefix = "zembril-dump: " + escapeForText(path) + ": ";
+  tMapFileSnapshot snapshot = readMapFileSnapshot(path);
+  std::string prefix = "zembril-dump: " + escapeForText(path) + ": ";
+  // A wrong magic or version says nothing of the records after it: a
+  // salvage reads them where an intact file has them.
+  const bool headDamaged =
+      salvaging && snapshot.state == tSnapshotState::damaged &&
+      (snapshot.scan.code == -nCode::kBadMagic || snapshot.scan.code == -nCode::kBadVersion);
+  if (headDamaged) {
+    prefix += "head damaged (" + snapshot.scan.problem + "), so read from offset " +
+              std::to_string(kMapFileHeadSize) + ", where an intact file has its records: ";
+    snapshot = readMapFileSnapshot(path, false);
+  }
   const auto print = [&]() {
     return writeBindings(snapshot.uMap, snapshot.kMap, path, options, out, err) ? kDumpHealthy
                                                                                 : kDumpAttention;
@@ -92,10 +102,10 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
   }
   const int status = print();
   if (salvaging) {
-    put(err, prefix + "a whole map file of " + countsOf(snapshot) + ", read to its end at offset " +
-                 std::to_string(snapshot.scan.offset) + "\n");
+    put(err, prefix + (headDamaged ? "" : "a whole map file of ") + countsOf(snapshot) +
+                 ", read to its end at offset " + std::to_string(snapshot.scan.offset) + "\n");
   }
-  return status;
+  return headDamaged ? kDumpAttention : status;
 }
 
 int runMode(const tDumpOptions& options, std::FILE* out, std::FILE* err) {

@@ -14,7 +14,7 @@ namespace {
 
 // One attempt: true when fstat showed the same version of the file before
 // and after it was read, so that what was read belongs to one version.
-bool readOnce(const std::string& path, tMapFileSnapshot& snapshot) {
+bool readOnce(const std::string& path, bool checkHead, tMapFileSnapshot& snapshot) {
   snapshot = tMapFileSnapshot();
   const tRegularFile file = tRegularFile::openForReading(path);
   snapshot.mode = file.status().st_mode;
@@ -41,7 +41,7 @@ bool readOnce(const std::string& path, tMapFileSnapshot& snapshot) {
     snapshot.state = tSnapshotState::cannotOpen;
     return true;
   }
-  snapshot.scan = scanMapFile(in.get(), snapshot.uMap, &snapshot.kMap);
+  snapshot.scan = scanMapFile(in.get(), snapshot.uMap, &snapshot.kMap, checkHead);
   if (snapshot.scan.readFailed) {
     snapshot.state = tSnapshotState::readFailed;
     snapshot.error = snapshot.scan.readError;
@@ -54,9 +54,11 @@ bool readOnce(const std::string& path, tMapFileSnapshot& snapshot) {
 
 }  // namespace
 
-tMapFileSnapshot readMapFileSnapshot(const std::string& path) {
+tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead) {
   tMapFileSnapshot snapshot;
-  if (readOneVersion(kSnapshotAttempts, [&] { return readOnce(path, snapshot); })) return snapshot;
+  if (readOneVersion(kSnapshotAttempts, [&] { return readOnce(path, checkHead, snapshot); })) {
+    return snapshot;
+  }
   // What the last read found may mix two versions; none of it is shown.
   snapshot.state = tSnapshotState::unsettled;
   snapshot.scan = tMapFileScan();

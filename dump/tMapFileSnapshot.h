@@ -44,8 +44,9 @@ constexpr int kSnapshotAttempts = 6;
 // zembril holds the lock of the map directory; a file that a run rewrites
 // in place meanwhile is read again, up to kSnapshotAttempts times in all,
 // until fstat shows the same version of it before and after the read, so
-// the maps never mix two versions. Fails only as the state says.
-[[nodiscard]] tMapFileSnapshot readMapFileSnapshot(const std::string& path);
+// the maps never mix two versions. Fails only as the state says. With
+// `checkHead` false the magic and version are not checked (see scanMapFile).
+[[nodiscard]] tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead = true);
 
 // Returns what kind of file `mode` describes, as a phrase for a message:
 // "a directory", "a FIFO", "a character device", "a block device", "a

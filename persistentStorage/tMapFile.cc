@@ -47,7 +47,7 @@ namespace {
 
 constexpr std::uint32_t kMagic = 0x646D6620;
 constexpr std::uint32_t kVersion = 1;
-constexpr std::uint64_t kHeaderSize = 8;
+constexpr std::uint64_t kHeaderSize = kMapFileHeadSize;
 
 // A stored length is believed only as far as the bytes that follow bear it
 // out: the reader asks for at most this many bytes beyond those it holds, so
@@ -509,7 +509,7 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
 // and `second`, or only checks a section whose map is null; see
 // scanMapFile.
 tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
-                        tClassNameMap* second) {
+                        tClassNameMap* second, bool checkHead = true) {
   tMapFileScan scan;
   // Only a check counts zeros: a load finds each string's first NUL anyway.
   tFieldReader reader(source, first == nullptr);
@@ -523,9 +523,9 @@ tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
 
   std::uint32_t word = 0;
   if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 0, "file ends inside the magic");
-  if (word != kMagic) return stop(-nCode::kBadMagic, 0, "wrong magic: not a map file");
+  if (checkHead && word != kMagic) return stop(-nCode::kBadMagic, 0, "wrong magic: not a map file");
   if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 4, "file ends inside the version");
-  if (word != kVersion) {
+  if (checkHead && word != kVersion) {
     return stop(-nCode::kBadVersion, 4, "unsupported version " + std::to_string(word));
   }
   bool asWritten = true;
@@ -617,9 +617,10 @@ bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassName
   return writeWholeFile(writer, first, second) && sink.atEnd();
 }
 
-tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second) {
+tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
+                         bool checkHead) {
   tStreamSource source(in);
-  return scanSource(source, second != nullptr ? 2 : 1, &first, second);
+  return scanSource(source, second != nullptr ? 2 : 1, &first, second, checkHead);
 }
 
 void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,

@@ -50,6 +50,9 @@ void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tCla
 void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
                          tStatus& status);
 
+// The bytes before a map file's first section: the magic and the version.
+constexpr std::uint64_t kMapFileHeadSize = 8;
+
 // How far the bytes of a map file could be read, and why reading stopped.
 struct tMapFileScan {
   tStatus code = 0;         // 0 when whole, else -50207, -50257 or -50250
@@ -69,8 +72,12 @@ struct tMapFileScan {
 
 // Reads a whole map file like readMapFileContents, but keeps every whole
 // record it reads, also of a section that ends early, and says where and why
-// reading stopped. This is what salvages a damaged file.
-[[nodiscard]] tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second);
+// reading stopped. This is what salvages a damaged file. With `checkHead`
+// false the magic and the version are read past unchecked, so that the
+// records of a file whose head alone is damaged are read where an intact
+// file has them.
+[[nodiscard]] tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
+                                       bool checkHead = true);
 
 // Reads a whole map file of `sections` sections (1 or 2) from the open
 // descriptor `fd` into `first` and `second` as readMapFileContents reads it

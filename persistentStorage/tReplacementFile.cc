@@ -105,6 +105,12 @@ void moveIntoPlace(const std::string& temporary, const std::string& target, tSta
   syncParentDirectory(target);
   tStatus copied = 0;
   copyFile(temporary, target, copied);
+  // A copy that could not even open the target changed nothing: the map
+  // file holds its old maps, whole, and the temporary file must go with the
+  // failed run, or a later damage to the map file would bring its maps back.
+  if (copied == -nCode::kCannotOpen && std::remove(temporary.c_str()) == 0) {
+    syncParentDirectory(target);
+  }
   if (isError(copied)) return raiseError(status, -copied);
   if (std::remove(temporary.c_str()) != 0) {
     raiseWarning(status, nCode::kTemporaryFileLeft);

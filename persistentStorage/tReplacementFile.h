@@ -55,8 +55,11 @@ class tReplacementFile {
 // syncs the directory first, so that the temporary file survives as the
 // complete copy whatever happens next, then copies it onto the target in
 // place and removes it, raising the warning 50209 when it cannot be removed.
-// When the copy fails, its error is in the word and the temporary file is
-// kept. Does not test the word on entry.
+// When the copy fails, its error is in the word. The temporary file is
+// kept when the copy may have changed the target (-50209), since it is then
+// the one complete copy of the new maps; when the copy could not open
+// either file (-50204) the target is as it was and the temporary file is
+// removed. Does not test the word on entry.
 void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status);
 
 // Copies the file at `source` to `destination` in place, 256 bytes at a

@@ -320,6 +320,26 @@ TEST(Dump, SalvageOfAFileCutAtEveryOffsetPrintsTheWholeRecordsBeforeTheCut) {
   }
 }
 
+// A wrong magic or version says nothing of the records after it: all of
+// them are salvaged, and the message says so.
+TEST(Dump, SalvageReadsPastADamagedHead) {
+  tScratchTree tree;
+  const tPairs uPairs = {{"A", "/a.so"}};
+  const tPairs kPairs = {{"K", "/k.so"}};
+  const std::string bytes = encodeMapFile(uPairs, kPairs);
+  const std::string file = tree.root() + "/head";
+  for (const auto& [offset, problem] :
+       {std::pair{0, "wrong magic"}, std::pair{4, "unsupported version"}}) {
+    writeFile(file, bytes.substr(0, offset) + "XXXX" + bytes.substr(offset + 4));
+    const tDumpRun run = dump(tree, {"--salvage", file});
+    EXPECT_EQ(parseText(run.out), rowsOf(uPairs, kPairs)) << problem;
+    EXPECT_EQ(run.exitStatus, 1) << problem;
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("head damaged \\(" + std::string(problem) +
+                                                      ".*\\), so read from offset 8")))
+        << run.err;
+  }
+}
+
 // Runs `body` once per case on a tree whose map directory starts empty and
 // that has no directory file.
 template <typename tCase>

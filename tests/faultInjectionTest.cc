@@ -382,6 +382,25 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
   }
 }
 
+// A copy that could not open the map file changed nothing, so it leaves no
+// temporary file behind: a later damage to the map file must not bring back
+// the maps of a run that failed.
+TEST_F(FaultInjection, ACopyThatNeverOpenedTheMapFileLeavesNothingToRollForward) {
+  const tScenario& add = kScenarios[0];
+  const Args inject = injectAt(add, {"openat", tFileOfRun::mapFile, 2}, "error=EACCES",
+                               {"-e", "inject=rename:error=EXDEV"});
+  auto tree = prepare(add);
+  const tRunResult failed = runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
+  EXPECT_EQ(failed.exitStatus, 255);
+  EXPECT_EQ(failed.output, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
+  EXPECT_EQ(readFile(tree->mapFile()), add.oldMap);
+  EXPECT_EQ(strays(*tree), Args{});
+
+  writeFile(tree->mapFile(), "garbage");
+  EXPECT_EQ(runTool(*tree, {"/U", "/add", "Probe", "/probe.so"}).exitStatus, 0);
+  EXPECT_EQ(readFile(tree->mapFile()), encodeMapFile({{"Probe", "/probe.so"}}, {}));
+}
+
 TEST_F(FaultInjection, FailedSaveReplacesAnEarlierWarning) {
   // An add that warns saves only a file the load must mend: here, one with
   // bytes after its last section.

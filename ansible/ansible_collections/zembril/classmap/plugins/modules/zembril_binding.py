@@ -150,10 +150,9 @@ def main():
     result = dict(changed=bool(lines), previous=before[scope].get(name),
                   library=after[scope].get(name), commands=lines, file=path)
     if module._diff:
-        line = '%s\t%s\t%%s\n' % (scope, name)
-        result['diff'] = dict(
-            before=line % before[scope][name] if name in before[scope] else '',
-            after=line % after[scope][name] if name in after[scope] else '')
+        def line(bindings):
+            return scope + '\t' + name + '\t' + bindings[scope][name] + '\n' if name in bindings[scope] else ''
+        result['diff'] = dict(before=line(before), after=line(after))
     if lines and not module.check_mode:
         run_commands(module, root, bits, lines)
         now, path = read_map(module, root, bits)
