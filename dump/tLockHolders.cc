@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -49,6 +50,40 @@ std::string commandLineOf(long pid) {
   return joined;
 }
 
+// Returns the processes that hold an flock on `file` through one of their
+// descriptors: those whose fdinfo of a descriptor of it lists a granted
+// FLOCK. Processes that /proc hides from the caller are not found.
+std::vector<long> descriptorHolders(const struct stat& file) {
+  namespace fs = std::filesystem;
+  std::vector<long> holders;
+  std::error_code failure;
+  for (fs::directory_iterator process("/proc", failure), end; !failure && process != end;
+       process.increment(failure)) {
+    const std::string name = process->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ignored;
+    for (fs::directory_iterator descriptor(process->path() / "fd", ignored), last;
+         !ignored && descriptor != last; descriptor.increment(ignored)) {
+      struct stat opened {};
+      if (::stat(descriptor->path().c_str(), &opened) != 0 || opened.st_dev != file.st_dev ||
+          opened.st_ino != file.st_ino) {
+        continue;
+      }
+      std::ifstream info(process->path() / "fdinfo" / descriptor->path().filename());
+      bool holds = false;
+      for (std::string line; !holds && std::getline(info, line);) {
+        holds = line.starts_with("lock:") && line.find(" FLOCK ") != std::string::npos &&
+                line.find("->") == std::string::npos;
+      }
+      if (holds) {
+        holders.push_back(std::stol(name));
+        break;
+      }
+    }
+  }
+  return holders;
+}
+
 }  // namespace
 
 tFileLocks findFileLocks(const std::string& path) {
@@ -84,6 +119,15 @@ tFileLocks findFileLocks(const std::string& path) {
     (waiting ? locks.waiters : locks.holders).push_back({pid, commandLineOf(pid)});
   }
   locks.known = true;
+  const std::vector<long> holders = descriptorHolders(file);
+  if (locks.holders.size() == 1 && !holders.empty() && holders.front() != locks.holders[0].pid) {
+    const long taker = locks.holders[0].pid;
+    locks.holders.clear();
+    for (const long pid : holders) {
+      locks.holders.push_back({pid, commandLineOf(pid), taker,
+                               !std::filesystem::exists("/proc/" + std::to_string(taker))});
+    }
+  }
   return locks;
 }
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -175,9 +176,14 @@ void checkMapDirectory(const std::string& directory, tFindings& findings) {
 
 std::string describeProcess(const tLockProcess& process) {
   if (process.pid <= 0) return "a process outside this PID namespace";
-  return "pid " + std::to_string(process.pid) + ": " +
-         (process.commandLine.empty() ? std::string("(command line not shown)")
-                                      : process.commandLine);
+  std::string text =
+      "pid " + std::to_string(process.pid) + ": " +
+      (process.commandLine.empty() ? std::string("(command line not shown)") : process.commandLine);
+  if (process.takenBy != 0) {
+    text += " (the lock was taken by pid " + std::to_string(process.takenBy) +
+            (process.takerGone ? ", which has exited" : ", which passed it on") + ")";
+  }
+  return text;
 }
 
 // Root runs the installers, so only a lock file that root alone can open
@@ -346,14 +352,18 @@ void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
 }
 
 // Warns when anyone but root can change `path`: whoever can decides what
-// root's installers bind.
+// root's installers bind. In a sticky directory others may add names but
+// not replace root's, so there only its owner counts.
 void checkWriters(const std::string& path, tFindings& findings) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) return;
+  const bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
   std::vector<std::string> writers;
   if (status.st_uid != 0) writers.push_back("its owner, uid " + userName(status.st_uid));
-  if ((status.st_mode & S_IWGRP) != 0) writers.push_back("group " + groupName(status.st_gid));
-  if ((status.st_mode & S_IWOTH) != 0) writers.push_back("everyone");
+  if (!sticky && (status.st_mode & S_IWGRP) != 0) {
+    writers.push_back("group " + groupName(status.st_gid));
+  }
+  if (!sticky && (status.st_mode & S_IWOTH) != 0) writers.push_back("everyone");
   if (writers.empty()) return;
   std::string who;
   for (const std::string& writer : writers) who += (who.empty() ? "" : ", ") + writer;
@@ -361,6 +371,23 @@ void checkWriters(const std::string& path, tFindings& findings) {
       "unsafe",
       shown(path) + ": writable by " + who + ", who can then decide what root's installers bind",
       true);
+}
+
+// Checks `path` and every directory on the way to it from "/": whoever can
+// rename or replace any of them can put another file in its place.
+void checkWritersAlong(const std::string& path, std::set<std::string>& checked,
+                       tFindings& findings) {
+  std::vector<std::string> steps;
+  if (path.starts_with('/')) {
+    steps.emplace_back("/");
+    for (std::size_t at = 1; (at = path.find('/', at)) != std::string::npos; ++at) {
+      if (path[at - 1] != '/') steps.push_back(path.substr(0, at));
+    }
+  }
+  steps.push_back(path);
+  for (const std::string& step : steps) {
+    if (checked.insert(step).second) checkWriters(step, findings);
+  }
 }
 
 }  // namespace
@@ -375,8 +402,9 @@ bool checkSetup(std::FILE* out) {
   for (const bool is64Bit : {false, true}) {
     checkMapFile(mapFilePathIn(lookup.directory, is64Bit), lockHeld, findings);
   }
-  checkWriters(tFileSystemAdapter::directoryFilePath(), findings);
-  checkWriters(lookup.directory, findings);
+  std::set<std::string> checked;
+  checkWritersAlong(tFileSystemAdapter::directoryFilePath(), checked, findings);
+  checkWritersAlong(lookup.directory, checked, findings);
   for (const bool is64Bit : {false, true}) {
     checkWriters(mapFilePathIn(lookup.directory, is64Bit), findings);
   }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -466,6 +467,17 @@ TEST(Dump, CheckSaysWhatIsWrong) {
       EXPECT_TRUE(hasLine(run.out, line)) << line << "\n" << run.out;
   });
 
+  // Every directory on the way to the directory file counts, unless sticky.
+  const std::string mirtal = tree.root() + "/etc/tolvane/.mirtal";
+  std::filesystem::create_directories(mirtal);
+  for (const mode_t mode : {0777, 01777}) {
+    ASSERT_EQ(::chmod(mirtal.c_str(), mode), 0);
+    const tDumpRun run = dump(tree, {"--check"});
+    EXPECT_EQ(hasLine(run.out, "unsafe +" + mirtal + ": writable by .*everyone, .*"), mode == 0777)
+        << run.out;
+  }
+  std::filesystem::remove_all(tree.root() + "/etc");
+
   // Only a lock on the lock file counts, not one on the map directory; it is
   // shown with its holder, and the check does not wait for it.
   const int directory = ::open(tree.mapDirectory().c_str(), O_RDONLY | O_DIRECTORY);
@@ -482,6 +494,17 @@ TEST(Dump, CheckSaysWhatIsWrong) {
   EXPECT_TRUE(
       hasLine(run.out, "lock +held by pid " + std::to_string(::getpid()) + ": \\S*dump_tests.*"))
       << run.out;
+
+  // The process that took the lock may exit while a child holds it on.
+  const std::string child = runCommand({"flock", "-x", tree.mapDirectory() + "/dravimap.lock", "sh",
+                                        "-c", "sleep 60 </dev/null >/dev/null 2>&1 & echo $!"})
+                                .output;
+  const tDumpRun handedOn = dump(tree, {"--check"});
+  ::kill(std::stoi(child), SIGKILL);
+  EXPECT_TRUE(hasLine(handedOn.out, "lock +held by pid " + std::to_string(std::stoi(child)) +
+                                        ": sleep 60 \\(the lock was taken by pid [0-9]+, which "
+                                        "has exited\\)"))
+      << handedOn.out;
 }
 
 TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
