@@ -330,7 +330,8 @@ TEST(Dump, SalvageReadsPastADamagedHead) {
   const std::string bytes = encodeMapFile(uPairs, kPairs);
   const std::string file = tree.root() + "/head";
   for (const auto& [offset, problem] :
-       {std::pair{0, "wrong magic"}, std::pair{4, "unsupported version"}}) {
+       {std::pair<std::size_t, const char*>{0, "wrong magic"},
+        std::pair<std::size_t, const char*>{4, "unsupported version"}}) {
     writeFile(file, bytes.substr(0, offset) + "XXXX" + bytes.substr(offset + 4));
     const tDumpRun run = dump(tree, {"--salvage", file});
     EXPECT_EQ(parseText(run.out), rowsOf(uPairs, kPairs)) << problem;
@@ -470,7 +471,7 @@ TEST(Dump, CheckSaysWhatIsWrong) {
   // Every directory on the way to the directory file counts, unless sticky.
   const std::string mirtal = tree.root() + "/etc/tolvane/.mirtal";
   std::filesystem::create_directories(mirtal);
-  for (const mode_t mode : {0777, 01777}) {
+  for (const mode_t mode : {mode_t{0777}, mode_t{01777}}) {
     ASSERT_EQ(::chmod(mirtal.c_str(), mode), 0);
     const tDumpRun run = dump(tree, {"--check"});
     EXPECT_EQ(hasLine(run.out, "unsafe +" + mirtal + ": writable by .*everyone, .*"), mode == 0777)
