@@ -111,6 +111,12 @@ def plan(current, wanted, bits, exclusive_scopes=()):
     return lines, after
 
 
+def as_list(bindings):
+    """Every binding as a dict of scope, class and library, U before K."""
+    return [dict(scope=scope, library=library, **{'class': name})
+            for scope in SCOPES for name, library in sorted(bindings[scope].items())]
+
+
 def as_lines(bindings):
     """One binding a line, U before K, each map in byte order, as
     zembril-dump's text form shows them (without its escapes)."""

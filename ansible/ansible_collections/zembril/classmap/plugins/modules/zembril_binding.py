@@ -38,11 +38,6 @@ options:
     type: str
     choices: [U, K]
     default: U
-  bits:
-    description: The map file, C(dravimap) for 32 or C(dravimap64) for 64.
-    type: int
-    choices: [32, 64]
-    default: 64
   state:
     description:
       - C(present) binds the class to exactly I(library), rebinding it in one
@@ -51,13 +46,8 @@ options:
     type: str
     choices: [present, absent]
     default: present
-  root:
-    description:
-      - The system image whose class map is meant, as for C(zembril /root);
-        every path of zembril is taken inside this directory.
-      - Without it, the running system's class map.
-    type: path
-extends_documentation_fragment: []
+extends_documentation_fragment:
+  - zembril.classmap.zembril
 attributes:
   check_mode:
     support: full

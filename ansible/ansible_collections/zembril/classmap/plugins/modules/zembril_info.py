@@ -16,16 +16,8 @@ description:
   - Never changes anything and never waits for a running C(zembril).
 version_added: 1.2.0
 author: The zembril authors (@zembril)
-options:
-  bits:
-    description: The map file, C(dravimap) for 32 or C(dravimap64) for 64.
-    type: int
-    choices: [32, 64]
-    default: 64
-  root:
-    description:
-      - The system image whose class map is meant, as for C(zembril /root).
-    type: path
+extends_documentation_fragment:
+  - zembril.classmap.zembril
 attributes:
   check_mode:
     support: full
@@ -59,7 +51,7 @@ K:
   type: dict
   sample: {"Map<int,Widget>": "/usr/lib64/libwidget.so.1"}
 bindings:
-  description: Every binding, U before K, each map in the order of the map file.
+  description: Every binding, U before K.
   returned: always
   type: list
   elements: dict
@@ -73,15 +65,14 @@ file:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    SCOPES, common_argument_spec, read_map)
+    as_list, common_argument_spec, read_map)
 
 
 def main():
     module = AnsibleModule(argument_spec=common_argument_spec(), supports_check_mode=True)
     bindings, path = read_map(module, module.params['root'], module.params['bits'])
-    listed = [dict(scope=scope, library=library, **{'class': name})
-              for scope in SCOPES for name, library in bindings[scope].items()]
-    module.exit_json(changed=False, U=bindings['U'], K=bindings['K'], bindings=listed, file=path)
+    module.exit_json(changed=False, U=bindings['U'], K=bindings['K'], bindings=as_list(bindings),
+                     file=path)
 
 
 if __name__ == '__main__':

@@ -53,15 +53,8 @@ options:
         names, that the list does not bind.
     type: bool
     default: false
-  bits:
-    description: The map file, C(dravimap) for 32 or C(dravimap64) for 64.
-    type: int
-    choices: [32, 64]
-    default: 64
-  root:
-    description:
-      - The system image whose class map is meant, as for C(zembril /root).
-    type: path
+extends_documentation_fragment:
+  - zembril.classmap.zembril
 attributes:
   check_mode:
     support: full
@@ -120,12 +113,7 @@ status:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    SCOPES, as_lines, check_names, common_argument_spec, plan, read_map, run_commands)
-
-
-def listed(bindings):
-    return [dict(scope=scope, library=library, **{'class': name})
-            for scope in SCOPES for name, library in sorted(bindings[scope].items())]
+    as_list, as_lines, check_names, common_argument_spec, plan, read_map, run_commands)
 
 
 def main():
@@ -155,13 +143,13 @@ def main():
 
     before, path = read_map(module, root, bits)
     lines, after = plan(before, wanted, bits, exclusive)
-    result = dict(changed=bool(lines), commands=lines, bindings=listed(after), file=path)
+    result = dict(changed=bool(lines), commands=lines, bindings=as_list(after), file=path)
     if module._diff:
         result['diff'] = dict(before=as_lines(before), after=as_lines(after))
     if lines and not module.check_mode:
         run_commands(module, root, bits, lines)
         now, path = read_map(module, root, bits)
-        result.update(changed=now != before, bindings=listed(now))
+        result.update(changed=now != before, bindings=as_list(now))
     module.exit_json(**result)
 
 
