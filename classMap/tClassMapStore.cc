@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "persistentStorage/tRecoveryPlan.h"
+
 namespace nDRAVI100 {
 
 namespace {
@@ -167,35 +169,55 @@ tClassNameMap& tClassMapStore::firstMapOf(tOS os) { return usesUKMaps(os) ? uMap
 
 tClassNameMap* tClassMapStore::secondMapOf(tOS os) { return usesUKMaps(os) ? &kMap : nullptr; }
 
-tMapFileLoad tClassMapStore::loadMapFile(tOS os, tMapNeed need, tStatus& status) {
+tMapFileRead tClassMapStore::loadMapFile(tOS os, tMapNeed need, tStatus& status) {
   if (isError(status) || hasNoMapFile(os)) return {};
-  if (need == tMapNeed::validityOnly) {
-    persistentMapsLoaded = false;
-    return checkMapFileAt(mapFilePath(os), secondMapOf(os) != nullptr, status);
-  }
-  persistentMapsLoaded = true;
   tClassNameMap& first = firstMapOf(os);
   tClassNameMap* second = secondMapOf(os);
-  first.clear();
-  if (second != nullptr) second->clear();
-  return loadMapFileAt(mapFilePath(os), first, second, status);
+  const bool onlyCheck = need == tMapNeed::validityOnly;
+  persistentMapsLoaded = !onlyCheck;
+  tMapFileReading how;
+  how.sections = second != nullptr ? 2 : 1;
+  how.first = onlyCheck ? nullptr : &first;
+  how.second = onlyCheck ? nullptr : second;
+  // A run without the lock reads while the holder may be copying into the
+  // file; the holder itself finds a copy that no one is making any more.
+  how.waitForCopy = !mapLock.held();
+  const tMapFileRead read = readMapFile(mapFilePath(os), how);
+  if (read.code != 0) raiseError(status, -read.code);
+  return read;
 }
 
 void tClassMapStore::loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status) {
   if (isError(status)) return;
   mapFileLoad = loadMapFile(os, need, status);
-  if (mapFileLoad.state == tMapFileState::loaded && !mapFileLoad.asWritten && mapLock.held() &&
+  // Only the holder of the lock may move files about; any other run sees
+  // a damaged file as the error it is, and leaves the temporary file to
+  // the holder.
+  if (!mapLock.held()) return;
+  if (mapFileLoad.state == tMapFileState::whole && !mapFileLoad.asWritten &&
       !persistentMapsLoaded) {
     // The save will mend the file, so it needs the bindings after all.
     mapFileLoad = loadMapFile(os, tMapNeed::bindings, status);
   }
-  // Only the holder of the lock may move files about; any other run sees
-  // a damaged file as the error it is.
-  if (mapFileLoad.state != tMapFileState::damaged || !mapLock.held()) return;
-  // A damaged file costs the run its stored bindings, not its success.
-  (void)recoverDamagedMapFile(mapFilePath(os), firstMapOf(os), secondMapOf(os));
-  persistentMapsLoaded = true;
-  status = 0;
+  tClassNameMap& first = firstMapOf(os);
+  tClassNameMap* second = secondMapOf(os);
+  const tTemporaryState temporary =
+      examineTemporaryFile(mapFilePath(os), mapFileLoad, first, second);
+  const tRecoveryPlan plan = planRecovery(mapFileLoad.state, temporary);
+  if (plan.map == tMapAction::keep && !plan.removeTemporaryFile) return;
+  // The plan decides the run's fate from here: its own failures, or none.
+  if (plan.map != tMapAction::keep) {
+    status = 0;
+    persistentMapsLoaded = true;
+  }
+  carryOutRecovery(mapFilePath(os), mapFileLoad, plan, first, second, status);
+  if (isError(status) || plan.map == tMapAction::keep) return;
+  // The map file now holds the maps: the copy's content, or nothing at all
+  // once the damaged file is aside.
+  const bool empty = plan.map == tMapAction::setAside;
+  mapFileLoad = {};
+  mapFileLoad.state = empty ? tMapFileState::absent : tMapFileState::whole;
+  mapFileLoad.size = empty ? 0 : mapFileSize(first, second);
 }
 
 void tClassMapStore::saveAllMapFiles(tStatus& status) {
@@ -225,8 +247,9 @@ void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
   // Only a store that saves after each change saves again; for it, the size
   // lets the next save tell a change apart without reading the file.
   const bool empty = first.empty() && (second == nullptr || second->empty());
-  mapFileLoad = {empty ? tMapFileState::absent : tMapFileState::loaded, true,
-                 empty || deferSave != 0 ? 0 : mapFileSize(first, second)};
+  mapFileLoad = {};
+  mapFileLoad.state = empty ? tMapFileState::absent : tMapFileState::whole;
+  mapFileLoad.size = empty || deferSave != 0 ? 0 : mapFileSize(first, second);
   persistentMapsChanged = false;
 }
 

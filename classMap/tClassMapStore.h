@@ -56,12 +56,14 @@ class tClassMapStore {
   // cannot be read fails the run with its error, so that the save cannot
   // replace bindings it never saw.
   //
-  // A damaged map file is mended only by a run that holds the lock: the
-  // complete temporary file beside it is loaded instead when there is one,
-  // otherwise the damaged file is kept under its .damaged name and the maps
-  // start empty; the word is left as it was. A run that cannot take the lock
-  // (a user who may read the map but not change it, or a read-only file
-  // system) fails with the load's error instead.
+  // A run that holds the lock carries out the recovery plan (see
+  // planRecovery): it removes a temporary file that an unfinished run left
+  // behind, finishes a copy into the map file that the copy mark shows
+  // unfinished, and keeps a damaged map file for salvage under a name of
+  // its own, the maps starting empty and the word as it was. A run that
+  // cannot take the lock (a user who may read the map but not change it, or
+  // a read-only file system) fails with the load's error instead, after
+  // waiting a while for a copy under way.
   //
   // With `need` validityOnly the map file is only read through and checked;
   // the maps are loaded when an operation on scope 0 or 1 comes after all.
@@ -128,14 +130,12 @@ class tClassMapStore {
   bool mapFileNeedsSaving(tOS os);
 
   // Loads the map file of `os`, or with `need` validityOnly only checks it;
-  // when it turns out damaged, a run that holds the lock recovers from the
-  // temporary file beside it or sets it aside (see recoverDamagedMapFile)
-  // and sets the word back to 0.
+  // a run that holds the lock then carries out the recovery plan.
   void loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status);
 
-  // Reads the map file of `os` into its maps, or only checks it; see
-  // loadMapFileAt.
-  tMapFileLoad loadMapFile(tOS os, tMapNeed need, tStatus& status);
+  // Reads the map file of `os` into its maps, or only checks it, and raises
+  // the read's code; see readMapFile.
+  tMapFileRead loadMapFile(tOS os, tMapNeed need, tStatus& status);
 
   // Loads the maps that a validityOnly construction left unloaded, before an
   // operation on `scope` works on them.
@@ -166,7 +166,7 @@ class tClassMapStore {
   tMapLock mapLock;
   // What the load found, and whether `uMap` and `kMap` were changed since:
   // together they tell whether the save has anything to write.
-  tMapFileLoad mapFileLoad;
+  tMapFileRead mapFileLoad;
   bool persistentMapsLoaded = true;
   bool persistentMapsChanged = false;
 };

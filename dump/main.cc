@@ -2,7 +2,9 @@
 #include <vector>
 
 #include "dump/tDumpProgram.h"
+#include "persistentStorage/tStandardDescriptors.h"
 
 int main(int argc, char** argv) {
+  if (!nDRAVI100::keepStandardDescriptorsOpen()) return nDRAVI100::kDumpFailed;
   return nDRAVI100::runDump(std::vector<std::string>(argv, argv + argc), stdout, stderr);
 }

@@ -13,6 +13,7 @@
 #include "dump/tTextEscaping.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
+#include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {
 
@@ -47,7 +48,7 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
   // A wrong magic or version says nothing of the records after it: a
   // salvage reads them where an intact file has them.
   const bool headDamaged =
-      salvaging && snapshot.state == tSnapshotState::damaged &&
+      salvaging && snapshot.state == tMapFileState::damaged &&
       (snapshot.scan.code == -nCode::kBadMagic || snapshot.scan.code == -nCode::kBadVersion);
   if (headDamaged) {
     prefix += "head damaged (" + snapshot.scan.problem + "), so read from offset " +
@@ -62,24 +63,24 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
       snapshot.scan.problem + " at offset " + std::to_string(snapshot.scan.offset);
 
   switch (snapshot.state) {
-    case tSnapshotState::absent:
+    case tMapFileState::absent:
       // zembril takes a missing map file for empty maps; a file that was
       // named and is missing is a mistake, and an empty backup of it would
       // wipe a map when replayed.
       if (!options.file && !salvaging) return print();
       [[fallthrough]];
-    case tSnapshotState::cannotOpen:
+    case tMapFileState::cannotOpen:
       put(err, prefix + std::strerror(snapshot.error) + "\n");
       return kDumpFailed;
-    case tSnapshotState::notRegular:
+    case tMapFileState::notRegular:
       put(err, prefix + "not a regular file (" + fileKindOf(snapshot.mode) + ")\n");
       return kDumpFailed;
-    case tSnapshotState::unsettled:
+    case tMapFileState::unsettled:
       put(err, prefix + "changed while it was read, on each of " +
-                   std::to_string(kSnapshotAttempts) +
+                   std::to_string(kMapFileReadAttempts) +
                    " reads; a run may be rewriting it; try again\n");
       return kDumpFailed;
-    case tSnapshotState::readFailed:
+    case tMapFileState::readFailed:
       if (!salvaging) {
         put(err, prefix + std::strerror(snapshot.error) + "\n");
         return kDumpFailed;
@@ -89,7 +90,15 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
                    std::to_string(snapshot.scan.offset) + "; the " + countsOf(snapshot) +
                    " before it are printed\n");
       return kDumpFailed;
-    case tSnapshotState::damaged:
+    case tMapFileState::copyUnfinished:
+      // Its head is the mark, its body a mix of the old and the new file:
+      // the whole new file is the temporary file beside it.
+      put(err, prefix +
+                   "a copy into it began and did not finish; the next run of zembril that "
+                   "takes the lock finishes it from " +
+                   escapeForText(tReplacementFile::temporaryPathFor(path)) + "\n");
+      return kDumpAttention;
+    case tMapFileState::damaged:
       if (!salvaging) {
         put(err, prefix + damage + "\n");
         return kDumpAttention;
@@ -97,7 +106,7 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
       (void)print();
       put(err, prefix + damage + "; the " + countsOf(snapshot) + " before it are printed\n");
       return kDumpAttention;
-    case tSnapshotState::whole:
+    case tMapFileState::whole:
       break;
   }
   const int status = print();

@@ -1,5 +1,6 @@
 #include "dump/tSetupCheck.h"
 
+#include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dump/tLockHolders.h"
@@ -20,6 +22,8 @@
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapLock.h"
+#include "persistentStorage/tRecoveryPlan.h"
+#include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {
@@ -74,18 +78,18 @@ std::string damageOf(const tMapFileSnapshot& snapshot) {
 
 std::string baseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
-
 // Why a snapshot shows no bindings, for the states in which it shows none.
 std::string troubleOf(const tMapFileSnapshot& snapshot) {
   switch (snapshot.state) {
-    case tSnapshotState::cannotOpen:
+    case tMapFileState::cannotOpen:
       return "cannot be opened (" + systemMessage(snapshot.error) + ")";
-    case tSnapshotState::notRegular:
+    case tMapFileState::notRegular:
       return "not a regular file (" + fileKindOf(snapshot.mode) + ")";
-    case tSnapshotState::unsettled:
-      return "changed while it was read, on each of " + std::to_string(kSnapshotAttempts) +
+    case tMapFileState::unsettled:
+      return "changed while it was read, on each of " + std::to_string(kMapFileReadAttempts) +
              " reads";
+    case tMapFileState::copyUnfinished:
+      return "a copy into it began and did not finish";
     default:
       return "cannot be read (" + systemMessage(snapshot.error) + ")";
   }
@@ -122,7 +126,7 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
                           relative);
     }
     case noDirectoryFile:
-      if (lookup.error == ENOENT || lookup.error == ENOTDIR) {
+      if (isMissingFileError(lookup.error)) {
         return findings.add("directory file", path + "absent" + fallback, false);
       }
       return findings.add(
@@ -194,7 +198,7 @@ void checkLockFile(const std::string& directory, tFindings& findings) {
   struct stat status {};
   // zembril never opens it through a link, so the link itself is what counts.
   if (::lstat(path.c_str(), &status) != 0) {
-    if (isMissing(errno)) {
+    if (isMissingFileError(errno)) {
       return findings.add(label, "not made yet; the next run by root makes it", false);
     }
     return findings.add(label, "cannot be examined (" + systemMessage(errno) + ")", false);
@@ -245,109 +249,173 @@ tMapFileSnapshot readTemporaryFile(const std::string& path) {
     return readMapFileSnapshot(path);
   }
   tMapFileSnapshot snapshot;
-  snapshot.state = tSnapshotState::notRegular;
+  snapshot.state = tMapFileState::notRegular;
   snapshot.mode = link.st_mode;
   return snapshot;
 }
 
+// The kept copies of damaged map files at `path`, by their number.
+std::vector<std::string> keptCopiesOf(const std::string& path) {
+  std::vector<std::pair<int, std::string>> found;
+  const std::string directory = path.substr(0, path.rfind('/'));
+  const std::string prefix = baseName(damagedPathFor(path));
+  if (DIR* listing = ::opendir(directory.c_str())) {
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == prefix) {
+        found.emplace_back(0, name);
+      } else if (name.starts_with(prefix + ".") && name.size() > prefix.size() + 1 &&
+                 name.size() < prefix.size() + 10 &&
+                 name.find_first_not_of("0123456789", prefix.size() + 1) == std::string::npos &&
+                 name[prefix.size() + 1] != '0') {
+        found.emplace_back(std::stoi(name.substr(prefix.size() + 1)), name);
+      }
+    }
+    (void)::closedir(listing);
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> names;
+  for (auto& [n, name] : found) names.push_back(directory + "/" + name);
+  return names;
+}
+
+// The name that the next damaged file at `path` is kept under.
+std::string nextKeptName(const std::string& path) {
+  struct stat ignored {};
+  int n = 0;
+  while (::lstat(damagedPathFor(path, n).c_str(), &ignored) == 0) ++n;
+  return baseName(damagedPathFor(path, n));
+}
+
+// What the next run that takes the lock does, in words, from the plan that
+// it carries out.
+std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,
+                        const std::string& path) {
+  const std::string temporary = baseName(tReplacementFile::temporaryPathFor(path));
+  std::string words = "the next run that takes the lock ";
+  switch (plan.map) {
+    case tMapAction::keep:
+      words += "removes " + temporary + " and never reads it";
+      return words;
+    case tMapAction::finishCopy:
+      return words + "finishes the copy from " + temporary + " and uses its maps";
+    case tMapAction::setAside:
+      words += "keeps it as " + nextKeptName(path) + " and starts from empty maps";
+      break;
+    case tMapAction::fail:
+      return "runs fail with " + std::to_string(map.code) + " and change nothing";
+  }
+  if (plan.removeTemporaryFile) words += "; it removes " + temporary + " and never reads it";
+  return words;
+}
+
 void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
-  const tMapFileSnapshot map = readMapFileSnapshot(path);
+  const tMapFileSnapshot map = readMapFileSnapshot(path, true, lockHeld);
   const std::string temporaryPath = tReplacementFile::temporaryPathFor(path);
   const tMapFileSnapshot temporary = readTemporaryFile(temporaryPath);
-  const std::string damagedPath = damagedPathFor(path);
-  const tMapFileSnapshot damaged = readMapFileSnapshot(damagedPath);
+  tClassNameMap scratchFirst;
+  tClassNameMap scratchSecond;
+  // The very plan that the next holder of the lock carries out.
+  const tRecoveryPlan plan =
+      planRecovery(map.state, examineTemporaryFile(path, map, scratchFirst, &scratchSecond));
   const std::string name = baseName(path);
   // Only a run that holds the lock writes these files, and while it does
   // they may be caught half written.
   const std::string writing = lockHeld ? "; a run holds the lock and may be writing it" : "";
-  // A run without the lock never recovers or sets anything aside.
-  const std::string nextRun = "the next run that takes the lock ";
 
   switch (map.state) {
-    case tSnapshotState::absent:
+    case tMapFileState::absent:
       findings.add(name, "absent: an empty map", false);
       break;
-    case tSnapshotState::cannotOpen:
+    case tMapFileState::cannotOpen:
       findings.add(name, troubleOf(map) + ": runs of this bitness fail with -50204", true);
       break;
-    case tSnapshotState::readFailed:
+    case tMapFileState::readFailed:
       findings.add(name, troubleOf(map) + ": runs of this bitness fail with -50207", true);
       break;
-    case tSnapshotState::notRegular:
+    case tMapFileState::notRegular:
       findings.add(name,
                    troubleOf(map) +
                        ": runs of this bitness fail with -50207 and change nothing; it is never "
                        "set aside",
                    true);
       break;
-    case tSnapshotState::unsettled:
+    case tMapFileState::unsettled:
       findings.add(name, troubleOf(map) + writing, !lockHeld);
       break;
-    case tSnapshotState::whole: {
+    case tMapFileState::whole: {
       std::string finding = "valid: " + countsOf(map) + ", " + std::to_string(map.size) + " bytes";
       if (map.size > map.scan.offset) {
         finding += "; the " + std::to_string(map.size - map.scan.offset) +
-                   " bytes after its end are never read";
+                   " bytes after its end hold no binding, and the next run that takes the lock "
+                   "drops them";
       }
       findings.add(name, finding, false);
       break;
     }
-    case tSnapshotState::damaged:
+    case tMapFileState::copyUnfinished:
       findings.add(
           name,
-          "damaged: " + damageOf(map) + " (" + countsOf(map) + " before it); " + nextRun +
-              (temporary.state == tSnapshotState::whole
-                   ? "recovers the maps from " + baseName(temporaryPath)
-                   : "keeps it as " + baseName(damagedPath) + " and starts from empty maps"),
-          true);
+          "a copy into it began and did not finish; " + planInWords(plan, map, path) + writing,
+          !lockHeld);
+      break;
+    case tMapFileState::damaged:
+      findings.add(name,
+                   "damaged: " + damageOf(map) + " (" + countsOf(map) + " before it); " +
+                       planInWords(plan, map, path),
+                   true);
       break;
   }
 
-  if (temporary.state != tSnapshotState::absent) {
+  if (temporary.state != tMapFileState::absent) {
     const std::string leftBehind = "left by a run that did not finish: ";
-    const std::string removal = "the next run that changes the map removes it";
     std::string finding;
     bool needsAttention = !lockHeld;
     switch (temporary.state) {
-      case tSnapshotState::whole:
-        finding = "complete (" + countsOf(temporary) + "), " + leftBehind +
-                  (map.state == tSnapshotState::damaged ? nextRun + "recovers the maps from it"
-                                                        : removal) +
-                  writing;
+      case tMapFileState::whole:
+        finding = "complete (" + countsOf(temporary) + ")";
         break;
-      case tSnapshotState::damaged:
-        finding = "partial (" + damageOf(temporary) + "), " + leftBehind + removal + writing;
+      case tMapFileState::damaged:
+        finding = "partial (" + damageOf(temporary) + ")";
         break;
-      case tSnapshotState::notRegular:
+      case tMapFileState::notRegular:
         // No run makes one, so it needs attention whoever holds the lock.
-        finding = troubleOf(temporary) + ", which no run makes: zembril never reads it; " +
-                  (S_ISDIR(temporary.mode) ? std::string("runs that change the map fail with "
-                                                         "-50204 until it is removed")
-                                           : removal);
+        finding = troubleOf(temporary) + ", which no run makes";
         needsAttention = true;
         break;
       default:
-        finding = troubleOf(temporary) + writing;
+        finding = troubleOf(temporary);
         break;
     }
-    findings.add(baseName(temporaryPath), finding, needsAttention);
+    if (plan.map == tMapAction::finishCopy) {
+      finding += ", the source of the copy into " + name + ": " + planInWords(plan, map, path);
+    } else if (plan.removeTemporaryFile) {
+      const bool notRegular = temporary.state == tMapFileState::notRegular;
+      finding += (notRegular ? ": " : ", " + leftBehind) +
+                 "the next run that takes the lock removes it" +
+                 (notRegular && S_ISDIR(temporary.mode)
+                      ? " if it can; runs that change the map fail with -50204 until it is removed"
+                      : " and never reads it");
+    }
+    findings.add(baseName(temporaryPath), finding + writing, needsAttention);
   }
 
-  if (damaged.state != tSnapshotState::absent) {
+  for (const std::string& keptPath : keptCopiesOf(path)) {
+    const tMapFileSnapshot kept = readMapFileSnapshot(keptPath);
     std::string finding;
-    if (damaged.state == tSnapshotState::whole || damaged.state == tSnapshotState::damaged) {
-      finding = "kept from a damaged map file: " + countsOf(damaged) + " readable" +
-                (damaged.state == tSnapshotState::damaged
-                     ? " before offset " + std::to_string(damaged.scan.offset) + " (" +
-                           damaged.scan.problem + ")"
+    if (kept.state == tMapFileState::whole || kept.state == tMapFileState::damaged) {
+      finding = "kept from a damaged map file: " + countsOf(kept) + " readable" +
+                (kept.state == tMapFileState::damaged
+                     ? " before offset " + std::to_string(kept.scan.offset) + " (" +
+                           kept.scan.problem + ")"
                      : "") +
-                "; zembril-dump --salvage prints them";
-    } else if (damaged.state == tSnapshotState::notRegular) {
-      finding = troubleOf(damaged) + ", which zembril never makes: nothing in it can be salvaged";
+                "; zembril-dump --salvage --file=" + shown(keptPath) + " prints them";
+    } else if (kept.state == tMapFileState::notRegular) {
+      finding = troubleOf(kept) + ", which zembril never makes: nothing in it can be salvaged";
     } else {
-      finding = troubleOf(damaged);
+      finding = troubleOf(kept);
     }
-    findings.add(baseName(damagedPath), finding, true);
+    findings.add(baseName(keptPath), finding, true);
   }
 }
 

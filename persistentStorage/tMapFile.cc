@@ -20,12 +20,28 @@
 // An empty map is a count of 0. A string ends at the first NUL of its bytes;
 // a record this tool never writes (a length of 0, or bytes without a NUL) is
 // read as the bytes it has. Of two records with the same key the later wins.
-// Bytes after the last section are never read.
+// Bytes after the last section hold no binding; a file that has any is
+// not as this tool writes it, and the next save drops them.
 //
 // Example: uMap binding "A" to "lib.so" and an empty kMap are 33 bytes:
 //   20 66 6D 64  01 00 00 00
 //   01 00 00 00  02 00 00 00 41 00  07 00 00 00 6C 69 62 2E 73 6F 00
 //   00 00 00 00
+//
+// The copy mark. Where a save cannot rename its temporary file over the map
+// file, it copies the temporary file's bytes in place, and first writes
+// over the map file's head a mark that names those bytes:
+//
+//   offset 0   the bytes 7F 63 70 79 ("\x7F" "cpy"), which are not the magic
+//   offset 4   FF FF FF FF, a version no map file has
+//   offset 8   the temporary file's size, 64-bit little-endian
+//   offset 16  the digest of its bytes (see digestOfFile), 64-bit
+//
+// The copy writes the head of the new content over the mark last. A map file
+// that carries the mark is a copy that began and did not finish, and it can
+// be finished only from the temporary file whose size and digest it names.
+// Damage cannot make a mark: a stray write or a cut file would have to
+// write these 24 bytes, digest included, of a file beside it.
 //
 // How the file is loaded, saved and recovered: tMapFileAccess.cc.
 #include "persistentStorage/tMapFile.h"
@@ -39,13 +55,18 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
+
+#include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
 
 namespace {
 
 constexpr std::uint32_t kMagic = 0x646D6620;
+constexpr std::uint32_t kCopyMarkTag = 0x7970637F;
+constexpr std::uint32_t kCopyMarkVersion = 0xFFFFFFFF;
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint64_t kHeaderSize = kMapFileHeadSize;
 
@@ -55,7 +76,7 @@ constexpr std::uint64_t kHeaderSize = kMapFileHeadSize;
 // length it claims.
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
-// The writer hands the stream this many bytes at a time: a map of a million
+// The writer hands the descriptor this many bytes at a time: a map of a million
 // bindings costs about a hundred system calls instead of four library calls
 // per field, and no buffer the size of the file.
 constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
@@ -109,29 +130,12 @@ class tByteSource {
   // Puts at least one and at most `room` bytes at `into` and returns how
   // many; returns 0 at the end of the bytes or when reading fails.
   virtual std::size_t pull(char* into, std::size_t room) = 0;
-  // How many bytes may be asked for beyond those the reader needs now: 0
-  // for a caller's stream, which must not lose bytes after the last section.
+  // How many bytes may be asked for beyond those the reader needs now.
   virtual std::size_t readAhead() const = 0;
   // How many bytes the whole source holds, when that is known; else 0.
   virtual std::uint64_t knownSize() const = 0;
   // Returns true when reading failed, with its errno in `error`.
   virtual bool failed(int& error) const = 0;
-};
-
-class tStreamSource final : public tByteSource {
- public:
-  explicit tStreamSource(std::FILE* stream) : in(stream) {}
-  std::size_t pull(char* into, std::size_t room) override { return std::fread(into, 1, room, in); }
-  std::size_t readAhead() const override { return 0; }
-  std::uint64_t knownSize() const override { return 0; }
-  bool failed(int& error) const override {
-    if (std::ferror(in) == 0) return false;
-    error = errno;
-    return true;
-  }
-
- private:
-  std::FILE* in;
 };
 
 class tDescriptorSource final : public tByteSource {
@@ -143,7 +147,7 @@ class tDescriptorSource final : public tByteSource {
       size = static_cast<std::uint64_t>(file.st_size);
   }
   std::size_t pull(char* into, std::size_t room) override {
-    const ssize_t got = ::read(fd, into, room);
+    const long got = readRetrying(fd, into, room);
     if (got >= 0) return static_cast<std::size_t>(got);
     error = errno;
     return 0;
@@ -185,9 +189,8 @@ class tFieldReader {
     return size > consumed ? (size - consumed) / smallest : 0;
   }
 
-  // Returns true when the source is known to hold nothing more. A caller's
-  // stream is never read beyond what the reader needs, so it never is.
-  bool atEnd() { return source.readAhead() > 0 && filled == position && !need(1); }
+  // Returns true when the source holds nothing more.
+  bool atEnd() { return filled == position && !need(1); }
 
   bool word(std::uint32_t& value) {
     if (!need(4)) return false;
@@ -344,19 +347,18 @@ class tByteSink {
   virtual bool take(const char* bytes, std::size_t count) = 0;
 };
 
-// Writes to a stream; the first write that puts out fewer bytes than asked
-// raises -50208.
-class tStreamSink final : public tByteSink {
+// Writes to a descriptor; the first write that fails raises -50208.
+class tDescriptorSink final : public tByteSink {
  public:
-  tStreamSink(std::FILE* stream, tStatus& statusWord) : out(stream), status(statusWord) {}
+  tDescriptorSink(int descriptor, tStatus& statusWord) : fd(descriptor), status(statusWord) {}
   bool take(const char* bytes, std::size_t count) override {
-    if (std::fwrite(bytes, 1, count, out) == count) return true;
+    if (writeFully(fd, bytes, count)) return true;
     raiseError(status, nCode::kCannotWrite);
     return false;
   }
 
  private:
-  std::FILE* out;
+  int fd;
   tStatus& status;
 };
 
@@ -383,8 +385,7 @@ class tComparingSink final : public tByteSink {
   bool readFully(std::size_t count) {
     std::size_t got = 0;
     while (got < count) {
-      const ssize_t read = ::read(fd, held.get() + got, count - got);
-      if (read < 0 && errno == EINTR) continue;
+      const long read = readRetrying(fd, held.get() + got, count - got);
       if (read <= 0) return false;
       got += static_cast<std::size_t>(read);
     }
@@ -545,7 +546,7 @@ tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
 }
 
 // Turns a scan into the word's code and empties the section that ended
-// early, as readMap does; a whole section before it keeps what it read.
+// early; a whole section before it keeps what it read.
 void settleScan(const tMapFileScan& scan, tClassNameMap& first, tClassNameMap* second,
                 tStatus& status) {
   if (scan.code == 0) return;
@@ -557,6 +558,79 @@ void settleScan(const tMapFileScan& scan, tClassNameMap& first, tClassNameMap* s
 }
 
 }  // namespace
+
+namespace {
+
+std::uint64_t littleEndianAt(std::string_view bytes, std::size_t at, std::size_t width) {
+  std::uint64_t value = 0;
+  for (std::size_t byte = width; byte-- > 0;) {
+    value = value << 8 | static_cast<unsigned char>(bytes[at + byte]);
+  }
+  return value;
+}
+
+void appendLittleEndian(std::string& bytes, std::uint64_t value, std::size_t width) {
+  for (std::size_t byte = 0; byte < width; ++byte) {
+    bytes.push_back(static_cast<char>(value >> (8 * byte)));
+  }
+}
+
+}  // namespace
+
+std::string encodeCopyMark(const tCopyMark& mark) {
+  std::string bytes;
+  appendLittleEndian(bytes, kCopyMarkTag, 4);
+  appendLittleEndian(bytes, kCopyMarkVersion, 4);
+  appendLittleEndian(bytes, mark.size, 8);
+  appendLittleEndian(bytes, mark.digest, 8);
+  return bytes;
+}
+
+std::optional<tCopyMark> decodeCopyMark(std::string_view head) {
+  if (head.size() < kCopyMarkSize || littleEndianAt(head, 0, 4) != kCopyMarkTag ||
+      littleEndianAt(head, 4, 4) != kCopyMarkVersion) {
+    return std::nullopt;
+  }
+  return tCopyMark{littleEndianAt(head, 8, 8), littleEndianAt(head, 16, 8)};
+}
+
+std::optional<tCopyMark> readCopyMark(int fd) {
+  std::string head(kCopyMarkSize, '\0');
+  if (!readFullyAt(fd, head.data(), head.size(), 0)) return std::nullopt;
+  return decodeCopyMark(head);
+}
+
+std::optional<tCopyMark> digestOfFile(int fd) {
+  // FNV-1a over 64-bit words, the last one padded with zeros, with the size
+  // kept beside it: cheap enough for a copy that is rare, and no accident
+  // gives another file of the same size the same digest.
+  constexpr std::uint64_t kPrime = 0x100000001B3;
+  std::uint64_t digest = 0xCBF29CE484222325;
+  std::uint64_t size = 0;
+  auto piece = std::make_unique_for_overwrite<char[]>(kReadAhead);
+  for (bool atEnd = false; !atEnd;) {
+    // Each piece is filled whole but for the last, so words never straddle two.
+    std::size_t count = 0;
+    while (count < kReadAhead) {
+      const long got =
+          ::pread(fd, piece.get() + count, kReadAhead - count, static_cast<long>(size + count));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return std::nullopt;
+      if (got == 0) {
+        atEnd = true;
+        break;
+      }
+      count += static_cast<std::size_t>(got);
+    }
+    for (std::size_t at = 0; at < count; at += 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, piece.get() + at, std::min<std::size_t>(8, count - at));
+      digest = (digest ^ word) * kPrime;
+    }
+    size += count;
+  }
+  return tCopyMark{size, digest};
+}
 
 bool usesUKMaps(tOS os) {
   return os == tFileSystemAdapter::kOS0 || os == tFileSystemAdapter::kLinux ||
@@ -571,29 +645,10 @@ bool fitsMapFileFormat(const tClassNameMap& map) {
   });
 }
 
-void writeMap(const tClassNameMap& map, std::FILE* out, tStatus& status) {
+void writeMapFileDescriptor(int fd, const tClassNameMap& first, const tClassNameMap* second,
+                            tStatus& status) {
   if (isError(status)) return;
-  tStreamSink sink(out, status);
-  tFieldWriter writer(sink);
-  if (writeSection(writer, map)) (void)writer.flush();
-}
-
-void readMap(tClassNameMap& map, std::FILE* in, tStatus& status) {
-  if (isError(status)) return;
-  tStreamSource source(in);
-  tFieldReader reader(source);
-  std::uint64_t start = 0;
-  const char* problem = "";
-  bool asWritten = true;
-  if (readSection(reader, &map, start, problem, asWritten)) return;
-  raiseError(status, nCode::kMapFileTooShort);
-  map.clear();
-}
-
-void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tClassNameMap* second,
-                          tStatus& status) {
-  if (isError(status)) return;
-  tStreamSink sink(out, status);
+  tDescriptorSink sink(fd, status);
   tFieldWriter writer(sink);
   (void)writeWholeFile(writer, first, second);
 }
@@ -617,16 +672,10 @@ bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassName
   return writeWholeFile(writer, first, second) && sink.atEnd();
 }
 
-tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
-                         bool checkHead) {
-  tStreamSource source(in);
-  return scanSource(source, second != nullptr ? 2 : 1, &first, second, checkHead);
-}
-
-void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
-                         tStatus& status) {
-  if (isError(status)) return;
-  settleScan(scanMapFile(in, first, second), first, second, status);
+tMapFileScan scanMapFileDescriptor(int fd, int sections, tClassNameMap& first,
+                                   tClassNameMap* second, bool checkHead) {
+  tDescriptorSource source(fd);
+  return scanSource(source, sections, &first, second, checkHead);
 }
 
 tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,

@@ -1,14 +1,14 @@
 // The bytes of a map file.
 //
 // The layout is described once, at the top of tMapFile.cc. These functions
-// work on open streams so that the storage layer, the tools that read map
-// files, the tests and the fuzz targets all use the same code;
-// tMapFileAccess adds the files themselves around them.
+// work on open descriptors; tMapFileAccess adds the files themselves around
+// them, and every reader of map files reads through it.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "persistentStorage/tClassNameMap.h"
 #include "persistentStorage/tFileSystemAdapter.h"
@@ -27,28 +27,10 @@ bool usesUKMaps(tOS os);
 // overflows the format's 32 bits.
 bool fitsMapFileFormat(const tClassNameMap& map);
 
-// Writes one map section of `map` to `out`. The first write that puts out
-// fewer bytes than asked raises -50208 and ends the section.
-void writeMap(const tClassNameMap& map, std::FILE* out, tStatus& status);
-
-// Reads one map section from `in` into `map`; a record for a class that is
-// already there replaces its library path. When the section ends early,
-// raises -50207 and empties `map`, also of the records this section added.
-// Memory grows only with the bytes that actually arrive, whatever the stored
-// count and lengths claim.
-void readMap(tClassNameMap& map, std::FILE* in, tStatus& status);
-
-// Writes a whole map file: the header, then `first` and, when it is given,
-// `second`. A failed write raises -50208.
-void writeMapFileContents(std::FILE* out, const tClassNameMap& first, const tClassNameMap* second,
-                          tStatus& status);
-
-// Reads a whole map file into `first` and, when it is given, `second`. A file
-// too short raises -50207, a wrong magic -50257 and a version other than 1
-// -50250; a section that ends early is emptied. Bytes after the last section
-// are not read.
-void readMapFileContents(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
-                         tStatus& status);
+// Writes a whole map file to `fd`: the header, then `first` and, when it is
+// given, `second`. A failed write raises -50208.
+void writeMapFileDescriptor(int fd, const tClassNameMap& first, const tClassNameMap* second,
+                            tStatus& status);
 
 // The bytes before a map file's first section: the magic and the version.
 constexpr std::uint64_t kMapFileHeadSize = 8;
@@ -56,7 +38,7 @@ constexpr std::uint64_t kMapFileHeadSize = 8;
 // How far the bytes of a map file could be read, and why reading stopped.
 struct tMapFileScan {
   tStatus code = 0;         // 0 when whole, else -50207, -50257 or -50250
-  bool readFailed = false;  // the stream reported an error: the bytes say nothing about the file
+  bool readFailed = false;  // a read failed: the bytes say nothing about the file
   int readError = 0;        // errno of that failure
   std::uint64_t offset =
       0;                  // where the damage is: the start of the header field, count or
@@ -70,33 +52,62 @@ struct tMapFileScan {
   bool asWritten = false;
 };
 
-// Reads a whole map file like readMapFileContents, but keeps every whole
-// record it reads, also of a section that ends early, and says where and why
-// reading stopped. This is what salvages a damaged file. With `checkHead`
-// false the magic and the version are read past unchecked, so that the
-// records of a file whose head alone is damaged are read where an intact
-// file has them.
-[[nodiscard]] tMapFileScan scanMapFile(std::FILE* in, tClassNameMap& first, tClassNameMap* second,
-                                       bool checkHead = true);
+// Reads a whole map file of `sections` sections (1 or 2) from `fd`, keeping
+// every whole record it reads, also of a section that ends early, and says
+// where and why reading stopped. This is what salvages a damaged file. With
+// `checkHead` false the magic and the version are read past unchecked, so
+// that the records of a file whose head alone is damaged are read where an
+// intact file has them.
+[[nodiscard]] tMapFileScan scanMapFileDescriptor(int fd, int sections, tClassNameMap& first,
+                                                 tClassNameMap* second, bool checkHead = true);
 
 // Reads a whole map file of `sections` sections (1 or 2) from the open
-// descriptor `fd` into `first` and `second` as readMapFileContents reads it
-// from a stream, but in large pieces, for a caller that reads nothing after
-// the last section. A null `first` (and `second`) only checks the file: it
+// descriptor `fd` into `first` and `second`, in large pieces. A file too
+// short raises -50207, a wrong magic -50257 and a version other than 1
+// -50250; a section that ends early is emptied, and the one before it keeps
+// what it read. A null `first` (and `second`) only checks the file: it
 // is read through, nothing is kept, and the scan says what was found. A
 // failed read raises -50207 and says so in the scan's readFailed: the bytes
 // then say nothing about the file.
 tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
                                    tClassNameMap* second, tStatus& status);
 
-// Returns how many bytes writeMapFileContents writes for `first` and, when
+// Returns how many bytes writeMapFileDescriptor writes for `first` and, when
 // it is given, `second`.
 std::uint64_t mapFileSize(const tClassNameMap& first, const tClassNameMap* second);
 
 // Returns true when what `fd` holds from its current offset to its end is
-// exactly what writeMapFileContents writes for `first` and `second`. Stops
+// exactly what writeMapFileDescriptor writes for `first` and `second`. Stops
 // reading at the first byte that differs; a failed read counts as a
 // difference.
 bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassNameMap* second);
+
+// What the copy mark at the head of a map file names (see tMapFile.cc): the
+// size and digest of the temporary file being copied into it.
+struct tCopyMark {
+  std::uint64_t size = 0;
+  std::uint64_t digest = 0;
+
+  bool operator==(const tCopyMark&) const = default;
+};
+
+// How many bytes the copy mark takes at the head of a map file.
+constexpr std::size_t kCopyMarkSize = 24;
+
+// The copy mark's bytes.
+std::string encodeCopyMark(const tCopyMark& mark);
+
+// Returns the mark that `head`, the first bytes of a file, begins with, if
+// it begins with one.
+std::optional<tCopyMark> decodeCopyMark(std::string_view head);
+
+// Returns the mark at the head of the file open at `fd`, read without
+// moving its offset, if it carries one.
+std::optional<tCopyMark> readCopyMark(int fd);
+
+// Returns the size and digest of everything the file open at `fd` holds,
+// read without moving its offset, as a copy mark names them; nothing when a
+// read fails.
+std::optional<tCopyMark> digestOfFile(int fd);
 
 }  // namespace nDRAVI100

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
@@ -14,15 +16,76 @@ namespace nDRAVI100 {
 
 namespace {
 
-// Returns true when a failed call's errno says that no file can be at the
-// path: it is not there, a directory above it is not one, or the path is too
-// long to name anything.
-bool isMissing(int error) { return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG; }
-
 // Returns true when nothing is at `path`, not even a dangling link.
 bool isAbsent(const std::string& path) {
   struct stat ignored {};
-  return ::lstat(path.c_str(), &ignored) != 0 && isMissing(errno);
+  return ::lstat(path.c_str(), &ignored) != 0 && isMissingFileError(errno);
+}
+
+// A read that found no bytes to trust.
+tMapFileRead unreadable(tMapFileState state, std::int32_t code, int error, mode_t mode) {
+  tMapFileRead read;
+  read.state = state;
+  read.code = -code;
+  read.error = error;
+  read.mode = mode;
+  read.asWritten = false;
+  return read;
+}
+
+// One read of the file: true when it read one version of it (or found that
+// nothing needs reading), false when it must be read again.
+bool readOnce(const std::string& path, const tMapFileReading& how, tMapFileRead& read) {
+  read = {};
+  for (tClassNameMap* map : {how.first, how.second}) {
+    if (map != nullptr) map->clear();
+  }
+  tRegularFile file = tRegularFile::openForReading(path);
+  read.mode = file.status().st_mode;
+  if (file.notRegular()) {
+    read = unreadable(tMapFileState::notRegular, nCode::kMapFileTooShort, 0, read.mode);
+    return true;
+  }
+  if (!file) {
+    if (isMissingFileError(file.error())) {
+      read.error = file.error();
+      return true;
+    }
+    read = unreadable(tMapFileState::cannotOpen, nCode::kCannotOpen, file.error(), read.mode);
+    return true;
+  }
+  const struct stat before = file.status();
+  read.size = static_cast<std::uint64_t>(before.st_size);
+  tStatus code = 0;
+  if (how.first == nullptr) {
+    read.scan = readMapFileDescriptor(file.descriptor(), how.sections, nullptr, nullptr, code);
+  } else if (how.keepWholeRecords) {
+    read.scan = scanMapFileDescriptor(file.descriptor(), how.sections, *how.first, how.second,
+                                      how.checkHead);
+    if (!read.scan.readFailed) code = read.scan.code;
+  } else {
+    read.scan = readMapFileDescriptor(file.descriptor(), how.sections, how.first, how.second, code);
+  }
+  read.asWritten = code == 0 && read.scan.asWritten;
+  if (read.scan.readFailed) {
+    read.state = tMapFileState::readFailed;
+    read.code = -nCode::kMapFileTooShort;
+    read.error = read.scan.readError;
+  } else if (code == -nCode::kBadMagic && (read.mark = readCopyMark(file.descriptor()))) {
+    read.state = tMapFileState::copyUnfinished;
+    read.code = -nCode::kMapFileTooShort;
+  } else {
+    read.state = code == 0 ? tMapFileState::whole : tMapFileState::damaged;
+    read.code = code;
+  }
+  struct stat after {};
+  const bool oneVersion = ::fstat(file.descriptor(), &after) == 0 && sameFileVersion(before, after);
+  if (!file.close() && read.code == 0) {
+    read.state = tMapFileState::readFailed;
+    read.code = -nCode::kCannotClose;
+    read.error = errno;
+  }
+  return oneVersion && !(how.waitForCopy && read.state == tMapFileState::copyUnfinished);
 }
 
 }  // namespace
@@ -31,113 +94,120 @@ std::string mapFilePathIn(const std::string& directory, bool is64Bit) {
   return directory + (is64Bit ? "/dravimap64" : "/dravimap");
 }
 
-std::string damagedPathFor(const std::string& path) { return path + ".damaged"; }
+std::string damagedPathFor(const std::string& path, int n) {
+  return path + ".damaged" + (n == 0 ? std::string() : "." + std::to_string(n));
+}
 
-namespace {
-
-// A file that changes under every read is given up on after this many.
-constexpr int kMostReads = 5;
-
-tMapFileLoad readAt(const std::string& path, int sections, tClassNameMap* first,
-                    tClassNameMap* second, tStatus& status) {
-  if (isError(status)) return {};
-  tMapFileLoad load;
-  tStatus read = 0;
-  const bool settled = readOneVersion(kMostReads, [&] {
-    load = {};
-    read = 0;
-    for (tClassNameMap* map : {first, second}) {
-      if (map != nullptr) map->clear();
-    }
-    // A descriptor, not a stream: the reader takes the file in large pieces
-    // and decodes the fields in its own buffer.
-    tRegularFile file = tRegularFile::openForReading(path);
-    if (file.notRegular() || (!file && !isMissing(file.error()))) {
-      read = file.notRegular() ? -nCode::kMapFileTooShort : -nCode::kCannotOpen;
-      load = {tMapFileState::failed, false};
-      return true;
-    }
-    if (!file) return true;
-    const tMapFileScan scan =
-        readMapFileDescriptor(file.descriptor(), sections, first, second, read);
-    struct stat after {};
-    const bool oneVersion =
-        ::fstat(file.descriptor(), &after) == 0 && sameFileVersion(file.status(), after);
-    if (!file.close()) {
-      read = -nCode::kCannotClose;
-      load = {tMapFileState::failed, false};
-      return true;
-    }
-    if (read == 0) {
-      load = {tMapFileState::loaded, scan.asWritten, static_cast<std::uint64_t>(after.st_size)};
-    } else {
-      load = {scan.readFailed ? tMapFileState::failed : tMapFileState::damaged, false};
-    }
-    return oneVersion;
-  });
-  if (!settled) {
-    for (tClassNameMap* map : {first, second}) {
-      if (map != nullptr) map->clear();
-    }
-    read = -nCode::kMapFileTooShort;
-    load = {tMapFileState::failed, false};
+tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how) {
+  tMapFileRead read;
+  if (readOneVersion(kMapFileReadAttempts, [&] { return readOnce(path, how, read); })) {
+    return read;
   }
-  if (read != 0) raiseError(status, -read);
-  return load;
+  // The last read may mix two versions, or a copy is still under way: none
+  // of it is kept. A copy that never finishes reads as unfinished.
+  for (tClassNameMap* map : {how.first, how.second}) {
+    if (map != nullptr) map->clear();
+  }
+  if (read.state == tMapFileState::copyUnfinished) return read;
+  return unreadable(tMapFileState::unsettled, nCode::kMapFileTooShort, 0, read.mode);
 }
 
-}  // namespace
-
-tMapFileLoad loadMapFileAt(const std::string& path, tClassNameMap& first, tClassNameMap* second,
-                           tStatus& status) {
-  return readAt(path, second != nullptr ? 2 : 1, &first, second, status);
-}
-
-tMapFileLoad checkMapFileAt(const std::string& path, bool twoSections, tStatus& status) {
-  return readAt(path, twoSections ? 2 : 1, nullptr, nullptr, status);
-}
-
-bool mapFileHolds(const std::string& path, const tMapFileLoad& loaded, const tClassNameMap& first,
+bool mapFileHolds(const std::string& path, const tMapFileRead& read, const tClassNameMap& first,
                   const tClassNameMap* second) {
   const bool empty = first.empty() && (second == nullptr || second->empty());
-  if (loaded.state == tMapFileState::absent || empty) {
-    return loaded.state == tMapFileState::absent && empty;
+  if (read.state == tMapFileState::absent || empty) {
+    return read.state == tMapFileState::absent && empty;
   }
   // The size tells most changes apart without reading a byte.
-  if (loaded.state != tMapFileState::loaded || loaded.size != mapFileSize(first, second)) {
+  if (read.state != tMapFileState::whole || read.size != mapFileSize(first, second)) {
     return false;
   }
   const tRegularFile file = tRegularFile::openForReading(path);
   return file && descriptorHoldsMapFile(file.descriptor(), first, second);
 }
 
-tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
-                                tClassNameMap* second) {
-  first.clear();
-  if (second != nullptr) second->clear();
+namespace {
 
-  const std::string temporary = tReplacementFile::temporaryPathFor(path);
-  tClassNameMap recoveredFirst;
-  tClassNameMap recoveredSecond;
-  tStatus loaded = 0;
-  // Only a save makes this name, always as a regular file: anything else
-  // there (a link, say) was not left by a run and is not moved into place.
-  struct stat found {};
-  if (::lstat(temporary.c_str(), &found) == 0 && S_ISREG(found.st_mode) &&
-      loadMapFileAt(temporary, recoveredFirst, second != nullptr ? &recoveredSecond : nullptr,
-                    loaded)
-              .state == tMapFileState::loaded) {
-    first = std::move(recoveredFirst);
-    if (second != nullptr) *second = std::move(recoveredSecond);
-    // Put the complete copy in place now rather than at the save: the save
-    // starts by removing the temporary file, and until its own new file is
-    // in place the damaged map file would be all there is.
-    tStatus moved = 0;
-    moveIntoPlace(temporary, path, moved);
-    return tRecovery::fromTemporaryFile;
+// How many kept copies of damaged map files are looked at before giving up
+// on a free name.
+constexpr int kMostKeptCopies = 1000;
+
+// Returns true when the files open at `a` and `b` hold the same bytes.
+bool sameBytes(int a, int b) {
+  constexpr std::size_t kPiece = 64 * 1024;
+  auto left = std::make_unique_for_overwrite<char[]>(kPiece);
+  auto right = std::make_unique_for_overwrite<char[]>(kPiece);
+  for (;;) {
+    const long got = readRetrying(a, left.get(), kPiece);
+    if (got < 0) return false;
+    if (got == 0) return readRetrying(b, right.get(), 1) == 0;
+    const auto count = static_cast<std::size_t>(got);
+    for (std::size_t at = 0; at < count;) {
+      const long more = readRetrying(b, right.get() + at, count - at);
+      if (more <= 0) return false;
+      at += static_cast<std::size_t>(more);
+    }
+    if (std::memcmp(left.get(), right.get(), count) != 0) return false;
   }
-  if (std::rename(path.c_str(), damagedPathFor(path).c_str()) == 0) syncParentDirectory(path);
-  return tRecovery::setAside;
+}
+
+// Copies the damaged file at `path` to a new file at `copy`, synced.
+// Returns false, leaving no file at `copy`, when that fails; sets `exists`
+// when `copy` was taken already.
+bool copyAside(const std::string& path, const std::string& copy, bool& exists) {
+  const tRegularFile in = tRegularFile::openForReading(path, false);
+  if (!in) return false;
+  const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         in.status().st_mode & 0666);
+  if (out < 0) {
+    exists = errno == EEXIST;
+    return false;
+  }
+  char piece[65536];
+  bool copied = true;
+  for (long got = 0; copied && (got = readRetrying(in.descriptor(), piece, sizeof piece)) != 0;) {
+    copied = got > 0 && writeFully(out, piece, static_cast<std::size_t>(got));
+  }
+  copied = copied && ::fsync(out) == 0;
+  if (::close(out) != 0) copied = false;
+  if (!copied) (void)::unlink(copy.c_str());
+  return copied;
+}
+
+// Returns true when the file at `copy` holds what the file at `path` holds.
+bool keptAlready(const std::string& path, const std::string& copy) {
+  const tRegularFile kept = tRegularFile::openForReading(copy, false);
+  const tRegularFile damaged = tRegularFile::openForReading(path, false);
+  return kept && damaged && kept.status().st_size == damaged.status().st_size &&
+         sameBytes(kept.descriptor(), damaged.descriptor());
+}
+
+}  // namespace
+
+bool keepDamagedFile(const std::string& path) {
+  bool renameFailed = false;
+  for (int n = 0; n < kMostKeptCopies; ++n) {
+    const std::string aside = damagedPathFor(path, n);
+    if (!renameFailed) {
+      // Never over an older copy: each damage keeps a name of its own.
+      if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+        syncParentDirectory(path);
+        return true;
+      }
+      if (errno == EEXIST) continue;
+      renameFailed = true;
+    }
+    // The map file cannot leave its place (EBUSY where it is a mount
+    // point): its bytes go aside instead, once.
+    if (keptAlready(path, aside)) return true;
+    bool exists = false;
+    if (copyAside(path, aside, exists)) {
+      syncParentDirectory(path);
+      return true;
+    }
+    if (!exists) return false;
+  }
+  return false;
 }
 
 void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tClassNameMap* second,
@@ -162,7 +232,7 @@ void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tC
 
   tReplacementFile replacement(path, status);
   if (isError(status)) return;
-  writeMapFileContents(replacement.stream(), first, second, status);
+  writeMapFileDescriptor(replacement.descriptor(), first, second, status);
   replacement.finishWriting(status);
   replacement.commit(status);
 }

@@ -1,7 +1,10 @@
-// Loading, saving and recovering a map file on disk.
+// Reading, saving and recovering a map file on disk.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "persistentStorage/tMapFile.h"
@@ -13,82 +16,96 @@ namespace nDRAVI100 {
 // "<directory>/dravimap", or "<directory>/dravimap64" when `is64Bit`.
 std::string mapFilePathIn(const std::string& directory, bool is64Bit);
 
-// Returns the name under which a damaged map file at `path` is kept.
-std::string damagedPathFor(const std::string& path);
+// Returns the name under which the `n`th damaged map file at `path` is
+// kept: "<path>.damaged" for the first, "<path>.damaged.<n>" after it.
+std::string damagedPathFor(const std::string& path, int n = 0);
 
-// What loadMapFileAt found.
+// What reading a map file found. zembril, zembril-dump and zembril-sync all
+// read map files through readMapFile and see them in these states.
 enum class tMapFileState {
-  absent,   // no file can be at the path; the maps and the word are unchanged
-  loaded,   // the maps hold the file's bindings
-  damaged,  // too short, wrong magic or wrong version; the code is in the word
-  failed,   // the file is there but cannot be opened, read or closed; the code is in the word
+  absent,          // no file can be at the path (isMissingFileError): an empty map
+  whole,           // a whole map file
+  damaged,         // too short, wrong magic or wrong version
+  copyUnfinished,  // it carries the copy mark: a copy into it began and has not finished
+  cannotOpen,      // it is there but cannot be opened; `error` says why
+  notRegular,      // a directory, FIFO, device or socket is there; nothing was read
+  readFailed,      // a read or the close failed part way; the bytes say nothing
+  unsettled,       // it changed while it was read, on every attempt
 };
 
-// What loadMapFileAt or checkMapFileAt found.
-struct tMapFileLoad {
+// What readMapFile found.
+struct tMapFileRead {
   tMapFileState state = tMapFileState::absent;
+  // The code this read gives a run: 0 for absent and whole; -50207 (too
+  // short), -50257 or -50250 for damaged; -50207 for a copy unfinished, a
+  // read that failed, a file that is not regular or one that kept
+  // changing; -50204 for one that cannot be opened; -50205 for a failed
+  // close.
+  tStatus code = 0;
+  int error = 0;      // errno of a failed open or read
+  mode_t mode = 0;    // the file's type and permission bits, once it could be opened
+  tMapFileScan scan;  // where and why reading stopped, once the file was read
   // The file holds exactly what saving the maps read from it would write,
   // so that a save of those maps, unchanged, would change nothing. An
   // absent file is so: empty maps are saved as no file.
   bool asWritten = true;
-  std::uint64_t size = 0;  // the file's size in bytes, when it was loaded
+  std::uint64_t size = 0;         // the file's size in bytes, once it could be opened
+  std::optional<tCopyMark> mark;  // what the copy mark names, for copyUnfinished
 };
 
-// Reads the map file at `path` into `first` and, when it is given, `second`.
-// A path where no file can be (ENOENT, ENOTDIR, ENAMETOOLONG) is `absent`. A
-// file that exists but cannot be opened raises -50204, one whose read fails
-// or that is not a regular file (a FIFO there would make the run wait
-// forever) -50207 and one whose close fails -50205: these are `failed`,
-// because the bytes say nothing about the file, and treating it as empty
-// would let the next save replace bindings nobody read.
-//
-// The file is read between two fstat calls, and read again when they
-// disagree: a run that holds no lock may read while another rewrites the
-// file in place (see waitForNewFileTimes), and must never take a mix of two
-// versions for a map. A file that keeps changing fails with -50207. Does
-// nothing and returns `absent` when the word holds an error.
-[[nodiscard]] tMapFileLoad loadMapFileAt(const std::string& path, tClassNameMap& first,
-                                         tClassNameMap* second, tStatus& status);
+// How readMapFile reads.
+struct tMapFileReading {
+  int sections = 2;                // 2 for U and K, 1 for a kind with one map
+  tClassNameMap* first = nullptr;  // null: only check the file
+  tClassNameMap* second = nullptr;
+  // Keep the whole records of a damaged file (salvage) instead of emptying
+  // the section that ended early.
+  bool keepWholeRecords = false;
+  bool checkHead = true;  // false: read past a damaged magic and version
+  // The reader holds no lock: a file that carries the copy mark is being
+  // copied into by a run that holds it, and is read again until the copy
+  // is done. The holder of the lock sees the mark at once.
+  bool waitForCopy = false;
+};
 
-// Reads the map file at `path` as loadMapFileAt does, with two sections
-// when `twoSections`, but keeps nothing: for a run that needs to know only
-// whether the file is whole and as written.
-[[nodiscard]] tMapFileLoad checkMapFileAt(const std::string& path, bool twoSections,
-                                          tStatus& status);
+// How many times readMapFile reads a file that changes under it, or that a
+// copy is under way into, pausing 20 ms before the second read and twice as
+// long before each later one: about 2.5 s in all.
+constexpr int kMapFileReadAttempts = 8;
+
+// Reads the map file at `path` as `how` says. The file is opened read-only
+// and without blocking, and read only when it is a regular file, so a FIFO
+// or a device in its place can neither make the run wait nor be read
+// without end. It is read between two fstat calls and read again when they
+// show another version (see sameFileVersion); after kMapFileReadAttempts
+// reads it is `unsettled`, and the maps are empty. Fails only as the state
+// says; the maps hold what the state says they hold.
+[[nodiscard]] tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how);
 
 // Returns true when saving `first` and `second` to `path` would change
 // nothing, for a caller that holds the lock, so that the file is still the
-// one `loaded` describes: the maps are empty and there was no file, or the
+// one `read` describes: the maps are empty and there was no file, or the
 // file holds exactly the bytes the save would write. Reads the file only
 // when its size is the one the save would give it.
-[[nodiscard]] bool mapFileHolds(const std::string& path, const tMapFileLoad& loaded,
+[[nodiscard]] bool mapFileHolds(const std::string& path, const tMapFileRead& read,
                                 const tClassNameMap& first, const tClassNameMap* second);
 
-// What recoverDamagedMapFile did.
-enum class tRecovery {
-  fromTemporaryFile,  // the complete temporary file beside it was loaded and put in place
-  setAside,           // the maps are empty; the damaged file was renamed to its .damaged name
-};
-
-// Deals with the map file at `path` after loadMapFileAt found it damaged.
-// When the temporary file beside it is a complete, valid map file (a run
-// whose rename and copy both failed, or that was cut short during the copy,
-// leaves one), loads it into the maps instead and moves it over the damaged
-// file at once. Otherwise empties the maps and renames the damaged file to
-// damagedPathFor(path), replacing an older one, so that what it still holds
-// can be salvaged. Sets no code: failures here cost at most the salvage copy
-// and leave the temporary file in place.
-tRecovery recoverDamagedMapFile(const std::string& path, tClassNameMap& first,
-                                tClassNameMap* second);
+// Keeps the damaged map file at `path` for salvage under a damaged name
+// that no file has yet (see damagedPathFor), never replacing an older one.
+// Where it cannot be renamed (a bind-mounted map file says EBUSY), copies
+// its bytes there instead, unless a kept copy holds the same bytes already.
+// Returns false when neither worked: the file must then stay as it is.
+[[nodiscard]] bool keepDamagedFile(const std::string& path);
 
 // Replaces the map file at `path` atomically with `first` and, when it is
 // given, `second` (see tReplacementFile), or removes it, with a stale
 // temporary file, when those maps are all empty. On failure the code is in
 // the word and the map file holds what it held before, unless the rename
-// failed and the copy that stands in for it failed too: the temporary file
-// then holds the new maps, and the next load recovers from it. A map that
-// does not fit the format raises -50208 before anything is written; a map
-// file that cannot be removed, and is still there, raises -50208 too.
+// failed and the copy that stands in for it failed too after marking the
+// map file: the temporary file then holds the new maps, and the next run
+// that takes the lock finishes the copy. A map that does not fit the format
+// raises -50208 before anything is written; a map file that cannot be
+// removed, and is still there, raises -50208 too.
 void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tClassNameMap* second,
                    tStatus& status);
 

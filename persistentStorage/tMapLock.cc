@@ -16,24 +16,6 @@ constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kOthersBits = 0077;
 constexpr int kMostAttempts = 10;
 
-tLockState stateAfterFailedOpen(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return tLockState::noDirectory;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return tLockState::notPermitted;
-    case ELOOP:   // a symbolic link, which O_NOFOLLOW refuses
-    case EISDIR:  // a directory
-    case ENXIO:   // a socket or a device without a reader
-      return tLockState::refused;
-    default:
-      return tLockState::failed;
-  }
-}
-
 }  // namespace
 
 std::string lockFilePathIn(const std::string& directory) { return directory + "/dravimap.lock"; }
@@ -60,10 +42,7 @@ tMapLock::tMapLock(const std::string& directory) {
     const int fd =
         ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                kLockFileMode);
-    if (fd < 0) {
-      lockState = stateAfterFailedOpen(errno);
-      return;
-    }
+    if (fd < 0) return;
     struct stat file {};
     if (::fstat(fd, &file) != 0) {
       (void)::close(fd);
@@ -73,7 +52,6 @@ tMapLock::tMapLock(const std::string& directory) {
     // that was made open to others may already be held open by them.
     if (!lockFileFault(file, ::geteuid()).empty()) {
       (void)::close(fd);
-      lockState = tLockState::refused;
       return;
     }
     int locked = ::flock(fd, LOCK_EX);
@@ -82,7 +60,6 @@ tMapLock::tMapLock(const std::string& directory) {
     if (locked == 0 && ::lstat(path.c_str(), &current) == 0 && current.st_dev == file.st_dev &&
         current.st_ino == file.st_ino) {
       descriptor = fd;
-      lockState = tLockState::held;
       return;
     }
     // Closing a descriptor drops whatever lock it held; nothing was read yet.
@@ -93,15 +70,12 @@ tMapLock::tMapLock(const std::string& directory) {
 
 tMapLock::~tMapLock() { release(); }
 
-tMapLock::tMapLock(tMapLock&& other) noexcept
-    : descriptor(std::exchange(other.descriptor, -1)),
-      lockState(std::exchange(other.lockState, tLockState::failed)) {}
+tMapLock::tMapLock(tMapLock&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)) {}
 
 tMapLock& tMapLock::operator=(tMapLock&& other) noexcept {
   if (this != &other) {
     release();
     descriptor = std::exchange(other.descriptor, -1);
-    lockState = std::exchange(other.lockState, tLockState::failed);
   }
   return *this;
 }

@@ -18,15 +18,6 @@ std::string lockFilePathIn(const std::string& directory);
 // "2 links").
 std::string lockFileFault(const struct stat& file, uid_t owner);
 
-// How taking the lock went.
-enum class tLockState {
-  held,          // this run holds the lock
-  noDirectory,   // the map directory does not exist: there is nothing to protect yet
-  notPermitted,  // this user may not open or create the lock file (EACCES, EPERM, EROFS)
-  refused,       // what is at the lock file's path is no safe lock file (see lockFileFault)
-  failed,        // opening or locking failed for another reason (EMFILE, EIO, ...)
-};
-
 // An exclusive flock on the map directory's lock file, held for the life of
 // the object. Runs that change the same map file take turns through it, so
 // that none overwrites another's changes; a run that finds the lock taken
@@ -45,7 +36,10 @@ class tMapLock {
  public:
   tMapLock() = default;
   // Opens or creates the lock file of the map directory `directory` and
-  // waits until this run holds its lock; state() says whether it does.
+  // waits until this run holds its lock; held() says whether it does. Why
+  // it does not (no map directory, a user who may not create the lock
+  // file, something at its path that is no safe lock file, a failed flock)
+  // makes no difference: the run goes on as a reader.
   explicit tMapLock(const std::string& directory);
   ~tMapLock();
 
@@ -54,14 +48,12 @@ class tMapLock {
   tMapLock(tMapLock&& other) noexcept;
   tMapLock& operator=(tMapLock&& other) noexcept;
 
-  [[nodiscard]] tLockState state() const { return lockState; }
-  [[nodiscard]] bool held() const { return lockState == tLockState::held; }
+  [[nodiscard]] bool held() const { return descriptor >= 0; }
 
  private:
   void release();
 
-  int descriptor = -1;
-  tLockState lockState = tLockState::failed;
+  int descriptor = -1;  // the locked lock file, while the lock is held
 };
 
 }  // namespace nDRAVI100

@@ -25,9 +25,10 @@ constexpr time_t kMostSecondsToWait = 2;
 
 }  // namespace
 
-tRegularFile tRegularFile::openForReading(const std::string& path) {
+tRegularFile tRegularFile::openForReading(const std::string& path, bool followLinks) {
   tRegularFile file;
-  const int opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int opened = ::open(
+      path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
   if (opened < 0) {
     file.openError = errno;
     return file;
@@ -70,9 +71,8 @@ tRegularFile& tRegularFile::operator=(tRegularFile&& other) noexcept {
 int tRegularFile::readRest(std::string& bytes) const {
   char buffer[65536];
   for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    const long got = readRetrying(fd, buffer, sizeof buffer);
     if (got == 0) return 0;
-    if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
     bytes.append(buffer, static_cast<std::size_t>(got));
   }
@@ -83,10 +83,47 @@ bool tRegularFile::close() {
   return closing >= 0 && ::close(closing) == 0;
 }
 
+bool isMissingFileError(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG;
+}
+
 bool sameFileVersion(const struct stat& before, const struct stat& after) {
   return before.st_dev == after.st_dev && before.st_ino == after.st_ino &&
-         before.st_size == after.st_size && sameTime(before.st_mtim, after.st_mtim) &&
-         sameTime(before.st_ctim, after.st_ctim);
+         before.st_size == after.st_size && sameTime(before.st_mtim, after.st_mtim);
+}
+
+long readRetrying(int fd, char* into, std::size_t room) {
+  for (;;) {
+    const ssize_t got = ::read(fd, into, room);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+bool writeFully(int fd, const char* bytes, std::size_t count, long offset) {
+  while (count > 0) {
+    const ssize_t put = offset < 0 ? ::write(fd, bytes, count) : ::pwrite(fd, bytes, count, offset);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return false;
+    }
+    bytes += put;
+    count -= static_cast<std::size_t>(put);
+    if (offset >= 0) offset += put;
+  }
+  return true;
+}
+
+bool readFullyAt(int fd, char* into, std::size_t count, long offset) {
+  while (count > 0) {
+    const ssize_t got = ::pread(fd, into, count, offset);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    into += got;
+    count -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return true;
 }
 
 void waitForNewFileTimes(const struct stat& file) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 
@@ -19,8 +20,9 @@ class tRegularFile {
  public:
   // Opens `path` read-only, without blocking and without becoming its
   // controlling terminal, and keeps it open only when fstat shows a
-  // regular file (a link to one is followed).
-  static tRegularFile openForReading(const std::string& path);
+  // regular file. A link to one is followed unless `followLinks` is false;
+  // a link at the path is then refused (error() says ELOOP).
+  static tRegularFile openForReading(const std::string& path, bool followLinks = true);
 
   tRegularFile() = default;
   ~tRegularFile();
@@ -54,12 +56,34 @@ class tRegularFile {
   struct stat opened {};
 };
 
+// Returns true when a failed call's errno says that no file can be at the
+// path: it is not there, a directory above it is not one, or the path is too
+// long to name anything. Every reader of the tool's files decides "missing"
+// here, so that a file one of them finds absent no other takes for a
+// failure.
+bool isMissingFileError(int error);
+
 // Returns true when two fstat results show the same version of one file:
-// the same inode, size, modification and change time. A read between them
-// that saw the same version saw it whole, provided every writer that
-// changes the file in place lets the clock move past its old times first
-// (see waitForNewFileTimes).
+// the same inode, size and modification time. A read between them that saw
+// the same version saw it whole, provided every writer that changes the
+// file in place lets the clock move past its old times first (see
+// waitForNewFileTimes). The change time is not compared: a save that renames
+// a new file over this one changes it (the link count drops), but not a
+// byte the reader reads, and the inode it read whole is then a whole old
+// version.
 bool sameFileVersion(const struct stat& before, const struct stat& after);
+
+// read(2) that retries EINTR: the count read, 0 at the end, -1 with errno.
+long readRetrying(int fd, char* into, std::size_t room);
+
+// Writes all `count` bytes at `bytes` to `fd` (at `offset` when it is not
+// negative), retrying EINTR and short writes. Returns false, with errno set,
+// when a write fails or puts out nothing.
+bool writeFully(int fd, const char* bytes, std::size_t count, long offset = -1);
+
+// Reads exactly `count` bytes at `offset` of `fd`. Returns false when the
+// file ends first or a read fails.
+bool readFullyAt(int fd, char* into, std::size_t count, long offset);
 
 // Calls `readOnce` until it returns true, meaning that it read one version
 // of a file (sameFileVersion held around the read), at most `attempts`

@@ -4,9 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <utility>
 
+#include "persistentStorage/tMapFile.h"
 #include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
@@ -15,7 +19,11 @@ namespace {
 
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kPermissionBits = 07777;
-constexpr std::size_t kCopyPiece = 256;
+// The copy's first piece, written last: it covers the copy mark.
+constexpr long kCopyPiece = 256;
+static_assert(kCopyPiece >= static_cast<long>(kCopyMarkSize));
+// The rest is copied in pieces this large.
+constexpr long kBodyPiece = 64 * 1024;
 
 // Gives the new file at `fd` the owner, group and permission bits of the file
 // it replaces. The owner goes first, since changing it clears set-id bits.
@@ -49,53 +57,53 @@ void syncParentDirectory(const std::string& path) {
 tReplacementFile::tReplacementFile(const std::string& target, tStatus& status)
     : targetPath(target), temporaryPath(temporaryPathFor(target)) {
   if (isError(status)) return;
-  // Only an unfinished run leaves this name behind. The loader has already
-  // taken what it needed from it: a complete copy beside a damaged map file
-  // was put in place when the map file was loaded.
+  // Only an unfinished run leaves this name behind, and the holder of the
+  // lock has dealt with it before any save: a copy that it had to finish
+  // was finished when the map file was loaded.
   (void)::unlink(temporaryPath.c_str());
 
   struct stat existing {};
   const bool hasTarget = ::stat(targetPath.c_str(), &existing) == 0;
-  const int fd = ::open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        kNewFileMode);
-  if (fd < 0) {
+  const int opened = ::open(temporaryPath.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  if (opened < 0) {
     raiseError(status, nCode::kCannotOpen);
     return;
   }
   created = true;
+  fd = opened;
   if (hasTarget && !takeOverAttributes(fd, existing)) {
-    (void)::close(fd);
-    raiseError(status, nCode::kCannotOpen);
-    return;
-  }
-  file = tFile(::fdopen(fd, "wb"));
-  if (!file) {
-    (void)::close(fd);
+    (void)::close(std::exchange(fd, -1));
     raiseError(status, nCode::kCannotOpen);
   }
 }
 
 tReplacementFile::~tReplacementFile() {
-  // An unfinished file is abandoned: its stream's result does not matter.
-  file = tFile();
+  // An unfinished file is abandoned: closing it cannot fail in a way that
+  // matters.
+  if (fd >= 0) (void)::close(fd);
   if (created && !settled) (void)::unlink(temporaryPath.c_str());
 }
 
+void tReplacementFile::write(std::string_view bytes, tStatus& status) {
+  if (isError(status) || fd < 0) return;
+  if (!writeFully(fd, bytes.data(), bytes.size())) raiseError(status, nCode::kCannotWrite);
+}
+
 void tReplacementFile::finishWriting(tStatus& status) {
-  if (!file) return;
-  if (!isError(status) && (std::fflush(file.get()) != 0 || ::fsync(::fileno(file.get())) != 0)) {
-    raiseError(status, nCode::kCannotWrite);
-  }
-  if (!file.close()) raiseError(status, nCode::kCannotClose);
+  if (fd < 0) return;
+  if (!isError(status) && ::fsync(fd) != 0) raiseError(status, nCode::kCannotWrite);
+  if (::close(std::exchange(fd, -1)) != 0) raiseError(status, nCode::kCannotClose);
 }
 
 void tReplacementFile::commit(tStatus& status) {
-  if (isError(status) || !created || file) return;
-  moveIntoPlace(temporaryPath, targetPath, status);
+  if (isError(status) || !created || fd >= 0) return;
+  moveIntoPlace(temporaryPath, targetPath, tTargetBefore::whole, status);
   settled = true;
 }
 
-void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status) {
+void moveIntoPlace(const std::string& temporary, const std::string& target, tTargetBefore before,
+                   tStatus& status) {
   if (std::rename(temporary.c_str(), target.c_str()) == 0) {
     syncParentDirectory(target);
     return;
@@ -104,14 +112,16 @@ void moveIntoPlace(const std::string& temporary, const std::string& target, tSta
   // file is the only complete copy, and its name must survive a power loss.
   syncParentDirectory(target);
   tStatus copied = 0;
-  copyFile(temporary, target, copied);
-  // A copy that could not even open the target changed nothing: the map
-  // file holds its old maps, whole, and the temporary file must go with the
-  // failed run, or a later damage to the map file would bring its maps back.
-  if (copied == -nCode::kCannotOpen && std::remove(temporary.c_str()) == 0) {
-    syncParentDirectory(target);
+  const bool touched = copyFile(temporary, target, copied);
+  if (isError(copied)) {
+    // A copy that never touched a whole target changed nothing: the map
+    // file holds its old maps, and the temporary file goes with the failed
+    // run, or it would be taken for a copy to finish.
+    if (!touched && before == tTargetBefore::whole && std::remove(temporary.c_str()) == 0) {
+      syncParentDirectory(target);
+    }
+    return raiseError(status, -copied);
   }
-  if (isError(copied)) return raiseError(status, -copied);
   if (std::remove(temporary.c_str()) != 0) {
     raiseWarning(status, nCode::kTemporaryFileLeft);
     return;
@@ -119,57 +129,67 @@ void moveIntoPlace(const std::string& temporary, const std::string& target, tSta
   syncParentDirectory(target);
 }
 
-void copyFile(const std::string& source, const std::string& destination, tStatus& status) {
-  const tFile in = tFile::open(source, "rb");
-  if (!in) return raiseError(status, nCode::kCannotOpen);
+bool copyFile(const std::string& source, const std::string& destination, tStatus& status) {
+  const tRegularFile in = tRegularFile::openForReading(source, false);
+  if (!in) {
+    raiseError(status, nCode::kCannotOpen);
+    return false;
+  }
+  const std::optional<tCopyMark> mark = digestOfFile(in.descriptor());
+  if (!mark) {
+    raiseError(status, nCode::kCopyFailed);
+    return false;
+  }
   // Opened without truncating and without blocking, so that nothing is
   // changed before it is known to be a regular file.
-  const int fd = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                        kNewFileMode);
-  if (fd < 0) return raiseError(status, nCode::kCannotOpen);
+  const int out =
+      ::open(destination.c_str(),
+             O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  if (out < 0) {
+    raiseError(status, nCode::kCannotOpen);
+    return false;
+  }
   struct stat before {};
-  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
-    (void)::close(fd);
-    return raiseError(status, nCode::kCannotOpen);
+  if (::fstat(out, &before) != 0 || !S_ISREG(before.st_mode)) {
+    (void)::close(out);
+    raiseError(status, nCode::kCannotOpen);
+    return false;
   }
   // A run that reads without the lock trusts what it read only when the
   // file's times did not change meanwhile: every change made here must give
   // the file new times, even one within the clock tick of the last.
   waitForNewFileTimes(before);
-  tFile out(::fdopen(fd, "wb"));
-  if (!out) {
-    (void)::close(fd);
-    return raiseError(status, nCode::kCannotOpen);
-  }
-  if (::ftruncate(fd, 0) != 0) return raiseError(status, nCode::kCopyFailed);
 
   // The copy overwrites the destination in place, so a power loss can leave
-  // any mix of old, new and zero bytes in it. The first piece, which holds a
-  // map file's magic, is written last, once the rest is on disk: until then
-  // the file begins with a hole that reads as zeros, so a copy cut short is
-  // always found damaged and the complete source beside it is used instead.
-  std::array<char, kCopyPiece> first{};
-  const std::size_t firstCount = std::fread(first.data(), 1, first.size(), in.get());
-  bool failed = std::ferror(in.get()) != 0;
-  if (!failed && std::feof(in.get()) == 0) {
-    failed = std::fseek(out.get(), static_cast<long>(firstCount), SEEK_SET) != 0;
-  }
-  std::array<char, kCopyPiece> piece{};
-  while (!failed && std::feof(in.get()) == 0) {
-    const std::size_t count = std::fread(piece.data(), 1, piece.size(), in.get());
-    failed = std::ferror(in.get()) != 0 ||
-             std::fwrite(piece.data(), 1, count, out.get()) != count || std::ferror(out.get()) != 0;
+  // any mix of old, new and mark bytes in it. The mark goes first and is on
+  // disk before anything else changes; the first piece, which covers it, is
+  // written last, once the rest is on disk. So until the copy is whole the
+  // file carries the mark, and the next holder of the lock finishes the
+  // copy from the temporary file the mark names.
+  const std::string markBytes = encodeCopyMark(*mark);
+  const auto size = static_cast<long>(mark->size);
+  const long head = std::min<long>(size, kCopyPiece);
+  bool failed = !writeFully(out, markBytes.data(), markBytes.size(), 0) || ::fsync(out) != 0 ||
+                ::ftruncate(out, std::max<long>(size, kCopyMarkSize)) != 0;
+  auto piece = std::make_unique_for_overwrite<char[]>(kBodyPiece);
+  for (long at = head; !failed && at < size;) {
+    const auto count = static_cast<std::size_t>(std::min<long>(kBodyPiece, size - at));
+    failed = !readFullyAt(in.descriptor(), piece.get(), count, at) ||
+             !writeFully(out, piece.get(), count, at);
+    at += static_cast<long>(count);
   }
   // The copy stands in for an atomic rename, so it must reach the disk before
   // the run reports success.
-  auto sync = [&out] { return std::fflush(out.get()) == 0 && ::fsync(::fileno(out.get())) == 0; };
-  if (!failed) failed = !sync();
+  if (!failed) failed = ::fsync(out) != 0;
   if (!failed) {
-    failed = std::fseek(out.get(), 0, SEEK_SET) != 0 ||
-             std::fwrite(first.data(), 1, firstCount, out.get()) != firstCount || !sync();
+    failed = !readFullyAt(in.descriptor(), piece.get(), static_cast<std::size_t>(head), 0) ||
+             !writeFully(out, piece.get(), static_cast<std::size_t>(head), 0) ||
+             (size < static_cast<long>(kCopyMarkSize) && ::ftruncate(out, size) != 0) ||
+             ::fsync(out) != 0;
   }
-  if (!out.close()) failed = true;
+  if (::close(out) != 0) failed = true;
   if (failed) raiseError(status, nCode::kCopyFailed);
+  return true;
 }
 
 }  // namespace nDRAVI100

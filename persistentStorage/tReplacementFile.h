@@ -1,10 +1,9 @@
 // A new version of a file, written beside it and moved into its place.
 #pragma once
 
-#include <cstdio>
 #include <string>
+#include <string_view>
 
-#include "persistentStorage/tFile.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
@@ -21,18 +20,21 @@ class tReplacementFile {
   // it anew, exclusively and without following a link, with the owner, group
   // and permission bits of the target (or 0666 less the umask, owned by the
   // caller, when there is no target yet). Raises -50204 when it cannot be
-  // created or given the target's owner or bits; stream() is then null.
+  // created or given the target's owner or bits; descriptor() is then -1.
   tReplacementFile(const std::string& targetPath, tStatus& status);
   ~tReplacementFile();
 
   tReplacementFile(const tReplacementFile&) = delete;
   tReplacementFile& operator=(const tReplacementFile&) = delete;
 
-  // Returns the stream to write the new content to, or null.
-  std::FILE* stream() const { return file.get(); }
+  // Returns the descriptor to write the new content to, or -1.
+  [[nodiscard]] int descriptor() const { return fd; }
 
-  // Flushes the stream and syncs the temporary file to disk, raising -50208
-  // when either fails, then closes it, raising -50205 when that fails.
+  // Appends `bytes` to the new content, raising -50208 when that fails.
+  void write(std::string_view bytes, tStatus& status);
+
+  // Syncs the temporary file to disk, raising -50208 when that fails, then
+  // closes it, raising -50205 when that fails.
   void finishWriting(tStatus& status);
 
   // Moves the finished temporary file over the target (see moveIntoPlace).
@@ -45,33 +47,44 @@ class tReplacementFile {
  private:
   std::string targetPath;
   std::string temporaryPath;
-  tFile file;
+  int fd = -1;
   bool created = false;
   bool settled = false;
+};
+
+// What the target held before moveIntoPlace, which decides what a copy that
+// fails before it touched the target leaves behind.
+enum class tTargetBefore {
+  whole,    // the target's old content is whole: the temporary file of a failed move goes
+  damaged,  // the target is damaged or marked: the temporary file is all there is, and stays
 };
 
 // Renames the complete, synced file `temporary` over `target` and syncs the
 // directory. When the rename fails (a bind-mounted target, for example),
 // syncs the directory first, so that the temporary file survives as the
 // complete copy whatever happens next, then copies it onto the target in
-// place and removes it, raising the warning 50209 when it cannot be removed.
-// When the copy fails, its error is in the word. The temporary file is
-// kept when the copy may have changed the target (-50209), since it is then
-// the one complete copy of the new maps; when the copy could not open
-// either file (-50204) the target is as it was and the temporary file is
-// removed. Does not test the word on entry.
-void moveIntoPlace(const std::string& temporary, const std::string& target, tStatus& status);
+// place (see copyFile) and removes it, raising the warning 50209 when it
+// cannot be removed. When the copy fails, its error is in the word, and the
+// temporary file stays: once the copy marked the target, the next run that
+// takes the lock finishes the copy from it. Only a copy that never touched
+// a `whole` target removes it, since that failed run then changed nothing.
+// Does not test the word on entry.
+void moveIntoPlace(const std::string& temporary, const std::string& target, tTargetBefore before,
+                   tStatus& status);
 
-// Copies the file at `source` to `destination` in place, 256 bytes at a
-// time, and syncs the copy to disk. The first 256 bytes go last, after the
-// rest has been synced, so that a copy cut short begins with zeros; and
-// before the first change the clock is let move past the destination's
-// times (waitForNewFileTimes), so that a reader without the lock sees that
-// the file changed under it. A file that cannot be opened, or a destination
-// that is not a regular file, raises -50204; a read error, a short or failed
-// write, or a failed truncation, sync or close of the destination raises
-// -50209. Does not test the word on entry.
-void copyFile(const std::string& source, const std::string& destination, tStatus& status);
+// Copies the file at `source` to `destination` in place and syncs the copy
+// to disk, so that a copy cut short at any point is either not begun or
+// marked. Before the first change the clock is let move past the
+// destination's times (waitForNewFileTimes), so that a reader without the
+// lock sees that the file changed under it. Then the copy mark that names
+// the source's size and digest goes over the destination's head and is
+// synced; then everything but the source's first 256 bytes is copied and
+// synced; the first 256 bytes, which cover the mark, go last. A source that
+// cannot be opened, or a destination that cannot be opened without
+// following a link or is not a regular file, raises -50204; a read error, a
+// failed write, truncation, sync or close raises -50209. Returns true once
+// the destination may have been changed. Does not test the word on entry.
+bool copyFile(const std::string& source, const std::string& destination, tStatus& status);
 
 // Syncs the directory that holds `path`, so that a rename, creation or
 // removal in it survives a power loss. Nothing can be done about a failure

@@ -36,7 +36,7 @@ std::string recordPath(bool x64) {
 bool readRecord(const std::string& path, tRecord& record, std::string& error) {
   record.clear();
   const tRegularFile file = tRegularFile::openForReading(path);
-  if (!file && !file.notRegular() && file.error() == ENOENT) return true;
+  if (!file && !file.notRegular() && isMissingFileError(file.error())) return true;
   if (!file) {
     error = file.notRegular() ? "not a regular file" : std::strerror(file.error());
     return false;
@@ -59,11 +59,7 @@ void writeRecord(const std::string& path, const tRecord& record, tStatus& status
   }
   tReplacementFile replacement(path, status);
   if (isError(status)) return;
-  const std::string text = formatRecord(record);
-  if (std::fwrite(text.data(), 1, text.size(), replacement.stream()) != text.size()) {
-    raiseError(status, nCode::kCannotWrite);
-    return;
-  }
+  replacement.write(formatRecord(record), status);
   replacement.finishWriting(status);
   replacement.commit(status);
 }

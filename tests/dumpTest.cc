@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +27,7 @@
 namespace nDRAVI100 {
 namespace {
 
+using testing::copyMarkFor;
 using testing::encodeMapFile;
 using testing::readFile;
 using testing::runCommand;
@@ -429,25 +431,21 @@ TEST(Dump, CheckSaysWhatIsWrong) {
         "empty maps",
         "summary +1 thing needs attention"}},
       {[&] {
-         writeFile(tree.mapFile(true), damaged);
-         writeFile(tree.mapFile(true) + ".tmp", map);
-       },
-       1,
-       {"dravimap64 +damaged: .*; the next run that takes the lock recovers the maps from "
-        "dravimap64.tmp",
-        "dravimap64.tmp +complete \\(1 U and 1 K bindings\\), left by a run that did not finish: "
-        "the next run that takes the lock recovers the maps from it"}},
-      {[&] {
          writeFile(tree.mapFile(), map);
          writeFile(tree.mapFile() + ".tmp", map.substr(0, 10));
          writeFile(tree.mapFile() + ".damaged", damaged);
+         writeFile(tree.mapFile() + ".damaged.1", damaged.substr(0, 30));
        },
        1,
-       {"dravimap.tmp +partial \\(file ends inside a section's count at offset 8\\), .*: the next "
-        "run that changes the map removes it",
+       {"dravimap.tmp +partial \\(file ends inside a section's count at offset 8\\), left by a "
+        "run that did not finish: the next run that takes the lock removes it and never reads it",
         "dravimap.damaged +kept from a damaged map file: 1 U and 0 K bindings readable before "
-        "offset 32 \\(file ends inside a record\\); zembril-dump --salvage prints them",
-        "summary +2 things need attention"}},
+        "offset 32 \\(file ends inside a record\\); zembril-dump --salvage "
+        "--file=.*/dravimap.damaged "
+        "prints them",
+        "dravimap.damaged.1 +kept from a damaged map file: 1 U and 0 K bindings readable before "
+        "offset 28 .*",
+        "summary +3 things need attention"}},
       {[&] {
          std::filesystem::permissions(tree.mapDirectory(), std::filesystem::perms::group_write,
                                       std::filesystem::perm_options::add);
@@ -508,6 +506,56 @@ TEST(Dump, CheckSaysWhatIsWrong) {
       << handedOn.out;
 }
 
+// --check prints the plan that the next run of zembril carries out, from the
+// same function: what it predicts is what happens.
+TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
+  tScratchTree tree;
+  const std::string map = encodeMapFile({{"A", "/a.so"}}, {{"B", "/b.so"}});
+  const std::string other = encodeMapFile({{"New", "/new.so"}}, {});
+  const std::string tmp = tree.mapFile() + ".tmp";
+  struct Case {
+    std::function<void()> setUp;
+    std::string prediction;  // a --check line
+    std::optional<std::string> mapAfter;
+    std::optional<std::string> keptAfter;  // dravimap.damaged.1
+  };
+  const std::vector<Case> cases = {
+      {[&] {
+         writeFile(tree.mapFile(), copyMarkFor(map) + map.substr(24));
+         writeFile(tmp, map);
+       },
+       "dravimap +a copy into it began and did not finish; the next run that takes the lock "
+       "finishes the copy from dravimap.tmp and uses its maps",
+       map, std::nullopt},
+      // A run killed before its rename, then a damaged map file: the killed
+      // run's bindings never come back.
+      {[&] {
+         writeFile(tree.mapFile(), map.substr(0, 20));
+         writeFile(tmp, other);
+       },
+       "dravimap +damaged: .*; the next run that takes the lock keeps it as dravimap.damaged.1 "
+       "and starts from empty maps; it removes dravimap.tmp and never reads it",
+       std::nullopt, map.substr(0, 20)},
+      {[&] {
+         writeFile(tree.mapFile(), map);
+         writeFile(tmp, other);
+       },
+       "dravimap.tmp +complete \\(1 U and 0 K bindings\\), left by a run that did not finish: the "
+       "next run that takes the lock removes it and never reads it",
+       map, std::nullopt},
+  };
+  forEachSetup<Case>(tree, cases, [&](const Case& c) {
+    writeFile(tree.mapFile() + ".damaged", "older");
+    const tDumpRun check = dump(tree, {"--check"});
+    EXPECT_TRUE(hasLine(check.out, c.prediction)) << c.prediction << "\n" << check.out;
+    EXPECT_EQ(testing::runTool(tree, {"/U", "/lookup", "A"}).exitStatus, 0);
+    EXPECT_EQ(readFile(tree.mapFile()), c.mapAfter);
+    EXPECT_EQ(readFile(tree.mapFile() + ".damaged"), "older");
+    EXPECT_EQ(readFile(tree.mapFile() + ".damaged.1"), c.keptAfter);
+    EXPECT_FALSE(readFile(tmp).has_value());
+  });
+}
+
 TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
   tScratchTree tree;
   struct Case {
@@ -535,8 +583,8 @@ TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
       {map + ".tmp",
        {"--salvage", map + ".tmp"},
        2,
-       "dravimap.tmp +not a regular file \\(a FIFO\\), which no run makes: zembril never reads "
-       "it; the next run that changes the map removes it"},
+       "dravimap.tmp +not a regular file \\(a FIFO\\), which no run makes: the next run that "
+       "takes the lock removes it and never reads it"},
   };
   forEachSetup<Case>(tree, cases, [&](const Case& c) {
     // With a writer that never writes, a read would wait for ever.

@@ -196,8 +196,8 @@ class FaultInjection : public ::testing::Test {
     return readFile(tree->mapFile());
   }
 
-  // A killed run may leave its temporary file, which only the next run that
-  // saves clears away: a run that changes nothing writes nothing.
+  // A run after the one that was killed or failed saves, and leaves only
+  // the map file and the lock file behind.
   static void expectNextSaveLeavesNothingStray(const tScratchTree& tree, const std::string& where) {
     EXPECT_EQ(runTool(tree, {"/K", "/add", "Swept", "/swept.so"}).exitStatus, 0) << where;
     EXPECT_EQ(strays(tree), Args{}) << where;
@@ -316,15 +316,17 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
       {{}, {"write tmp", "fsync tmp", "rename tmp", "fsync directory"}},
       // Before the copy overwrites the map file in place, the temporary
       // file's name must be durable: it is then the only complete copy. The
-      // copy writes the head of the file, with its magic, last.
+      // copy mark is on disk before anything else of the map file changes,
+      // and the head of the file, with its magic, goes over it last.
       {{"-e", "inject=rename:error=EXDEV"},
-       {"write tmp", "fsync tmp", "rename tmp", "fsync directory", "write map", "fsync map",
-        "write map head", "fsync map", "unlink tmp", "fsync directory"}},
+       {"write tmp", "fsync tmp", "rename tmp", "fsync directory", "pwrite64 map mark", "fsync map",
+        "pwrite64 map", "fsync map", "pwrite64 map head", "fsync map", "unlink tmp",
+        "fsync directory"}},
   };
   for (const auto& c : cases) {
     auto tree = prepare(add);
     const std::string log = tree->root() + "/strace.log";
-    Args options = {"-y", "-e", "trace=write,fsync,rename,unlink"};
+    Args options = {"-y", "-e", "trace=write,pwrite64,fsync,rename,unlink"};
     options.insert(options.end(), c.inject.begin(), c.inject.end());
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, options, log));
     ASSERT_EQ(result.exitStatus, 0);
@@ -342,17 +344,21 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
                                    ? "directory"
                                    : "other";
       const bool head = file == "map" && line.find(", \" fmd") != std::string::npos;
-      calls.push_back(call + " " + file + (head ? " head" : ""));
+      const bool mark = file == "map" && line.find(", \"\\177cpy") != std::string::npos;
+      calls.push_back(call + " " + file + (head ? " head" : "") + (mark ? " mark" : ""));
     }
     EXPECT_EQ(calls, c.calls);
   }
 }
 
 TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
-  // The one case in which the map file may be damaged: the rename fails and
-  // the copy that stands in for it fails too. The new maps survive in the
-  // temporary file, and the status says the copy failed; the next run
-  // recovers them.
+  // The one case in which the map file may be left unfinished: the rename
+  // fails and the copy that stands in for it fails too. The new maps
+  // survive in the temporary file, and the status says the copy failed.
+  // Once the copy mark is down, the next run that takes the lock finishes
+  // the copy; one whose own copy fails again leaves both files as they were;
+  // before the mark, the map file is untouched and the next run drops the
+  // temporary file.
   const tScenario& add = kScenarios[0];
   const tMapState expectedNew = newMap(add);
   constexpr tFileOfRun mapFile = tFileOfRun::mapFile;
@@ -360,10 +366,13 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
   const struct {
     tTarget target;
     const char* error;
+    bool marked;  // the map file carries the copy mark afterwards
+    tMapState after;
   } kCopyFaults[] = {
-      {{"write", mapFile}, "ENOSPC"},  // the copy's first write to the map file
-      {{"fsync", mapFile}, "EIO"},     // the copy's sync
-      {{"close", mapFile, 2}, "EIO"},  // the copy's close of the map file
+      {{"pwrite64", mapFile}, "ENOSPC", false, add.oldMap},  // the mark itself
+      {{"pwrite64", mapFile, 2}, "ENOSPC", true, expectedNew},
+      {{"fsync", mapFile}, "EIO", true, expectedNew},
+      {{"close", mapFile, 2}, "EIO", false, expectedNew},  // everything was written
   };
   for (const auto& fault : kCopyFaults) {
     const std::string where = fault.target.call + " " + fault.error;
@@ -373,12 +382,22 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
     EXPECT_EQ(result.exitStatus, 255) << where;
     EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n") << where;
-    EXPECT_EQ(readFile(tReplacementFile::temporaryPathFor(tree->mapFile())), expectedNew) << where;
+    const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+    EXPECT_EQ(readFile(tmp), expectedNew) << where;
 
+    if (fault.marked) {
+      const tMapState marked = readFile(tree->mapFile());
+      const tRunResult again = runTool(
+          *tree, {"/U", "/list"},
+          strace(*tree, {"-e", "inject=rename:error=EXDEV", "-e", "inject=pwrite64:error=ENOSPC"}));
+      EXPECT_EQ(again.exitStatus, 255) << where;
+      EXPECT_EQ(readFile(tree->mapFile()), marked) << where;
+      EXPECT_EQ(readFile(tmp), expectedNew) << where;
+    }
     const tRunResult next = runTool(*tree, {"/U", "/list"});
     EXPECT_EQ(next.exitStatus, 0) << where;
-    EXPECT_EQ(readFile(tree->mapFile()), expectedNew) << where;
-    expectNextSaveLeavesNothingStray(*tree, where);
+    EXPECT_EQ(readFile(tree->mapFile()), fault.after) << where;
+    EXPECT_EQ(strays(*tree), Args{}) << where;
   }
 }
 
@@ -562,10 +581,13 @@ TEST_F(FaultInjection, KilledAtEveryCallLeavesOldOrNewMaps) {
         }
         EXPECT_TRUE(after == scenario.oldMap || after == expectedNew) << where;
 
+        // The next run of any kind, a query too, clears what the killed
+        // run left, and never takes its maps when it did not commit them.
         const tRunResult next = runTool(*tree, {"/U", "/list"});
         EXPECT_EQ(next.exitStatus, 0) << where;
         EXPECT_EQ(next.output, "") << where;
         EXPECT_EQ(readFile(tree->mapFile()), after) << where << ": the next run changed the maps";
+        EXPECT_EQ(strays(*tree), Args{}) << where << ": left after a query";
         expectNextSaveLeavesNothingStray(*tree, where);
         ++killPoints;
       }
@@ -575,13 +597,15 @@ TEST_F(FaultInjection, KilledAtEveryCallLeavesOldOrNewMaps) {
   EXPECT_GT(killPoints, 40);
 }
 
-// A damaged map file beside the complete temporary file of a run whose copy
-// failed: wherever this run is killed, the next one finds the recovered maps
-// or this run's, never nothing.
+// A map file marked by a copy that did not finish, beside the complete
+// temporary file it names: wherever this run is killed, the next one finds
+// the recovered maps or this run's, never nothing.
 TEST_F(FaultInjection, KilledWhileRecoveringLosesNothing) {
   const tMapState recovered = encodeMapFile({{"Saved", "/saved.so"}}, {{"K", "/k.so"}});
   const tScenario recover = {
-      "recover", std::string(" fmd"), "", {"/U", "/add", "New", "/new.so"}, false, recovered};
+      "recover", testing::copyMarkFor(*recovered) + recovered->substr(kCopyMarkSize),
+      "",        {"/U", "/add", "New", "/new.so"},
+      false,     recovered};
   const tMapState expectedNew = newMap(recover);
   int killPoints = 0;
   for (const auto& [call, count] : countCalls(recover, true)) {
@@ -594,6 +618,7 @@ TEST_F(FaultInjection, KilledWhileRecoveringLosesNothing) {
       EXPECT_EQ(runTool(*tree, {"/U", "/list"}).exitStatus, 0) << inject;
       const tMapState after = readFile(tree->mapFile());
       EXPECT_TRUE(after == recovered || after == expectedNew) << inject;
+      EXPECT_EQ(strays(*tree), Args{}) << inject << ": left after a query";
       expectNextSaveLeavesNothingStray(*tree, inject);
       ++killPoints;
     }

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "classMap/tClassMapStore.h"
 #include "persistentStorage/tMapFile.h"
@@ -165,6 +167,8 @@ TEST_F(MapFile, DamagedFilesAreSetAsideAtConstruction) {
       {"a length claiming 4 GiB", kHeader + word(1) + word(0xFFFFFFFF) + "x", -50207},
       {"a count claiming 4 G records", kHeader + word(0xFFFFFFFF), -50207},
   };
+  // Each damaged file keeps a name of its own: none replaces the one before.
+  int kept = 0;
   for (const Case& c : cases) {
     EXPECT_EQ(testing::decodeMapFile(c.bytes).status, c.readerStatus) << c.what;
     writeFile(tree.mapFile(), c.bytes);
@@ -175,7 +179,7 @@ TEST_F(MapFile, DamagedFilesAreSetAsideAtConstruction) {
       EXPECT_TRUE(store.list(0, status).empty()) << c.what;
       EXPECT_TRUE(store.list(1, status).empty()) << c.what;
       EXPECT_FALSE(readFile(tree.mapFile()).has_value()) << c.what << ": not set aside";
-      EXPECT_EQ(readFile(damagedPathFor(tree.mapFile())), c.bytes) << c.what;
+      EXPECT_EQ(readFile(damagedPathFor(tree.mapFile(), kept++)), c.bytes) << c.what;
     }
   }
 }
@@ -263,14 +267,13 @@ TEST_F(MapFile, UnreadableMapFileFailsTheRunInsteadOfBeingReplaced) {
 }
 
 TEST_F(MapFile, WriterStopsAtTheFirstFailedWrite) {
-  // /dev/full takes no byte; the buffered stream reports it on flush.
-  std::FILE* full = std::fopen("/dev/full", "wb");
-  ASSERT_NE(full, nullptr);
-  std::setvbuf(full, nullptr, _IONBF, 0);
+  // /dev/full takes no byte.
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
   tStatus status = 0;
-  writeMapFileContents(full, {{"A", "a"}}, nullptr, status);
+  writeMapFileDescriptor(full, {{"A", "a"}}, nullptr, status);
   EXPECT_EQ(status, -50208);
-  std::fclose(full);
+  ::close(full);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "testSupport.h"
 
+#include <sys/mman.h>
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,15 +116,27 @@ std::string encodeMapFile(const tPairs& first, const tPairs& second) {
   return bytes;
 }
 
+std::string copyMarkFor(const std::string& content) {
+  const int fd = ::memfd_create("temporary", MFD_CLOEXEC);
+  if (fd < 0 ||
+      ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    throw std::runtime_error("memfd failed");
+  }
+  const std::optional<tCopyMark> mark = digestOfFile(fd);
+  ::close(fd);
+  if (!mark) throw std::runtime_error("digest failed");
+  return encodeCopyMark(*mark);
+}
+
 tDecoded decodeMapFile(const std::string& bytes) {
   tDecoded decoded;
-  std::string copy = bytes;
-  // fmemopen refuses a buffer of size 0.
-  std::FILE* in =
-      copy.empty() ? std::fopen("/dev/null", "rb") : ::fmemopen(copy.data(), copy.size(), "rb");
-  if (in == nullptr) throw std::runtime_error("fmemopen failed");
-  readMapFileContents(in, decoded.uMap, &decoded.kMap, decoded.status);
-  std::fclose(in);
+  const int fd = ::memfd_create("map", MFD_CLOEXEC);
+  if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
+      ::lseek(fd, 0, SEEK_SET) != 0) {
+    throw std::runtime_error("memfd failed");
+  }
+  (void)readMapFileDescriptor(fd, 2, &decoded.uMap, &decoded.kMap, decoded.status);
+  ::close(fd);
   return decoded;
 }
 

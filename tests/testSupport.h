@@ -51,6 +51,10 @@ using tPairs = std::vector<std::pair<std::string, std::string>>;
 // given.
 std::string encodeMapFile(const tPairs& first, const tPairs& second);
 
+// The copy mark that a copy of a file holding `content` writes over the
+// head of the map file it copies into.
+std::string copyMarkFor(const std::string& content);
+
 // Returns the maps that the tool's reader finds in `bytes`, and the status
 // word it ended with.
 struct tDecoded {

@@ -1,3 +1,8 @@
+#include "persistentStorage/tStandardDescriptors.h"
 #include "tool/tProgramEntry.h"
 
-int main(int argc, char** argv) { return nDRAVI100::runProgram(argc, argv); }
+int main(int argc, char** argv) {
+  // An error's exit status, 255: nothing could be opened safely.
+  if (!nDRAVI100::keepStandardDescriptorsOpen()) return 255;
+  return nDRAVI100::runProgram(argc, argv);
+}
