@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "testSupport.h"
@@ -84,6 +85,47 @@ TEST(Concurrency, EveryInstallersBindingsSurvive) {
     }
   }
   EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), std::vector<std::string>{"dravimap"});
+}
+
+// A save renames a new file over the map file: a reader without the lock
+// that read the old inode whole has a whole version, however long the read
+// took, and must not give up because the inode lost its name meanwhile.
+TEST(Concurrency, ReadersWithoutTheLockNeverFailWhileOthersSave) {
+  tScratchTree tree;
+  testing::tPairs bindings;
+  for (int i = 0; i < 250000; ++i) {
+    char name[32];
+    (void)std::snprintf(name, sizeof name, "com.example.Class%07d", i);
+    bindings.emplace_back(name, "/usr/lib/x86_64-linux-gnu/libexample" + std::to_string(i % 97) +
+                                    ".so.1.2.3.4.5.6.7.8.9.10.11.12.13.14.15");
+  }
+  testing::writeFile(tree.mapFile(), testing::encodeMapFile(bindings, {}));
+  ASSERT_GT(std::filesystem::file_size(tree.mapFile()), 25u * 1000 * 1000);
+  const std::string stop = tree.root() + "/stop";
+  const pid_t reader = spawn([&] {
+    int failures = 0;
+    while (!std::filesystem::exists(stop)) {
+      failures +=
+          testing::runCommand({ZEMBRIL_DUMP_BINARY, "--root=" + tree.root(), "--format=json"})
+              .exitStatus != 0;
+    }
+    return failures;
+  });
+  std::vector<pid_t> writers;
+  for (int writer = 0; writer < 2; ++writer) {
+    writers.push_back(spawn([&, writer] {
+      int failures = 0;
+      for (int run = 0; run < 4; ++run) {
+        failures +=
+            runTool(tree, {"/K", "/add", className(writer, run), libraryPath(writer)}).exitStatus !=
+            0;
+      }
+      return failures;
+    }));
+  }
+  for (pid_t writer : writers) EXPECT_EQ(waitFor(writer), 0) << "a writer's run failed";
+  testing::writeFile(stop, "");
+  EXPECT_EQ(waitFor(reader), 0) << "a read without the lock failed";
 }
 
 TEST(Memory, HugeStoredLengthsCostNoMemory) {

@@ -509,6 +509,69 @@ TEST_F(FaultInjection, QueriesSucceedOnAReadOnlyMapDirectoryWithoutAMapFile) {
   }
 }
 
+// A damaged map file is never lost: each is kept under a name of its own,
+// and one that cannot be renamed aside (a bind-mounted map file says EBUSY)
+// is copied aside, once, before the maps start empty.
+TEST_F(FaultInjection, DamagedFilesAreKeptEvenWhereTheyCannotBeRenamed) {
+  tScratchTree tree;
+  const Args busy = {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat2:error=EBUSY"};
+  const std::string first = encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {}).substr(0, 30);
+  const std::string second = "garbage";
+  writeFile(tree.mapFile(), first);
+  // Two queries find it damaged and keep one copy; the add then replaces it.
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(runTool(tree, {"/U", "/lookup", "A"}, busy).exitStatus, 0);
+  }
+  EXPECT_EQ(runTool(tree, {"/U", "/add", "C", "/c.so"}, busy).exitStatus, 0);
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"C", "/c.so"}}, {}));
+  writeFile(tree.mapFile(), second);
+  EXPECT_EQ(runTool(tree, {"/U", "/add", "D", "/d.so"}).exitStatus, 0);
+  EXPECT_EQ(readFile(damagedPathFor(tree.mapFile())), first);
+  EXPECT_EQ(readFile(damagedPathFor(tree.mapFile(), 1)), second);
+  EXPECT_EQ(strays(tree), Args({"dravimap.damaged", "dravimap.damaged.1"}));
+
+  // Where it can be neither renamed nor copied, it stays, and the run fails.
+  writeFile(tree.mapFile(), second + "2");
+  const tRunResult failed =
+      runTool(tree, {"/U", "/add", "E", "/e.so"},
+              {"strace", "-qq", "-o", "/dev/null", "-e", "inject=renameat2:error=EBUSY", "-e",
+               "inject=fsync:error=EIO"});
+  EXPECT_EQ(failed.exitStatus, 255);
+  EXPECT_EQ(failed.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n");
+  EXPECT_EQ(readFile(tree.mapFile()), second + "2");
+  EXPECT_EQ(strays(tree), Args({"dravimap.damaged", "dravimap.damaged.1"}));
+}
+
+// A program started with descriptors 0 to 2 closed would get them back from
+// its first opens: the lock file or a map file as standard output, where a
+// report line would land. Each executable opens /dev/null onto them first.
+TEST_F(FaultInjection, ClosedStandardDescriptorsAreNeverTheToolsFiles) {
+  tScratchTree tree;
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "/a.so"}}, {}));
+  const std::string log = tree.root() + "/strace.log";
+  const Args closing = {"strace", "-qq",          "-f", "-o", log,
+                        "-e",     "trace=openat", "sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+  const std::string root = "--root=" + tree.root();
+  for (const Args& command :
+       {Args{ZEMBRIL_BINARY, "/root", tree.root(), "/U", "/add", "A", "/b.so"},
+        Args{ZEMBRIL_DUMP_BINARY, root, "--check"}, Args{ZEMBRIL_SYNC_BINARY, root}}) {
+    Args run = closing;
+    run.insert(run.end(), command.begin(), command.end());
+    // The add warns: its report line goes to the /dev/null in place of
+    // standard output, never into a file of the tree.
+    testing::runCommand(run);
+    std::istringstream lines(readFile(log).value_or(""));
+    int opens = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(tree.root()) == std::string::npos) continue;
+      ++opens;
+      EXPECT_FALSE(std::regex_search(line, std::regex("= [012]$"))) << command[0] << ": " << line;
+    }
+    EXPECT_GT(opens, 0) << command[0];
+  }
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "/a.so"}}, {}));
+}
+
 // Every failing call of these system calls, one per run, with each fitting
 // error. No fault of a load discards the map file here: only a file found
 // too short, or with a wrong magic or version, is ever set aside, which a

@@ -3,9 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "classMap/tClassMapStore.h"
 #include "persistentStorage/tMapFile.h"
 #include "persistentStorage/tMapFileAccess.h"
+#include "persistentStorage/tRecoveryPlan.h"
+#include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 #include "testSupport.h"
 
@@ -264,6 +269,71 @@ TEST_F(MapFile, UnreadableMapFileFailsTheRunInsteadOfBeingReplaced) {
   tClassMapStore store(kDeferSave, kMaps32Bit, status);
   EXPECT_LT(status, 0);
   EXPECT_EQ(::access(tree.mapFile().c_str(), F_OK), 0) << "must not be removed";
+}
+
+// The holder of the lock decides from the map file and the temporary file
+// alone; the rows are the cases whose outcome matters to a user.
+TEST(RecoveryPlan, OnlyTheCopyMarkRollsATemporaryFileForward) {
+  using enum tMapAction;
+  using M = tMapFileState;
+  using T = tTemporaryState;
+  const struct {
+    tMapFileState map;
+    tTemporaryState temporary;
+    tRecoveryPlan plan;
+  } rows[] = {
+      {M::whole, T::absent, {keep, false}},
+      {M::whole, T::other, {keep, true}},  // a killed run's: gone even after a query
+      {M::absent, T::other, {keep, true}},
+      {M::damaged, T::absent, {setAside, false}},
+      {M::damaged, T::other, {setAside, true}},  // never read into the maps
+      {M::copyUnfinished, T::namedByMark, {finishCopy, false}},
+      {M::copyUnfinished, T::other, {setAside, true}},
+      {M::copyUnfinished, T::absent, {setAside, false}},
+      {M::copyUnfinished, T::unreadable, {fail, false}},  // it may be the one complete copy
+      {M::cannotOpen, T::other, {fail, false}},
+      {M::readFailed, T::other, {fail, false}},
+      {M::notRegular, T::absent, {fail, false}},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(planRecovery(row.map, row.temporary), row.plan)
+        << static_cast<int>(row.map) << " " << static_cast<int>(row.temporary);
+  }
+}
+
+// A save renames its new file over the map file: the inode a reader has open
+// loses its name (its change time moves) but not a byte, so what was read
+// of it is still one whole version.
+TEST_F(MapFile, ASaveByRenameIsANewVersionNotAChangeUnderTheReader) {
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "/a.so"}}, {}));
+  const tRegularFile open = tRegularFile::openForReading(tree.mapFile());
+  ASSERT_TRUE(open);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  tStatus status = 0;
+  saveMapFileAt(tree.mapFile(), tClassNameMap{{"B", "/b.so"}}, nullptr, status);
+  ASSERT_EQ(status, 0);
+  struct stat after {};
+  ASSERT_EQ(::fstat(open.descriptor(), &after), 0);
+  EXPECT_TRUE(sameFileVersion(open.status(), after));
+}
+
+// A reader without the lock waits for a copy under way, and reads its end.
+TEST_F(MapFile, AReaderWithoutTheLockWaitsForACopyToFinish) {
+  const std::string map = encodeMapFile({{"A", "/a.so"}}, {});
+  writeFile(tree.mapFile(), testing::copyMarkFor(map) + map.substr(kCopyMarkSize));
+  tMapFileReading how;
+  EXPECT_EQ(readMapFile(tree.mapFile(), how).state, tMapFileState::copyUnfinished);
+  how.waitForCopy = true;
+  std::thread copier([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const int fd = ::open(tree.mapFile().c_str(), O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(::pwrite(fd, map.data(), kCopyMarkSize, 0), static_cast<ssize_t>(kCopyMarkSize));
+    ::close(fd);
+  });
+  const tMapFileRead read = readMapFile(tree.mapFile(), how);
+  copier.join();
+  EXPECT_EQ(read.state, tMapFileState::whole);
+  EXPECT_EQ(read.code, 0);
 }
 
 TEST_F(MapFile, WriterStopsAtTheFirstFailedWrite) {
