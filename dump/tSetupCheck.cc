@@ -409,7 +409,7 @@ void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
                      ? " before offset " + std::to_string(kept.scan.offset) + " (" +
                            kept.scan.problem + ")"
                      : "") +
-                "; zembril-dump --salvage --file=" + shown(keptPath) + " prints them";
+                "; zembril-dump --salvage " + shown(keptPath) + " prints them";
     } else if (kept.state == tMapFileState::notRegular) {
       finding = troubleOf(kept) + ", which zembril never makes: nothing in it can be salvaged";
     } else {

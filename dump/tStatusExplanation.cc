@@ -46,9 +46,9 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
      "  Check: free space and the health of the file system of the map directory.\n"},
     {-nCode::kMapFileTooShort,
      "error: the map file cannot be read.\n"
-     "  Reading an existing map file failed (an I/O error), or it is not a regular file\n"
-     "  (a directory, a FIFO, a device). A file merely cut short is no error: zembril\n"
-     "  keeps it as <map file>.damaged and starts from empty maps.\n"
+     "  Reading an existing map file failed (an I/O error), it is not a regular file,\n"
+     "  or a copy into it did not finish while a run without the lock waited. A file\n"
+     "  merely cut short is no error: zembril keeps it aside and starts empty.\n"
      "  Check: \"zembril-dump --check\" and the kernel log for I/O errors.\n"},
     {-nCode::kCannotWrite,
      "error: the new map file cannot be written.\n"
@@ -57,9 +57,9 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
      "  Check: free space and quota of the map directory; the map file is unchanged.\n"},
     {-nCode::kCopyFailed,
      "error: copying the new map file into place failed.\n"
-     "  Renaming the .tmp file over the map file failed (a bind-mounted map file, for\n"
-     "  example) and so did the copy that stands in for it; the .tmp file keeps the\n"
-     "  new maps and the next run recovers them from it.\n"
+     "  The rename of the .tmp file failed (a bind-mounted map file) and so did the\n"
+     "  copy that stands in for it: once it marked the map file, the next run finishes\n"
+     "  it from the .tmp file. Or a damaged map file could not be kept aside, so stays.\n"
      "  Check: why the rename fails, and free space; \"zembril-dump --check\".\n"},
     {nCode::kTemporaryFileLeft,
      "warning: the temporary file was left behind.\n"
@@ -69,12 +69,13 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
     {-nCode::kBadVersion,
      "error: the map file's version is not 1.\n"
      "  zembril takes such a file for damaged: it keeps it as <map file>.damaged (or\n"
-     "  recovers from a complete .tmp file) and goes on, so no run ends with it.\n"
+     "  .damaged.N) and goes on, so no run that holds the lock ends with it.\n"
      "  Check: what wrote the file; \"zembril-dump --salvage\" on the .damaged file.\n"},
     {-nCode::kBadMagic,
      "error: the map file does not start with the map file magic.\n"
      "  zembril takes such a file for damaged: it keeps it as <map file>.damaged (or\n"
-     "  recovers from a complete .tmp file) and goes on, so no run ends with it.\n"
+     "  .damaged.N) and goes on, unless a copy mark names the .tmp file beside it:\n"
+     "  then it finishes that copy. Only a run without the lock ends with this code.\n"
      "  Check: what wrote the file; \"zembril-dump --check\" shows the map files.\n"},
     {-nCode::kUsage,
      "error: usage error.\n"

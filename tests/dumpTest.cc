@@ -440,8 +440,7 @@ TEST(Dump, CheckSaysWhatIsWrong) {
        {"dravimap.tmp +partial \\(file ends inside a section's count at offset 8\\), left by a "
         "run that did not finish: the next run that takes the lock removes it and never reads it",
         "dravimap.damaged +kept from a damaged map file: 1 U and 0 K bindings readable before "
-        "offset 32 \\(file ends inside a record\\); zembril-dump --salvage "
-        "--file=.*/dravimap.damaged "
+        "offset 32 \\(file ends inside a record\\); zembril-dump --salvage .*/dravimap.damaged "
         "prints them",
         "dravimap.damaged.1 +kept from a damaged map file: 1 U and 0 K bindings readable before "
         "offset 28 .*",
