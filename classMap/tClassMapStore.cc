@@ -182,7 +182,7 @@ tMapFileRead tClassMapStore::loadMapFile(tOS os, tMapNeed need, tStatus& status)
   // A run without the lock reads while the holder may be copying into the
   // file; the holder itself finds a copy that no one is making any more.
   how.waitForCopy = !mapLock.held();
-  const tMapFileRead read = readMapFile(mapFilePath(os), how);
+  tMapFileRead read = readMapFile(mapFilePath(os), how);
   if (read.code != 0) raiseError(status, -read.code);
   return read;
 }

@@ -275,7 +275,8 @@ std::vector<std::string> keptCopiesOf(const std::string& path) {
   }
   std::sort(found.begin(), found.end());
   std::vector<std::string> names;
-  for (auto& [n, name] : found) names.push_back(directory + "/" + name);
+  names.reserve(found.size());
+  for (auto& [n, name] : found) names.push_back(directory + '/' += name);
   return names;
 }
 

@@ -134,7 +134,7 @@ constexpr int kMostKeptCopies = 1000;
 
 // Returns true when the files open at `a` and `b` hold the same bytes.
 bool sameBytes(int a, int b) {
-  constexpr std::size_t kPiece = 64 * 1024;
+  constexpr std::size_t kPiece = std::size_t{64} * 1024;
   auto left = std::make_unique_for_overwrite<char[]>(kPiece);
   auto right = std::make_unique_for_overwrite<char[]>(kPiece);
   for (;;) {

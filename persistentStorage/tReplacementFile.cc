@@ -23,7 +23,7 @@ constexpr mode_t kPermissionBits = 07777;
 constexpr long kCopyPiece = 256;
 static_assert(kCopyPiece >= static_cast<long>(kCopyMarkSize));
 // The rest is copied in pieces this large.
-constexpr long kBodyPiece = 64 * 1024;
+constexpr long kBodyPiece = 64L * 1024;
 
 // Gives the new file at `fd` the owner, group and permission bits of the file
 // it replaces. The owner goes first, since changing it clears set-id bits.
@@ -85,6 +85,7 @@ tReplacementFile::~tReplacementFile() {
   if (created && !settled) (void)::unlink(temporaryPath.c_str());
 }
 
+// NOLINTNEXTLINE(readability-make-member-function-const): it writes the file
 void tReplacementFile::write(std::string_view bytes, tStatus& status) {
   if (isError(status) || fd < 0) return;
   if (!writeFully(fd, bytes.data(), bytes.size())) raiseError(status, nCode::kCannotWrite);
