@@ -22,8 +22,9 @@ struct tExplanation {
 constexpr std::array<tExplanation, 13> kExplanations = {{
     {-nCode::kCommandFileRead,
      "error: reading the command file failed.\n"
-     "  A read of the file given to /file reported an error part way through (zembril\n"
-     "  printed \"zembril: File read error!\"); nothing was saved.\n"
+     "  A read of the file given to /file reported an error part way through, or a\n"
+     "  line holds a NUL byte (zembril printed \"zembril: File read error!\"); nothing\n"
+     "  was saved.\n"
      "  Check: that the file is a regular file, and the kernel log for I/O errors.\n"},
     {-nCode::kBadDispatchScope,
      "error: a command reached the maps with a scope that names no map.\n"

@@ -1,5 +1,6 @@
 // The command-file reader and line parser. Every line handed out is free of
-// NULs; a stripped line holds no blank; an accepted line's fields, joined
+// NULs and holds a newline only as its last byte, so no line ever runs into
+// the next; a stripped line holds no blank; an accepted line's fields, joined
 // with commas, give the stripped line back.
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(++lines <= size + 1);
     const std::string line = readFileLine(file, endOfFile, status);
     FUZZ_CHECK(line.find('\0') == std::string::npos);
+    FUZZ_CHECK(line.find('\n') == std::string::npos || line.find('\n') + 1 == line.size());
+    FUZZ_CHECK(status == 0 || status == -1);
     FUZZ_CHECK(line.empty() || line[0] != '#');
     const std::string stripped = removeWhitespace(line, status);
     FUZZ_CHECK(stripped.find_first_of(std::string(" \t\r\n\0", 5)) == std::string::npos);

@@ -44,12 +44,6 @@ TEST(CommandFileReader, Lines) {
       // A long comment goes whole: none of its pieces starts a line.
       {longComment + "U,list\n", {"U,list\n", ""}},
       {"#" + std::string(254, 'c') + "\nU,list\n", {"U,list\n", ""}},
-      // A NUL ends the text of its piece, newline included, so the line
-      // runs on into the next one.
-      {std::string("U,de\0junk\nlete,C\n", 17), {"U,delete,C\n", ""}},
-      // Pieces are 255 bytes: a NUL as the last byte of the first piece
-      // costs no byte of the next.
-      {std::string(254, 'a') + std::string("\0b\n", 3), {std::string(254, 'a') + "b\n", ""}},
       {"\r\n", {"\r\n", ""}},
   };
   for (const Case& c : cases) EXPECT_EQ(readAllLines(c.content), c.lines) << c.content;

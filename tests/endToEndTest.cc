@@ -382,11 +382,18 @@ TEST_F(EndToEnd, FailingCommandFileChangesNothing) {
         "\tLoading from file '" + path + "' failed!\n\tStatus on exit was " + c.status + ".\n");
     EXPECT_EQ(readFile(tree.mapFile()), before) << c.content;
   }
-  // A command file that cannot be read reports the read error line first.
-  expectRun({"/file", tree.root()}, 255,
-            "zembril: File read error!\n\tLoading from file '" + tree.root() +
-                "' failed!\n\tStatus on exit was -1.\n");
-  EXPECT_EQ(readFile(tree.mapFile()), before);
+  // A command file that cannot be read reports the read error line first;
+  // so does one with a line that holds a NUL byte, which never joins the
+  // next line, nor hides it in a comment.
+  for (const std::string& content :
+       {std::string(), std::string("U,add,A,/a\0\n/e\n", 14), std::string("#c\0\nU,add,A,/a\n", 15),
+        std::string(254, 'x') + std::string("\0,y\n", 4)}) {
+    const std::string path = content.empty() ? tree.root() : commandFile(content);
+    expectRun({"/file", path}, 255,
+              "zembril: File read error!\n\tLoading from file '" + path +
+                  "' failed!\n\tStatus on exit was -1.\n");
+    EXPECT_EQ(readFile(tree.mapFile()), before);
+  }
 }
 
 }  // namespace

@@ -57,19 +57,24 @@ const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatu
   // skipped until the piece that ends the line.
   bool inComment = false;
   while (std::feof(file) == 0) {
-    // At the end of the file fgets stores nothing and the piece stays empty;
-    // the rest of it is never read, so it is not cleared for every piece.
+    // fgets ends what it stores with a NUL, but a NUL byte of the file looks
+    // the same: the piece is filled with newlines first, which fgets stores
+    // only as a line's last byte, so its own NUL is the last one in the
+    // piece, and none at all means it stored nothing (the end of the file).
     std::array<char, kPieceSize> piece;  // NOLINT(cppcoreguidelines-pro-type-member-init)
-    piece[0] = '\0';
+    piece.fill('\n');
     (void)std::fgets(piece.data(), static_cast<int>(piece.size()), file);
-    if (std::ferror(file) != 0) {
+    const auto* end = static_cast<const char*>(::memrchr(piece.data(), '\0', piece.size()));
+    const std::size_t length = end == nullptr ? 0 : static_cast<std::size_t>(end - piece.data());
+    // A line that holds a NUL byte is not the text it looks like (strlen would
+    // see it end early and run it into the next line): it cannot be read.
+    if (std::ferror(file) != 0 || std::memchr(piece.data(), '\0', length) != nullptr) {
       raiseError(status, nCode::kCommandFileRead);
       // The report goes out on a best-effort basis; the status carries the error.
       (void)std::fputs("zembril: File read error!\n", stdout);
       line.clear();
       break;
     }
-    const std::size_t length = std::strlen(piece.data());
     const bool endsLine = length > 0 && piece[length - 1] == '\n';
     if (inComment) {
       inComment = !endsLine;

@@ -22,15 +22,16 @@ namespace nDRAVI100 {
 // Carries out every line of the command file at `path` on `store`, in order,
 // clearing a warning after each line. Stops at the first error: a malformed
 // line (-88361), a failing command or a read error (-1). A file that cannot
-// be opened raises -50204.
+// be opened raises -50204. A line that holds a NUL byte counts as one that
+// cannot be read.
 void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status);
 
 // Returns the next line of `file` that is not a comment, its newline
-// included when it has one, gathered from pieces of at most 255 bytes; a
-// piece ends at its first NUL byte. Sets `endOfFile` to 1 once the file's end
-// has been reached. A read error raises -1, prints "zembril: File read
-// error!" and returns an empty string. The string returned is one buffer
-// that the next call overwrites.
+// included when it has one, gathered from pieces of at most 255 bytes. Sets
+// `endOfFile` to 1 once the file's end has been reached. A read error, or a
+// line (comments included) that holds a NUL byte, raises -1, prints
+// "zembril: File read error!" and returns an empty string. The string
+// returned is one buffer that the next call overwrites.
 const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
 
 // Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs. The
