@@ -12,7 +12,7 @@ cd "$(dirname "$0")/../.."
 build=$(cd "$1" && pwd)
 collection=$PWD/ansible/ansible_collections/zembril/classmap
 work=$(mktemp -d /tmp/zembril-ansible.XXXXXX)
-trap 'rm -rf "$work" "$collection/tests/output"' EXIT
+trap 'rm -rf "$work" "$collection/tests/output" "$collection/tests/integration/inventory"' EXIT
 fail() {
   echo "FAILED: $*" >&2
   exit 1

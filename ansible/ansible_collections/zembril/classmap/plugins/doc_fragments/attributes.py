@@ -3,7 +3,7 @@
 # SPDX-License-Identifier: MIT
 
 
-class ModuleDocFragment(object):
+class ModuleDocFragment:
     # What the attributes mean; each module says how far it supports them.
     DOCUMENTATION = r'''
 options: {}

@@ -3,7 +3,7 @@
 # SPDX-License-Identifier: MIT
 
 
-class ModuleDocFragment(object):
+class ModuleDocFragment:
     # The options that choose the map file and how names are written,
     # shared by every module.
     DOCUMENTATION = r'''

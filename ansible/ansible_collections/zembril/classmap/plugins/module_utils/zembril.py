@@ -127,9 +127,9 @@ def plan(current, wants, bits, exclusive_scopes=()):
     as they would be afterwards and the changes. Applied to the maps read
     after that run, it returns no changes exactly when they hold what the
     task asked for."""
-    after = dict((scope, dict(current[scope])) for scope in SCOPES)
+    after = {scope: dict(current[scope]) for scope in SCOPES}
     lines = []
-    bound = dict(((w.scope, w.name), substitute(w.library, bits)) for w in wants if w.present)
+    bound = {(w.scope, w.name): substitute(w.library, bits) for w in wants if w.present}
 
     # Unbinding a library comes first, so that the task's own bindings to it
     # are made again after it; it is one deletelib line, which also catches
@@ -189,7 +189,7 @@ def as_list(bindings, show=str):
 
 
 def shown_map(bindings, show=str):
-    return dict((show(name), show(library)) for name, library in bindings.items())
+    return {show(name): show(library) for name, library in bindings.items()}
 
 
 def as_lines(bindings, names=None):
@@ -212,7 +212,7 @@ def lock_holder(check_report):
     return None
 
 
-class Zembril(object):
+class Zembril:
     """The two programs on one managed host, for one map file."""
 
     def __init__(self, module, root, bits):
@@ -254,12 +254,12 @@ class Zembril(object):
                       + err.decode('utf-8', 'replace').strip(), rc=rc)
         # zembril-dump writes a byte that is no UTF-8 as a lone surrogate.
         document = json.loads(out.decode('utf-8'))
-        bindings = dict((scope, dict((entry['class'], entry['library']) for entry in document[scope]))
-                        for scope in SCOPES)
+        bindings = {scope: {entry['class']: entry['library'] for entry in document[scope]}
+                    for scope in SCOPES}
         return bindings, document['file']
 
     def explain(self, status):
-        rc, out, err = self.dump('--explain', str(status))
+        rc, out = self.dump('--explain', str(status))[:2]
         return ' '.join(out.decode('utf-8', 'replace').split()) if rc == 0 else ''
 
     def run(self, lines, lock_timeout, show=str):
@@ -278,11 +278,11 @@ class Zembril(object):
             command += ['/root', self.root]
         if self.bits == 64:
             command.append('/x64')
-        rc, out, err = self.module.run_command(command + ['/file', path])
+        rc, out = self.module.run_command(command + ['/file', path])[:2]
         os.unlink(path)
         commands = [show(line) for line in lines]
         if rc in TIMED_OUT:
-            check_rc, check, check_err = self.dump('--check')
+            check = self.dump('--check')[1]
             holder = lock_holder(check.decode('utf-8', 'replace')) or 'unknown'
             # The run takes the lock before it reads the map; stopped while
             # saving, it leaves the old map or the new one, whole.

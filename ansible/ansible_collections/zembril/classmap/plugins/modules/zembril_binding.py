@@ -167,12 +167,12 @@ def main():
     if lines and not module.check_mode:
         result['rc'] = zembril.run(lines, params['lock_timeout'], show)
         after, path = zembril.read()
+        result['library'] = shown(after)
         unmet = plan(after, wants, params['bits'])[2]
         if unmet:
             module.fail_json(msg='after the zembril run, ' + describe(unmet, show), **result)
-        result['library'] = shown(after)
     if module._diff:
-        names = set([(scope, name)])
+        names = {(scope, name)}
         result['diff'] = dict(before=as_lines(before, names), after=as_lines(after, names))
     module.exit_json(**result)
 

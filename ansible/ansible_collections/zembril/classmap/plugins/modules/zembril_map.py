@@ -206,6 +206,7 @@ def main():
     if lines and not module.check_mode:
         result['rc'] = zembril.run(lines, params['lock_timeout'], show)
         after, path = zembril.read()
+        result['bindings'] = as_list(after, show)
         unmet = plan(after, wants, bits, exclusive)[2]
         if unmet:
             module.fail_json(msg='after the zembril run, ' + describe(unmet, show), **result)

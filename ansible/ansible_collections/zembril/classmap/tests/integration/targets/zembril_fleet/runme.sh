@@ -22,7 +22,7 @@ for host in alpha beta gamma; do
   mkdir -p "$work/roots/$host/usr/local/tolvane/.mirtal/etc"
   zembril /root "$work/roots/$host" /x64 /U /add com.admin.Tool /opt/tool.so
   echo "$host ansible_connection=local zembril_root=$work/roots/$host"
-done | sed -e '1i [fleet]' -e '$a [fleet:vars]\nansible_python_interpreter={{ ansible_playbook_python }}' \
+done | sed -e '1i [fleet]' -e '$a [fleet:vars]\nansible_python_interpreter={{ ansible_playbook_python }}\nansible_pipelining=true' \
   >"$work/inventory"
 playbook() { ansible-playbook -i "$work/inventory" "$@" >"$work/output" 2>&1 || true; }
 # recap HOST: the PLAY RECAP counts of HOST, "ok=N changed=N ... failed=N".
