@@ -37,16 +37,19 @@ echo "ansible-doc: each module documented, with return values"
 
 cd "$collection"
 # The others would install their tools from the network into a virtual
-# environment; of those, validate-modules, pep8 and yamllint run below.
+# environment; of those, validate-modules, runtime-metadata, pep8 and
+# yamllint run below with Debian's packages. changelog (antsibull-changelog),
+# import and pylint have none there.
 mapfile -t offline_tests < <(ansible-test sanity --list-tests 2>/dev/null | grep -v -x -E \
   'ansible-doc|changelog|import|pep8|pylint|runtime-metadata|validate-modules|yamllint')
 selected=()
 for test in "${offline_tests[@]}"; do selected+=(--test "$test"); done
 ansible-test sanity "${test_args[@]}" "${selected[@]}" >"$work/sanity.log" 2>&1 ||
   { cat "$work/sanity.log"; fail "ansible-test sanity"; }
-# validate-modules as ansible-test runs it, less what the ignore file of
-# this version of ansible-core lists.
-validate=$($python -c 'import ansible_test, os; print(os.path.dirname(ansible_test.__file__))')/_util/controller/sanity/validate-modules
+# validate-modules and runtime-metadata as ansible-test runs them, less what
+# the ignore file of this version of ansible-core lists.
+sanity=$($python -c 'import ansible_test, os; print(os.path.dirname(ansible_test.__file__))')/_util/controller/sanity
+validate=$sanity/validate-modules
 PYTHONPATH=$validate ANSIBLE_COLLECTIONS_PATH=$collection/../../.. \
   $python "$validate/validate.py" --format json --arg-spec --collection ansible_collections/zembril/classmap \
   --collection-version "$(sed -n 's/^version: //p' galaxy.yml)" plugins/modules/*.py >"$work/validate.json" ||
@@ -67,11 +70,13 @@ for path, report in json.load(open(sys.argv[1])).items():
 sys.exit(found > 0)
 END
   fail "validate-modules"
+metadata=$($python "$sanity/code-smell/runtime-metadata.py" meta/runtime.yml)
+[[ -z $metadata ]] || fail "runtime-metadata: $metadata"
 # pep8 and yamllint as ansible-test would run them.
 pycodestyle --max-line-length 160 --ignore E402,W503,W504,E741 plugins tests || fail "pycodestyle"
 yamllint -d '{extends: default, rules: {line-length: {max: 160}, document-start: disable}}' \
   galaxy.yml meta changelogs tests/integration || fail "yamllint"
-echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, pycodestyle and yamllint clean"
+echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, runtime-metadata, pycodestyle and yamllint clean"
 
 echo "-- unit tests"
 ansible-test units "${test_args[@]}" 2>&1 | grep -v -E '^WARNING: (Reviewing|Using locale)'
