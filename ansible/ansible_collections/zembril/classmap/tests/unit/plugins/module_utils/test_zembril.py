@@ -34,9 +34,6 @@ MAP = {'U': {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}, 'K': {'Map<int,W>': 
     ([Want('K', 'Map<int,V>', '/v.so', True)], ['K'],
      ['K,delete,Map<int,V>', 'K,add,Map<int,V>,/v.so', 'K,delete,Map<int,W>'],
      [('K', 'Map<int,V>', None, '/v.so'), ('K', 'Map<int,W>', '/w.so', None)]),
-    ([Want('K', 'Map<int,W>', '/w.so', True)], ['U'],
-     ['U,delete,A', 'U,delete,B', 'U,delete,C'],
-     [('U', 'A', '/a.so', None), ('U', 'B', '/old.so', None), ('U', 'C', '/old.so', None)]),
 ])
 def test_plan(wants, exclusive, lines, changes):
     planned, after, found = plan(MAP, wants, 64, exclusive)
