@@ -17,7 +17,7 @@ options:
   bits:
     description:
       - The map file, C(dravimap) for C(32) or C(dravimap64) for C(64), or
-        both for C(both).
+        both map files for C(both).
       - With C(both), only I(maps) holds the bindings.
     type: raw
     choices: [32, 64, both]
