@@ -36,10 +36,11 @@ done
 echo "ansible-doc: each module documented, with return values"
 
 cd "$collection"
+version_of_collection=$(sed -n 's/^version: //p' galaxy.yml)
 # The others would install their tools from the network into a virtual
-# environment; of those, validate-modules, runtime-metadata, pep8 and
-# yamllint run below with Debian's packages. changelog (antsibull-changelog),
-# import and pylint have none there.
+# environment; of those, validate-modules, runtime-metadata, pylint, pep8 and
+# yamllint run below with Debian's packages. changelog (antsibull-changelog)
+# and import (a virtual environment of its own) cannot.
 mapfile -t offline_tests < <(ansible-test sanity --list-tests 2>/dev/null | grep -v -x -E \
   'ansible-doc|changelog|import|pep8|pylint|runtime-metadata|validate-modules|yamllint')
 selected=()
@@ -52,7 +53,7 @@ sanity=$($python -c 'import ansible_test, os; print(os.path.dirname(ansible_test
 validate=$sanity/validate-modules
 PYTHONPATH=$validate ANSIBLE_COLLECTIONS_PATH=$collection/../../.. \
   $python "$validate/validate.py" --format json --arg-spec --collection ansible_collections/zembril/classmap \
-  --collection-version "$(sed -n 's/^version: //p' galaxy.yml)" plugins/modules/*.py >"$work/validate.json" ||
+  --collection-version "$version_of_collection" plugins/modules/*.py >"$work/validate.json" ||
   [[ $? == 3 ]] || fail "validate-modules did not run"
 $python - "$work/validate.json" "tests/sanity/ignore-$core.txt" <<'END' ||
 import json, sys
@@ -72,11 +73,22 @@ END
   fail "validate-modules"
 metadata=$($python "$sanity/code-smell/runtime-metadata.py" meta/runtime.yml)
 [[ -z $metadata ]] || fail "runtime-metadata: $metadata"
+# pylint with ansible-test's configuration and checkers, Debian's pylint
+# rather than the one ansible-test pins.
+PYTHONPATH=$sanity/pylint/plugins:$collection/../../.. PYLINTHOME=$work/pylint \
+  ANSIBLE_TEST_MODULES_PATH=$collection/plugins/modules/ \
+  ANSIBLE_TEST_MODULE_UTILS_PATH=$collection/plugins/module_utils/ \
+  $python -m pylint --jobs 0 --reports n --score n --max-line-length 160 --max-complexity 20 \
+  --rcfile "$sanity/pylint/config/collection.cfg" \
+  --load-plugins deprecated,string_format,unwanted,pylint.extensions.mccabe \
+  --collection-name zembril.classmap --collection-version "$version_of_collection" \
+  plugins tests/unit || fail "pylint"
 # pep8 and yamllint as ansible-test would run them.
 pycodestyle --max-line-length 160 --ignore E402,W503,W504,E741 plugins tests || fail "pycodestyle"
 yamllint -d '{extends: default, rules: {line-length: {max: 160}, document-start: disable}}' \
   galaxy.yml meta changelogs tests/integration || fail "yamllint"
-echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, runtime-metadata, pycodestyle and yamllint clean"
+echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, runtime-metadata, pylint," \
+  "pycodestyle and yamllint clean"
 
 echo "-- unit tests"
 ansible-test units "${test_args[@]}" 2>&1 | grep -v -E '^WARNING: (Reviewing|Using locale)'
