@@ -2,11 +2,12 @@
 # run.sh BUILD: the Ansible collection's checks and tests, with the zembril
 # and zembril-dump of BUILD. Builds and installs the collection with
 # ansible-galaxy and checks ansible-doc; runs the ansible-test sanity tests
-# that need no network, and validate-modules, pep8 and yamllint (which
-# ansible-test would install from the network) with Debian's packages; then
-# ansible-test units (tests/unit) and ansible-test integration
-# (tests/integration: playbooks against a fleet of three local hosts with
-# their own roots). Needs root, for the fleet's read-only bind mount.
+# that need no network, and validate-modules, runtime-metadata, pylint, pep8
+# and yamllint (which ansible-test would install from the network) with
+# Debian's packages, and ansible-lint; then ansible-test units (tests/unit)
+# and ansible-test integration (tests/integration: playbooks against a fleet
+# of three local hosts with their own roots). Needs root, for the fleet's
+# read-only bind mount.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(cd "$1" && pwd)
@@ -89,6 +90,10 @@ yamllint -d '{extends: default, rules: {line-length: {max: 160}, document-start:
   galaxy.yml meta changelogs tests/integration || fail "yamllint"
 echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, runtime-metadata, pylint," \
   "pycodestyle and yamllint clean"
+# The collection as Galaxy and its users' linters see it.
+ANSIBLE_COLLECTIONS_PATH=$collection/../../.. ansible-lint --offline -q --nocolor >"$work/lint.log" 2>&1 ||
+  { cat "$work/lint.log"; fail "ansible-lint"; }
+echo "ansible-lint: clean"
 
 echo "-- unit tests"
 ansible-test units "${test_args[@]}" 2>&1 | grep -v -E '^WARNING: (Reviewing|Using locale)'
