@@ -160,8 +160,8 @@ def main():
         zembril.check_map_directory(path)
 
     def shown(bindings):
-        library = bindings[scope].get(name)
-        return None if library is None else show(library)
+        bound = bindings[scope].get(name)
+        return None if bound is None else show(bound)
     result = dict(changed=bool(changes), previous=shown(before), library=shown(after),
                   commands=[show(line) for line in lines], file=path)
     if lines and not module.check_mode:
