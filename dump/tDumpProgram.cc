@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <system_error>
 
 #include "dump/tBindingOutput.h"
 #include "dump/tDumpOptions.h"
@@ -156,6 +158,16 @@ int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
   const std::optional<std::string>& root = parsed.options.root;
   if (root && !tFileSystemAdapter::setRoot(*root)) {
     return usageError("--root needs an absolute directory, not '" + *root + "'", err);
+  }
+  const bool answersOnly =
+      parsed.options.mode == tDumpMode::help || parsed.options.mode == tDumpMode::version;
+  std::error_code error;
+  if (root && !answersOnly && !std::filesystem::is_directory(*root, error)) {
+    // A mistyped image would show as an empty map, and a backup of it would
+    // empty a map when replayed.
+    put(err, "zembril-dump: " + escapeForText(*root) + ": " +
+                 (error ? error.message() : std::strerror(ENOTDIR)) + "\n");
+    return kDumpFailed;
   }
   const int status = runMode(parsed.options, out, err);
   // Output that did not arrive (a full disk, a closed pipe) must not pass

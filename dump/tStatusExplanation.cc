@@ -80,9 +80,9 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
      "  Check: what wrote the file; \"zembril-dump --check\" shows the map files.\n"},
     {-nCode::kUsage,
      "error: usage error.\n"
-     "  The command line, or a line of the command file, does not follow the grammar:\n"
-     "  an unknown switch or command word, a wrong number of arguments or fields, or\n"
-     "  /x64 on a 32-bit build; nothing was saved.\n"
+     "  The command line or a command-file line does not follow the grammar (an\n"
+     "  unknown switch or word, a wrong number of arguments or fields, /x64 on a\n"
+     "  32-bit build), or /root names no existing directory; nothing was saved.\n"
      "  Check: the command against zembril(8); blanks in a command file are removed.\n"},
     {nCode::kAlreadyBound,
      "warning: the class is bound already.\n"

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "persistentStorage/tFileSystemAdapter.h"
+#include "testSupport.h"
 #include "tool/tCommandRequest.h"
 
 namespace nDRAVI100 {
@@ -102,21 +103,27 @@ TEST(CommandLine, Grammar) {
 // bad one changes no root.
 TEST(CommandLine, RootSwitch) {
   const std::string unchanged = "/nonexistent/zembril-tests";
+  const testing::tScratchTree image;
+  const std::string& img = image.root();
+  const std::string file = image.mapDirectory() + "/dravimap";
+  testing::writeFile(file, "");
   struct Case {
     Args words;
     tCommandKind kind;
     std::string root;
   } cases[] = {
-      {{"/root", "/img", "/U", "/list"}, List, "/img"},
-      {{"/root", "/img//", "/x64", "/U", "/add", "C", "L"}, Add, "/img"},
+      {{"/root", img, "/U", "/list"}, List, img},
+      {{"/root", img + "//", "/x64", "/U", "/add", "C", "L"}, Add, img},
       {{"/root", "/", "/file", "f"}, File, ""},
-      {{"/root", "/img", "/x64", "/U", "/add", "C", "L", "x"}, None, "/img"},
-      {{"/U", "/add", "/root", "/img"}, Add, unchanged},
-      {{"/root", "/a", "/root", "/b", "/U", "/list"}, None, "/a"},
-      {{"/x64", "/root", "/img", "/U", "/list"}, None, unchanged},
+      {{"/root", img, "/x64", "/U", "/add", "C", "L", "x"}, None, img},
+      {{"/U", "/add", "/root", img}, Add, unchanged},
+      {{"/root", img, "/root", "/b", "/U", "/list"}, None, img},
+      {{"/x64", "/root", img, "/U", "/list"}, None, unchanged},
       {{"/root"}, None, unchanged},
       {{"/root", "", "/U", "/list"}, None, unchanged},
       {{"/root", "img", "/U", "/list"}, None, unchanged},
+      {{"/root", unchanged + "/missing", "/U", "/list"}, None, unchanged},
+      {{"/root", file, "/U", "/list"}, None, unchanged},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(tFileSystemAdapter::setRoot(unchanged));

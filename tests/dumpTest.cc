@@ -654,6 +654,17 @@ TEST(Dump, CommandLine) {
     EXPECT_TRUE(std::regex_match(run.err, std::regex("Usage: zembril-dump .*\nzembril-dump: .*\n")))
         << run.err;
   }
+  // An image root that is not there is named, never shown as an empty map
+  // (whose backup would empty a map) or checked as a healthy setup.
+  writeFile(tree.root() + "/plain", "");
+  const Args missingRoots[] = {{tree.root() + "/missing", "--format=commands"},
+                               {tree.root() + "/plain", "--check"}};
+  for (const Args& arguments : missingRoots) {
+    const tDumpRun run = dump(tree, {"--root=" + arguments[0], arguments[1]});
+    EXPECT_EQ(run.exitStatus, 2) << arguments[0];
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("zembril-dump: " + arguments[0] + ": ", 0), 0U) << run.err;
+  }
   for (const char* option : {"--help", "--version"}) {
     const tDumpRun run = dump(tree, {"--frobnicate", option});
     EXPECT_EQ(run.exitStatus, 0);

@@ -4,7 +4,8 @@
 # and UBSan, fuzzes each parser for a bounded time, and runs clang-tidy,
 # cppcheck and clang-format, and builds the Debian package and tests it and
 # the maintainer recipes with dpkg (tests/package/run.sh), runs the Ansible
-# collection against a fleet of three local hosts (tests/ansible/run.sh),
+# collection's sanity, unit and integration tests, the last against a fleet
+# of three local hosts (tests/ansible/run.sh),
 # and runs the whole-run benchmark in its quick form (bench/run.sh --quick). Installs the
 # Debian packages it needs when one is missing. FUZZ_SECONDS (default 60)
 # bounds each fuzz target.
@@ -78,7 +79,7 @@ echo "clang-format: clean"
 step "man pages, bash completion, the Debian package and dpkg with the maintainer recipes"
 bash tests/package/run.sh
 
-step "the Ansible collection: a fleet of three hosts with their own roots"
+step "the Ansible collection: sanity, unit tests, and a fleet of three hosts with their own roots"
 bash tests/ansible/run.sh build-ci/gcc
 
 step "benchmark, quick form: small sizes and few runs, to prove bench/run.sh works"

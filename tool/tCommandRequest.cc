@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
+#include <system_error>
 
 #include "persistentStorage/tFileSystemAdapter.h"
 
@@ -104,7 +106,11 @@ bool is64BitBuild(tStatus&) { return sizeof(void*) == 8; }
 
 void takeRootSwitch(std::vector<std::string>& arguments, tStatus& status) {
   if (isError(status) || arguments.size() < 2 || arguments[1] != "/root") return;
-  if (arguments.size() < 3 || !tFileSystemAdapter::setRoot(arguments[2])) {
+  // A mistyped root would read as an empty map and fail only at the save,
+  // with the code of a read-only directory; a root names an image that exists.
+  std::error_code error;
+  if (arguments.size() < 3 || !std::filesystem::is_directory(arguments[2], error) ||
+      !tFileSystemAdapter::setRoot(arguments[2])) {
     raiseError(status, nCode::kUsage);
     return;
   }

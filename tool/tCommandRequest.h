@@ -83,9 +83,9 @@ bool is64BitBuild(tStatus& status);
 // `arguments` and makes DIR the root of every path of this run (see
 // tFileSystemAdapter::setRoot); the rest of the command line is then read
 // as if the switch had never been there. Without the switch nothing
-// changes. A missing, empty or relative DIR is a usage error: the word gets
-// -88361 and `arguments` stays as it was. Does nothing once the word holds
-// an error.
+// changes. A missing, empty or relative DIR, or one that is not an existing
+// directory, is a usage error: the word gets -88361, and `arguments` and the
+// root stay as they were. Does nothing once the word holds an error.
 void takeRootSwitch(std::vector<std::string>& arguments, tStatus& status);
 
 // Turns the process's argument list (the program name at index 0) into

@@ -2,12 +2,10 @@
 # Copyright: 2026 the zembril authors
 # SPDX-License-Identifier: MIT
 
-from __future__ import absolute_import, division, print_function
-__metaclass__ = type
 
-
-class ModuleDocFragment(object):
-    # The options that choose the map file, shared by every module.
+class ModuleDocFragment:
+    # The options that choose the map file and how names are written,
+    # shared by every module.
     DOCUMENTATION = r'''
 options:
   bits:
@@ -20,5 +18,36 @@ options:
       - The system image whose class map is meant, as for C(zembril /root);
         every path of zembril is taken inside this directory.
       - Without it, the running system's class map.
+      - A root that is not an existing directory fails the task, naming it.
     type: path
+  escaped:
+    description:
+      - Class names and library paths, in the options and in the return
+        values, are written as C(zembril-dump) writes them in its text form,
+        with C(\\) for a backslash, C(\t) for a tab, C(\n) for a newline and
+        C(\xHH) for any byte, such as one that is no valid UTF-8, which
+        Ansible cannot pass to a module as it is.
+      - Without it, names are taken and returned as they are.
+    type: bool
+    default: false
+requirements:
+  - C(zembril-dump) from the zembril package, 1.1.0 or later, on the managed host.
+'''
+
+    # The options of the modules that change the map.
+    CHANGE = r'''
+options:
+  lock_timeout:
+    description:
+      - How many seconds the C(zembril) run may take, most of which is
+        waiting for the lock that runs on one map directory take in turn
+        (a run itself takes well under a second).
+      - Past it the run is stopped and the task fails, naming the process
+        that holds the lock as C(zembril-dump --check) finds it. A run
+        stopped while it saves leaves the old map or the new one, whole.
+    type: int
+    default: 60
+requirements:
+  - C(zembril) from the zembril package, 1.1.0 or later, and C(timeout)
+    from coreutils, on the managed host.
 '''

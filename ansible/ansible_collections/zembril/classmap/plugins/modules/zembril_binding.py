@@ -3,9 +3,6 @@
 # Copyright: 2026 the zembril authors
 # SPDX-License-Identifier: MIT
 
-from __future__ import absolute_import, division, print_function
-__metaclass__ = type
-
 DOCUMENTATION = r'''
 ---
 module: zembril_binding
@@ -15,7 +12,10 @@ description:
     the 32-bit or 64-bit class map file that C(zembril) keeps.
   - The map is read with C(zembril-dump) and changed by one C(zembril) run of
     a command file, so a rebinding takes effect whole or not at all.
-  - Reports C(changed) only when the map changed.
+  - The map is read again after that run, and the task fails, saying how the
+    class is bound, unless it holds what the task asked for, also when
+    another run changed the class meanwhile.
+  - Reports C(changed) only when the class's binding changed.
 version_added: 1.2.0
 author: The zembril authors (@zembril)
 options:
@@ -48,14 +48,17 @@ options:
     default: present
 extends_documentation_fragment:
   - zembril.classmap.zembril
+  - zembril.classmap.zembril.change
+  - zembril.classmap.attributes
 attributes:
   check_mode:
     support: full
   diff_mode:
     support: full
+  platform:
+    platforms: linux
 notes:
-  - Needs C(zembril) and C(zembril-dump) on the managed host, and the rights
-    to change the class map (root, as a rule).
+  - Needs the rights to change the class map (root, as a rule).
 seealso:
   - module: zembril.classmap.zembril_map
   - module: zembril.classmap.zembril_info
@@ -80,6 +83,12 @@ EXAMPLES = r'''
     class: com.example.Widget
     library: /usr/lib64/libwidget.so.1
     state: absent
+
+- name: Unbind a class whose name is no valid UTF-8, as zembril-dump shows it
+  zembril.classmap.zembril_binding:
+    class: com.example.Caf\xe9
+    escaped: true
+    state: absent
 '''
 
 RETURN = r'''
@@ -101,23 +110,33 @@ commands:
   sample: ["U,delete,com.example.Widget", "U,add,com.example.Widget,/usr/lib*/libwidget.so.1"]
 file:
   description: The map file, as zembril-dump names it.
-  returned: always
+  returned: success
   type: str
   sample: /usr/local/tolvane/.mirtal/etc/dravimap64
+rc:
+  description: The exit status of zembril (0, 1 for a warning, 255 for a failure), or of C(timeout) (124) when I(lock_timeout) stopped it.
+  returned: when zembril ran
+  type: int
+  sample: 0
 status:
   description: zembril's status code, when its run failed.
   returned: failure
   type: int
   sample: -50204
+lock:
+  description: What C(zembril-dump --check) says of the lock, when I(lock_timeout) stopped the run.
+  returned: failure
+  type: str
+  sample: "held by pid 4242: /usr/bin/zembril /x64 /file /var/lib/dpkg/info/libwidget1.classes"
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    check_names, common_argument_spec, plan, read_map, run_commands)
+    Want, Zembril, as_lines, change_argument_spec, check_lock_timeout, describe, escape, names_of, plan)
 
 
 def main():
-    argument_spec = common_argument_spec()
+    argument_spec = change_argument_spec()
     argument_spec.update(
         library=dict(type='str'),
         scope=dict(type='str', default='U', choices=['U', 'K']),
@@ -127,26 +146,34 @@ def main():
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
                            required_if=[('state', 'present', ['library'])])
     params = module.params
-    name, library, scope, bits, root = (params['class'], params['library'], params['scope'],
-                                        params['bits'], params['root'])
-    check_names(module, [name] + ([library] if library is not None else []))
+    check_lock_timeout(module)
+    show = escape if params['escaped'] else str
+    name, library = names_of(module, [params['class'], params['library']])
+    scope = params['scope']
+    zembril = Zembril(module, params['root'], params['bits'])
+    zembril.check_root()
 
-    before, path = read_map(module, root, bits)
-    if params['state'] == 'present':
-        wanted = [(scope, name, library, None)]
-    else:
-        wanted = [(scope, name, None, library)]
-    lines, after = plan(before, wanted, bits)
-    result = dict(changed=bool(lines), previous=before[scope].get(name),
-                  library=after[scope].get(name), commands=lines, file=path)
-    if module._diff:
-        def line(bindings):
-            return scope + '\t' + name + '\t' + bindings[scope][name] + '\n' if name in bindings[scope] else ''
-        result['diff'] = dict(before=line(before), after=line(after))
+    before, path = zembril.read()
+    wants = [Want(scope, name, library, params['state'] == 'present')]
+    lines, after, changes = plan(before, wants, params['bits'])
+    if lines:
+        zembril.check_map_directory(path)
+
+    def shown(bindings):
+        bound = bindings[scope].get(name)
+        return None if bound is None else show(bound)
+    result = dict(changed=bool(changes), previous=shown(before), library=shown(after),
+                  commands=[show(line) for line in lines], file=path)
     if lines and not module.check_mode:
-        run_commands(module, root, bits, lines)
-        now, path = read_map(module, root, bits)
-        result.update(changed=now != before, library=now[scope].get(name))
+        result['rc'] = zembril.run(lines, params['lock_timeout'], show)
+        after, path = zembril.read()
+        result['library'] = shown(after)
+        unmet = plan(after, wants, params['bits'])[2]
+        if unmet:
+            module.fail_json(msg='after the zembril run, ' + describe(unmet, show), **result)
+    if module._diff:
+        names = {(scope, name)}
+        result['diff'] = dict(before=as_lines(before, names), after=as_lines(after, names))
     module.exit_json(**result)
 
 

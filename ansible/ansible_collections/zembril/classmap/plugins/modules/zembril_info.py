@@ -3,27 +3,32 @@
 # Copyright: 2026 the zembril authors
 # SPDX-License-Identifier: MIT
 
-from __future__ import absolute_import, division, print_function
-__metaclass__ = type
-
 DOCUMENTATION = r'''
 ---
 module: zembril_info
 short_description: Read zembril's class map as data
 description:
-  - Returns the bindings of one map file of C(zembril), read with
-    C(zembril-dump --format=json), for C(register) and conditions.
+  - Returns the bindings of one map file of C(zembril), or of both, read
+    with C(zembril-dump --format=json), for C(register) and conditions.
   - Never changes anything and never waits for a running C(zembril).
 version_added: 1.2.0
 author: The zembril authors (@zembril)
+options:
+  bits:
+    description:
+      - The map file, C(dravimap) for C(32) or C(dravimap64) for C(64), or
+        both map files for C(both).
+      - With C(both), only I(maps) holds the bindings.
+    type: raw
+    choices: [32, 64, both]
+    default: 64
 extends_documentation_fragment:
   - zembril.classmap.zembril
+  - zembril.classmap.attributes
+  - zembril.classmap.attributes.info_module
 attributes:
-  check_mode:
-    support: full
-    details: It only reads.
-notes:
-  - Needs C(zembril-dump) on the managed host.
+  platform:
+    platforms: linux
 seealso:
   - module: zembril.classmap.zembril_binding
   - module: zembril.classmap.zembril_map
@@ -37,42 +42,72 @@ EXAMPLES = r'''
 - name: Say where the widget class is bound
   ansible.builtin.debug:
     msg: "{{ classmap.U['com.example.Widget'] | default('not bound') }}"
+
+- name: Read both map files
+  zembril.classmap.zembril_info:
+    bits: both
+  register: classmaps
+
+- name: Say where the widget class is bound for 32-bit programs
+  ansible.builtin.debug:
+    msg: "{{ classmaps.maps['32'].U['com.example.Widget'] | default('not bound') }}"
 '''
 
 RETURN = r'''
 U:
   description: The U map, class name to library.
-  returned: always
+  returned: unless I(bits=both)
   type: dict
   sample: {"com.example.Widget": "/usr/lib64/libwidget.so.1"}
 K:
   description: The K map, class name to library.
-  returned: always
+  returned: unless I(bits=both)
   type: dict
   sample: {"Map<int,Widget>": "/usr/lib64/libwidget.so.1"}
 bindings:
   description: Every binding, U before K.
-  returned: always
+  returned: unless I(bits=both)
   type: list
   elements: dict
   sample: [{"scope": "U", "class": "com.example.Widget", "library": "/usr/lib64/libwidget.so.1"}]
 file:
   description: The map file, as zembril-dump names it.
-  returned: always
+  returned: unless I(bits=both)
   type: str
   sample: /usr/local/tolvane/.mirtal/etc/dravimap64
+maps:
+  description:
+    - Each map file that was read, under its bitness as a string (C(32), C(64)),
+      with its C(U), C(K), C(bindings) and C(file) as above.
+  returned: always
+  type: dict
+  sample: {"64": {"U": {}, "K": {}, "bindings": [], "file": "/usr/local/tolvane/.mirtal/etc/dravimap64"}}
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    as_list, common_argument_spec, read_map)
+    Zembril, as_list, common_argument_spec, escape, shown_map)
+
+BITS = {32: (32,), 64: (64,), 'both': (32, 64)}
 
 
 def main():
-    module = AnsibleModule(argument_spec=common_argument_spec(), supports_check_mode=True)
-    bindings, path = read_map(module, module.params['root'], module.params['bits'])
-    module.exit_json(changed=False, U=bindings['U'], K=bindings['K'], bindings=as_list(bindings),
-                     file=path)
+    argument_spec = common_argument_spec()
+    argument_spec['bits'] = dict(type='raw', default=64, choices=list(BITS))
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    params = module.params
+    show = escape if params['escaped'] else str
+    maps = {}
+    for bits in BITS[params['bits']]:
+        zembril = Zembril(module, params['root'], bits)
+        zembril.check_root()
+        bindings, path = zembril.read()
+        maps[str(bits)] = dict(U=shown_map(bindings['U'], show), K=shown_map(bindings['K'], show),
+                               bindings=as_list(bindings, show), file=path)
+    result = dict(changed=False, maps=maps)
+    if len(maps) == 1:
+        result.update(list(maps.values())[0])
+    module.exit_json(**result)
 
 
 if __name__ == '__main__':

@@ -3,25 +3,27 @@
 # Copyright: 2026 the zembril authors
 # SPDX-License-Identifier: MIT
 
-from __future__ import absolute_import, division, print_function
-__metaclass__ = type
-
 DOCUMENTATION = r'''
 ---
 module: zembril_map
 short_description: Keep many class bindings of zembril's class map at once
 description:
-  - Binds every class of I(bindings) to its library in one map file of
-    C(zembril), and with I(exclusive) unbinds every other class of the
-    scopes concerned.
+  - Binds or unbinds every class of I(bindings) in one map file of
+    C(zembril), unbinds every class of a library, and with I(exclusive)
+    unbinds every other class of I(scope).
   - All changes are made by one C(zembril) run of a command file, so on each
     host they take effect whole or not at all.
-  - Reports C(changed) only when the map changed.
+  - The map is read again after that run, and the task fails, saying how
+    each class in question is bound, unless it holds what the task asked
+    for, also when another run changed one of them meanwhile.
+  - Reports C(changed) only when a class that the task manages changed.
 version_added: 1.2.0
 author: The zembril authors (@zembril)
 options:
   bindings:
-    description: The bindings that must exist.
+    description:
+      - The bindings that must, or must not, exist.
+      - A class that is bound to another library is rebound, in the same run.
     type: list
     elements: dict
     default: []
@@ -29,39 +31,59 @@ options:
       class:
         description:
           - The class name; no blank, no NUL, and a comma only inside C(<...>).
+          - Required with I(state=present). Without it, I(state=absent)
+            unbinds every class of I(library) in the binding's scope.
         type: str
-        required: true
       library:
-        description: The library path; its first C(*) becomes the bitness.
+        description:
+          - The library path; its first C(*) becomes the bitness.
+          - Required with I(state=present). With I(state=absent) and
+            I(class), the class is unbound only while it is bound to this
+            library.
         type: str
-        required: true
       scope:
-        description: The map within the map file; defaults to I(scope).
+        description: The map within the map file; defaults to I(scope), or C(U).
         type: str
         choices: [U, K]
+      state:
+        description: Whether the binding must exist.
+        type: str
+        choices: [present, absent]
+        default: present
   scope:
     description:
-      - The scope of the bindings that name none.
-      - With I(exclusive), this scope is made to hold exactly its bindings of
-        the list, even when the list names none.
+      - The scope of the bindings that name none; C(U) when it is not set.
+      - The one scope that I(exclusive) makes hold exactly its bindings of
+        the list.
     type: str
     choices: [U, K]
-    default: U
   exclusive:
     description:
-      - Unbind every class of I(scope), and of each scope that a binding
-        names, that the list does not bind.
+      - Unbind every class of I(scope) that the list does not bind.
+      - Only the scope that I(scope) names is concerned, so I(scope) must be
+        set; the scopes of the list's bindings never are.
+    type: bool
+    default: false
+  allow_empty:
+    description:
+      - With I(exclusive), a list that binds no class of I(scope) would
+        unbind every class there; the task is refused unless this is set,
+        so that an empty or mistyped list cannot empty a scope.
     type: bool
     default: false
 extends_documentation_fragment:
   - zembril.classmap.zembril
+  - zembril.classmap.zembril.change
+  - zembril.classmap.attributes
 attributes:
   check_mode:
     support: full
   diff_mode:
     support: full
+  platform:
+    platforms: linux
 notes:
-  - Needs C(zembril) and C(zembril-dump) on the managed host.
+  - Needs the rights to change the class map (root, as a rule).
 seealso:
   - module: zembril.classmap.zembril_binding
   - module: zembril.classmap.zembril_info
@@ -84,6 +106,20 @@ EXAMPLES = r'''
     bindings:
       - class: Map<int,Widget>
         library: /usr/lib64/libwidget.so.1
+
+- name: Unbind every class of the old library, and one class more
+  zembril.classmap.zembril_map:
+    bindings:
+      - library: /usr/lib64/libwidget.so.0
+        state: absent
+      - class: com.example.OldWidget
+        state: absent
+
+- name: Empty the K map
+  zembril.classmap.zembril_map:
+    scope: K
+    exclusive: true
+    allow_empty: true
 '''
 
 RETURN = r'''
@@ -92,64 +128,91 @@ commands:
   returned: always
   type: list
   elements: str
-  sample: ["U,add,com.example.Widget,/usr/lib*/libwidget.so.1", "K,delete,Old"]
+  sample: ["U,delete,com.example.Widget", "U,add,com.example.Widget,/usr/lib*/libwidget.so.1", "K,delete,Old"]
 bindings:
   description: The map file's bindings afterwards (in check mode, as they would be).
-  returned: always
+  returned: success
   type: list
   elements: dict
   sample: [{"scope": "U", "class": "com.example.Widget", "library": "/usr/lib64/libwidget.so.1"}]
 file:
   description: The map file, as zembril-dump names it.
-  returned: always
+  returned: success
   type: str
   sample: /usr/local/tolvane/.mirtal/etc/dravimap64
+rc:
+  description: The exit status of zembril (0, 1 for a warning, 255 for a failure), or of C(timeout) (124) when I(lock_timeout) stopped it.
+  returned: when zembril ran
+  type: int
+  sample: 0
 status:
   description: zembril's status code, when its run failed.
   returned: failure
   type: int
   sample: -50204
+lock:
+  description: What C(zembril-dump --check) says of the lock, when I(lock_timeout) stopped the run.
+  returned: failure
+  type: str
+  sample: "held by pid 4242: /usr/bin/zembril /x64 /file /var/lib/dpkg/info/libwidget1.classes"
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    as_list, as_lines, check_names, common_argument_spec, plan, read_map, run_commands)
+    Zembril, as_lines, as_list, change_argument_spec, check_lock_timeout, describe, escape, names_of,
+    plan, wants_of)
 
 
 def main():
-    argument_spec = common_argument_spec()
+    argument_spec = change_argument_spec()
     argument_spec.update(
         bindings=dict(type='list', elements='dict', default=[], options={
-            'class': dict(type='str', required=True),
-            'library': dict(type='str', required=True),
+            'class': dict(type='str'),
+            'library': dict(type='str'),
             'scope': dict(type='str', choices=['U', 'K']),
-        }),
-        scope=dict(type='str', default='U', choices=['U', 'K']),
+            'state': dict(type='str', default='present', choices=['present', 'absent']),
+        }, required_if=[('state', 'present', ['class', 'library'])],
+            required_one_of=[('class', 'library')]),
+        scope=dict(type='str', choices=['U', 'K']),
         exclusive=dict(type='bool', default=False),
+        allow_empty=dict(type='bool', default=False),
     )
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+                           required_if=[('exclusive', True, ['scope'])])
     params = module.params
-    bits, root = params['bits'], params['root']
-    wanted = [(b['scope'] or params['scope'], b['class'], b['library'], None)
-              for b in params['bindings']]
-    check_names(module, [w[1] for w in wanted] + [w[2] for w in wanted])
-    seen = {}
-    for scope, name, library, dummy in wanted:
-        if seen.setdefault((scope, name), library) != library:
-            module.fail_json(msg='%s %s is listed with two libraries' % (scope, name))
-    exclusive = ()
-    if params['exclusive']:
-        exclusive = sorted(set([params['scope']] + [w[0] for w in wanted]))
+    check_lock_timeout(module)
+    show = escape if params['escaped'] else str
+    bits = params['bits']
+    items = []
+    for item in params['bindings']:
+        name, library = names_of(module, [item['class'], item['library']])
+        items.append(dict(item, library=library, **{'class': name}))
+    wants, conflict = wants_of(items, params['scope'] or 'U')
+    if conflict:
+        module.fail_json(msg=conflict)
+    exclusive = [params['scope']] if params['exclusive'] else []
+    if exclusive and not params['allow_empty'] and not any(w.present and w.scope == params['scope']
+                                                           for w in wants):
+        module.fail_json(msg='exclusive would unbind every class of %s, since the list binds none '
+                         'there; set allow_empty to mean that' % params['scope'])
+    zembril = Zembril(module, params['root'], bits)
+    zembril.check_root()
 
-    before, path = read_map(module, root, bits)
-    lines, after = plan(before, wanted, bits, exclusive)
-    result = dict(changed=bool(lines), commands=lines, bindings=as_list(after), file=path)
+    before, path = zembril.read()
+    lines, after, changes = plan(before, wants, bits, exclusive)
+    if lines:
+        zembril.check_map_directory(path)
+    result = dict(changed=bool(changes), commands=[show(line) for line in lines], file=path)
+    if lines and not module.check_mode:
+        result['rc'] = zembril.run(lines, params['lock_timeout'], show)
+        after, path = zembril.read()
+        result['bindings'] = as_list(after, show)
+        unmet = plan(after, wants, bits, exclusive)[2]
+        if unmet:
+            module.fail_json(msg='after the zembril run, ' + describe(unmet, show), **result)
+    result['bindings'] = as_list(after, show)
     if module._diff:
         result['diff'] = dict(before=as_lines(before), after=as_lines(after))
-    if lines and not module.check_mode:
-        run_commands(module, root, bits, lines)
-        now, path = read_map(module, root, bits)
-        result.update(changed=now != before, bindings=as_list(now))
     module.exit_json(**result)
 
 
