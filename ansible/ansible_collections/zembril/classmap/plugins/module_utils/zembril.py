@@ -329,9 +329,9 @@ def common_argument_spec():
 
 
 def change_argument_spec():
-    spec = common_argument_spec()
-    spec['lock_timeout'] = dict(type='int', default=DEFAULT_LOCK_TIMEOUT)
-    return spec
+    options = common_argument_spec()
+    options['lock_timeout'] = dict(type='int', default=DEFAULT_LOCK_TIMEOUT)
+    return options
 
 
 def check_lock_timeout(module):
