@@ -25,7 +25,8 @@ if [[ $EUID -eq 0 ]]; then
   chown -R nobody: "$build"
   builder=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
 fi
-# Arch's own makepkg.conf makes .pkg.tar.zst; Debian's makes .pkg.tar.gz.
-(cd "$build" && env HOME="$build" PKGEXT=.pkg.tar.zst PKGDEST="$build" "${builder[@]}" \
-  makepkg --noconfirm "${options[@]}" "${@:2}")
+# Arch's own makepkg.conf makes .pkg.tar.zst, Debian's .pkg.tar.gz; neither
+# sets MAKEFLAGS.
+(cd "$build" && env HOME="$build" PKGEXT=.pkg.tar.zst PKGDEST="$build" MAKEFLAGS="${MAKEFLAGS:--j$(nproc)}" \
+  "${builder[@]}" makepkg --noconfirm "${options[@]}" "${@:2}")
 cp "$build"/*.pkg.tar.zst "$out/"
