@@ -116,6 +116,9 @@ for manager in rpm arch; do
     exit 1
   fi
 done
+rpmlint -r "$here/rpmlintrc" "$work/rpm"/*.rpm >"$work/rpmlint.log" 2>&1 || true
+grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || { cat "$work/rpmlint.log"; exit 1; }
+echo "rpmlint: no error, no warning"
 mkdir "$work/rpm-namespace" "$work/pacman-namespace"
 unshare --mount --propagation private bash "$here/rpm-test.sh" "$work/rpm" "$work/rpm-namespace"
 unshare --mount --propagation private bash "$here/pacman-test.sh" "$work/arch" "$work/pacman-namespace"
