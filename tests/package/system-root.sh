@@ -1,12 +1,13 @@
-# shellcheck shell=bash disable=SC2034  # the scripts that source it use its variables
+# shellcheck shell=bash disable=SC2034,SC2154  # shares variables with the scripts that source it
 # system-root.sh: sourced by rpm-test.sh and pacman-test.sh, which run.sh
 # starts in a private mount namespace. Lays throwaway overlays over /usr,
 # /etc and /var and a tmpfs over /usr/local, as dpkg-test.sh does, so that
 # the machine's own system never changes, and makes $root: a copy-on-write
 # view of the machine's files without zembril, a map or a package database,
 # in which rpm --root and pacman --root run the scriptlets and hooks
-# chrooted. Then the helpers and the declaring library that both
-# transaction histories use. Needs $work, an empty scratch directory.
+# chrooted. Then the declaring library and the transaction history that
+# both package managers go through, and their helpers. Needs $work, an
+# empty scratch directory.
 
 : "${work:?}"
 if [[ $(readlink /proc/self/ns/mnt) == "$(readlink /proc/1/ns/mnt)" ]]; then
@@ -83,3 +84,41 @@ widget1=("U com.example.Widget /usr/lib64/libwidget.so.1" "U com.example.WidgetE
   "K Map<int,Widget> /usr/lib64/libwidget.so.1")
 widget2=("U com.example.Widget /usr/lib64/libwidget.so.2" "K Map<int,Widget> /usr/lib64/libwidget.so.2")
 admin="U com.admin.Tool /opt/tool.so"
+
+# The transaction history, for the package manager NAME, with the commands
+# in the arrays install, upgrade and erase (which take package files or
+# names) and the packages in zembril_package, widget1_package and
+# widget2_package. zembril installed alone runs zembril-sync RUNS_ALONE
+# times; every other transaction that adds, changes or removes a
+# declaration runs it once.
+history() {
+  local name=$1 runs_alone=$2
+  step "$name: zembril alone, then gone with nothing but the lock file in the map directory"
+  transaction "$runs_alone" "${install[@]}" "$zembril_package"
+  expect_made_directories
+  chroot "$root" zembril /x64 /U /list || fail "zembril exited with $?"
+  [[ $(ls -A "$root$map_directory") == dravimap.lock ]] || fail "the map directory holds [$(ls -A "$root$map_directory")]"
+  transaction 0 "${erase[@]}" zembril
+  [[ -d $root/usr/local && ! -e $root/usr/local/tolvane && ! -e $root/var/lib/zembril ]] ||
+    fail "zembril left [$(find "$root/usr/local" "$root/var/lib/zembril" 2>&1)]"
+
+  step "$name: zembril and libwidget 1 in one transaction"
+  transaction 1 "${install[@]}" "$zembril_package" "$widget1_package"
+  expect_made_directories
+  expect_map "${widget1[@]}"
+
+  step "$name: upgrade to libwidget 2, a new soname without WidgetExtra"
+  transaction 1 "${upgrade[@]}" "$widget2_package"
+  expect_map "${widget2[@]}"
+
+  step "$name: an administrator's binding, then libwidget goes"
+  chroot "$root" zembril /x64 /U /add com.admin.Tool /opt/tool.so || fail "zembril exited with $?"
+  expect_map "$admin" "${widget2[@]}"
+  transaction 1 "${erase[@]}" libwidget
+  expect_map "$admin"
+
+  step "$name: zembril goes; the map and its directory stay"
+  transaction 0 "${erase[@]}" zembril
+  [[ -s $root$map_directory/dravimap64 && ! -e $root/var/lib/zembril ]] ||
+    fail "zembril took the map or left [$(ls -A "$root/var/lib/zembril")]"
+}
