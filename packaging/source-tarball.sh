@@ -15,5 +15,5 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     while IFS= read -r -d '' file; do [[ -e $file ]] && printf '%s\0' "$file"; done
 else
   find . -path './build*' -prune -o ! -type d -printf '%P\0'
-fi | tar --null -T - --owner=0 --group=0 --transform="s,^,zembril-$version/," -czf "$out/zembril-$version.tar.gz"
+fi | tar --null -T - --owner=0 --group=0 --transform="s,^,zembril-$version/,S" -czf "$out/zembril-$version.tar.gz"
 echo "$version"
