@@ -110,12 +110,16 @@ host_state() {
   ls -d ~/.rpmdb /var/lib/rpm /var/lib/pacman /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true
 }
 before=$(host_state)
-for manager in rpm arch; do
-  if ! bash "packaging/$manager/build.sh" "$work/$manager" >"$work/build.log" 2>&1; then
-    tail -40 "$work/build.log"
-    exit 1
-  fi
-done
+# Side by side: each build's serial stretches leave the other the cores.
+bash packaging/rpm/build.sh "$work/rpm" >"$work/rpm.log" 2>&1 &
+rpm_build=$!
+bash packaging/arch/build.sh "$work/arch" >"$work/arch.log" 2>&1 &
+arch_build=$!
+rpm_status=0 arch_status=0
+wait "$rpm_build" || rpm_status=$?
+wait "$arch_build" || arch_status=$?
+[[ $rpm_status -eq 0 ]] || { tail -40 "$work/rpm.log"; exit 1; }
+[[ $arch_status -eq 0 ]] || { tail -40 "$work/arch.log"; exit 1; }
 rpmlint -r "$here/rpmlintrc" "$work/rpm"/*.rpm >"$work/rpmlint.log" 2>&1 || true
 grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || { cat "$work/rpmlint.log"; exit 1; }
 echo "rpmlint: no error, no warning"
