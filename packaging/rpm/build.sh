@@ -12,9 +12,9 @@ top=$(mktemp -d "${TMPDIR:-/tmp}/zembril-rpmbuild.XXXXXX")
 trap 'rm -rf "$top"' EXIT
 
 version=$(bash "$here/../source-tarball.sh" "$top/SOURCES")
-spec_version=$(sed -n 's/^Version: *//p' "$here/zembril.spec")
-[[ $spec_version == "$version" ]] ||
-  { echo "$0: zembril.spec is at version $spec_version, CMakeLists.txt at $version" >&2; exit 1; }
+packaged_version=$(sed -n 's/^Version: *//p' "$here/zembril.spec")
+[[ $packaged_version == "$version" ]] ||
+  { echo "$0: zembril.spec is at version $packaged_version, CMakeLists.txt at $version" >&2; exit 1; }
 # Where rpm does not manage the system's packages (rpm on Debian), its
 # database knows none of the build dependencies.
 options=()
