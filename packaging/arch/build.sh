@@ -17,9 +17,10 @@ pkgver=$(sed -n 's/^pkgver=//p' "$here/PKGBUILD")
 [[ $pkgver == "$version" ]] ||
   { echo "$0: the PKGBUILD is at version $pkgver, CMakeLists.txt at $version" >&2; exit 1; }
 # Where pacman does not manage the system's packages (pacman on Debian), its
-# database knows none of the build dependencies.
+# database knows none of the build dependencies. A query would make the
+# database where there is none.
 options=()
-pacman -Q pacman >/dev/null 2>&1 || options+=(--nodeps)
+if [[ ! -d $(pacman-conf DBPath)/local ]] || ! pacman -Q pacman >/dev/null 2>&1; then options+=(--nodeps); fi
 builder=()
 if [[ $EUID -eq 0 ]]; then
   chown -R nobody: "$build"

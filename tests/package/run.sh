@@ -107,7 +107,7 @@ echo "dpkg tests: passed; the machine's own system is unchanged"
 echo "-- rpm and pacman: the packages, and a transaction history each in a throwaway root"
 # What rpm and pacman know on this machine, and its map.
 host_state() {
-  ls -d ~/.rpmdb /var/lib/rpm /var/lib/pacman /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true
+  ls -d ~/.rpmdb /var/lib/rpm/* /var/lib/pacman/* /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true
 }
 before=$(host_state)
 # Side by side: each build's serial stretches leave the other the cores.
