@@ -73,8 +73,8 @@ for version in 1 2; do
 done
 widget1_package=$root/build/RPMS/noarch/libwidget-1-1.noarch.rpm
 widget2_package=$root/build/RPMS/noarch/libwidget-2-1.noarch.rpm
-rpm -qp --requires "$widget1_package" | grep -qx 'zembril >= 1.2.0' ||
-  fail "libwidget does not require zembril: $(rpm -qp --requires "$widget1_package")"
+"${rpm_root[@]}" -qp --requires "$widget1_package" | grep -qx 'zembril >= 1.2.0' ||
+  fail "libwidget does not require zembril: $("${rpm_root[@]}" -qp --requires "$widget1_package")"
 [[ $(rpm2cpio "$widget1_package" | bsdtar -xOf - ./usr/share/zembril/declarations/libwidget) == \
   $'64 U com.example.Widget /usr/lib*/libwidget.so.1\n64 U com.example.WidgetExtra /usr/lib*/libwidget.so.1\n64 K Map<int,Widget> /usr/lib*/libwidget.so.1' ]] ||
   fail "%zembril_install_declaration installed another declaration"
