@@ -2,10 +2,11 @@
 # The whole test suite: builds warning-free under g++ and clang (-Werror),
 # runs the unit and end-to-end tests, runs them again under AddressSanitizer
 # and UBSan, fuzzes each parser for a bounded time, and runs clang-tidy,
-# cppcheck and clang-format, and builds the Debian package and tests it and
-# the maintainer recipes with dpkg (tests/package/run.sh), runs the Ansible
-# collection's sanity, unit and integration tests, the last against a fleet
-# of three local hosts (tests/ansible/run.sh),
+# cppcheck and clang-format, and builds the Debian, rpm and pacman packages
+# and tests them and the maintainer recipes with dpkg, rpm and pacman
+# (tests/package/run.sh), runs the Ansible collection's sanity, unit and
+# integration tests, the last against a fleet of three local hosts
+# (tests/ansible/run.sh),
 # and runs the whole-run benchmark in its quick form (bench/run.sh --quick). Installs the
 # Debian packages it needs when one is missing. FUZZ_SECONDS (default 60)
 # bounds each fuzz target.
@@ -76,7 +77,7 @@ clang-format --dry-run --Werror status/* tool/* classMap/* persistentStorage/* d
   tests/*.cc tests/*.h fuzz/*.cc fuzz/*.h bench/*.cc
 echo "clang-format: clean"
 
-step "man pages, bash completion, the Debian package and dpkg with the maintainer recipes"
+step "man pages, bash completion, the Debian package and dpkg with the maintainer recipes, rpm and pacman"
 bash tests/package/run.sh
 
 step "the Ansible collection: sanity, unit tests, and a fleet of three hosts with their own roots"

@@ -3,8 +3,11 @@
 # and the shell scripts, tests the bash completion, builds the Debian package
 # from a copy of the tree and checks its contents with dpkg-deb and lintian,
 # then has dpkg install, upgrade and remove it and the example packages in a
-# private mount namespace (dpkg-test.sh). Needs root, and the packages that
-# .ci/packages lists. The machine's own system is left as it was.
+# private mount namespace (dpkg-test.sh); builds the rpm and pacman packages
+# from packaging/ and has rpm --root and pacman --root do the same with
+# them in throwaway roots (rpm-test.sh, pacman-test.sh). Needs root, and the
+# packages that .ci/packages lists. The machine's own system is left as it
+# was.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 here=tests/package
@@ -17,8 +20,10 @@ done
 echo "mandoc and groff: clean"
 
 echo "-- shell scripts"
-shellcheck -x "$here"/*.sh
-shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/prerm
+shellcheck -x "$here"/*.sh packaging/*.sh packaging/*/build.sh
+shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/prerm \
+  packaging/rpm/zembril-install-declaration packaging/arch/zembril.install
+shellcheck -s bash packaging/arch/PKGBUILD
 shellcheck -s bash completion/*
 echo "shellcheck: clean"
 
@@ -98,3 +103,29 @@ unshare --mount --propagation private bash "$here/dpkg-test.sh" "$deb" "$dh_deb"
 after=$(dpkg -l | md5sum; ls -d /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true)
 [[ $before == "$after" ]] || { echo "the machine's own packages or map changed"; exit 1; }
 echo "dpkg tests: passed; the machine's own system is unchanged"
+
+echo "-- rpm and pacman: the packages, and a transaction history each in a throwaway root"
+# What rpm and pacman know on this machine, and its map.
+host_state() {
+  ls -d ~/.rpmdb /var/lib/rpm/* /var/lib/pacman/* /usr/bin/zembril* /usr/local/tolvane /etc/tolvane 2>/dev/null || true
+}
+before=$(host_state)
+# Side by side: each build's serial stretches leave the other the cores.
+bash packaging/rpm/build.sh "$work/rpm" >"$work/rpm.log" 2>&1 &
+rpm_build=$!
+bash packaging/arch/build.sh "$work/arch" >"$work/arch.log" 2>&1 &
+arch_build=$!
+rpm_status=0 arch_status=0
+wait "$rpm_build" || rpm_status=$?
+wait "$arch_build" || arch_status=$?
+[[ $rpm_status -eq 0 ]] || { tail -40 "$work/rpm.log"; exit 1; }
+[[ $arch_status -eq 0 ]] || { tail -40 "$work/arch.log"; exit 1; }
+# rpm makes a database in ~/.rpmdb, on Debian, wherever it looks.
+HOME=$work rpmlint -r "$here/rpmlintrc" "$work/rpm"/*.rpm >"$work/rpmlint.log" 2>&1 || true
+grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || { cat "$work/rpmlint.log"; exit 1; }
+echo "rpmlint: no error, no warning"
+mkdir "$work/rpm-namespace" "$work/pacman-namespace"
+unshare --mount --propagation private bash "$here/rpm-test.sh" "$work/rpm" "$work/rpm-namespace"
+unshare --mount --propagation private bash "$here/pacman-test.sh" "$work/arch" "$work/pacman-namespace"
+[[ $(host_state) == "$before" ]] || { echo "the machine's own package databases or map changed"; exit 1; }
+echo "rpm and pacman tests: passed; the machine's own system is unchanged"
