@@ -276,7 +276,10 @@ std::vector<std::string> keptCopiesOf(const std::string& path) {
   std::sort(found.begin(), found.end());
   std::vector<std::string> names;
   names.reserve(found.size());
-  for (auto& [n, name] : found) names.push_back(directory + '/' += name);
+  for (const auto& [n, name] : found) {
+    names.push_back(directory + '/');
+    names.back() += name;
+  }
   return names;
 }
 
