@@ -11,20 +11,8 @@ dh_deb=$2
 work=$3
 examples=$(cd "$(dirname "$0")/../../examples" && pwd)
 
-if [[ $(readlink /proc/self/ns/mnt) == "$(readlink /proc/1/ns/mnt)" ]]; then
-  echo "dpkg-test.sh: run it through run.sh, in a private mount namespace" >&2
-  exit 2
-fi
-mount --make-rprivate /
-mount -t tmpfs tmpfs "$work"
-for directory in /usr /etc /var; do
-  mkdir -p "$work/upper$directory" "$work/work$directory"
-  mount -t overlay overlay \
-    -o "lowerdir=$directory,upperdir=$work/upper$directory,workdir=$work/work$directory" "$directory"
-done
-mount -t tmpfs -o mode=0755 tmpfs /usr/local
-# Whatever the machine's own directory file says, these runs use the fallback.
-if [[ -d /etc/tolvane ]]; then mount -t tmpfs tmpfs /etc/tolvane; fi
+# shellcheck source=tests/package/overlays.sh
+source "$(dirname "$0")/overlays.sh"
 mkdir "$work/tmp" "$work/packages"
 export TMPDIR=$work/tmp DEBIAN_FRONTEND=noninteractive PATH=/usr/sbin:/usr/bin:/sbin:/bin
 

@@ -1,28 +1,16 @@
 # shellcheck shell=bash disable=SC2034,SC2154  # shares variables with the scripts that source it
 # system-root.sh: sourced by rpm-test.sh and pacman-test.sh, which run.sh
-# starts in a private mount namespace. Lays throwaway overlays over /usr,
-# /etc and /var and a tmpfs over /usr/local, as dpkg-test.sh does, so that
-# the machine's own system never changes, and makes $root: a copy-on-write
+# starts in a private mount namespace. Lays the throwaway overlays of
+# overlays.sh, as dpkg-test.sh does, so that the machine's own system never
+# changes, and makes $root: a copy-on-write
 # view of the machine's files without zembril, a map or a package database,
 # in which rpm --root and pacman --root run the scriptlets and hooks
 # chrooted. Then the declaring library and the transaction history that
 # both package managers go through, and their helpers. Needs $work, an
 # empty scratch directory.
 
-: "${work:?}"
-if [[ $(readlink /proc/self/ns/mnt) == "$(readlink /proc/1/ns/mnt)" ]]; then
-  echo "${0##*/}: run it through run.sh, in a private mount namespace" >&2
-  exit 2
-fi
-mount --make-rprivate /
-mount -t tmpfs tmpfs "$work"
-for directory in /usr /etc /var; do
-  mkdir -p "$work/upper$directory" "$work/work$directory"
-  mount -t overlay overlay \
-    -o "lowerdir=$directory,upperdir=$work/upper$directory,workdir=$work/work$directory" "$directory"
-done
-mount -t tmpfs -o mode=0755 tmpfs /usr/local
-if [[ -d /etc/tolvane ]]; then mount -t tmpfs tmpfs /etc/tolvane; fi
+# shellcheck source=tests/package/overlays.sh
+source "${BASH_SOURCE[0]%/*}/overlays.sh"
 # The lower layer is the file system under /, without the overlays above.
 root=$work/root
 mkdir -p "$root" "$work/system/upper" "$work/system/work"
