@@ -29,7 +29,8 @@ tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitF
   // One lookup for the whole run: a directory file that changed, or failed
   // to read, half way through would otherwise have the run lock one
   // directory and load or save another.
-  mapDirectory = tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status);
+  mapDirectory = tDirectory::open(
+      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status));
   // The lock must be held before the map file is read: a run that changed
   // the maps between our read and our save would otherwise lose its changes.
   mapLock = tMapLock(mapDirectory);
@@ -161,9 +162,7 @@ std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) {
   return bindings;
 }
 
-std::string tClassMapStore::mapFilePath(tOS) const {
-  return mapFilePathIn(mapDirectory, is64Bit != 0);
-}
+std::string tClassMapStore::mapFileNameOf(tOS) const { return mapFileName(is64Bit != 0); }
 
 tClassNameMap& tClassMapStore::firstMapOf(tOS os) { return usesUKMaps(os) ? uMap : sMap; }
 
@@ -182,7 +181,7 @@ tMapFileRead tClassMapStore::loadMapFile(tOS os, tMapNeed need, tStatus& status)
   // A run without the lock reads while the holder may be copying into the
   // file; the holder itself finds a copy that no one is making any more.
   how.waitForCopy = !mapLock.held();
-  tMapFileRead read = readMapFile(mapFilePath(os), how);
+  tMapFileRead read = readMapFile(mapDirectory, mapFileNameOf(os), how);
   if (read.code != 0) raiseError(status, -read.code);
   return read;
 }
@@ -201,16 +200,17 @@ void tClassMapStore::loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status) 
   }
   tClassNameMap& first = firstMapOf(os);
   tClassNameMap* second = secondMapOf(os);
-  const tTemporaryState temporary =
-      examineTemporaryFile(mapFilePath(os), mapFileLoad, first, second);
-  const tRecoveryPlan plan = planRecovery(mapFileLoad.state, temporary);
+  const tTemporaryFile temporary =
+      examineTemporaryFile(mapDirectory, mapFileNameOf(os), mapFileLoad, first, second);
+  const tRecoveryPlan plan = planRecovery(mapFileLoad.state, temporary.state);
   if (plan.map == tMapAction::keep && !plan.removeTemporaryFile) return;
   // The plan decides the run's fate from here: its own failures, or none.
   if (plan.map != tMapAction::keep) {
     status = 0;
     persistentMapsLoaded = true;
   }
-  carryOutRecovery(mapFilePath(os), mapFileLoad, plan, first, second, status);
+  carryOutRecovery(mapDirectory, mapFileNameOf(os), mapFileLoad, plan, temporary, first, second,
+                   status);
   if (isError(status) || plan.map == tMapAction::keep) return;
   // The map file now holds the maps: the copy's content, or nothing at all
   // once the damaged file is aside.
@@ -232,8 +232,8 @@ bool tClassMapStore::mapFileNeedsSaving(tOS os) {
   if (!mapFileLoad.asWritten) return persistentMapsChanged || mapLock.held();
   // Changes that undo each other (a delete and an add of the same binding,
   // as every reinstall makes) leave nothing to write either.
-  return persistentMapsChanged &&
-         !mapFileHolds(mapFilePath(os), mapFileLoad, firstMapOf(os), secondMapOf(os));
+  return persistentMapsChanged && !mapFileHolds(mapDirectory, mapFileNameOf(os), mapFileLoad,
+                                                firstMapOf(os), secondMapOf(os));
 }
 
 void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
@@ -241,7 +241,7 @@ void tClassMapStore::saveMapFile(tOS os, tStatus& status) {
   if (!mapLock.held()) return raiseError(status, nCode::kCannotOpen);
   tClassNameMap& first = firstMapOf(os);
   tClassNameMap* second = secondMapOf(os);
-  saveMapFileAt(mapFilePath(os), first, second, status);
+  saveMapFileAt(mapDirectory, mapFileNameOf(os), first, second, status);
   if (isError(status)) return;
   // The file holds the maps now: saving them again would change nothing.
   // Only a store that saves after each change saves again; for it, the size

@@ -144,8 +144,8 @@ class tClassMapStore {
   // Notes that an operation on `scope` changed its map.
   void noteChange(tMapScope scope);
 
-  // Returns the path of the map file of `os` for this store's bitness.
-  std::string mapFilePath(tOS os) const;
+  // Returns the name of the map file of `os` for this store's bitness.
+  std::string mapFileNameOf(tOS os) const;
 
   // Returns the maps that the map file of `os` holds: `uMap` and `kMap`, or
   // `sMap` alone (`second` is then null).
@@ -162,7 +162,8 @@ class tClassMapStore {
   std::int32_t deferSave;
   std::int32_t is64Bit;
   std::vector<tOS> osList;
-  std::string mapDirectory;
+  // Opened once: every file of the run is reached through it.
+  tDirectory mapDirectory;
   tMapLock mapLock;
   // What the load found, and whether `uMap` and `kMap` were changed since:
   // together they tell whether the save has anything to write.

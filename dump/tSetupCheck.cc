@@ -241,19 +241,6 @@ bool checkLock(const std::string& directory, tFindings& findings) {
   return true;
 }
 
-// zembril takes only a regular file at this name for its own: a link there
-// is never followed, whatever it leads to.
-tMapFileSnapshot readTemporaryFile(const std::string& path) {
-  struct stat link {};
-  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
-    return readMapFileSnapshot(path);
-  }
-  tMapFileSnapshot snapshot;
-  snapshot.state = tMapFileState::notRegular;
-  snapshot.mode = link.st_mode;
-  return snapshot;
-}
-
 // The kept copies of damaged map files at `path`, by their number.
 std::vector<std::string> keptCopiesOf(const std::string& path) {
   std::vector<std::pair<int, std::string>> found;
@@ -316,12 +303,16 @@ std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,
 void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
   const tMapFileSnapshot map = readMapFileSnapshot(path, true, lockHeld);
   const std::string temporaryPath = tReplacementFile::temporaryPathFor(path);
-  const tMapFileSnapshot temporary = readTemporaryFile(temporaryPath);
+  // zembril takes only a regular file at this name for its own: a link there
+  // reads as one that is not.
+  const tMapFileSnapshot temporary = readMapFileSnapshot(temporaryPath);
   tClassNameMap scratchFirst;
   tClassNameMap scratchSecond;
   // The very plan that the next holder of the lock carries out.
   const tRecoveryPlan plan =
-      planRecovery(map.state, examineTemporaryFile(path, map, scratchFirst, &scratchSecond));
+      planRecovery(map.state, examineTemporaryFile(tDirectory::holding(path), baseName(path), map,
+                                                   scratchFirst, &scratchSecond)
+                                  .state);
   const std::string name = baseName(path);
   // Only a run that holds the lock writes these files, and while it does
   // they may be caught half written.

@@ -5,11 +5,11 @@
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
-#include <utility>
 
 #include <unistd.h>
 
 #include "persistentStorage/tRegularFile.h"
+#include "persistentStorage/tRoot.h"
 
 namespace nDRAVI100 {
 
@@ -23,12 +23,7 @@ constexpr const char* kMapDirectorySuffix = "/etc";
 // in one call so that a huge file costs no more.
 constexpr std::size_t kMostDirectoryFileBytes = 4097;
 
-// The directory that stands for "/", without a trailing '/'; empty for the
-// running system.
-std::string& rootPath() {
-  static std::string root;
-  return root;
-}
+const std::string& rootPath() { return processRoot(); }
 
 }  // namespace
 
@@ -40,13 +35,7 @@ std::string tFileSystemAdapter::fallbackMapDirectory() {
 
 const std::string& tFileSystemAdapter::root() { return rootPath(); }
 
-bool tFileSystemAdapter::setRoot(const std::string& root) {
-  if (!root.starts_with('/')) return false;
-  std::string path = root;
-  while (!path.empty() && path.back() == '/') path.pop_back();
-  rootPath() = std::move(path);
-  return true;
-}
+bool tFileSystemAdapter::setRoot(const std::string& root) { return setProcessRoot(root); }
 
 tFileSystemAdapter::tMapDirectoryLookup tFileSystemAdapter::lookUpMapDirectory() {
   tMapDirectoryLookup lookup;

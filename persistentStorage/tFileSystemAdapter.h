@@ -62,10 +62,11 @@ class tFileSystemAdapter {
   // as for a system image that is being built: both fixed paths above and
   // the map directory that the directory file names are taken inside it
   // (a relative name from `root` itself), and the lock, map, temporary and
-  // set-aside files follow the map directory. Nothing else is resolved
-  // inside it: a symbolic link in the image is followed as the host sees
-  // it. Trailing slashes are dropped, so "/" is the running system.
-  // Returns false and changes nothing when `root` is empty or relative.
+  // set-aside files follow the map directory. Every one of those paths is
+  // resolved as a chroot would resolve it (see openInRoot): no "..", and no
+  // symbolic link in the image, leads out of `root`. Trailing slashes are
+  // dropped, so "/" is the running system. Returns false and changes
+  // nothing when `root` is empty or relative.
   [[nodiscard]] static bool setRoot(const std::string& root);
 
   // Returns the root that setRoot made, without its trailing '/': empty for

@@ -16,10 +16,10 @@ namespace nDRAVI100 {
 
 namespace {
 
-// Returns true when nothing is at `path`, not even a dangling link.
-bool isAbsent(const std::string& path) {
+// Returns true when nothing is at `name`, not even a dangling link.
+bool isAbsent(const tDirectory& directory, const std::string& name) {
   struct stat ignored {};
-  return ::lstat(path.c_str(), &ignored) != 0 && isMissingFileError(errno);
+  return isMissingFileError(directory.statFile(name, ignored));
 }
 
 // A read that found no bytes to trust.
@@ -35,12 +35,13 @@ tMapFileRead unreadable(tMapFileState state, std::int32_t code, int error, mode_
 
 // One read of the file: true when it read one version of it (or found that
 // nothing needs reading), false when it must be read again.
-bool readOnce(const std::string& path, const tMapFileReading& how, tMapFileRead& read) {
+bool readOnce(const tDirectory& directory, const std::string& name, const tMapFileReading& how,
+              tMapFileRead& read) {
   read = {};
   for (tClassNameMap* map : {how.first, how.second}) {
     if (map != nullptr) map->clear();
   }
-  tRegularFile file = tRegularFile::openForReading(path);
+  tRegularFile file = directory.openFile(name, O_RDONLY);
   read.mode = file.status().st_mode;
   if (file.notRegular()) {
     read = unreadable(tMapFileState::notRegular, nCode::kMapFileTooShort, 0, read.mode);
@@ -90,8 +91,10 @@ bool readOnce(const std::string& path, const tMapFileReading& how, tMapFileRead&
 
 }  // namespace
 
+std::string mapFileName(bool is64Bit) { return is64Bit ? "dravimap64" : "dravimap"; }
+
 std::string mapFilePathIn(const std::string& directory, bool is64Bit) {
-  return directory + (is64Bit ? "/dravimap64" : "/dravimap");
+  return directory + "/" + mapFileName(is64Bit);
 }
 
 std::string damagedPathFor(const std::string& path, int n) {
@@ -99,8 +102,13 @@ std::string damagedPathFor(const std::string& path, int n) {
 }
 
 tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how) {
+  return readMapFile(tDirectory::holding(path), fileNameOf(path), how);
+}
+
+tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
+                         const tMapFileReading& how) {
   tMapFileRead read;
-  if (readOneVersion(kMapFileReadAttempts, [&] { return readOnce(path, how, read); })) {
+  if (readOneVersion(kMapFileReadAttempts, [&] { return readOnce(directory, name, how, read); })) {
     return read;
   }
   // The last read may mix two versions, or a copy is still under way: none
@@ -112,8 +120,8 @@ tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how) {
   return unreadable(tMapFileState::unsettled, nCode::kMapFileTooShort, 0, read.mode);
 }
 
-bool mapFileHolds(const std::string& path, const tMapFileRead& read, const tClassNameMap& first,
-                  const tClassNameMap* second) {
+bool mapFileHolds(const tDirectory& directory, const std::string& name, const tMapFileRead& read,
+                  const tClassNameMap& first, const tClassNameMap* second) {
   const bool empty = first.empty() && (second == nullptr || second->empty());
   if (read.state == tMapFileState::absent || empty) {
     return read.state == tMapFileState::absent && empty;
@@ -122,7 +130,7 @@ bool mapFileHolds(const std::string& path, const tMapFileRead& read, const tClas
   if (read.state != tMapFileState::whole || read.size != mapFileSize(first, second)) {
     return false;
   }
-  const tRegularFile file = tRegularFile::openForReading(path);
+  const tRegularFile file = directory.openFile(name, O_RDONLY);
   return file && descriptorHoldsMapFile(file.descriptor(), first, second);
 }
 
@@ -151,14 +159,16 @@ bool sameBytes(int a, int b) {
   }
 }
 
-// Copies the damaged file at `path` to a new file at `copy`, synced.
+// Copies the damaged file `name` to a new file `copy` beside it, synced.
 // Returns false, leaving no file at `copy`, when that fails; sets `exists`
 // when `copy` was taken already.
-bool copyAside(const std::string& path, const std::string& copy, bool& exists) {
-  const tRegularFile in = tRegularFile::openForReading(path, false);
+bool copyAside(const tDirectory& directory, const std::string& name, const std::string& copy,
+               bool& exists) {
+  const tRegularFile in = directory.openFile(name, O_RDONLY);
   if (!in) return false;
-  const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         in.status().st_mode & 0666);
+  const int out =
+      ::openat(directory.descriptor(), copy.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, in.status().st_mode & 0666);
   if (out < 0) {
     exists = errno == EEXIST;
     return false;
@@ -170,28 +180,29 @@ bool copyAside(const std::string& path, const std::string& copy, bool& exists) {
   }
   copied = copied && ::fsync(out) == 0;
   if (::close(out) != 0) copied = false;
-  if (!copied) (void)::unlink(copy.c_str());
+  if (!copied) (void)::unlinkat(directory.descriptor(), copy.c_str(), 0);
   return copied;
 }
 
-// Returns true when the file at `copy` holds what the file at `path` holds.
-bool keptAlready(const std::string& path, const std::string& copy) {
-  const tRegularFile kept = tRegularFile::openForReading(copy, false);
-  const tRegularFile damaged = tRegularFile::openForReading(path, false);
+// Returns true when the file `copy` holds what the file `name` holds.
+bool keptAlready(const tDirectory& directory, const std::string& name, const std::string& copy) {
+  const tRegularFile kept = directory.openFile(copy, O_RDONLY);
+  const tRegularFile damaged = directory.openFile(name, O_RDONLY);
   return kept && damaged && kept.status().st_size == damaged.status().st_size &&
          sameBytes(kept.descriptor(), damaged.descriptor());
 }
 
 }  // namespace
 
-bool keepDamagedFile(const std::string& path) {
+bool keepDamagedFile(const tDirectory& directory, const std::string& name) {
+  const int dirFd = directory.descriptor();
   bool renameFailed = false;
   for (int n = 0; n < kMostKeptCopies; ++n) {
-    const std::string aside = damagedPathFor(path, n);
+    const std::string aside = damagedPathFor(name, n);
     if (!renameFailed) {
       // Never over an older copy: each damage keeps a name of its own.
-      if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-        syncParentDirectory(path);
+      if (::renameat2(dirFd, name.c_str(), dirFd, aside.c_str(), RENAME_NOREPLACE) == 0) {
+        directory.sync();
         return true;
       }
       if (errno == EEXIST) continue;
@@ -199,10 +210,10 @@ bool keepDamagedFile(const std::string& path) {
     }
     // The map file cannot leave its place (EBUSY where it is a mount
     // point): its bytes go aside instead, once.
-    if (keptAlready(path, aside)) return true;
+    if (keptAlready(directory, name, aside)) return true;
     bool exists = false;
-    if (copyAside(path, aside, exists)) {
-      syncParentDirectory(path);
+    if (copyAside(directory, name, aside, exists)) {
+      directory.sync();
       return true;
     }
     if (!exists) return false;
@@ -210,19 +221,20 @@ bool keepDamagedFile(const std::string& path) {
   return false;
 }
 
-void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tClassNameMap* second,
-                   tStatus& status) {
+void saveMapFileAt(const tDirectory& directory, const std::string& name, const tClassNameMap& first,
+                   const tClassNameMap* second, tStatus& status) {
   if (isError(status)) return;
+  const int dirFd = directory.descriptor();
   if (first.empty() && (second == nullptr || second->empty())) {
-    (void)::unlink(tReplacementFile::temporaryPathFor(path).c_str());
+    (void)::unlinkat(dirFd, tReplacementFile::temporaryPathFor(name).c_str(), 0);
     // Empty maps are stored as no file; a file that stays would bring the
     // old bindings back in the next run. A removal may fail for a file that
     // is not there with another errno than ENOENT (EROFS on a read-only
     // directory): only a file that is still there is a failure.
-    if (std::remove(path.c_str()) != 0 && !isAbsent(path)) {
+    if (::unlinkat(dirFd, name.c_str(), 0) != 0 && !isAbsent(directory, name)) {
       raiseError(status, nCode::kCannotWrite);
     } else {
-      syncParentDirectory(path);
+      directory.sync();
     }
     return;
   }
@@ -230,7 +242,7 @@ void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tC
     return raiseError(status, nCode::kCannotWrite);
   }
 
-  tReplacementFile replacement(path, status);
+  tReplacementFile replacement(directory, name, status);
   if (isError(status)) return;
   writeMapFileDescriptor(replacement.descriptor(), first, second, status);
   replacement.finishWriting(status);

@@ -7,17 +7,22 @@
 #include <optional>
 #include <string>
 
+#include "persistentStorage/tDirectory.h"
 #include "persistentStorage/tMapFile.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
 
-// Returns the path of the map file of one bitness in `directory`:
-// "<directory>/dravimap", or "<directory>/dravimap64" when `is64Bit`.
+// Returns the name of the map file of one bitness in its map directory:
+// "dravimap", or "dravimap64" when `is64Bit`.
+std::string mapFileName(bool is64Bit);
+
+// Returns the path of the map file of one bitness in `directory`.
 std::string mapFilePathIn(const std::string& directory, bool is64Bit);
 
-// Returns the name under which the `n`th damaged map file at `path` is
-// kept: "<path>.damaged" for the first, "<path>.damaged.<n>" after it.
+// Returns the name under which the `n`th damaged map file `path` (a name
+// or a path) is kept: "<path>.damaged" for the first, "<path>.damaged.<n>"
+// after it.
 std::string damagedPathFor(const std::string& path, int n = 0);
 
 // What reading a map file found. zembril, zembril-dump and zembril-sync all
@@ -73,31 +78,37 @@ struct tMapFileReading {
 // long before each later one: about 2.5 s in all.
 constexpr int kMapFileReadAttempts = 8;
 
-// Reads the map file at `path` as `how` says. The file is opened read-only
-// and without blocking, and read only when it is a regular file, so a FIFO
-// or a device in its place can neither make the run wait nor be read
-// without end. It is read between two fstat calls and read again when they
-// show another version (see sameFileVersion); after kMapFileReadAttempts
-// reads it is `unsettled`, and the maps are empty. Fails only as the state
-// says; the maps hold what the state says they hold.
+// Reads the map file `name` in `directory` as `how` says. The file is
+// opened read-only only when it is a regular file (see tRegularFile), never
+// through a link, so a FIFO, a device or a link in its place is neither
+// followed, nor waited for, nor read without end. It is read between two fstat calls and read again
+// when they show another version (see sameFileVersion); after kMapFileReadAttempts reads it is
+// `unsettled`, and the maps are empty. Fails only as the state says; the maps hold what the state
+// says they hold.
+[[nodiscard]] tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
+                                       const tMapFileReading& how);
+
+// Reads the map file at `path`: its directory is opened (resolving links on
+// the way) and the file is read from it as above.
 [[nodiscard]] tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how);
 
-// Returns true when saving `first` and `second` to `path` would change
+// Returns true when saving `first` and `second` to `name` would change
 // nothing, for a caller that holds the lock, so that the file is still the
 // one `read` describes: the maps are empty and there was no file, or the
 // file holds exactly the bytes the save would write. Reads the file only
 // when its size is the one the save would give it.
-[[nodiscard]] bool mapFileHolds(const std::string& path, const tMapFileRead& read,
-                                const tClassNameMap& first, const tClassNameMap* second);
+[[nodiscard]] bool mapFileHolds(const tDirectory& directory, const std::string& name,
+                                const tMapFileRead& read, const tClassNameMap& first,
+                                const tClassNameMap* second);
 
-// Keeps the damaged map file at `path` for salvage under a damaged name
+// Keeps the damaged map file `name` in `directory` for salvage under a damaged name
 // that no file has yet (see damagedPathFor), never replacing an older one.
 // Where it cannot be renamed (a bind-mounted map file says EBUSY), copies
 // its bytes there instead, unless a kept copy holds the same bytes already.
 // Returns false when neither worked: the file must then stay as it is.
-[[nodiscard]] bool keepDamagedFile(const std::string& path);
+[[nodiscard]] bool keepDamagedFile(const tDirectory& directory, const std::string& name);
 
-// Replaces the map file at `path` atomically with `first` and, when it is
+// Replaces the map file `name` in `directory` atomically with `first` and, when it is
 // given, `second` (see tReplacementFile), or removes it, with a stale
 // temporary file, when those maps are all empty. On failure the code is in
 // the word and the map file holds what it held before, unless the rename
@@ -106,7 +117,7 @@ constexpr int kMapFileReadAttempts = 8;
 // that takes the lock finishes the copy. A map that does not fit the format
 // raises -50208 before anything is written; a map file that cannot be
 // removed, and is still there, raises -50208 too.
-void saveMapFileAt(const std::string& path, const tClassNameMap& first, const tClassNameMap* second,
-                   tStatus& status);
+void saveMapFileAt(const tDirectory& directory, const std::string& name, const tClassNameMap& first,
+                   const tClassNameMap* second, tStatus& status);
 
 }  // namespace nDRAVI100

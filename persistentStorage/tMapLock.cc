@@ -18,7 +18,22 @@ constexpr int kMostAttempts = 10;
 
 }  // namespace
 
-std::string lockFilePathIn(const std::string& directory) { return directory + "/dravimap.lock"; }
+const char* const kLockFileName = "dravimap.lock";
+
+std::string lockFilePathIn(const std::string& directory) { return directory + "/" + kLockFileName; }
+
+namespace {
+
+// Creates the lock file, or opens the one there when it is a regular file.
+int openLockFile(const tDirectory& directory) {
+  const int created =
+      ::openat(directory.descriptor(), kLockFileName,
+               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, kLockFileMode);
+  if (created >= 0 || errno != EEXIST) return created;
+  return directory.openFile(kLockFileName, O_RDWR).release();
+}
+
+}  // namespace
 
 std::string lockFileFault(const struct stat& file, uid_t owner) {
   if (!S_ISREG(file.st_mode)) return "not a regular file";
@@ -33,15 +48,12 @@ std::string lockFileFault(const struct stat& file, uid_t owner) {
   return std::string();
 }
 
-tMapLock::tMapLock(const std::string& directory) {
-  const std::string path = lockFilePathIn(directory);
+tMapLock::tMapLock(const tDirectory& directory) {
+  if (directory.descriptor() < 0) return;
   // A lock file removed while a run waited for it locks nothing any more:
   // the run must lock the one that stands at the path now.
   for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
-    // Without blocking: whatever is at the path, the open must not wait.
-    const int fd =
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-               kLockFileMode);
+    const int fd = openLockFile(directory);
     if (fd < 0) return;
     struct stat file {};
     if (::fstat(fd, &file) != 0) {
@@ -57,8 +69,8 @@ tMapLock::tMapLock(const std::string& directory) {
     int locked = ::flock(fd, LOCK_EX);
     while (locked != 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX);
     struct stat current {};
-    if (locked == 0 && ::lstat(path.c_str(), &current) == 0 && current.st_dev == file.st_dev &&
-        current.st_ino == file.st_ino) {
+    if (locked == 0 && directory.statFile(kLockFileName, current) == 0 &&
+        current.st_dev == file.st_dev && current.st_ino == file.st_ino) {
       descriptor = fd;
       return;
     }

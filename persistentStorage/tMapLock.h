@@ -6,7 +6,12 @@
 
 #include <string>
 
+#include "persistentStorage/tDirectory.h"
+
 namespace nDRAVI100 {
+
+// The name of the lock file in its map directory.
+extern const char* const kLockFileName;
 
 // Returns the path of the lock file in the map directory `directory`.
 std::string lockFilePathIn(const std::string& directory);
@@ -35,12 +40,13 @@ std::string lockFileFault(const struct stat& file, uid_t owner);
 class tMapLock {
  public:
   tMapLock() = default;
-  // Opens or creates the lock file of the map directory `directory` and
+  // Opens or creates the lock file of the map directory open at `directory`
+  // (never through a link, and opening nothing but a regular file) and
   // waits until this run holds its lock; held() says whether it does. Why
   // it does not (no map directory, a user who may not create the lock
   // file, something at its path that is no safe lock file, a failed flock)
   // makes no difference: the run goes on as a reader.
-  explicit tMapLock(const std::string& directory);
+  explicit tMapLock(const tDirectory& directory);
   ~tMapLock();
 
   tMapLock(const tMapLock&) = delete;

@@ -1,9 +1,10 @@
 #include "persistentStorage/tRecoveryPlan.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <utility>
 
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
@@ -39,40 +40,57 @@ tRecoveryPlan planRecovery(tMapFileState map, tTemporaryState temporary) {
   return {tMapAction::fail, false};
 }
 
-tTemporaryState examineTemporaryFile(const std::string& mapPath, const tMapFileRead& map,
-                                     tClassNameMap& first, tClassNameMap* second) {
-  const std::string path = tReplacementFile::temporaryPathFor(mapPath);
+tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::string& mapName,
+                                    const tMapFileRead& map, tClassNameMap& first,
+                                    tClassNameMap* second) {
+  const std::string name = tReplacementFile::temporaryPathFor(mapName);
+  tTemporaryFile temporary;
   struct stat found {};
-  if (::lstat(path.c_str(), &found) != 0) {
-    return isMissingFileError(errno) ? tTemporaryState::absent : tTemporaryState::unreadable;
+  if (const int error = directory.statFile(name, found); error != 0) {
+    temporary.state =
+        isMissingFileError(error) ? tTemporaryState::absent : tTemporaryState::unreadable;
+    return temporary;
   }
   // Only a save makes this name, always as a regular file: anything else
   // there (a link, say) was not left by a run.
-  if (map.state != tMapFileState::copyUnfinished || !S_ISREG(found.st_mode)) {
-    return tTemporaryState::other;
+  temporary.state = tTemporaryState::other;
+  if (map.state != tMapFileState::copyUnfinished || !S_ISREG(found.st_mode)) return temporary;
+  tRegularFile file = directory.openFile(name, O_RDONLY);
+  if (!file) {
+    temporary.state = file.notRegular() ? tTemporaryState::other : tTemporaryState::unreadable;
+    return temporary;
   }
-  const tMapFileRead temporary =
-      readMapFile(path, {second != nullptr ? 2 : 1, &first, second, false, true, false});
-  if (temporary.state == tMapFileState::readFailed ||
-      temporary.state == tMapFileState::cannotOpen) {
-    return tTemporaryState::unreadable;
+  tStatus code = 0;
+  const tMapFileScan scan =
+      readMapFileDescriptor(file.descriptor(), second != nullptr ? 2 : 1, &first, second, code);
+  if (scan.readFailed) {
+    temporary.state = tTemporaryState::unreadable;
+    return temporary;
   }
-  if (temporary.state != tMapFileState::whole) return tTemporaryState::other;
-  const tRegularFile file = tRegularFile::openForReading(path, false);
-  if (!file) return tTemporaryState::unreadable;
+  if (code != 0) return temporary;
   const std::optional<tCopyMark> digest = digestOfFile(file.descriptor());
-  if (!digest) return tTemporaryState::unreadable;
-  return digest == map.mark ? tTemporaryState::namedByMark : tTemporaryState::other;
+  if (!digest) {
+    temporary.state = tTemporaryState::unreadable;
+    return temporary;
+  }
+  if (digest == map.mark) {
+    temporary.state = tTemporaryState::namedByMark;
+    temporary.file = std::move(file);
+  }
+  return temporary;
 }
 
-void carryOutRecovery(const std::string& mapPath, const tMapFileRead& map,
-                      const tRecoveryPlan& plan, tClassNameMap& first, tClassNameMap* second,
+void carryOutRecovery(const tDirectory& directory, const std::string& mapName,
+                      const tMapFileRead& map, const tRecoveryPlan& plan,
+                      const tTemporaryFile& temporary, tClassNameMap& first, tClassNameMap* second,
                       tStatus& status) {
-  const std::string temporary = tReplacementFile::temporaryPathFor(mapPath);
+  const std::string temporaryName = tReplacementFile::temporaryPathFor(mapName);
   // Left by a run that never committed: whatever happens to the map file
   // later, it must not come back. Its removal need not be durable, since no
   // mark names it.
-  if (plan.removeTemporaryFile) (void)::unlink(temporary.c_str());
+  if (plan.removeTemporaryFile) {
+    (void)::unlinkat(directory.descriptor(), temporaryName.c_str(), 0);
+  }
   auto empty = [&] {
     first.clear();
     if (second != nullptr) second->clear();
@@ -85,7 +103,8 @@ void carryOutRecovery(const std::string& mapPath, const tMapFileRead& map,
       // temporary file, and until its own new file is in place the marked
       // map file would be all there is.
       tStatus moved = 0;
-      moveIntoPlace(temporary, mapPath, tTargetBefore::damaged, moved);
+      moveIntoPlace(directory, temporaryName, temporary.file.descriptor(), mapName,
+                    tTargetBefore::damaged, moved);
       if (isError(moved)) {
         empty();
         raiseError(status, -moved);
@@ -96,7 +115,7 @@ void carryOutRecovery(const std::string& mapPath, const tMapFileRead& map,
       empty();
       // A damaged file costs the run its stored bindings, not its success;
       // but it is never lost: a run that cannot keep it fails instead.
-      if (!keepDamagedFile(mapPath)) raiseError(status, nCode::kCopyFailed);
+      if (!keepDamagedFile(directory, mapName)) raiseError(status, nCode::kCopyFailed);
       return;
     case tMapAction::fail:
       empty();

@@ -41,21 +41,32 @@ struct tRecoveryPlan {
 // must be finished from is never removed.
 [[nodiscard]] tRecoveryPlan planRecovery(tMapFileState map, tTemporaryState temporary);
 
-// Finds out what the temporary file beside the map file at `mapPath`
-// (read as `map`) is. Only a map file that carries the copy mark makes the
-// temporary file's content matter: it is then read into `first` and
-// `second`, which hold the maps to go on with when it is `namedByMark`.
-[[nodiscard]] tTemporaryState examineTemporaryFile(const std::string& mapPath,
-                                                   const tMapFileRead& map, tClassNameMap& first,
-                                                   tClassNameMap* second);
+// The temporary file as examineTemporaryFile found it.
+struct tTemporaryFile {
+  tTemporaryState state = tTemporaryState::absent;
+  // Open when it is namedByMark: a copy is finished from this descriptor,
+  // the one that was read and digested, never from the name again.
+  tRegularFile file;
+};
 
-// Carries out `plan` for the map file at `mapPath` (read as `map`), with
-// `first` and `second` as examineTemporaryFile left them. Empties them for
-// setAside and fail. Raises the read's code for fail, -50209 when a damaged
-// file cannot be kept aside or a copy cannot be finished; both files are
-// then as they were.
-void carryOutRecovery(const std::string& mapPath, const tMapFileRead& map,
-                      const tRecoveryPlan& plan, tClassNameMap& first, tClassNameMap* second,
+// Finds out what the temporary file beside the map file `mapName` in
+// `directory` (read as `map`) is. Only a map file that carries the copy
+// mark makes the temporary file's content matter: it is then read into
+// `first` and `second`, which hold the maps to go on with when it is
+// `namedByMark`.
+[[nodiscard]] tTemporaryFile examineTemporaryFile(const tDirectory& directory,
+                                                  const std::string& mapName,
+                                                  const tMapFileRead& map, tClassNameMap& first,
+                                                  tClassNameMap* second);
+
+// Carries out `plan` for the map file `mapName` in `directory` (read as
+// `map`), with `temporary`, `first` and `second` as examineTemporaryFile
+// left them. Empties the maps for setAside and fail. Raises the read's code
+// for fail, -50209 when a damaged file cannot be kept aside or a copy
+// cannot be finished; both files are then as they were.
+void carryOutRecovery(const tDirectory& directory, const std::string& mapName,
+                      const tMapFileRead& map, const tRecoveryPlan& plan,
+                      const tTemporaryFile& temporary, tClassNameMap& first, tClassNameMap* second,
                       tStatus& status);
 
 }  // namespace nDRAVI100

@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <utility>
+
+#include "persistentStorage/tRoot.h"
 
 namespace nDRAVI100 {
 
@@ -25,26 +28,63 @@ constexpr time_t kMostSecondsToWait = 2;
 
 }  // namespace
 
-tRegularFile tRegularFile::openForReading(const std::string& path, bool followLinks) {
+tRegularFile tRegularFile::open(const tLocator& locate, int access) {
   tRegularFile file;
-  const int opened = ::open(
-      path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+  const int located = locate(O_PATH | O_CLOEXEC);
+  if (located < 0) {
+    file.openError = errno;
+    return file;
+  }
+  const bool statted = ::fstat(located, &file.opened) == 0;
+  if (!statted) file.openError = errno;
+  if (statted && !S_ISREG(file.opened.st_mode)) file.refused = true;
+  if (!statted || file.refused) {
+    (void)::close(located);
+    return file;
+  }
+  const int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  char byDescriptor[32];
+  (void)std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", located);
+  int opened = ::open(byDescriptor, flags);
+  struct stat now {};
+  // A /proc that is not the kernel's (an image's own directory) could name
+  // another file: only the located inode will do.
+  if (opened >= 0 && (::fstat(opened, &now) != 0 || now.st_dev != file.opened.st_dev ||
+                      now.st_ino != file.opened.st_ino)) {
+    (void)::close(std::exchange(opened, -1));
+    errno = ENOENT;
+  }
+  const int reopenError = errno;
+  (void)::close(located);
+  if (opened < 0 && isMissingFileError(reopenError)) {
+    // No /proc: by name again, and checked again, since the name may lead
+    // elsewhere by now.
+    opened = locate(flags);
+    if (opened >= 0 && ::fstat(opened, &now) != 0) {
+      (void)::close(std::exchange(opened, -1));
+    } else if (opened >= 0 && !S_ISREG(now.st_mode)) {
+      (void)::close(std::exchange(opened, -1));
+      file.refused = true;
+      return file;
+    }
+    if (opened >= 0) file.opened = now;
+  }
   if (opened < 0) {
     file.openError = errno;
     return file;
   }
-  if (::fstat(opened, &file.opened) != 0) {
-    file.openError = errno;
-    (void)::close(opened);
-    return file;
-  }
-  if (!S_ISREG(file.opened.st_mode)) {
-    file.refused = true;
-    (void)::close(opened);
-    return file;
-  }
   file.fd = opened;
   return file;
+}
+
+tRegularFile tRegularFile::openForReading(const std::string& path, bool followLinks) {
+  return open([&](int flags) { return openInRoot(path, flags | (followLinks ? 0 : O_NOFOLLOW)); },
+              O_RDONLY);
+}
+
+tRegularFile tRegularFile::openAt(int directory, const std::string& name, int access) {
+  return open([&](int flags) { return ::openat(directory, name.c_str(), flags | O_NOFOLLOW); },
+              access);
 }
 
 tRegularFile::~tRegularFile() {
@@ -77,6 +117,8 @@ int tRegularFile::readRest(std::string& bytes) const {
     bytes.append(buffer, static_cast<std::size_t>(got));
   }
 }
+
+int tRegularFile::release() { return std::exchange(fd, -1); }
 
 bool tRegularFile::close() {
   const int closing = std::exchange(fd, -1);

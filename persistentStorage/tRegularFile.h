@@ -5,24 +5,43 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <thread>
 
 namespace nDRAVI100 {
 
-// A regular file opened for reading, closed when the object goes.
+// A regular file opened for reading (or writing), closed when the object
+// goes.
 //
 // The tool's own paths (the directory file, the map files, the temporary
-// file) are opened without blocking and checked before a byte is read: a
-// FIFO there would make the run wait for a writer forever, and a device
-// could be read without end. Anything but a regular file is refused.
+// file) are opened only once they are known to hold a regular file: a FIFO
+// there would make the run wait for a writer forever, a device could be
+// read without end, and opening some devices has effects of its own. So the
+// file is first located without opening it (O_PATH), checked with fstat,
+// and only then opened, through /proc/self/fd, as that very inode; where
+// /proc is not mounted (an image being built in a chroot) it is opened by
+// name again without blocking and checked once more. Anything but a regular
+// file is refused.
 class tRegularFile {
  public:
-  // Opens `path` read-only, without blocking and without becoming its
-  // controlling terminal, and keeps it open only when fstat shows a
-  // regular file. A link to one is followed unless `followLinks` is false;
-  // a link at the path is then refused (error() says ELOOP).
+  // Locates a file: called with the flags to open it with, it opens it and
+  // returns the descriptor, or -1 with errno set.
+  using tLocator = std::function<int(int flags)>;
+
+  // Opens the file that `locate` finds with `access` (O_RDONLY, O_RDWR or
+  // O_WRONLY), without blocking and without becoming its controlling
+  // terminal, and keeps it open only when fstat shows a regular file.
+  static tRegularFile open(const tLocator& locate, int access);
+
+  // Opens `path` read-only as open() does (inside the root, see
+  // openInRoot). A link to a regular file is followed unless `followLinks`
+  // is false; a link at the path is then refused (notRegular()).
   static tRegularFile openForReading(const std::string& path, bool followLinks = true);
+
+  // Opens `name` in the directory open at `directory` with `access`, never
+  // through a symbolic link: a link there is refused (notRegular()).
+  static tRegularFile openAt(int directory, const std::string& name, int access);
 
   tRegularFile() = default;
   ~tRegularFile();
@@ -48,6 +67,9 @@ class tRegularFile {
   // Closes the descriptor and returns true when close succeeded; the object
   // is empty afterwards.
   [[nodiscard]] bool close();
+
+  // Hands the descriptor over to the caller; the object is empty afterwards.
+  [[nodiscard]] int release();
 
  private:
   int fd = -1;

@@ -5,13 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "persistentStorage/tMapFile.h"
-#include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
 
@@ -44,28 +43,23 @@ std::string tReplacementFile::temporaryPathFor(const std::string& target) {
   return target + ".tmp";
 }
 
-void syncParentDirectory(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  const std::string directory =
-      slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  (void)::close(fd);
-}
-
-tReplacementFile::tReplacementFile(const std::string& target, tStatus& status)
-    : targetPath(target), temporaryPath(temporaryPathFor(target)) {
+tReplacementFile::tReplacementFile(const tDirectory& in, const std::string& target, tStatus& status)
+    : directory(in), targetName(target), temporaryName(temporaryPathFor(target)) {
   if (isError(status)) return;
+  const int dirFd = directory.descriptor();
   // Only an unfinished run leaves this name behind, and the holder of the
   // lock has dealt with it before any save: a copy that it had to finish
   // was finished when the map file was loaded.
-  (void)::unlink(temporaryPath.c_str());
+  if (dirFd >= 0) (void)::unlinkat(dirFd, temporaryName.c_str(), 0);
 
   struct stat existing {};
-  const bool hasTarget = ::stat(targetPath.c_str(), &existing) == 0;
-  const int opened = ::open(temporaryPath.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  // A link in the target's place lends nobody's owner or bits.
+  const bool hasTarget = directory.statFile(targetName, existing) == 0 && S_ISREG(existing.st_mode);
+  // Read and written: the copy fallback reads what was written from here.
+  const int opened =
+      dirFd < 0 ? -1
+                : ::openat(dirFd, temporaryName.c_str(),
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
   if (opened < 0) {
     raiseError(status, nCode::kCannotOpen);
     return;
@@ -82,7 +76,8 @@ tReplacementFile::~tReplacementFile() {
   // An unfinished file is abandoned: closing it cannot fail in a way that
   // matters.
   if (fd >= 0) (void)::close(fd);
-  if (created && !settled) (void)::unlink(temporaryPath.c_str());
+  if (written >= 0) (void)::close(written);
+  if (created && !settled) (void)::unlinkat(directory.descriptor(), temporaryName.c_str(), 0);
 }
 
 // NOLINTNEXTLINE(readability-make-member-function-const): it writes the file
@@ -94,64 +89,73 @@ void tReplacementFile::write(std::string_view bytes, tStatus& status) {
 void tReplacementFile::finishWriting(tStatus& status) {
   if (fd < 0) return;
   if (!isError(status) && ::fsync(fd) != 0) raiseError(status, nCode::kCannotWrite);
+  if (!isError(status)) {
+    // Above 2: the standard descriptors are never reused for a file.
+    written = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (written < 0) raiseError(status, nCode::kCannotWrite);
+  }
+  // A close reports what an earlier write could not (on NFS, say), even
+  // with the second descriptor open.
   if (::close(std::exchange(fd, -1)) != 0) raiseError(status, nCode::kCannotClose);
 }
 
 void tReplacementFile::commit(tStatus& status) {
-  if (isError(status) || !created || fd >= 0) return;
-  moveIntoPlace(temporaryPath, targetPath, tTargetBefore::whole, status);
+  if (isError(status) || !created || written < 0) return;
+  moveIntoPlace(directory, temporaryName, written, targetName, tTargetBefore::whole, status);
+  (void)::close(std::exchange(written, -1));
   settled = true;
 }
 
-void moveIntoPlace(const std::string& temporary, const std::string& target, tTargetBefore before,
-                   tStatus& status) {
-  if (std::rename(temporary.c_str(), target.c_str()) == 0) {
-    syncParentDirectory(target);
+void moveIntoPlace(const tDirectory& directory, const std::string& temporaryName, int source,
+                   const std::string& targetName, tTargetBefore before, tStatus& status) {
+  const int dirFd = directory.descriptor();
+  if (::renameat(dirFd, temporaryName.c_str(), dirFd, targetName.c_str()) == 0) {
+    directory.sync();
     return;
   }
   // The copy overwrites the target in place: until it is done, the temporary
   // file is the only complete copy, and its name must survive a power loss.
-  syncParentDirectory(target);
+  directory.sync();
   tStatus copied = 0;
-  const bool touched = copyFile(temporary, target, copied);
+  const bool touched = copyFile(source, directory, targetName, copied);
   if (isError(copied)) {
     // A copy that never touched a whole target changed nothing: the map
     // file holds its old maps, and the temporary file goes with the failed
     // run, or it would be taken for a copy to finish.
-    if (!touched && before == tTargetBefore::whole && std::remove(temporary.c_str()) == 0) {
-      syncParentDirectory(target);
+    if (!touched && before == tTargetBefore::whole &&
+        ::unlinkat(dirFd, temporaryName.c_str(), 0) == 0) {
+      directory.sync();
     }
     return raiseError(status, -copied);
   }
-  if (std::remove(temporary.c_str()) != 0) {
+  if (::unlinkat(dirFd, temporaryName.c_str(), 0) != 0) {
     raiseWarning(status, nCode::kTemporaryFileLeft);
     return;
   }
-  syncParentDirectory(target);
+  directory.sync();
 }
 
-bool copyFile(const std::string& source, const std::string& destination, tStatus& status) {
-  const tRegularFile in = tRegularFile::openForReading(source, false);
-  if (!in) {
-    raiseError(status, nCode::kCannotOpen);
-    return false;
-  }
-  const std::optional<tCopyMark> mark = digestOfFile(in.descriptor());
+bool copyFile(int source, const tDirectory& directory, const std::string& destinationName,
+              tStatus& status) {
+  const std::optional<tCopyMark> mark = digestOfFile(source);
   if (!mark) {
     raiseError(status, nCode::kCopyFailed);
     return false;
   }
-  // Opened without truncating and without blocking, so that nothing is
-  // changed before it is known to be a regular file.
-  const int out =
-      ::open(destination.c_str(),
-             O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  // Opened as a regular file or not at all, and never truncated, so that
+  // nothing is changed before it is known to be the map file.
+  const int dirFd = directory.descriptor();
+  int out = ::openat(dirFd, destinationName.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  if (out < 0 && errno == EEXIST) {
+    out = directory.openFile(destinationName, O_WRONLY).release();
+  }
   if (out < 0) {
     raiseError(status, nCode::kCannotOpen);
     return false;
   }
   struct stat before {};
-  if (::fstat(out, &before) != 0 || !S_ISREG(before.st_mode)) {
+  if (::fstat(out, &before) != 0) {
     (void)::close(out);
     raiseError(status, nCode::kCannotOpen);
     return false;
@@ -175,15 +179,15 @@ bool copyFile(const std::string& source, const std::string& destination, tStatus
   auto piece = std::make_unique_for_overwrite<char[]>(kBodyPiece);
   for (long at = head; !failed && at < size;) {
     const auto count = static_cast<std::size_t>(std::min<long>(kBodyPiece, size - at));
-    failed = !readFullyAt(in.descriptor(), piece.get(), count, at) ||
-             !writeFully(out, piece.get(), count, at);
+    failed =
+        !readFullyAt(source, piece.get(), count, at) || !writeFully(out, piece.get(), count, at);
     at += static_cast<long>(count);
   }
   // The copy stands in for an atomic rename, so it must reach the disk before
   // the run reports success.
   if (!failed) failed = ::fsync(out) != 0;
   if (!failed) {
-    failed = !readFullyAt(in.descriptor(), piece.get(), static_cast<std::size_t>(head), 0) ||
+    failed = !readFullyAt(source, piece.get(), static_cast<std::size_t>(head), 0) ||
              !writeFully(out, piece.get(), static_cast<std::size_t>(head), 0) ||
              (size < static_cast<long>(kCopyMarkSize) && ::ftruncate(out, size) != 0) ||
              ::fsync(out) != 0;

@@ -4,24 +4,26 @@
 #include <string>
 #include <string_view>
 
+#include "persistentStorage/tDirectory.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
 
-// Writes the new content of `targetPath` into a temporary file in the same
-// directory and then renames it over the target, so that the target always
-// holds either its old or its new content, whole, even after a crash or a
-// power loss. Unless the object is committed (or the temporary file had to
-// be kept as the only complete copy), destroying it closes and removes the
-// temporary file.
+// Writes the new content of the file `targetName` in `directory` into a
+// temporary file beside it and then renames it over the target, so that the
+// target always holds either its old or its new content, whole, even after
+// a crash or a power loss. Unless the object is committed (or the temporary
+// file had to be kept as the only complete copy), destroying it closes and
+// removes the temporary file.
 class tReplacementFile {
  public:
   // Removes a temporary file that an unfinished run left behind and creates
   // it anew, exclusively and without following a link, with the owner, group
   // and permission bits of the target (or 0666 less the umask, owned by the
-  // caller, when there is no target yet). Raises -50204 when it cannot be
-  // created or given the target's owner or bits; descriptor() is then -1.
-  tReplacementFile(const std::string& targetPath, tStatus& status);
+  // caller, when there is no target yet, or a link is in its place). Raises
+  // -50204 when it cannot be created or given the target's owner or bits;
+  // descriptor() is then -1. `directory` must outlive the object.
+  tReplacementFile(const tDirectory& directory, const std::string& targetName, tStatus& status);
   ~tReplacementFile();
 
   tReplacementFile(const tReplacementFile&) = delete;
@@ -34,20 +36,26 @@ class tReplacementFile {
   void write(std::string_view bytes, tStatus& status);
 
   // Syncs the temporary file to disk, raising -50208 when that fails, then
-  // closes it, raising -50205 when that fails.
+  // closes the descriptor written through, raising -50205 when that fails.
+  // A second descriptor of the same open file stays for commit: a copy that
+  // stands in for a failed rename reads the content from it, never from
+  // whatever has the name by then.
   void finishWriting(tStatus& status);
 
   // Moves the finished temporary file over the target (see moveIntoPlace).
   // Does nothing when the word holds an error or writing was not finished.
   void commit(tStatus& status);
 
-  // Returns the fixed name of the temporary file that stands beside `target`.
-  static std::string temporaryPathFor(const std::string& targetPath);
+  // Returns the fixed name of the temporary file that stands beside `target`
+  // (a name or a path).
+  static std::string temporaryPathFor(const std::string& target);
 
  private:
-  std::string targetPath;
-  std::string temporaryPath;
-  int fd = -1;
+  const tDirectory& directory;
+  std::string targetName;
+  std::string temporaryName;
+  int fd = -1;       // written through, until finishWriting
+  int written = -1;  // the same open file, kept for commit
   bool created = false;
   bool settled = false;
 };
@@ -59,36 +67,34 @@ enum class tTargetBefore {
   damaged,  // the target is damaged or marked: the temporary file is all there is, and stays
 };
 
-// Renames the complete, synced file `temporary` over `target` and syncs the
-// directory. When the rename fails (a bind-mounted target, for example),
-// syncs the directory first, so that the temporary file survives as the
-// complete copy whatever happens next, then copies it onto the target in
-// place (see copyFile) and removes it, raising the warning 50209 when it
-// cannot be removed. When the copy fails, its error is in the word, and the
-// temporary file stays: once the copy marked the target, the next run that
-// takes the lock finishes the copy from it. Only a copy that never touched
-// a `whole` target removes it, since that failed run then changed nothing.
-// Does not test the word on entry.
-void moveIntoPlace(const std::string& temporary, const std::string& target, tTargetBefore before,
-                   tStatus& status);
+// Renames the complete, synced file `temporaryName`, open at `source`, over
+// `targetName` in `directory` and syncs the directory. When the rename fails
+// (a bind-mounted target, for example), syncs the directory first, so that
+// the temporary file survives as the complete copy whatever happens next,
+// then copies `source` onto the target in place (see copyFile) and removes
+// the temporary file, raising the warning 50209 when it cannot be removed.
+// When the copy fails, its error is in the word, and the temporary file
+// stays: once the copy marked the target, the next run that takes the lock
+// finishes the copy from it. Only a copy that never touched a `whole` target
+// removes it, since that failed run then changed nothing. Does not test the
+// word on entry.
+void moveIntoPlace(const tDirectory& directory, const std::string& temporaryName, int source,
+                   const std::string& targetName, tTargetBefore before, tStatus& status);
 
-// Copies the file at `source` to `destination` in place and syncs the copy
-// to disk, so that a copy cut short at any point is either not begun or
-// marked. Before the first change the clock is let move past the
-// destination's times (waitForNewFileTimes), so that a reader without the
-// lock sees that the file changed under it. Then the copy mark that names
-// the source's size and digest goes over the destination's head and is
-// synced; then everything but the source's first 256 bytes is copied and
-// synced; the first 256 bytes, which cover the mark, go last. A source that
-// cannot be opened, or a destination that cannot be opened without
-// following a link or is not a regular file, raises -50204; a read error, a
-// failed write, truncation, sync or close raises -50209. Returns true once
-// the destination may have been changed. Does not test the word on entry.
-bool copyFile(const std::string& source, const std::string& destination, tStatus& status);
-
-// Syncs the directory that holds `path`, so that a rename, creation or
-// removal in it survives a power loss. Nothing can be done about a failure
-// here: the change itself has been made.
-void syncParentDirectory(const std::string& path);
+// Copies the regular file open at `source` to `destinationName` in
+// `directory` in place and syncs the copy to disk, so that a copy cut short
+// at any point is either not begun or marked. The destination is opened
+// only once it is known to be a regular file, never through a link. Before
+// the first change the clock is let move past the destination's times
+// (waitForNewFileTimes), so that a reader without the lock sees that the
+// file changed under it. Then the copy mark that names the source's size
+// and digest goes over the destination's head and is synced; then
+// everything but the source's first 256 bytes is copied and synced; the
+// first 256 bytes, which cover the mark, go last. A destination that cannot
+// be opened or is not a regular file raises -50204; a read error, a failed
+// write, truncation, sync or close raises -50209. Returns true once the
+// destination may have been changed. Does not test the word on entry.
+bool copyFile(int source, const tDirectory& directory, const std::string& destinationName,
+              tStatus& status);
 
 }  // namespace nDRAVI100

@@ -1,5 +1,6 @@
 #include "sync/tSyncProgram.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <set>
 
+#include "persistentStorage/tDirectory.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
@@ -35,7 +37,8 @@ std::string recordPath(bool x64) {
 // Reads the record of one map file; a missing one records nothing.
 bool readRecord(const std::string& path, tRecord& record, std::string& error) {
   record.clear();
-  const tRegularFile file = tRegularFile::openForReading(path);
+  // Never through a link, as the map files beside which it is kept.
+  const tRegularFile file = tDirectory::holding(path).openFile(fileNameOf(path), O_RDONLY);
   if (!file && !file.notRegular() && isMissingFileError(file.error())) return true;
   if (!file) {
     error = file.notRegular() ? "not a regular file" : std::strerror(file.error());
@@ -53,11 +56,13 @@ bool readRecord(const std::string& path, tRecord& record, std::string& error) {
 // replaced, so that it is always the old record or the new one, whole.
 void writeRecord(const std::string& path, const tRecord& record, tStatus& status) {
   const std::string directory = tFileSystemAdapter::root() + kRecordDirectory;
-  if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+  const tDirectory parent = tDirectory::holding(directory);
+  if (::mkdirat(parent.descriptor(), fileNameOf(directory).c_str(), 0755) != 0 && errno != EEXIST) {
     raiseError(status, nCode::kCannotOpen);
     return;
   }
-  tReplacementFile replacement(path, status);
+  const tDirectory records = tDirectory::open(directory);
+  tReplacementFile replacement(records, fileNameOf(path), status);
   if (isError(status)) return;
   replacement.write(formatRecord(record), status);
   replacement.finishWriting(status);

@@ -132,6 +132,61 @@ TEST_F(EndToEnd, DirectoryFileChoosesTheMapDirectory) {
   expectRun({"/U", "/add", "A", "a"}, 255, "\tOperation Failed!\n\tStatus on exit was -50204.\n");
 }
 
+// An image is resolved as a chroot resolves it: no "..", absolute link or
+// climbing link in it leads to the host's files, here a host map directory
+// beside it; an absolute link that stays inside leads where it leads in the
+// image.
+TEST_F(EndToEnd, AnImageCannotLeadOutOfItsRoot) {
+  const tScratchTree host;
+  std::string climb;
+  for (int n = 0; n < 20; ++n) climb += "../";
+  const struct {
+    const char* what;
+    std::string directoryLine;  // the directory file's first line, when not empty
+    std::string link;           // what the fallback map directory is a link to, when not empty
+    std::string insideImage;    // where the map then lies in the image, when it is made
+  } cases[] = {
+      {"the directory file climbs out", "/../../.." + host.root() + "/usr/local/tolvane/.mirtal",
+       "", ""},
+      {"an absolute link to the host", "", host.mapDirectory(), ""},
+      {"a link that climbs", "", climb + host.mapDirectory().substr(1), ""},
+      {"an absolute link inside the image", "", "/opt/maps", "/opt/maps"},
+  };
+  for (const auto& c : cases) {
+    const tScratchTree image(false);
+    if (!c.directoryLine.empty()) writeFile(image.directoryFile(), c.directoryLine + "\n");
+    if (!c.link.empty()) {
+      std::filesystem::create_directories(image.root() + "/opt/maps");
+      std::filesystem::create_directories(
+          std::filesystem::path(image.mapDirectory()).parent_path());
+      ASSERT_EQ(::symlink(c.link.c_str(), image.mapDirectory().c_str()), 0) << c.what;
+    }
+    const testing::tRunResult result = runTool(image, {"/U", "/add", "A", "/a.so"});
+    EXPECT_EQ(testing::listDirectory(host.mapDirectory()), Args{}) << c.what;
+    if (c.insideImage.empty()) {
+      EXPECT_EQ(result.exitStatus, 255) << c.what;
+    } else {
+      EXPECT_EQ(result.exitStatus, 0) << c.what;
+      EXPECT_EQ(readFile(image.root() + c.insideImage + "/dravimap"),
+                encodeMapFile({{"A", "/a.so"}}, {}))
+          << c.what;
+    }
+  }
+}
+
+// An image being built in a chroot may have no /proc: a file found by
+// O_PATH is then opened by name again.
+TEST_F(EndToEnd, WorksWithoutProc) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can hide /proc in a namespace of its own";
+  const Args withoutProc = {
+      "timeout", "20", "unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
+      "sh"};
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "/a.so"}}, {}));
+  const testing::tRunResult added = runTool(tree, {"/U", "/add", "B", "/b.so"}, withoutProc);
+  EXPECT_EQ(added.exitStatus, 0) << added.output;
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {}));
+}
+
 TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
   const std::string tmp = tree.mapFile() + ".tmp";
   const std::string damaged = tree.mapFile() + ".damaged";

@@ -4,8 +4,12 @@
 // the exit status must say which: 0 or 1 for the new maps, 255 for the old.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
 #include <regex>
@@ -115,9 +119,7 @@ class FaultInjection : public ::testing::Test {
     for (std::string line; std::getline(lines, line);) {
       if (line.compare(0, target.call.size() + 1, target.call + "(") != 0) continue;
       ++ordinal;
-      if ((line.find("<" + path + ">") != std::string::npos ||
-           line.find("\"" + path + "\"") != std::string::npos) &&
-          ++matches == target.nth) {
+      if (names(line, path) && ++matches == target.nth) {
         Args inject = alsoInjected;
         inject.insert(inject.end(), {"-e", "inject=" + target.call + ":" + action +
                                                ":when=" + std::to_string(ordinal)});
@@ -126,6 +128,17 @@ class FaultInjection : public ::testing::Test {
     }
     ADD_FAILURE() << "no call " << target.call << " #" << target.nth << " on " << path;
     return alsoInjected;
+  }
+
+  // Returns true when a traced call names the file at `path`: as a path, as
+  // the file behind a descriptor, or by its name in the directory that a
+  // descriptor holds.
+  static bool names(const std::string& line, const std::string& path) {
+    const std::string directory = path.substr(0, path.rfind('/'));
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return line.find("<" + path + ">") != std::string::npos ||
+           line.find("\"" + path + "\"") != std::string::npos ||
+           line.find("<" + directory + ">, \"" + name + "\"") != std::string::npos;
   }
 
   // A fresh tree holding the scenario's old map file and command file.
@@ -216,7 +229,7 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
   constexpr tFileOfRun tmp = tFileOfRun::temporaryFile;
   constexpr tFileOfRun mapFile = tFileOfRun::mapFile;
   constexpr tFileOfRun directory = tFileOfRun::mapDirectory;
-  const Args renameFails = {"-e", "inject=rename:error=EXDEV"};
+  const Args renameFails = {"-e", "inject=renameat:error=EXDEV"};
   struct Case {
     const char* what;
     tTarget target;
@@ -227,9 +240,9 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
     bool newContent;
     Args leftOver;
   } cases[] = {
-      {"rename fails: the copy stands in", {"rename", tmp}, "EXDEV", {}, 0, "", true, {}},
+      {"rename fails: the copy stands in", {"renameat", tmp}, "EXDEV", {}, 0, "", true, {}},
       {"rename fails and the temporary file cannot be removed",
-       {"unlink", tmp, 2},
+       {"unlinkat", tmp, 2},
        "EACCES",
        renameFails,
        1,
@@ -313,20 +326,20 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
     Args inject;
     Args calls;
   } cases[] = {
-      {{}, {"write tmp", "fsync tmp", "rename tmp", "fsync directory"}},
+      {{}, {"write tmp", "fsync tmp", "renameat tmp", "fsync directory"}},
       // Before the copy overwrites the map file in place, the temporary
       // file's name must be durable: it is then the only complete copy. The
       // copy mark is on disk before anything else of the map file changes,
       // and the head of the file, with its magic, goes over it last.
-      {{"-e", "inject=rename:error=EXDEV"},
-       {"write tmp", "fsync tmp", "rename tmp", "fsync directory", "pwrite64 map mark", "fsync map",
-        "pwrite64 map", "fsync map", "pwrite64 map head", "fsync map", "unlink tmp",
+      {{"-e", "inject=renameat:error=EXDEV"},
+       {"write tmp", "fsync tmp", "renameat tmp", "fsync directory", "pwrite64 map mark",
+        "fsync map", "pwrite64 map", "fsync map", "pwrite64 map head", "fsync map", "unlinkat tmp",
         "fsync directory"}},
   };
   for (const auto& c : cases) {
     auto tree = prepare(add);
     const std::string log = tree->root() + "/strace.log";
-    Args options = {"-y", "-e", "trace=write,pwrite64,fsync,rename,unlink"};
+    Args options = {"-y", "-e", "trace=write,pwrite64,fsync,renameat,unlinkat"};
     options.insert(options.end(), c.inject.begin(), c.inject.end());
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, options, log));
     ASSERT_EQ(result.exitStatus, 0);
@@ -338,8 +351,8 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
       // is not there comes before any of them.
       if (line.find("= -1 ENOENT") != std::string::npos) continue;
       const std::string call = line.substr(0, line.find('('));
-      const std::string file = line.find(tmp) != std::string::npos               ? "tmp"
-                               : line.find(tree->mapFile()) != std::string::npos ? "map"
+      const std::string file = names(line, tmp)               ? "tmp"
+                               : names(line, tree->mapFile()) ? "map"
                                : line.find(tree->mapDirectory() + ">") != std::string::npos
                                    ? "directory"
                                    : "other";
@@ -362,7 +375,7 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
   const tScenario& add = kScenarios[0];
   const tMapState expectedNew = newMap(add);
   constexpr tFileOfRun mapFile = tFileOfRun::mapFile;
-  const Args renameFails = {"-e", "inject=rename:error=EXDEV"};
+  const Args renameFails = {"-e", "inject=renameat:error=EXDEV"};
   const struct {
     tTarget target;
     const char* error;
@@ -372,7 +385,9 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
       {{"pwrite64", mapFile}, "ENOSPC", false, add.oldMap},  // the mark itself
       {{"pwrite64", mapFile, 2}, "ENOSPC", true, expectedNew},
       {{"fsync", mapFile}, "EIO", true, expectedNew},
-      {{"close", mapFile, 2}, "EIO", false, expectedNew},  // everything was written
+      // Everything was written; the first close is the reader's, the second
+      // and third those of the descriptors that found the file by name.
+      {{"close", mapFile, 4}, "EIO", false, expectedNew},
   };
   for (const auto& fault : kCopyFaults) {
     const std::string where = fault.target.call + " " + fault.error;
@@ -387,9 +402,9 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
 
     if (fault.marked) {
       const tMapState marked = readFile(tree->mapFile());
-      const tRunResult again = runTool(
-          *tree, {"/U", "/list"},
-          strace(*tree, {"-e", "inject=rename:error=EXDEV", "-e", "inject=pwrite64:error=ENOSPC"}));
+      const tRunResult again = runTool(*tree, {"/U", "/list"},
+                                       strace(*tree, {"-e", "inject=renameat:error=EXDEV", "-e",
+                                                      "inject=pwrite64:error=ENOSPC"}));
       EXPECT_EQ(again.exitStatus, 255) << where;
       EXPECT_EQ(readFile(tree->mapFile()), marked) << where;
       EXPECT_EQ(readFile(tmp), expectedNew) << where;
@@ -407,7 +422,7 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
 TEST_F(FaultInjection, ACopyThatNeverOpenedTheMapFileLeavesNothingToRollForward) {
   const tScenario& add = kScenarios[0];
   const Args inject = injectAt(add, {"openat", tFileOfRun::mapFile, 2}, "error=EACCES",
-                               {"-e", "inject=rename:error=EXDEV"});
+                               {"-e", "inject=renameat:error=EXDEV"});
   auto tree = prepare(add);
   const tRunResult failed = runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
   EXPECT_EQ(failed.exitStatus, 255);
@@ -418,6 +433,59 @@ TEST_F(FaultInjection, ACopyThatNeverOpenedTheMapFileLeavesNothingToRollForward)
   writeFile(tree->mapFile(), "garbage");
   EXPECT_EQ(runTool(*tree, {"/U", "/add", "Probe", "/probe.so"}).exitStatus, 0);
   EXPECT_EQ(readFile(tree->mapFile()), encodeMapFile({{"Probe", "/probe.so"}}, {}));
+}
+
+// A user who can write the map directory holds the save at its rename
+// (strace pauses it there and then fails it, as taking the new temporary
+// file away would) and swaps files in under the copy that stands in: a hard
+// link to a secret of root's at the temporary file's name, to have it
+// copied into the map file that everyone reads; or a link from the map
+// file's name to a file of root's, to have it overwritten. The copy reads
+// what the run wrote from its own descriptor, and opens no link.
+TEST_F(FaultInjection, FilesSwappedInDuringTheSaveLeadNowhere) {
+  const tScenario& add = kScenarios[0];
+  const tMapState expectedNew = newMap(add);
+  const struct {
+    const char* what;
+    bool linkTheMapFile;
+    int exitStatus;
+  } cases[] = {
+      {"the temporary file is a secret's", false, 0},
+      {"the map file leads to root's file", true, 255},
+  };
+  for (const auto& c : cases) {
+    auto tree = prepare(add);
+    const std::string victim = tree->root() + "/victim";
+    const std::string secret = tree->root() + "/secret";
+    writeFile(victim, "root's own file\n");
+    writeFile(secret, "root's secret\n");
+    const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+    auto run = std::async(std::launch::async, [&] {
+      return runTool(*tree, argumentsFor(add, *tree),
+                     {"strace", "-qq", "-o", "/dev/null", "-e",
+                      "inject=renameat:error=ENOENT:delay_enter=800000"});
+    });
+    // The temporary file is written and synced well within the pause.
+    for (int wait = 0; wait < 1000 && !std::filesystem::exists(tmp); ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(::unlink(tmp.c_str()), 0) << c.what;
+    ASSERT_EQ(::link(secret.c_str(), tmp.c_str()), 0) << c.what;
+    if (c.linkTheMapFile) {
+      ASSERT_EQ(::unlink(tree->mapFile().c_str()), 0) << c.what;
+      ASSERT_EQ(::symlink(victim.c_str(), tree->mapFile().c_str()), 0) << c.what;
+    }
+    const tRunResult result = run.get();
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << c.what << ": " << result.output;
+    EXPECT_EQ(readFile(victim), "root's own file\n") << c.what;
+    EXPECT_EQ(readFile(secret), "root's secret\n") << c.what;
+    if (c.linkTheMapFile) {
+      EXPECT_TRUE(std::filesystem::is_symlink(tree->mapFile())) << c.what;
+    } else {
+      EXPECT_EQ(readFile(tree->mapFile()), expectedNew) << c.what;
+    }
+  }
 }
 
 TEST_F(FaultInjection, FailedSaveReplacesAnEarlierWarning) {
@@ -437,9 +505,11 @@ TEST_F(FaultInjection, TheDirectoryFileIsReadOnceAndItsFailureCostsNoBinding) {
   const tScenario& add = kScenarios[1];
   auto tree = prepare(add);
   const std::string log = tree->root() + "/strace.log";
-  runTool(*tree, argumentsFor(add, *tree), strace(*tree, {"-e", "trace=openat"}, log));
+  runTool(*tree, argumentsFor(add, *tree),
+          strace(*tree, {"-e", "trace=openat,openat2"}, log, true));
   const std::string trace = readFile(log).value_or("");
-  const std::string opening = "\"" + tree->directoryFile() + "\"";
+  // Found inside the root, by its path there.
+  const std::string opening = "\"" + tree->directoryFile().substr(tree->root().size()) + "\"";
   int opens = 0;
   for (std::string::size_type at = 0; (at = trace.find(opening, at)) != std::string::npos; ++at) {
     ++opens;
@@ -463,29 +533,44 @@ TEST_F(FaultInjection, TheDirectoryFileIsReadOnceAndItsFailureCostsNoBinding) {
 // below DIR, once the program is loaded; from there on every path that a
 // call names lies below DIR, whether the directory file names the map
 // directory or not, and also through the copy that stands in for a failed
-// rename. Before it, no path of the class map's may show at all.
+// rename: a name relative to a descriptor of a directory below DIR, a path
+// resolved inside DIR, or a file already open reopened through
+// /proc/self/fd. Before it, no path of the class map's may show at all.
 TEST_F(FaultInjection, NothingOutsideTheRootIsTouched) {
+  const std::regex call("^\\w+\\((?:AT_FDCWD|\\d+)(?:<([^>]*)>)?, \"((?:[^\"\\\\]|\\\\.)*)\"");
   const std::regex quoted("\"((?:[^\"\\\\]|\\\\.)*)\"");
   for (const tScenario& scenario : kScenarios) {
-    for (const Args& inject : {Args{}, Args{"-e", "inject=rename:error=EXDEV"}}) {
+    for (const Args& inject : {Args{}, Args{"-e", "inject=renameat:error=EXDEV"}}) {
       auto tree = prepare(scenario);
       const std::string log = tree->root() + "/strace.log";
-      Args options = {"-e", "trace=%file"};
+      Args options = {"-y", "-e", "trace=%file"};
       options.insert(options.end(), inject.begin(), inject.end());
       EXPECT_EQ(runTool(*tree, argumentsFor(scenario, *tree), strace(*tree, options, log, true))
                     .exitStatus,
                 0);
+      const auto below = [&](const std::string& path) {
+        return path == tree->root() || path.starts_with(tree->root() + "/");
+      };
       bool inside = false;
       std::istringstream lines(readFile(log).value_or(""));
       for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("execve(")) continue;
-        for (std::sregex_iterator at(line.begin(), line.end(), quoted), end; at != end; ++at) {
-          const std::string path = (*at)[1];
-          if (path.empty()) continue;
-          if (path.starts_with(tree->root() + "/")) {
+        std::smatch at;
+        const bool inRoot = line.find("RESOLVE_IN_ROOT") != std::string::npos;
+        if (std::regex_search(line, at, call) && at[1].matched && below(at[1]) &&
+            (!std::string(at[2]).starts_with('/') || inRoot)) {
+          inside = true;
+          continue;
+        }
+        for (std::sregex_iterator path(line.begin(), line.end(), quoted), end; path != end;
+             ++path) {
+          const std::string named = (*path)[1];
+          if (named.empty()) continue;
+          if (below(named)) {
             inside = true;
           } else {
-            EXPECT_TRUE(!inside && path.find("tolvane") == std::string::npos)
+            EXPECT_TRUE(inside ? named.starts_with("/proc/self/fd/")
+                               : named.find("tolvane") == std::string::npos)
                 << scenario.name << ": " << line;
           }
         }
@@ -503,7 +588,7 @@ TEST_F(FaultInjection, QueriesSucceedOnAReadOnlyMapDirectoryWithoutAMapFile) {
        {Args{"/U", "/list"}, Args{"/K", "/lookup", "C"}, Args{"/file", "@"}}) {
     auto tree = prepare(empty);
     const tRunResult result = runTool(*tree, argumentsFor({"", std::nullopt, "", arguments}, *tree),
-                                      strace(*tree, {"-e", "inject=unlink:error=EROFS"}));
+                                      strace(*tree, {"-e", "inject=unlinkat:error=EROFS"}));
     EXPECT_EQ(result.exitStatus, 0) << arguments[0];
     EXPECT_EQ(result.output, "") << arguments[0];
   }
@@ -584,8 +669,8 @@ TEST_F(FaultInjection, EveryFailingCallAgreesWithTheExitStatus) {
       {"write", {"ENOSPC", "EIO", "EINTR"}},
       {"fsync", {"EIO", "ENOSPC"}},
       {"close", {"EIO", "EINTR"}},
-      {"rename", {"EXDEV", "EIO", "EPERM"}},
-      {"unlink", {"EACCES", "EPERM", "EIO"}},
+      {"renameat", {"EXDEV", "EIO", "EPERM"}},
+      {"unlinkat", {"EACCES", "EPERM", "EIO"}},
       {"flock", {"EINTR", "ENOLCK"}},
   };
   int injected = 0;

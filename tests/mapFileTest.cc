@@ -310,7 +310,8 @@ TEST_F(MapFile, ASaveByRenameIsANewVersionNotAChangeUnderTheReader) {
   ASSERT_TRUE(open);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   tStatus status = 0;
-  saveMapFileAt(tree.mapFile(), tClassNameMap{{"B", "/b.so"}}, nullptr, status);
+  saveMapFileAt(tDirectory::holding(tree.mapFile()), fileNameOf(tree.mapFile()),
+                tClassNameMap{{"B", "/b.so"}}, nullptr, status);
   ASSERT_EQ(status, 0);
   struct stat after {};
   ASSERT_EQ(::fstat(open.descriptor(), &after), 0);
