@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <sstream>
 
 #include "dump/tTextEscaping.h"
+#include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
 
@@ -50,38 +52,107 @@ std::string commandLineOf(long pid) {
   return joined;
 }
 
-// Returns the processes that hold an flock on `file` through one of their
-// descriptors: those whose fdinfo of a descriptor of it lists a granted
-// FLOCK. Processes that /proc hides from the caller are not found.
-std::vector<long> descriptorHolders(const struct stat& file) {
+// The fields of a lock line of /proc/locks or of a "lock:" line of fdinfo,
+// after its number: "FLOCK  ADVISORY  WRITE 1234 fe:00:10954013 0 EOF",
+// with "->" before them for a request that waits.
+struct tLockLine {
+  bool waiting = false;
+  std::string kind;
+  long pid = 0;
+  std::string file;
+};
+
+bool parseLockLine(const std::string& line, tLockLine& parsed) {
+  std::istringstream fields(line);
+  std::string number;
+  fields >> number >> parsed.kind;
+  parsed.waiting = parsed.kind == "->";
+  if (parsed.waiting) fields >> parsed.kind;
+  std::string mandatory;
+  std::string access;
+  return static_cast<bool>(fields >> mandatory >> access >> parsed.pid >> parsed.file);
+}
+
+bool processExists(long pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
+
+// Looks through the descriptors of the processes that `owner` runs for the
+// file; returns false when some of them could not be looked at.
+bool scanDescriptors(const struct stat& file, const std::string& wanted, tFileLocks& locks) {
   namespace fs = std::filesystem;
-  std::vector<long> holders;
+  bool complete = true;
   std::error_code failure;
   for (fs::directory_iterator process("/proc", failure), end; !failure && process != end;
        process.increment(failure)) {
     const std::string name = process->path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code ignored;
-    for (fs::directory_iterator descriptor(process->path() / "fd", ignored), last;
-         !ignored && descriptor != last; descriptor.increment(ignored)) {
+    // Another user's process cannot have the file open, however many
+    // descriptors it holds.
+    struct stat owner {};
+    if (::stat(process->path().c_str(), &owner) != 0 || owner.st_uid != file.st_uid) continue;
+    std::error_code unreadable;
+    fs::directory_iterator descriptor(process->path() / "fd", unreadable);
+    if (unreadable) {
+      complete = complete && unreadable.value() != EACCES && unreadable.value() != EPERM;
+      continue;
+    }
+    for (fs::directory_iterator last; descriptor != last; descriptor.increment(unreadable)) {
+      if (unreadable) break;
       struct stat opened {};
       if (::stat(descriptor->path().c_str(), &opened) != 0 || opened.st_dev != file.st_dev ||
           opened.st_ino != file.st_ino) {
         continue;
       }
       std::ifstream info(process->path() / "fdinfo" / descriptor->path().filename());
+      const long pid = std::stol(name);
+      tLockLine held;
       bool holds = false;
       for (std::string line; !holds && std::getline(info, line);) {
-        holds = line.starts_with("lock:") && line.find(" FLOCK ") != std::string::npos &&
-                line.find("->") == std::string::npos;
+        holds = line.starts_with("lock:") && parseLockLine(line.substr(5), held) && !held.waiting &&
+                held.kind == "FLOCK" && held.file == wanted;
       }
       if (holds) {
-        holders.push_back(std::stol(name));
-        break;
+        const long taker = held.pid != pid ? held.pid : 0;
+        locks.holders.push_back(
+            {pid, commandLineOf(pid), taker, taker != 0 && !processExists(taker)});
+      } else {
+        locks.waiters.push_back({pid, commandLineOf(pid)});
       }
+      break;
     }
   }
-  return holders;
+  return complete;
+}
+
+// A caller who may not look at the owner's descriptors reads /proc/locks,
+// which the kernel writes out slowly when other users hold many locks: it
+// stops once it has the file's lines, or when the time is up.
+constexpr std::chrono::milliseconds kMostLockTableTime{500};
+
+void readLockTable(const std::string& wanted, tFileLocks& locks) {
+  std::ifstream table(kLockTable);
+  if (!table) {
+    locks.known = false;
+    locks.error = errno;
+    return;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kMostLockTableTime;
+  bool inFile = false;
+  std::size_t lines = 0;
+  for (std::string line; std::getline(table, line);) {
+    tLockLine lock;
+    const bool ours = parseLockLine(line, lock) && lock.kind == "FLOCK" && lock.file == wanted;
+    // A lock's waiters follow it: the first other line after them ends the file's.
+    if (inFile && !(ours && lock.waiting)) return;
+    if (ours) {
+      inFile = true;
+      (lock.waiting ? locks.waiters : locks.holders).push_back({lock.pid, commandLineOf(lock.pid)});
+    }
+    if (++lines % 1024 == 0 && std::chrono::steady_clock::now() > deadline) {
+      locks.known = false;
+      locks.error = ETIMEDOUT;
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -90,44 +161,15 @@ tFileLocks findFileLocks(const std::string& path) {
   tFileLocks locks;
   struct stat file {};
   if (::lstat(path.c_str(), &file) != 0) {
-    locks.known = errno == ENOENT || errno == ENOTDIR;
+    locks.known = isMissingFileError(errno);
     locks.error = errno;
     return locks;
-  }
-  const std::string wanted = deviceAndInode(file);
-  std::ifstream table(kLockTable);
-  if (!table) {
-    locks.error = errno;
-    return locks;
-  }
-  // A line reads "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10954013 0 EOF", with
-  // "->" after the number for a process that waits for the lock.
-  std::string line;
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string number;
-    std::string kind;
-    fields >> number >> kind;
-    const bool waiting = kind == "->";
-    if (waiting) fields >> kind;
-    std::string mandatory;
-    std::string access;
-    long pid = 0;
-    std::string name;
-    if (!(fields >> mandatory >> access >> pid >> name) || kind != "FLOCK") continue;
-    if (name != wanted) continue;
-    (waiting ? locks.waiters : locks.holders).push_back({pid, commandLineOf(pid)});
   }
   locks.known = true;
-  const std::vector<long> holders = descriptorHolders(file);
-  if (locks.holders.size() == 1 && !holders.empty() && holders.front() != locks.holders[0].pid) {
-    const long taker = locks.holders[0].pid;
-    locks.holders.clear();
-    for (const long pid : holders) {
-      locks.holders.push_back({pid, commandLineOf(pid), taker,
-                               !std::filesystem::exists("/proc/" + std::to_string(taker))});
-    }
-  }
+  const std::string wanted = deviceAndInode(file);
+  if (scanDescriptors(file, wanted, locks) || !locks.holders.empty()) return locks;
+  locks.waiters.clear();
+  readLockTable(wanted, locks);
   return locks;
 }
 

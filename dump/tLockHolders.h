@@ -16,25 +16,29 @@ struct tLockProcess {
   bool takerGone = false;   // that process has exited
 };
 
-// The flock(2) locks on one file, as the kernel lists them.
+// The flock(2) locks on one file.
 struct tFileLocks {
-  bool known = false;  // false when /proc/locks or the file could not be examined
+  bool known = false;  // false when the file or the processes could not be examined
   int error = 0;       // errno of that failure
   std::vector<tLockProcess> holders;
-  std::vector<tLockProcess> waiters;
+  std::vector<tLockProcess> waiters;  // processes that have the file open without the lock
 };
 
-// Looks up the flock locks on the file at `path` in /proc/locks by its
-// device and inode, and each process's command line in /proc/PID/cmdline.
-// /proc/locks names the process that took a lock, which may have exited
-// while a child still holds the descriptor: the holders are therefore the
-// processes whose descriptors of the file carry the lock (their
-// /proc/PID/fdinfo lists it), where /proc shows them.
+// Finds the flock locks on the file at `path` without taking one, in time
+// that no other user can stretch. Only processes of the file's owner can
+// have it open (zembril uses a lock file only while no one else may open
+// it), so only their descriptors are looked at: a descriptor of the file
+// whose /proc/PID/fdinfo lists a granted FLOCK holds the lock, and its
+// "lock:" line names the process that took it, which may have exited while
+// a child holds the descriptor on; any other descriptor of the file is a
+// run that waits. Where the owner's descriptors cannot be seen (a caller
+// who is not the owner), /proc/locks is read instead, for a bounded time,
+// and stops once the file's lines are read.
 // A link at `path` is not followed: the locks are those on the link itself,
 // as zembril never opens its lock file through one. Takes no lock, opens
 // nothing at `path` and never waits. A path where nothing is has no locks
-// and reads as known. /proc/locks leaves out the locks of processes that
-// the PID namespace of its mount cannot see.
+// and reads as known. Processes that the PID namespace of /proc cannot see
+// are not found.
 [[nodiscard]] tFileLocks findFileLocks(const std::string& path);
 
 }  // namespace nDRAVI100

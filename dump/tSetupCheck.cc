@@ -226,7 +226,12 @@ void checkLockFile(const std::string& directory, tFindings& findings) {
 bool checkLock(const std::string& directory, tFindings& findings) {
   const tFileLocks locks = findFileLocks(lockFilePathIn(directory));
   if (!locks.known) {
-    findings.add("lock", "unknown: " + systemMessage(locks.error), false);
+    findings.add("lock",
+                 "unknown: " + (locks.error == ETIMEDOUT
+                                    ? std::string("/proc/locks, which lists every lock on the "
+                                                  "system, took too long to read")
+                                    : systemMessage(locks.error)),
+                 false);
     return false;
   }
   if (locks.holders.empty()) {
