@@ -18,6 +18,7 @@
 
 #include "dump/tLockHolders.h"
 #include "dump/tMapFileSnapshot.h"
+#include "dump/tPathWalk.h"
 #include "dump/tTextEscaping.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
@@ -138,8 +139,9 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
                           true);
     case notRegularFile: {
       struct stat status {};
-      const bool known = ::stat(tFileSystemAdapter::directoryFilePath().c_str(), &status) == 0 &&
-                         !S_ISREG(status.st_mode);
+      const bool known =
+          ::stat(resolvedPath(tFileSystemAdapter::directoryFilePath()).c_str(), &status) == 0 &&
+          !S_ISREG(status.st_mode);
       return findings.add("directory file",
                           path + "not a regular file" +
                               (known ? " (" + fileKindOf(status.st_mode) + ")" : "") + fallback,
@@ -153,8 +155,10 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
   }
 }
 
-void checkMapDirectory(const std::string& directory, tFindings& findings) {
-  const std::string path = shown(directory) + ": ";
+void checkMapDirectory(const std::string& named, const std::string& directory,
+                       tFindings& findings) {
+  const std::string path =
+      shown(named) + (named == directory ? "" : " (resolved: " + shown(directory) + ")") + ": ";
   const std::string consequence = ": runs that change the map fail with -50204";
   struct stat status {};
   if (::stat(directory.c_str(), &status) != 0) {
@@ -441,20 +445,48 @@ void checkWriters(const std::string& path, tFindings& findings) {
       true);
 }
 
-// Checks `path` and every directory on the way to it from "/": whoever can
-// rename or replace any of them can put another file in its place.
+// Who other than root can replace the link at `link`: whoever can write its
+// directory, or in a sticky one, the link's owner and the directory's.
+std::string linkChangers(const std::string& link) {
+  struct stat linkStatus {};
+  struct stat directory {};
+  const std::string parent = link.substr(0, std::max<std::size_t>(link.rfind('/'), 1));
+  if (::lstat(link.c_str(), &linkStatus) != 0 || ::stat(parent.c_str(), &directory) != 0) {
+    return std::string();
+  }
+  std::vector<std::string> changers;
+  if (directory.st_uid != 0) changers.push_back("uid " + userName(directory.st_uid));
+  if ((directory.st_mode & S_ISVTX) != 0) {
+    if (linkStatus.st_uid != 0 && linkStatus.st_uid != directory.st_uid) {
+      changers.push_back("its owner, uid " + userName(linkStatus.st_uid));
+    }
+  } else {
+    if ((directory.st_mode & S_IWGRP) != 0)
+      changers.push_back("group " + groupName(directory.st_gid));
+    if ((directory.st_mode & S_IWOTH) != 0) changers.push_back("everyone");
+  }
+  std::string who;
+  for (const std::string& changer : changers) who += (who.empty() ? "" : ", ") + changer;
+  return who;
+}
+
+// Checks every directory on the way to `path` from "/", through every
+// symbolic link, and what it leads to: whoever can rename or replace any of
+// them, or a link among them, can put another file in its place.
 void checkWritersAlong(const std::string& path, std::set<std::string>& checked,
                        tFindings& findings) {
-  std::vector<std::string> steps;
-  if (path.starts_with('/')) {
-    steps.emplace_back("/");
-    for (std::size_t at = 1; (at = path.find('/', at)) != std::string::npos; ++at) {
-      if (path[at - 1] != '/') steps.push_back(path.substr(0, at));
+  for (const tPathStep& step : walkPath(path)) {
+    if (step.missing || !checked.insert(step.path).second) continue;
+    if (!step.link) {
+      checkWriters(step.path, findings);
+      continue;
     }
-  }
-  steps.push_back(path);
-  for (const std::string& step : steps) {
-    if (checked.insert(step).second) checkWriters(step, findings);
+    if (const std::string who = linkChangers(step.path); !who.empty()) {
+      findings.add("unsafe",
+                   shown(step.path) + ": a symbolic link to " + shown(step.target) + " that " +
+                       who + " can replace, who can then decide what root's installers bind",
+                   true);
+    }
   }
 }
 
@@ -463,18 +495,21 @@ void checkWritersAlong(const std::string& path, std::set<std::string>& checked,
 bool checkSetup(std::FILE* out) {
   tFindings findings;
   const tFileSystemAdapter::tMapDirectoryLookup lookup = tFileSystemAdapter::lookUpMapDirectory();
+  // What a run opens is what the path resolves to (inside the root): the
+  // files there are the ones checked, and the way there is what counts.
+  const std::string directory = resolvedPath(lookup.directory);
   checkDirectoryFile(lookup, findings);
-  checkMapDirectory(lookup.directory, findings);
-  checkLockFile(lookup.directory, findings);
-  const bool lockHeld = checkLock(lookup.directory, findings);
+  checkMapDirectory(lookup.directory, directory, findings);
+  checkLockFile(directory, findings);
+  const bool lockHeld = checkLock(directory, findings);
   for (const bool is64Bit : {false, true}) {
-    checkMapFile(mapFilePathIn(lookup.directory, is64Bit), lockHeld, findings);
+    checkMapFile(mapFilePathIn(directory, is64Bit), lockHeld, findings);
   }
   std::set<std::string> checked;
   checkWritersAlong(tFileSystemAdapter::directoryFilePath(), checked, findings);
   checkWritersAlong(lookup.directory, checked, findings);
   for (const bool is64Bit : {false, true}) {
-    checkWriters(mapFilePathIn(lookup.directory, is64Bit), findings);
+    checkWriters(mapFilePathIn(directory, is64Bit), findings);
   }
   findings.write(out);
   return findings.healthy();

@@ -508,6 +508,47 @@ TEST(Dump, CheckSaysWhatIsWrong) {
       << handedOn.out;
 }
 
+// --check follows the map directory through its links: what counts is every
+// directory on the way to where it leads, and who could replace a link.
+TEST(Dump, CheckJudgesWhereALinkedMapDirectoryLeads) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+  const struct {
+    const char* what;
+    const char* target;
+    uid_t linkOwner;
+    mode_t parentMode;  // of the directory that holds the link
+    std::string unsafe;
+  } cases[] = {
+      // Root's own link, but the user can swap the directory it leads into.
+      {"a link into a user's directory", "../../../../home/user/maps", 0, 0755,
+       "unsafe +@/home/user: writable by its owner, uid 1000.*"},
+      // In a sticky directory the link's owner can replace it.
+      {"a user's link in a sticky directory", "/home/user/maps", 1000, 01777,
+       "unsafe +@/usr/local/tolvane/\\.mirtal/etc: a symbolic link to /home/user/maps that its "
+       "owner, uid 1000.* can replace, .*"},
+  };
+  for (const auto& c : cases) {
+    tScratchTree tree(false);
+    const std::string maps = tree.root() + "/home/user/maps";
+    std::filesystem::create_directories(maps);
+    ASSERT_EQ(::chown((tree.root() + "/home/user").c_str(), c.linkOwner == 0 ? 1000 : 0, 0), 0);
+    const std::string parent = tree.root() + "/usr/local/tolvane/.mirtal";
+    std::filesystem::create_directories(parent);
+    ASSERT_EQ(::chmod(parent.c_str(), c.parentMode), 0);
+    ASSERT_EQ(::symlink(c.target, tree.mapDirectory().c_str()), 0);
+    ASSERT_EQ(::lchown(tree.mapDirectory().c_str(), c.linkOwner, 0), 0);
+    const tDumpRun run = dump(tree, {"--check"});
+    EXPECT_EQ(run.exitStatus, 1) << c.what << "\n" << run.out;
+    EXPECT_TRUE(hasLine(run.out, std::regex_replace(c.unsafe, std::regex("@"), tree.root())))
+        << c.what << "\n"
+        << run.out;
+    EXPECT_TRUE(
+        hasLine(run.out, "map directory +.*/etc \\(resolved: " + maps + "\\): exists, writable"))
+        << c.what << "\n"
+        << run.out;
+  }
+}
+
 // Starts a process of the user nobody that holds `descriptors` descriptors
 // and `posixLocks` POSIX locks on a file of its own, and returns its pid
 // once it holds them all.
