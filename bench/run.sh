@@ -40,14 +40,15 @@ fi
 case $out in /*) ;; *) out=$top/$out ;; esac
 
 if [ -z "${ZEMBRIL_BENCH_NAMESPACE:-}" ]; then
-  for program in hyperfine sqlite3 /usr/bin/time cmake cc unshare; do
+  for program in hyperfine sqlite3 /usr/bin/time cmake cc unshare setpriv; do
     command -v "$program" >/dev/null || { echo "$0: $program is missing" >&2; exit 1; }
   done
   [ "$(id -u)" = 0 ] || { echo "$0: needs root for its mount namespace" >&2; exit 1; }
   echo "== building Release in $build"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target zembril >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target zembril zembril-dump >/dev/null
   cc -O2 -Wall -Wextra -o "$build/floor" bench/floor.c
+  cc -O2 -Wall -Wextra -o "$build/holder" bench/holder.c
   # Everything below runs in a mount namespace of its own.
   again=(--out "$out")
   if [ $quick = 1 ]; then again+=(--quick); fi
@@ -88,9 +89,11 @@ data=$work/data
 if [ $quick = 1 ]; then
   n_single=1000 n_bulk=5000 n_large=20000 n_small=2000 n_delete=10000
   runs_single=3 runs=3 warmup=1 warmup_single=1
+  n_holders=4 n_descriptors=2000 n_locks=20000
 else
   n_single=1000 n_bulk=100000 n_large=1000000 n_small=10000 n_delete=200000
   runs_single=30 runs=10 warmup=3 warmup_single=10
+  n_holders=40 n_descriptors=20000 n_locks=250000
 fi
 
 # Points the tool at the map directory $1 (made here); a directory file
@@ -217,6 +220,36 @@ time_case deletelib --warmup "$warmup" --runs "$runs" \
   -n "zembril /U /deletelib" "$zembril /U /deletelib /usr/lib64/shared/libshared.so.1" \
   -n "zembril /U /add" "$zembril /U /add $new_class $new_library"
 
+# --check beside another user's processes that hold many descriptors and
+# POSIX locks, as root and as that user, against the same checks on a quiet
+# machine: the owner of the files is nobody, so that only its processes
+# slow anything.
+dump=$build/dump/zembril-dump
+use_map_directory "$single"
+check_as_nobody="setpriv --reuid=65534 --regid=65534 --clear-groups $dump --check"
+time_case check_idle -i --warmup "$warmup" --runs "$runs" \
+  -n "zembril-dump --check" "$dump --check" -n "nobody: zembril-dump --check" "$check_as_nobody"
+held=$work/held
+mkdir -p "$held"
+chown 65534:65534 "$held"
+holders=()
+for n in $(seq 0 "$n_holders"); do
+  if [ "$n" = "$n_holders" ]; then held_now=(0 "$n_locks"); else held_now=("$n_descriptors" 0); fi
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$build/holder" "${held_now[@]}" "$held" >"$held/ready.$n" &
+  holders+=($!)
+done
+until [ "$(cat "$held"/ready.* | grep -c ready)" = "${#holders[@]}" ]; do
+  for pid in "${holders[@]}"; do
+    kill -0 "$pid" 2>/dev/null || { echo "$0: a holder of descriptors and locks failed" >&2; exit 1; }
+  done
+  sleep 0.2
+done
+time_case check_loaded -i --warmup 1 --runs "$runs" \
+  -n "zembril-dump --check" "$dump --check" -n "nobody: zembril-dump --check" "$check_as_nobody"
+kill "${holders[@]}"
+wait "${holders[@]}" 2>/dev/null || true
+
 # ---- the report ---------------------------------------------------------------
 
 # Field $3 (3 median, 6 min, 7 max; seconds) of row $2 (1 = first command) of
@@ -252,6 +285,9 @@ r_rss=$(ratio "$rss_large" "$(awk -v b="$large_bytes" 'BEGIN { print b / 1024 }'
 r_growth=$(awk -v big="$(median large 1)" -v small="$(median large 3)" \
   -v nb="$n_large" -v ns="$n_small" 'BEGIN { printf "%.2f", (big / nb) / (small / ns) }')
 r_delete=$(ratio "$(median deletelib 1)" "$(median deletelib 2)")
+added() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a - b }'; }
+d_check_root=$(added "$(median check_loaded 1)" "$(median check_idle 1)")
+d_check_nobody=$(added "$(median check_loaded 2)" "$(median check_idle 2)")
 
 filesystem() { findmnt -n -o FSTYPE -T "$1"; }
 mkdir -p "$(dirname "$out")"
@@ -320,6 +356,13 @@ if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
   echo "| \`/U /deletelib\` removing every second binding of $(count "$n_delete")" \
     "| $(shown deletelib 1) | \`/U /add\` of a new class into the same map: $(shown deletelib 2)" \
     "| $r_delete x | at most 1.2x | $(meets "$r_delete" "<=" 1.2) |"
+  echo "| \`zembril-dump --check\` by root, beside $n_holders processes of another user holding" \
+    "$(count "$n_descriptors") descriptors each and one holding $(count "$n_locks") POSIX locks" \
+    "| $(shown check_loaded 1) | the same on a quiet machine: $(shown check_idle 1)" \
+    "| $d_check_root s more | at most 1 s more | $(meets "$d_check_root" "<=" 1.0) |"
+  echo "| the same by that other user, who cannot see root's descriptors and reads" \
+    "\`/proc/locks\` | $(shown check_loaded 2) | the same on a quiet machine: $(shown check_idle 2)" \
+    "| $d_check_nobody s more | at most 1 s more | $(meets "$d_check_nobody" "<=" 1.0) |"
   echo
   echo "## Peak resident memory (\`/usr/bin/time -f %M\`, one run each)"
   echo
@@ -351,6 +394,9 @@ if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
   echo "cat dravimap"
   echo "zembril /x64 /U /add $new_class $new_library   # the 64-bit map beside the large one"
   echo "zembril /U /deletelib /usr/lib64/shared/libshared.so.1"
+  echo "zembril-dump --check"
+  echo "setpriv --reuid=65534 --regid=65534 --clear-groups zembril-dump --check"
+  echo "holder DESCRIPTORS LOCKS DIR      # bench/holder.c, run as uid 65534"
   echo '```'
   echo
   echo "The SQLite table is \`CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL)\`"
