@@ -81,10 +81,11 @@ constexpr int kMapFileReadAttempts = 8;
 // Reads the map file `name` in `directory` as `how` says. The file is
 // opened read-only only when it is a regular file (see tRegularFile), never
 // through a link, so a FIFO, a device or a link in its place is neither
-// followed, nor waited for, nor read without end. It is read between two fstat calls and read again
-// when they show another version (see sameFileVersion); after kMapFileReadAttempts reads it is
-// `unsettled`, and the maps are empty. Fails only as the state says; the maps hold what the state
-// says they hold.
+// followed, nor waited for, nor read without end. It is read between two
+// fstat calls and read again when they show another version (see
+// sameFileVersion); after kMapFileReadAttempts reads it is `unsettled`, and
+// the maps are empty. Fails only as the state says; the maps hold what the
+// state says they hold.
 [[nodiscard]] tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
                                        const tMapFileReading& how);
 

@@ -34,10 +34,9 @@ class tRegularFile {
   // terminal, and keeps it open only when fstat shows a regular file.
   static tRegularFile open(const tLocator& locate, int access);
 
-  // Opens `path` read-only as open() does (inside the root, see
-  // openInRoot). A link to a regular file is followed unless `followLinks`
-  // is false; a link at the path is then refused (notRegular()).
-  static tRegularFile openForReading(const std::string& path, bool followLinks = true);
+  // Opens `path` read-only, resolved as openInRoot resolves it: inside the
+  // root of an offline run, links followed there.
+  static tRegularFile openForReading(const std::string& path);
 
   // Opens `name` in the directory open at `directory` with `access`, never
   // through a symbolic link: a link there is refused (notRegular()).
