@@ -44,7 +44,9 @@ std::string walkFrom(std::string current, const std::string& floor, std::deque<s
       if (current.size() > floor.size()) current.erase(current.rfind('/'));
       continue;
     }
-    const std::string next = current + "/" + component;
+    std::string next = current;
+    next += '/';
+    next += component;
     struct stat found {};
     if (::lstat(next.c_str(), &found) != 0) {
       steps.push_back({next, false, "", true});

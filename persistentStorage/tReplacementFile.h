@@ -9,7 +9,7 @@
 
 namespace nDRAVI100 {
 
-// Writes the new content of the file `targetName` in `directory` into a
+// Writes the new content of a file in a directory into a
 // temporary file beside it and then renames it over the target, so that the
 // target always holds either its old or its new content, whole, even after
 // a crash or a power loss. Unless the object is committed (or the temporary
@@ -22,8 +22,9 @@ class tReplacementFile {
   // and permission bits of the target (or 0666 less the umask, owned by the
   // caller, when there is no target yet, or a link is in its place). Raises
   // -50204 when it cannot be created or given the target's owner or bits;
-  // descriptor() is then -1. `directory` must outlive the object.
-  tReplacementFile(const tDirectory& directory, const std::string& targetName, tStatus& status);
+  // descriptor() is then -1. The target is the file `target` in the
+  // directory `in`, which must outlive the object.
+  tReplacementFile(const tDirectory& in, const std::string& target, tStatus& status);
   ~tReplacementFile();
 
   tReplacementFile(const tReplacementFile&) = delete;
