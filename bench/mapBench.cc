@@ -28,7 +28,6 @@ const std::string& benchRoot() {
     std::string pattern = "/tmp/zembril-bench-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     std::filesystem::create_directories(pattern + "/usr/local/tolvane/.mirtal/etc");
-    if (!tFileSystemAdapter::setRoot(pattern)) std::abort();
     return pattern;
   }();
   return root;
@@ -104,7 +103,7 @@ void BM_DeleteLib(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     tStatus status = 0;
-    tClassMapStore store(kDeferSave, kMaps32Bit, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, benchRoot());
     for (std::int64_t i = 0; i < state.range(0); ++i) {
       store.add("Class" + std::to_string(i), i % 2 == 0 ? "/even.so" : "/odd.so", 2, status);
     }
@@ -118,7 +117,7 @@ BENCHMARK(BM_DeleteLib)->RangeMultiplier(4)->Range(64, 1 << 16)->Complexity();
 void BM_SaveThroughTemporaryFile(benchmark::State& state) {
   (void)benchRoot();
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, benchRoot());
   store.reset(0, status);  // whatever an earlier size saved
   for (std::int64_t i = 0; i < state.range(0); ++i) {
     store.add("Class" + std::to_string(i), "/lib.so", 0, status);

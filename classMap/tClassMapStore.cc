@@ -22,15 +22,17 @@ bool hasNoMapFile(tOS os) {
 }  // namespace
 
 tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag, tMapNeed need,
-                               tStatus& status)
+                               tStatus& status, const std::string& root)
     : deferSave(deferSaveFlag), is64Bit(is64BitFlag) {
   if (isError(status)) return;
   osList.push_back(tFileSystemAdapter::kLinux);
   // One lookup for the whole run: a directory file that changed, or failed
   // to read, half way through would otherwise have the run lock one
   // directory and load or save another.
+  const tMapPaths paths(root);
   mapDirectory = tDirectory::open(
-      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status));
+      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, paths.root()),
+      paths.root());
   // The lock must be held before the map file is read: a run that changed
   // the maps between our read and our save would otherwise lose its changes.
   mapLock = tMapLock(mapDirectory);
@@ -162,7 +164,9 @@ std::vector<tBinding> tClassMapStore::list(tMapScope scope, tStatus& status) {
   return bindings;
 }
 
-std::string tClassMapStore::mapFileNameOf(tOS) const { return mapFileName(is64Bit != 0); }
+std::string tClassMapStore::mapFileNameOf(tOS) const {
+  return tMapPaths::mapFileName(is64Bit != 0);
+}
 
 tClassNameMap& tClassMapStore::firstMapOf(tOS os) { return usesUKMaps(os) ? uMap : sMap; }
 

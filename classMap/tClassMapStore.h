@@ -67,8 +67,11 @@ class tClassMapStore {
   //
   // With `need` validityOnly the map file is only read through and checked;
   // the maps are loaded when an operation on scope 0 or 1 comes after all.
+  //
+  // `root` is the system whose map it is (see tMapPaths): empty for the
+  // running one, or the directory of a system image.
   tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag, tMapNeed need,
-                 tStatus& status);
+                 tStatus& status, const std::string& root = std::string());
   tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitFlag, tStatus& status)
       : tClassMapStore(deferSaveFlag, is64BitFlag, tMapNeed::bindings, status) {}
 

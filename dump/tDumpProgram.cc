@@ -13,9 +13,8 @@
 #include "dump/tSetupCheck.h"
 #include "dump/tStatusExplanation.h"
 #include "dump/tTextEscaping.h"
-#include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
-#include "persistentStorage/tReplacementFile.h"
+#include "persistentStorage/tMapPaths.h"
 
 namespace nDRAVI100 {
 
@@ -39,13 +38,13 @@ std::string countsOf(const tMapFileSnapshot& snapshot) {
 
 // The show and salvage modes: both print what a file holds; they differ in
 // what they make of a file that is not whole.
-int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
+int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out,
+                  std::FILE* err) {
   const bool salvaging = options.mode == tDumpMode::salvage;
   // Found as zembril finds it, unless a file was named.
   const std::string path =
-      options.file ? *options.file
-                   : mapFilePathIn(tFileSystemAdapter::lookUpMapDirectory().directory, options.x64);
-  tMapFileSnapshot snapshot = readMapFileSnapshot(path);
+      options.file ? *options.file : tMapPaths::resolve(paths.root()).mapFile(options.x64);
+  tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, true, paths.root());
   std::string prefix = "zembril-dump: " + escapeForText(path) + ": ";
   // A wrong magic or version says nothing of the records after it: a
   // salvage reads them where an intact file has them.
@@ -55,7 +54,7 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
   if (headDamaged) {
     prefix += "head damaged (" + snapshot.scan.problem + "), so read from offset " +
               std::to_string(kMapFileHeadSize) + ", where an intact file has its records: ";
-    snapshot = readMapFileSnapshot(path, false);
+    snapshot = readMapFileSnapshot(path, false, true, paths.root());
   }
   const auto print = [&]() {
     return writeBindings(snapshot.uMap, snapshot.kMap, path, options, out, err) ? kDumpHealthy
@@ -98,7 +97,7 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
       put(err, prefix +
                    "a copy into it began and did not finish; the next run of zembril that "
                    "takes the lock finishes it from " +
-                   escapeForText(tReplacementFile::temporaryPathFor(path)) + "\n");
+                   escapeForText(tMapPaths::temporaryNameFor(path)) + "\n");
       return kDumpAttention;
     case tMapFileState::damaged:
       if (!salvaging) {
@@ -119,7 +118,7 @@ int printBindings(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
   return headDamaged ? kDumpAttention : status;
 }
 
-int runMode(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
+int runMode(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out, std::FILE* err) {
   switch (options.mode) {
     case tDumpMode::help:
       put(out, helpText());
@@ -140,10 +139,10 @@ int runMode(const tDumpOptions& options, std::FILE* out, std::FILE* err) {
       return kDumpHealthy;
     }
     case tDumpMode::check:
-      return checkSetup(out) ? kDumpHealthy : kDumpAttention;
+      return checkSetup(paths, out) ? kDumpHealthy : kDumpAttention;
     case tDumpMode::show:
     case tDumpMode::salvage:
-      return printBindings(options, out, err);
+      return printBindings(options, paths, out, err);
   }
   return kDumpFailed;
 }
@@ -156,7 +155,7 @@ int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
   const tParsedOptions parsed = parseDumpArguments(rest);
   if (!parsed.usageError.empty()) return usageError(parsed.usageError, err);
   const std::optional<std::string>& root = parsed.options.root;
-  if (root && !tFileSystemAdapter::setRoot(*root)) {
+  if (root && !root->starts_with('/')) {
     return usageError("--root needs an absolute directory, not '" + *root + "'", err);
   }
   const bool answersOnly =
@@ -169,7 +168,7 @@ int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
                  (error ? error.message() : std::strerror(ENOTDIR)) + "\n");
     return kDumpFailed;
   }
-  const int status = runMode(parsed.options, out, err);
+  const int status = runMode(parsed.options, tMapPaths(root.value_or(std::string())), out, err);
   // Output that did not arrive (a full disk, a closed pipe) must not pass
   // for a complete backup.
   if (std::fflush(out) != 0 || std::ferror(out) != 0) {

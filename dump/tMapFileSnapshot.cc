@@ -4,7 +4,8 @@
 
 namespace nDRAVI100 {
 
-tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead, bool waitForCopy) {
+tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead, bool waitForCopy,
+                                     const std::string& root) {
   tMapFileSnapshot snapshot;
   tMapFileReading how;
   how.first = &snapshot.uMap;
@@ -12,7 +13,7 @@ tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead, bo
   how.keepWholeRecords = true;
   how.checkHead = checkHead;
   how.waitForCopy = waitForCopy;
-  static_cast<tMapFileRead&>(snapshot) = readMapFile(path, how);
+  static_cast<tMapFileRead&>(snapshot) = readMapFile(path, how, root);
   return snapshot;
 }
 

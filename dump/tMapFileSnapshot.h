@@ -24,9 +24,11 @@ struct tMapFileSnapshot : tMapFileRead {
 // never mix two versions; without `waitForCopy`, for a caller who knows
 // that no run holds the lock, a copy that did not finish is reported at
 // once. With `checkHead` false the magic and version are not checked (see
-// scanMapFileDescriptor).
+// scanMapFileDescriptor). A path inside `root` is resolved there (see
+// openInRoot).
 [[nodiscard]] tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead = true,
-                                                   bool waitForCopy = true);
+                                                   bool waitForCopy = true,
+                                                   const std::string& root = std::string());
 
 // Returns what kind of file `mode` describes, as a phrase for a message:
 // "a directory", "a FIFO", "a character device", "a block device", "a

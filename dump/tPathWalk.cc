@@ -74,10 +74,9 @@ std::string walkFrom(std::string current, const std::string& floor, std::deque<s
   return shownPath(current);
 }
 
-std::string walk(const std::string& path, std::vector<tPathStep>& steps) {
+std::string walk(const std::string& path, const std::string& root, std::vector<tPathStep>& steps) {
   steps.push_back({"/", false, "", false});
-  const std::string& root = processRoot();
-  if (isInsideRoot(path)) {
+  if (isInsideRoot(root, path)) {
     // The root as the host resolves it; below it, as a chroot would.
     std::string floor = walkFrom("", "", componentsOf(root), steps);
     if (!steps.empty() && steps.back().missing) return path;
@@ -93,15 +92,15 @@ std::string walk(const std::string& path, std::vector<tPathStep>& steps) {
 
 }  // namespace
 
-std::vector<tPathStep> walkPath(const std::string& path) {
+std::vector<tPathStep> walkPath(const std::string& path, const std::string& root) {
   std::vector<tPathStep> steps;
-  (void)walk(path, steps);
+  (void)walk(path, root, steps);
   return steps;
 }
 
-std::string resolvedPath(const std::string& path) {
+std::string resolvedPath(const std::string& path, const std::string& root) {
   std::vector<tPathStep> steps;
-  return walk(path, steps);
+  return walk(path, root, steps);
 }
 
 }  // namespace nDRAVI100

@@ -19,15 +19,15 @@ struct tPathStep {
 
 // Walks `path` as the kernel would open it: "/" first, then every directory
 // on the way, every symbolic link met (followed, its target walked in turn),
-// and last what the path ends at. A path inside the root of an offline run
-// (see isInsideRoot) is walked as openInRoot resolves it: the root itself as
-// the host sees it, and below it ".." and a link's absolute target stop at
-// the root. A relative path starts at the working directory. The walk ends
+// and last what the path ends at. A path inside `root`, the directory of a
+// system image (see isInsideRoot), is walked as openInRoot resolves it: the
+// root itself as the host sees it, and below it ".." and a link's absolute
+// target stop at the root. A relative path starts at the working directory. The walk ends
 // at a component that is missing or cannot be examined, and after 40 links.
-[[nodiscard]] std::vector<tPathStep> walkPath(const std::string& path);
+[[nodiscard]] std::vector<tPathStep> walkPath(const std::string& path, const std::string& root);
 
 // What the walk ended at: the last step that is not a link, followed by
 // what was left unwalked when it stopped early.
-[[nodiscard]] std::string resolvedPath(const std::string& path);
+[[nodiscard]] std::string resolvedPath(const std::string& path, const std::string& root);
 
 }  // namespace nDRAVI100

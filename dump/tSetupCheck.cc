@@ -20,9 +20,9 @@
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tPathWalk.h"
 #include "dump/tTextEscaping.h"
-#include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapLock.h"
+#include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tRecoveryPlan.h"
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
@@ -106,10 +106,10 @@ std::string groupName(gid_t gid) {
   return std::to_string(gid) + (entry != nullptr ? std::string(" (") + entry->gr_name + ")" : "");
 }
 
-void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
+void checkDirectoryFile(const tMapPaths& paths, const tMapDirectoryLookup& lookup,
                         tFindings& findings) {
-  using enum tFileSystemAdapter::tDirectorySource;
-  const std::string path = shown(tFileSystemAdapter::directoryFilePath()) + ": ";
+  using enum tDirectorySource;
+  const std::string path = shown(paths.directoryFile()) + ": ";
   const std::string fallback = ", so zembril uses the fallback map directory";
   switch (lookup.source) {
     case directoryFile: {
@@ -117,7 +117,7 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
       // so installers started from different places use different maps. In
       // an image the root stands in, until the image runs.
       const bool relative = lookup.firstLine.front() != '/';
-      const char* const base = tFileSystemAdapter::root().empty()
+      const char* const base = paths.root().empty()
                                    ? ", relative to the working directory of each run"
                                    : ", relative to the root, and to the working directory of "
                                      "each run once the image runs";
@@ -140,7 +140,7 @@ void checkDirectoryFile(const tFileSystemAdapter::tMapDirectoryLookup& lookup,
     case notRegularFile: {
       struct stat status {};
       const bool known =
-          ::stat(resolvedPath(tFileSystemAdapter::directoryFilePath()).c_str(), &status) == 0 &&
+          ::stat(resolvedPath(paths.directoryFile(), paths.root()).c_str(), &status) == 0 &&
           !S_ISREG(status.st_mode);
       return findings.add("directory file",
                           path + "not a regular file" +
@@ -197,7 +197,7 @@ std::string describeProcess(const tLockProcess& process) {
 // Root runs the installers, so only a lock file that root alone can open
 // keeps the lock with those who may change the map.
 void checkLockFile(const std::string& directory, tFindings& findings) {
-  const std::string path = lockFilePathIn(directory);
+  const std::string path = directory + "/" + tMapPaths::lockFileName();
   const std::string label = baseName(path);
   struct stat status {};
   // zembril never opens it through a link, so the link itself is what counts.
@@ -228,7 +228,7 @@ void checkLockFile(const std::string& directory, tFindings& findings) {
 
 // Returns true when a run holds the lock right now.
 bool checkLock(const std::string& directory, tFindings& findings) {
-  const tFileLocks locks = findFileLocks(lockFilePathIn(directory));
+  const tFileLocks locks = findFileLocks(directory + "/" + tMapPaths::lockFileName());
   if (!locks.known) {
     findings.add("lock",
                  "unknown: " + (locks.error == ETIMEDOUT
@@ -254,7 +254,7 @@ bool checkLock(const std::string& directory, tFindings& findings) {
 std::vector<std::string> keptCopiesOf(const std::string& path) {
   std::vector<std::pair<int, std::string>> found;
   const std::string directory = path.substr(0, path.rfind('/'));
-  const std::string prefix = baseName(damagedPathFor(path));
+  const std::string prefix = baseName(tMapPaths::damagedNameFor(path));
   if (DIR* listing = ::opendir(directory.c_str())) {
     while (const dirent* entry = ::readdir(listing)) {
       const std::string name = entry->d_name;
@@ -283,15 +283,15 @@ std::vector<std::string> keptCopiesOf(const std::string& path) {
 std::string nextKeptName(const std::string& path) {
   struct stat ignored {};
   int n = 0;
-  while (::lstat(damagedPathFor(path, n).c_str(), &ignored) == 0) ++n;
-  return baseName(damagedPathFor(path, n));
+  while (::lstat(tMapPaths::damagedNameFor(path, n).c_str(), &ignored) == 0) ++n;
+  return baseName(tMapPaths::damagedNameFor(path, n));
 }
 
 // What the next run that takes the lock does, in words, from the plan that
 // it carries out.
 std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,
                         const std::string& path) {
-  const std::string temporary = baseName(tReplacementFile::temporaryPathFor(path));
+  const std::string temporary = baseName(tMapPaths::temporaryNameFor(path));
   std::string words = "the next run that takes the lock ";
   switch (plan.map) {
     case tMapAction::keep:
@@ -309,18 +309,19 @@ std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,
   return words;
 }
 
-void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
-  const tMapFileSnapshot map = readMapFileSnapshot(path, true, lockHeld);
-  const std::string temporaryPath = tReplacementFile::temporaryPathFor(path);
+void checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
+                  tFindings& findings) {
+  const tMapFileSnapshot map = readMapFileSnapshot(path, true, lockHeld, root);
+  const std::string temporaryPath = tMapPaths::temporaryNameFor(path);
   // zembril takes only a regular file at this name for its own: a link there
   // reads as one that is not.
-  const tMapFileSnapshot temporary = readMapFileSnapshot(temporaryPath);
+  const tMapFileSnapshot temporary = readMapFileSnapshot(temporaryPath, true, true, root);
   tClassNameMap scratchFirst;
   tClassNameMap scratchSecond;
   // The very plan that the next holder of the lock carries out.
   const tRecoveryPlan plan =
-      planRecovery(map.state, examineTemporaryFile(tDirectory::holding(path), baseName(path), map,
-                                                   scratchFirst, &scratchSecond)
+      planRecovery(map.state, examineTemporaryFile(tDirectory::holding(path, root), baseName(path),
+                                                   map, scratchFirst, &scratchSecond)
                                   .state);
   const std::string name = baseName(path);
   // Only a run that holds the lock writes these files, and while it does
@@ -405,7 +406,7 @@ void checkMapFile(const std::string& path, bool lockHeld, tFindings& findings) {
   }
 
   for (const std::string& keptPath : keptCopiesOf(path)) {
-    const tMapFileSnapshot kept = readMapFileSnapshot(keptPath);
+    const tMapFileSnapshot kept = readMapFileSnapshot(keptPath, true, true, root);
     std::string finding;
     if (kept.state == tMapFileState::whole || kept.state == tMapFileState::damaged) {
       finding = "kept from a damaged map file: " + countsOf(kept) + " readable" +
@@ -473,9 +474,9 @@ std::string linkChangers(const std::string& link) {
 // Checks every directory on the way to `path` from "/", through every
 // symbolic link, and what it leads to: whoever can rename or replace any of
 // them, or a link among them, can put another file in its place.
-void checkWritersAlong(const std::string& path, std::set<std::string>& checked,
-                       tFindings& findings) {
-  for (const tPathStep& step : walkPath(path)) {
+void checkWritersAlong(const std::string& path, const std::string& root,
+                       std::set<std::string>& checked, tFindings& findings) {
+  for (const tPathStep& step : walkPath(path, root)) {
     if (step.missing || !checked.insert(step.path).second) continue;
     if (!step.link) {
       checkWriters(step.path, findings);
@@ -492,24 +493,25 @@ void checkWritersAlong(const std::string& path, std::set<std::string>& checked,
 
 }  // namespace
 
-bool checkSetup(std::FILE* out) {
+bool checkSetup(const tMapPaths& paths, std::FILE* out) {
   tFindings findings;
-  const tFileSystemAdapter::tMapDirectoryLookup lookup = tFileSystemAdapter::lookUpMapDirectory();
+  const tMapDirectoryLookup lookup = paths.lookUpMapDirectory();
+  const std::string& root = paths.root();
   // What a run opens is what the path resolves to (inside the root): the
   // files there are the ones checked, and the way there is what counts.
-  const std::string directory = resolvedPath(lookup.directory);
-  checkDirectoryFile(lookup, findings);
+  const std::string directory = resolvedPath(lookup.directory, root);
+  checkDirectoryFile(paths, lookup, findings);
   checkMapDirectory(lookup.directory, directory, findings);
   checkLockFile(directory, findings);
   const bool lockHeld = checkLock(directory, findings);
   for (const bool is64Bit : {false, true}) {
-    checkMapFile(mapFilePathIn(directory, is64Bit), lockHeld, findings);
+    checkMapFile(directory + "/" + tMapPaths::mapFileName(is64Bit), root, lockHeld, findings);
   }
   std::set<std::string> checked;
-  checkWritersAlong(tFileSystemAdapter::directoryFilePath(), checked, findings);
-  checkWritersAlong(lookup.directory, checked, findings);
+  checkWritersAlong(paths.directoryFile(), root, checked, findings);
+  checkWritersAlong(lookup.directory, root, checked, findings);
   for (const bool is64Bit : {false, true}) {
-    checkWriters(mapFilePathIn(directory, is64Bit), findings);
+    checkWriters(directory + "/" + tMapPaths::mapFileName(is64Bit), findings);
   }
   findings.write(out);
   return findings.healthy();

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "persistentStorage/tMapPaths.h"
+
 namespace nDRAVI100 {
 
 // Writes to `out`, one aligned "label  finding" line each: which directory
@@ -13,7 +15,8 @@ namespace nDRAVI100 {
 // a warning for each of the directory file, the map directory and the map
 // files that anyone but root can write; and a summary line. Reads only:
 // locks are found in /proc/locks, never taken. Returns true when nothing
-// needs attention. Write errors on `out` are left for the caller.
-[[nodiscard]] bool checkSetup(std::FILE* out);
+// needs attention. Every path is taken from `paths`, inside its root. Write
+// errors on `out` are left for the caller.
+[[nodiscard]] bool checkSetup(const tMapPaths& paths, std::FILE* out);
 
 }  // namespace nDRAVI100

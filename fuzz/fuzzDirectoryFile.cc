@@ -19,7 +19,6 @@ const std::string& root() {
     std::string pattern = "/tmp/zembril-fuzz-XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
     FUZZ_CHECK(std::system(("mkdir -p " + pattern + "/etc/tolvane/.mirtal").c_str()) == 0);
-    FUZZ_CHECK(tFileSystemAdapter::setRoot(pattern));
     return pattern;
   }();
   return made;
@@ -31,18 +30,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)root();
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   {
-    std::ofstream out(tFileSystemAdapter::directoryFilePath(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(nDRAVI100::tMapPaths(root()).directoryFile(),
+                      std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   std::string line = bytes.substr(0, 4097);
   line = line.substr(0, line.find_first_of(std::string("\r\n\0", 3)));
   if (!line.empty() && line.back() == '/') line.pop_back();
   const std::string expected = line.empty()
-                                   ? tFileSystemAdapter::fallbackMapDirectory()
+                                   ? nDRAVI100::tMapPaths(root()).fallbackMapDirectory()
                                    : root() + (line.front() == '/' ? "" : "/") + line + "/etc";
 
   nDRAVI100::tStatus status = 0;
-  FUZZ_CHECK(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status) ==
+  FUZZ_CHECK(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, root()) ==
              expected);
   FUZZ_CHECK(status == 0);
   return 0;

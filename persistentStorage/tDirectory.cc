@@ -30,19 +30,19 @@ tDirectory& tDirectory::operator=(tDirectory&& other) noexcept {
   return *this;
 }
 
-tDirectory tDirectory::open(const std::string& path) {
+tDirectory tDirectory::open(const std::string& path, const std::string& root) {
   tDirectory directory;
   directory.directoryPath = path;
   if (path.empty()) return directory;
-  directory.fd = openInRoot(path, O_PATH | O_DIRECTORY);
+  directory.fd = openInRoot(root, path, O_PATH | O_DIRECTORY);
   directory.openError = directory.fd < 0 ? errno : 0;
   return directory;
 }
 
-tDirectory tDirectory::holding(const std::string& filePath) {
+tDirectory tDirectory::holding(const std::string& filePath, const std::string& root) {
   const std::string::size_type slash = filePath.rfind('/');
-  if (slash == std::string::npos) return open(".");
-  return open(filePath.substr(0, slash == 0 ? 1 : slash));
+  if (slash == std::string::npos) return open(".", root);
+  return open(filePath.substr(0, slash == 0 ? 1 : slash), root);
 }
 
 std::string tDirectory::pathOf(const std::string& name) const {

@@ -27,14 +27,14 @@ class tDirectory {
   tDirectory(tDirectory&& other) noexcept;
   tDirectory& operator=(tDirectory&& other) noexcept;
 
-  // Opens the directory at `path`, following links on the way (inside the
-  // root). Opening never fails the caller: a directory that cannot be
-  // opened keeps the errno in error(), and its files then cannot be
-  // opened either, with that errno.
-  static tDirectory open(const std::string& path);
+  // Opens the directory at `path`, following links on the way, inside
+  // `root` (empty: the running system; see openInRoot). Opening never fails
+  // the caller: a directory that cannot be opened keeps the errno in
+  // error(), and its files then cannot be opened either, with that errno.
+  static tDirectory open(const std::string& path, const std::string& root = std::string());
 
   // Opens the directory that holds the file at `filePath`.
-  static tDirectory holding(const std::string& filePath);
+  static tDirectory holding(const std::string& filePath, const std::string& root = std::string());
 
   // The descriptor (O_PATH: search permission is all it needs), or -1.
   [[nodiscard]] int descriptor() const { return fd; }

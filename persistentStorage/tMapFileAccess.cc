@@ -91,18 +91,9 @@ bool readOnce(const tDirectory& directory, const std::string& name, const tMapFi
 
 }  // namespace
 
-std::string mapFileName(bool is64Bit) { return is64Bit ? "dravimap64" : "dravimap"; }
-
-std::string mapFilePathIn(const std::string& directory, bool is64Bit) {
-  return directory + "/" + mapFileName(is64Bit);
-}
-
-std::string damagedPathFor(const std::string& path, int n) {
-  return path + ".damaged" + (n == 0 ? std::string() : "." + std::to_string(n));
-}
-
-tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how) {
-  return readMapFile(tDirectory::holding(path), fileNameOf(path), how);
+tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how,
+                         const std::string& root) {
+  return readMapFile(tDirectory::holding(path, root), fileNameOf(path), how);
 }
 
 tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
@@ -198,7 +189,7 @@ bool keepDamagedFile(const tDirectory& directory, const std::string& name) {
   const int dirFd = directory.descriptor();
   bool renameFailed = false;
   for (int n = 0; n < kMostKeptCopies; ++n) {
-    const std::string aside = damagedPathFor(name, n);
+    const std::string aside = tMapPaths::damagedNameFor(name, n);
     if (!renameFailed) {
       // Never over an older copy: each damage keeps a name of its own.
       if (::renameat2(dirFd, name.c_str(), dirFd, aside.c_str(), RENAME_NOREPLACE) == 0) {
@@ -226,7 +217,7 @@ void saveMapFileAt(const tDirectory& directory, const std::string& name, const t
   if (isError(status)) return;
   const int dirFd = directory.descriptor();
   if (first.empty() && (second == nullptr || second->empty())) {
-    (void)::unlinkat(dirFd, tReplacementFile::temporaryPathFor(name).c_str(), 0);
+    (void)::unlinkat(dirFd, tMapPaths::temporaryNameFor(name).c_str(), 0);
     // Empty maps are stored as no file; a file that stays would bring the
     // old bindings back in the next run. A removal may fail for a file that
     // is not there with another errno than ENOENT (EROFS on a read-only

@@ -9,21 +9,10 @@
 
 #include "persistentStorage/tDirectory.h"
 #include "persistentStorage/tMapFile.h"
+#include "persistentStorage/tMapPaths.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
-
-// Returns the name of the map file of one bitness in its map directory:
-// "dravimap", or "dravimap64" when `is64Bit`.
-std::string mapFileName(bool is64Bit);
-
-// Returns the path of the map file of one bitness in `directory`.
-std::string mapFilePathIn(const std::string& directory, bool is64Bit);
-
-// Returns the name under which the `n`th damaged map file `path` (a name
-// or a path) is kept: "<path>.damaged" for the first, "<path>.damaged.<n>"
-// after it.
-std::string damagedPathFor(const std::string& path, int n = 0);
 
 // What reading a map file found. zembril, zembril-dump and zembril-sync all
 // read map files through readMapFile and see them in these states.
@@ -90,8 +79,10 @@ constexpr int kMapFileReadAttempts = 8;
                                        const tMapFileReading& how);
 
 // Reads the map file at `path`: its directory is opened (resolving links on
-// the way) and the file is read from it as above.
-[[nodiscard]] tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how);
+// the way, inside `root`; see openInRoot) and the file is read from it as
+// above.
+[[nodiscard]] tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how,
+                                       const std::string& root = std::string());
 
 // Returns true when saving `first` and `second` to `name` would change
 // nothing, for a caller that holds the lock, so that the file is still the
@@ -103,7 +94,7 @@ constexpr int kMapFileReadAttempts = 8;
                                 const tClassNameMap* second);
 
 // Keeps the damaged map file `name` in `directory` for salvage under a damaged name
-// that no file has yet (see damagedPathFor), never replacing an older one.
+// that no file has yet (see tMapPaths::damagedNameFor), never replacing an older one.
 // Where it cannot be renamed (a bind-mounted map file says EBUSY), copies
 // its bytes there instead, unless a kept copy holds the same bytes already.
 // Returns false when neither worked: the file must then stay as it is.

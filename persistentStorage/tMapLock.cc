@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "persistentStorage/tMapPaths.h"
+
 namespace nDRAVI100 {
 
 namespace {
@@ -16,21 +18,13 @@ constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kOthersBits = 0077;
 constexpr int kMostAttempts = 10;
 
-}  // namespace
-
-const char* const kLockFileName = "dravimap.lock";
-
-std::string lockFilePathIn(const std::string& directory) { return directory + "/" + kLockFileName; }
-
-namespace {
-
 // Creates the lock file, or opens the one there when it is a regular file.
 int openLockFile(const tDirectory& directory) {
   const int created =
-      ::openat(directory.descriptor(), kLockFileName,
+      ::openat(directory.descriptor(), tMapPaths::lockFileName(),
                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, kLockFileMode);
   if (created >= 0 || errno != EEXIST) return created;
-  return directory.openFile(kLockFileName, O_RDWR).release();
+  return directory.openFile(tMapPaths::lockFileName(), O_RDWR).release();
 }
 
 }  // namespace
@@ -69,7 +63,7 @@ tMapLock::tMapLock(const tDirectory& directory) {
     int locked = ::flock(fd, LOCK_EX);
     while (locked != 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX);
     struct stat current {};
-    if (locked == 0 && directory.statFile(kLockFileName, current) == 0 &&
+    if (locked == 0 && directory.statFile(tMapPaths::lockFileName(), current) == 0 &&
         current.st_dev == file.st_dev && current.st_ino == file.st_ino) {
       descriptor = fd;
       return;

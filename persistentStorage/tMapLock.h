@@ -10,12 +10,6 @@
 
 namespace nDRAVI100 {
 
-// The name of the lock file in its map directory.
-extern const char* const kLockFileName;
-
-// Returns the path of the lock file in the map directory `directory`.
-std::string lockFilePathIn(const std::string& directory);
-
 // Returns why the file described by `file` cannot serve as a lock file that
 // only `owner` can hold, or an empty string when it can: it must be a
 // regular file with one link, owned by `owner`, that no one else may open

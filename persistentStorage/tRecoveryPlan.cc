@@ -43,7 +43,7 @@ tRecoveryPlan planRecovery(tMapFileState map, tTemporaryState temporary) {
 tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::string& mapName,
                                     const tMapFileRead& map, tClassNameMap& first,
                                     tClassNameMap* second) {
-  const std::string name = tReplacementFile::temporaryPathFor(mapName);
+  const std::string name = tMapPaths::temporaryNameFor(mapName);
   tTemporaryFile temporary;
   struct stat found {};
   if (const int error = directory.statFile(name, found); error != 0) {
@@ -84,7 +84,7 @@ void carryOutRecovery(const tDirectory& directory, const std::string& mapName,
                       const tMapFileRead& map, const tRecoveryPlan& plan,
                       const tTemporaryFile& temporary, tClassNameMap& first, tClassNameMap* second,
                       tStatus& status) {
-  const std::string temporaryName = tReplacementFile::temporaryPathFor(mapName);
+  const std::string temporaryName = tMapPaths::temporaryNameFor(mapName);
   // Left by a run that never committed: whatever happens to the map file
   // later, it must not come back. Its removal need not be durable, since no
   // mark names it.

@@ -77,8 +77,8 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access) {
   return file;
 }
 
-tRegularFile tRegularFile::openForReading(const std::string& path) {
-  return open([&](int flags) { return openInRoot(path, flags); }, O_RDONLY);
+tRegularFile tRegularFile::openForReading(const std::string& path, const std::string& root) {
+  return open([&](int flags) { return openInRoot(root, path, flags); }, O_RDONLY);
 }
 
 tRegularFile tRegularFile::openAt(int directory, const std::string& name, int access) {

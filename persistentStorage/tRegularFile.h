@@ -34,9 +34,10 @@ class tRegularFile {
   // terminal, and keeps it open only when fstat shows a regular file.
   static tRegularFile open(const tLocator& locate, int access);
 
-  // Opens `path` read-only, resolved as openInRoot resolves it: inside the
-  // root of an offline run, links followed there.
-  static tRegularFile openForReading(const std::string& path);
+  // Opens `path` read-only, resolved as openInRoot resolves it: inside
+  // `root` (empty: the running system), links followed there.
+  static tRegularFile openForReading(const std::string& path,
+                                     const std::string& root = std::string());
 
   // Opens `name` in the directory open at `directory` with `access`, never
   // through a symbolic link: a link there is refused (notRegular()).

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "persistentStorage/tMapFile.h"
+#include "persistentStorage/tMapPaths.h"
 
 namespace nDRAVI100 {
 
@@ -39,12 +40,8 @@ bool takeOverAttributes(int fd, const struct stat& target) {
 
 }  // namespace
 
-std::string tReplacementFile::temporaryPathFor(const std::string& target) {
-  return target + ".tmp";
-}
-
 tReplacementFile::tReplacementFile(const tDirectory& in, const std::string& target, tStatus& status)
-    : directory(in), targetName(target), temporaryName(temporaryPathFor(target)) {
+    : directory(in), targetName(target), temporaryName(tMapPaths::temporaryNameFor(target)) {
   if (isError(status)) return;
   const int dirFd = directory.descriptor();
   // Only an unfinished run leaves this name behind, and the holder of the

@@ -47,10 +47,6 @@ class tReplacementFile {
   // Does nothing when the word holds an error or writing was not finished.
   void commit(tStatus& status);
 
-  // Returns the fixed name of the temporary file that stands beside `target`
-  // (a name or a path).
-  static std::string temporaryPathFor(const std::string& target);
-
  private:
   const tDirectory& directory;
   std::string targetName;

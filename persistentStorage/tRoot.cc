@@ -6,16 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 namespace nDRAVI100 {
 
 namespace {
-
-std::string& rootPath() {
-  static std::string root;
-  return root;
-}
 
 // openat2 answers EAGAIN when a rename elsewhere raced with a ".." it
 // resolved; it is safe to ask again, but not forever.
@@ -30,26 +24,14 @@ int closeKeepingErrno(int fd) {
 
 }  // namespace
 
-bool setProcessRoot(const std::string& root) {
-  if (!root.starts_with('/')) return false;
-  std::string path = root;
-  while (!path.empty() && path.back() == '/') path.pop_back();
-  rootPath() = std::move(path);
-  return true;
-}
-
-const std::string& processRoot() { return rootPath(); }
-
-bool isInsideRoot(const std::string& path) {
-  const std::string& root = rootPath();
+bool isInsideRoot(const std::string& root, const std::string& path) {
   return !root.empty() && path.starts_with(root) &&
          (path.size() == root.size() || path[root.size()] == '/');
 }
 
-int openInRoot(const std::string& path, int flags, mode_t mode) {
+int openInRoot(const std::string& root, const std::string& path, int flags, mode_t mode) {
   flags |= O_CLOEXEC;
-  if (!isInsideRoot(path)) return ::open(path.c_str(), flags, mode);
-  const std::string& root = rootPath();
+  if (!isInsideRoot(root, path)) return ::open(path.c_str(), flags, mode);
   const int rootFd = ::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (rootFd < 0) return -1;
   const std::string inside =

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "persistentStorage/tDirectory.h"
-#include "persistentStorage/tFileSystemAdapter.h"
+#include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 #include "sync/tDeclarations.h"
@@ -22,23 +22,17 @@ namespace nDRAVI100 {
 
 namespace {
 
-constexpr const char* kDeclarationDirectory = "/usr/share/zembril/declarations";
-constexpr const char* kRecordDirectory = "/var/lib/zembril";
-
 void put(std::FILE* stream, const std::string& text) {
   // Messages go out on a best-effort basis; the exit status carries the outcome.
   (void)std::fwrite(text.data(), 1, text.size(), stream);
 }
 
-std::string recordPath(bool x64) {
-  return tFileSystemAdapter::root() + kRecordDirectory + (x64 ? "/declared64" : "/declared32");
-}
-
 // Reads the record of one map file; a missing one records nothing.
-bool readRecord(const std::string& path, tRecord& record, std::string& error) {
+bool readRecord(const std::string& path, const std::string& root, tRecord& record,
+                std::string& error) {
   record.clear();
   // Never through a link, as the map files beside which it is kept.
-  const tRegularFile file = tDirectory::holding(path).openFile(fileNameOf(path), O_RDONLY);
+  const tRegularFile file = tDirectory::holding(path, root).openFile(fileNameOf(path), O_RDONLY);
   if (!file && !file.notRegular() && isMissingFileError(file.error())) return true;
   if (!file) {
     error = file.notRegular() ? "not a regular file" : std::strerror(file.error());
@@ -54,14 +48,15 @@ bool readRecord(const std::string& path, tRecord& record, std::string& error) {
 
 // Replaces the record through a synced temporary file, as a map file is
 // replaced, so that it is always the old record or the new one, whole.
-void writeRecord(const std::string& path, const tRecord& record, tStatus& status) {
-  const std::string directory = tFileSystemAdapter::root() + kRecordDirectory;
-  const tDirectory parent = tDirectory::holding(directory);
+void writeRecord(const tMapPaths& paths, const std::string& path, const tRecord& record,
+                 tStatus& status) {
+  const std::string directory = paths.recordsDirectory();
+  const tDirectory parent = tDirectory::holding(directory, paths.root());
   if (::mkdirat(parent.descriptor(), fileNameOf(directory).c_str(), 0755) != 0 && errno != EEXIST) {
     raiseError(status, nCode::kCannotOpen);
     return;
   }
-  const tDirectory records = tDirectory::open(directory);
+  const tDirectory records = tDirectory::open(directory, paths.root());
   tReplacementFile replacement(records, fileNameOf(path), status);
   if (isError(status)) return;
   replacement.write(formatRecord(record), status);
@@ -75,7 +70,8 @@ std::string failure(const std::string& what, tStatus status) {
 }
 
 // Brings one map file in line with `all`; returns false when it could not.
-bool syncMapFile(bool x64, const std::vector<tDeclaration>& all, std::FILE* err) {
+bool syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDeclaration>& all,
+                 std::FILE* err) {
   const std::string mapName = x64 ? "64-bit" : "32-bit";
   std::vector<tDeclaration> declared;
   for (const tDeclaration& declaration : all) {
@@ -83,20 +79,22 @@ bool syncMapFile(bool x64, const std::vector<tDeclaration>& all, std::FILE* err)
     declared.push_back(declaration);
     declared.back().library = substituteBitness(declaration.library, x64 ? 1 : 0);
   }
-  const std::string path = recordPath(x64);
+  const std::string path = paths.record(x64);
   std::string error;
   tRecord recorded;
   // Nothing declared and nothing recorded: the map file is no business of ours.
-  if (declared.empty() && readRecord(path, recorded, error) && recorded.empty()) return true;
+  if (declared.empty() && readRecord(path, paths.root(), recorded, error) && recorded.empty()) {
+    return true;
+  }
 
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, x64 ? 1 : 0, status);
+  tClassMapStore store(kDeferSave, x64 ? 1 : 0, tMapNeed::bindings, status, paths.root());
   if (isError(status)) {
     put(err, failure(mapName + " map file", status));
     return false;
   }
   // Read again under the lock: another sync may have changed it meanwhile.
-  if (!readRecord(path, recorded, error)) {
+  if (!readRecord(path, paths.root(), recorded, error)) {
     put(err, "zembril-sync: " + path + ": " + error + "\n");
     return false;
   }
@@ -116,7 +114,7 @@ bool syncMapFile(bool x64, const std::vector<tDeclaration>& all, std::FILE* err)
   for (const std::string& notice : plan.notices) put(err, "zembril-sync: " + notice + "\n");
 
   const tRecord widened = mergeRecords(recorded, plan.record);
-  if (widened != recorded) writeRecord(path, widened, status);
+  if (widened != recorded) writeRecord(paths, path, widened, status);
   for (const tSyncStep& step : plan.steps) {
     if (step.bind) {
       store.add(step.className, step.library, step.scope, status);
@@ -125,7 +123,7 @@ bool syncMapFile(bool x64, const std::vector<tDeclaration>& all, std::FILE* err)
     }
   }
   store.saveAllMapFiles(status);
-  if (!isError(status) && plan.record != widened) writeRecord(path, plan.record, status);
+  if (!isError(status) && plan.record != widened) writeRecord(paths, path, plan.record, status);
   if (isError(status)) {
     put(err, failure(mapName + " map file", status));
     return false;
@@ -180,7 +178,7 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
     switch (code) {
       case kRoot:
         root = optarg;
-        if (!tFileSystemAdapter::setRoot(root)) {
+        if (!root.starts_with('/')) {
           return usageError("--root needs an absolute directory, not '" + root + "'", err);
         }
         break;
@@ -202,12 +200,13 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
 
   std::vector<tDeclaration> declarations;
   std::string error;
-  if (!readDeclarations(tFileSystemAdapter::root() + kDeclarationDirectory, declarations, error)) {
+  const tMapPaths paths(root);
+  if (!readDeclarations(paths.declarationsDirectory(), declarations, error)) {
     put(err, "zembril-sync: " + error + "; no map file was changed\n");
     return kSyncFailed;
   }
   bool done = true;
-  for (const bool x64 : {false, true}) done = syncMapFile(x64, declarations, err) && done;
+  for (const bool x64 : {false, true}) done = syncMapFile(paths, x64, declarations, err) && done;
   return done ? kSyncDone : kSyncFailed;
 }
 

@@ -13,8 +13,6 @@ using testing::tScratchTree;
 
 class Store : public ::testing::Test {
  protected:
-  void SetUp() override { tree.useInThisProcess(); }
-
   static std::vector<tBinding> bindings(tClassMapStore& store, tMapScope scope) {
     tStatus status = 0;
     return store.list(scope, status);
@@ -25,7 +23,7 @@ class Store : public ::testing::Test {
 
 TEST_F(Store, AddLookupAndTheAlreadyBoundWarning) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   store.add("A", "/a.so", 0, status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(store.lookup("A", 0, status), "/a.so");
@@ -53,7 +51,7 @@ TEST_F(Store, AddLookupAndTheAlreadyBoundWarning) {
 
 TEST_F(Store, ClassBoundToTheEmptyPathStaysSo) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   store.add("E", "", 0, status);
   store.add("E", "/late.so", 0, status);
   EXPECT_EQ(status, 0) << "no warning for a class bound to the empty path";
@@ -65,7 +63,7 @@ TEST_F(Store, ClassBoundToTheEmptyPathStaysSo) {
 TEST_F(Store, AddWithABadScope) {
   for (tMapScope scope : {3, -1, 1000}) {
     tStatus status = 0;
-    tClassMapStore store(kDeferSave, kMaps32Bit, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
     store.add("A", "/a.so", scope, status);
     EXPECT_EQ(status, -50150);
     for (tMapScope good : {0, 1, 2}) EXPECT_TRUE(bindings(store, good).empty());
@@ -74,7 +72,7 @@ TEST_F(Store, AddWithABadScope) {
 
 TEST_F(Store, DeleteClassDeleteLibAndReset) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   for (const char* name : {"a", "b", "c", "d", "e"}) store.add(name, "/x.so", 0, status);
   store.add("f", "/X.so", 0, status);
   store.add("g", "/x.so/", 0, status);
@@ -106,7 +104,7 @@ TEST_F(Store, DeleteClassDeleteLibAndReset) {
 
 TEST_F(Store, QueriesAreOrderedByUnsignedBytes) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   for (const char* name : {"abc", "\xC3\xA9", "a", "B", "ab", "Z"})
     store.add(name, "/l.so", 0, status);
   const std::vector<std::string> expected = {"B", "Z", "a", "ab", "abc", "\xC3\xA9"};
@@ -121,7 +119,7 @@ TEST_F(Store, QueriesAreOrderedByUnsignedBytes) {
 
 TEST_F(Store, EveryOperationIsANoOpAfterAnError) {
   tStatus status = 0;
-  tClassMapStore store(kSaveEachChange, kMaps32Bit, status);
+  tClassMapStore store(kSaveEachChange, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   store.add("A", "/a.so", 0, status);
   const auto before = testing::readFile(tree.mapFile());
   ASSERT_TRUE(before.has_value());
@@ -144,7 +142,7 @@ TEST_F(Store, EveryOperationIsANoOpAfterAnError) {
 TEST_F(Store, BuiltAfterAnErrorReadsAndWritesNothing) {
   testing::writeFile(tree.mapFile(), testing::encodeMapFile({{"A", "/a.so"}}, {}));
   tStatus status = -88361;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   EXPECT_EQ(status, -88361);
   status = 0;
   EXPECT_TRUE(bindings(store, 0).empty());
@@ -160,7 +158,7 @@ TEST_F(Store, MapsOnlyCheckedAreLoadedBeforeAnyOperationOnThem) {
   testing::writeFile(tree.mapFile(), testing::encodeMapFile({{"A", "/a.so"}}, {{"K", "/k.so"}}));
   tStatus status = 0;
   {
-    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::validityOnly, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::validityOnly, status, tree.root());
     EXPECT_EQ(store.lookup("K", 1, status), "/k.so");
     store.add("B", "/b.so", 0, status);
     store.saveAllMapFiles(status);
@@ -173,7 +171,7 @@ TEST_F(Store, MapsOnlyCheckedAreLoadedBeforeAnyOperationOnThem) {
 TEST_F(Store, ImmediateSavingWhenNotDeferred) {
   tStatus status = 0;
   {
-    tClassMapStore store(kSaveEachChange, kMaps32Bit, status);
+    tClassMapStore store(kSaveEachChange, kMaps32Bit, tMapNeed::bindings, status, tree.root());
     store.add("A", "/a.so", 0, status);
     EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
     store.add("A", "/b.so", 0, status);  // refused with a warning: no save needed
@@ -187,7 +185,7 @@ TEST_F(Store, ImmediateSavingWhenNotDeferred) {
     EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << "sMap is never saved";
   }
   {
-    tClassMapStore store(kDeferSave, kMaps32Bit, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
     store.add("A", "/a.so", 0, status);
   }
   EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << "destruction saves nothing";
@@ -226,7 +224,7 @@ class Dispatch : public Store {
 
 TEST_F(Dispatch, CommandsReachTheStore) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   dispatchCommand(request(Add, 0, "C*", "/lib*/c.so"), store, status);
   dispatchCommand(request(Add, 0, "D", "/lib*/c.so"), store, status);
   dispatchCommand(request(Add, 0, "E", "/lib*/c.so"), store, status);
@@ -246,7 +244,7 @@ TEST_F(Dispatch, CommandsReachTheStore) {
 
 TEST_F(Dispatch, ScopeAndKindChecks) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   const auto kUnknown = static_cast<tCommandKind>(9);
   for (tCommandKind kind : {Add, Delete, DeleteLib, Reset, Lookup, LookupLib, List, kUnknown,
                             static_cast<tCommandKind>(-1)}) {

@@ -149,8 +149,6 @@ TEST(CommandFileParser, Grammar) {
 
 class CommandFileRun : public ::testing::Test {
  protected:
-  void SetUp() override { tree.useInThisProcess(); }
-
   // Runs `content` as a command file on `store` and returns the word.
   tStatus run(tClassMapStore& store, const std::string& content, tStatus status = 0) {
     const std::string path = tree.root() + "/commands";
@@ -164,7 +162,7 @@ class CommandFileRun : public ::testing::Test {
 
 TEST_F(CommandFileRun, CarriesOutEveryLine) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps64Bit, status);
+  tClassMapStore store(kDeferSave, kMaps64Bit, tMapNeed::bindings, status, tree.root());
   EXPECT_EQ(run(store,
                 "# set up\n"
                 "U, add, First, /usr/lib*/first.so\n"
@@ -183,7 +181,7 @@ TEST_F(CommandFileRun, CarriesOutEveryLine) {
 
 TEST_F(CommandFileRun, WarningHeldBeforeTheFileIsCleared) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   EXPECT_EQ(run(store, "U,list\n", 88360), 0);
   EXPECT_EQ(run(store, "", 88360), 88360);  // no line carried out, nothing cleared
 }
@@ -199,7 +197,7 @@ TEST_F(CommandFileRun, StopsAtTheFirstError) {
   };
   for (const Case& c : cases) {
     tStatus status = 0;
-    tClassMapStore store(kDeferSave, kMaps32Bit, status);
+    tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
     EXPECT_EQ(run(store, c.content), c.status) << c.content;
     status = 0;
     EXPECT_EQ(store.lookup("A", 0, status), "a") << "lines before the error ran";
@@ -210,7 +208,7 @@ TEST_F(CommandFileRun, StopsAtTheFirstError) {
 
 TEST_F(CommandFileRun, FileThatCannotBeOpened) {
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   for (const std::string& path : {tree.root() + "/missing", std::string(), tree.root()}) {
     status = 0;
     runCommandFile(path, store, status);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 
+#include "persistentStorage/tMapPaths.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {
@@ -251,7 +252,7 @@ TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
             "\tLoading from file '/no/such/file' failed!\n\tStatus on exit was -50204.\n");
   EXPECT_FALSE(readFile(tree.mapFile()).has_value());
   EXPECT_EQ(readFile(damaged), "");
-  EXPECT_EQ(readFile(damagedPathFor(tree.mapFile(), 1)), " fmd");
+  EXPECT_EQ(readFile(tMapPaths::damagedNameFor(tree.mapFile(), 1)), " fmd");
 }
 
 // What a run leaves of the map file: its inode, times and bytes.

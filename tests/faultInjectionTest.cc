@@ -16,8 +16,7 @@
 #include <sstream>
 #include <vector>
 
-#include "persistentStorage/tMapLock.h"
-#include "persistentStorage/tReplacementFile.h"
+#include "persistentStorage/tMapPaths.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {
@@ -75,13 +74,13 @@ std::string pathOf(tFileOfRun file, const tScratchTree& tree) {
     case tFileOfRun::mapFile:
       return tree.mapFile();
     case tFileOfRun::temporaryFile:
-      return tReplacementFile::temporaryPathFor(tree.mapFile());
+      return tMapPaths::temporaryNameFor(tree.mapFile());
     case tFileOfRun::mapDirectory:
       return tree.mapDirectory();
     case tFileOfRun::directoryFile:
       return tree.directoryFile();
     case tFileOfRun::lockFile:
-      return lockFilePathIn(tree.mapDirectory());
+      return tree.mapDirectory() + "/" + tMapPaths::lockFileName();
   }
   return std::string();
 }
@@ -147,7 +146,7 @@ class FaultInjection : public ::testing::Test {
     if (scenario.oldMap) writeFile(tree->mapFile(), *scenario.oldMap);
     if (!scenario.commandFile.empty()) writeFile(commandPath(*tree), scenario.commandFile);
     if (scenario.temporaryFile) {
-      writeFile(tReplacementFile::temporaryPathFor(tree->mapFile()), *scenario.temporaryFile);
+      writeFile(tMapPaths::temporaryNameFor(tree->mapFile()), *scenario.temporaryFile);
     }
     if (scenario.directoryFile) {
       // Relative, so that a run that failed to take it inside the root could
@@ -175,9 +174,10 @@ class FaultInjection : public ::testing::Test {
                      const std::string& log = "/dev/null", bool everyFile = false) {
     Args command = {"strace", "-qq", "-o", log};
     if (!everyFile) {
-      for (const std::string& path : {tree.directoryFile(), tree.mapDirectory(), tree.mapFile(),
-                                      tReplacementFile::temporaryPathFor(tree.mapFile()),
-                                      lockFilePathIn(tree.mapDirectory()), commandPath(tree)}) {
+      for (const std::string& path :
+           {tree.directoryFile(), tree.mapDirectory(), tree.mapFile(),
+            tMapPaths::temporaryNameFor(tree.mapFile()),
+            tree.mapDirectory() + "/" + tMapPaths::lockFileName(), commandPath(tree)}) {
         command.insert(command.end(), {"-P", path});
       }
     }
@@ -343,7 +343,7 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
     options.insert(options.end(), c.inject.begin(), c.inject.end());
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, options, log));
     ASSERT_EQ(result.exitStatus, 0);
-    const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+    const std::string tmp = tMapPaths::temporaryNameFor(tree->mapFile());
     Args calls;
     std::istringstream lines(readFile(log).value_or(""));
     for (std::string line; std::getline(lines, line);) {
@@ -397,7 +397,7 @@ TEST_F(FaultInjection, CopyFailingAfterTheRenameKeepsTheTemporaryFile) {
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, inject));
     EXPECT_EQ(result.exitStatus, 255) << where;
     EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50209.\n") << where;
-    const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+    const std::string tmp = tMapPaths::temporaryNameFor(tree->mapFile());
     EXPECT_EQ(readFile(tmp), expectedNew) << where;
 
     if (fault.marked) {
@@ -459,7 +459,7 @@ TEST_F(FaultInjection, FilesSwappedInDuringTheSaveLeadNowhere) {
     const std::string secret = tree->root() + "/secret";
     writeFile(victim, "root's own file\n");
     writeFile(secret, "root's secret\n");
-    const std::string tmp = tReplacementFile::temporaryPathFor(tree->mapFile());
+    const std::string tmp = tMapPaths::temporaryNameFor(tree->mapFile());
     auto run = std::async(std::launch::async, [&] {
       return runTool(*tree, argumentsFor(add, *tree),
                      {"strace", "-qq", "-o", "/dev/null", "-e",
@@ -611,8 +611,8 @@ TEST_F(FaultInjection, DamagedFilesAreKeptEvenWhereTheyCannotBeRenamed) {
   EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"C", "/c.so"}}, {}));
   writeFile(tree.mapFile(), second);
   EXPECT_EQ(runTool(tree, {"/U", "/add", "D", "/d.so"}).exitStatus, 0);
-  EXPECT_EQ(readFile(damagedPathFor(tree.mapFile())), first);
-  EXPECT_EQ(readFile(damagedPathFor(tree.mapFile(), 1)), second);
+  EXPECT_EQ(readFile(tMapPaths::damagedNameFor(tree.mapFile())), first);
+  EXPECT_EQ(readFile(tMapPaths::damagedNameFor(tree.mapFile(), 1)), second);
   EXPECT_EQ(strays(tree), Args({"dravimap.damaged", "dravimap.damaged.1"}));
 
   // Where it can be neither renamed nor copied, it stays, and the run fails.

@@ -10,7 +10,6 @@ namespace {
 
 TEST(MapDirectory, FromTheDirectoryFile) {
   testing::tScratchTree tree;
-  tree.useInThisProcess();
   const std::string fallback = tree.mapDirectory();
   // Every name, relative or not, is taken inside the root.
   const std::string root = tree.root() + "/";
@@ -39,24 +38,27 @@ TEST(MapDirectory, FromTheDirectoryFile) {
     std::remove(tree.directoryFile().c_str());
     if (c.content) testing::writeFile(tree.directoryFile(), *c.content);
     tStatus status = 0;
-    EXPECT_EQ(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status),
-              c.expected)
+    EXPECT_EQ(
+        tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, tree.root()),
+        c.expected)
         << (c.content ? c.content->substr(0, 40) : "(no file)");
     EXPECT_EQ(status, 0);
   }
   tStatus status = -3;
-  EXPECT_EQ(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status), "");
+  EXPECT_EQ(
+      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, tree.root()),
+      "");
   EXPECT_EQ(status, -3);
 }
 
 TEST(MapDirectory, UnreadableDirectoryFileFallsBack) {
   testing::tScratchTree tree;
-  tree.useInThisProcess();
   // A directory in its place opens but cannot be read.
   std::filesystem::create_directories(tree.directoryFile());
   tStatus status = 0;
-  EXPECT_EQ(tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status),
-            tree.mapDirectory());
+  EXPECT_EQ(
+      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, tree.root()),
+      tree.mapDirectory());
   EXPECT_EQ(status, 0);
 }
 

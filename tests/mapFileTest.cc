@@ -9,9 +9,9 @@
 #include "classMap/tClassMapStore.h"
 #include "persistentStorage/tMapFile.h"
 #include "persistentStorage/tMapFileAccess.h"
+#include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tRecoveryPlan.h"
 #include "persistentStorage/tRegularFile.h"
-#include "persistentStorage/tReplacementFile.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {
@@ -32,13 +32,13 @@ const std::string kHeader = " fmd" + word(1);
 
 class MapFile : public ::testing::Test {
  protected:
-  void SetUp() override { tree.useInThisProcess(); }
-
-  // Builds a store on the current map file, runs `change` on it and saves.
+  // Builds a store on the current map file (of `root`, when it is given),
+  // runs `change` on it and saves.
   template <typename Change>
-  tStatus runAndSave(Change change, std::int32_t is64Bit = 0) {
+  tStatus runAndSave(Change change, std::int32_t is64Bit = 0, const tScratchTree* root = nullptr) {
     tStatus status = 0;
-    tClassMapStore store(kDeferSave, is64Bit, status);
+    tClassMapStore store(kDeferSave, is64Bit, tMapNeed::bindings, status,
+                         (root != nullptr ? *root : tree).root());
     change(store, status);
     store.saveAllMapFiles(status);
     return status;
@@ -46,7 +46,7 @@ class MapFile : public ::testing::Test {
 
   std::vector<tBinding> loaded(tMapScope scope, std::int32_t is64Bit = 0) {
     tStatus status = 0;
-    tClassMapStore store(kDeferSave, is64Bit, status);
+    tClassMapStore store(kDeferSave, is64Bit, tMapNeed::bindings, status, tree.root());
     EXPECT_EQ(status, 0);
     return store.list(scope, status);
   }
@@ -179,12 +179,12 @@ TEST_F(MapFile, DamagedFilesAreSetAsideAtConstruction) {
     writeFile(tree.mapFile(), c.bytes);
     tStatus status = 0;
     {
-      tClassMapStore store(kDeferSave, kMaps32Bit, status);
+      tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
       EXPECT_EQ(status, 0) << c.what;
       EXPECT_TRUE(store.list(0, status).empty()) << c.what;
       EXPECT_TRUE(store.list(1, status).empty()) << c.what;
       EXPECT_FALSE(readFile(tree.mapFile()).has_value()) << c.what << ": not set aside";
-      EXPECT_EQ(readFile(damagedPathFor(tree.mapFile(), kept++)), c.bytes) << c.what;
+      EXPECT_EQ(readFile(tMapPaths::damagedNameFor(tree.mapFile(), kept++)), c.bytes) << c.what;
     }
   }
 }
@@ -209,7 +209,7 @@ TEST_F(MapFile, TheBitnessesAreIndependent) {
 TEST_F(MapFile, SaveKeepsPermissionsAndClearsAStaleTemporaryFile) {
   writeFile(tree.mapFile(), encodeMapFile({{"A", "a"}}, {}));
   ASSERT_EQ(::chmod(tree.mapFile().c_str(), 0640), 0);
-  const std::string stale = tReplacementFile::temporaryPathFor(tree.mapFile());
+  const std::string stale = tMapPaths::temporaryNameFor(tree.mapFile());
   writeFile(stale, "left by a killed run");
   EXPECT_EQ(
       runAndSave([](tClassMapStore& store, tStatus& status) { store.add("B", "b", 0, status); }),
@@ -231,7 +231,7 @@ TEST_F(MapFile, TemporaryFileIsNeverALink) {
   // A planted link must not make the save write through it.
   const std::string victim = tree.root() + "/victim";
   writeFile(victim, "precious");
-  const std::string temporary = tReplacementFile::temporaryPathFor(tree.mapFile());
+  const std::string temporary = tMapPaths::temporaryNameFor(tree.mapFile());
   ASSERT_EQ(::symlink(victim.c_str(), temporary.c_str()), 0);
   EXPECT_EQ(
       runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
@@ -241,12 +241,14 @@ TEST_F(MapFile, TemporaryFileIsNeverALink) {
 }
 
 TEST_F(MapFile, SaveWithoutAMapDirectory) {
-  tScratchTree bare(false);
-  bare.useInThisProcess();
+  const tScratchTree bare(false);
   EXPECT_EQ(
-      runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }),
+      runAndSave([](tClassMapStore& store, tStatus& status) { store.add("A", "a", 0, status); }, 0,
+                 &bare),
       -50204);
-  EXPECT_EQ(runAndSave([](tClassMapStore& store, tStatus& status) { store.reset(0, status); }), 0);
+  EXPECT_EQ(
+      runAndSave([](tClassMapStore& store, tStatus& status) { store.reset(0, status); }, 0, &bare),
+      0);
   EXPECT_TRUE(testing::listDirectory(bare.root() + "/usr").empty());
 }
 
@@ -259,14 +261,14 @@ TEST_F(MapFile, FailedRenameAndACopyThatCannotStartLeaveNothingBehind) {
               ASSERT_EQ(::mkdir(tree.mapFile().c_str(), 0755), 0);
             }),
             -50204);
-  EXPECT_FALSE(readFile(tReplacementFile::temporaryPathFor(tree.mapFile())).has_value());
+  EXPECT_FALSE(readFile(tMapPaths::temporaryNameFor(tree.mapFile())).has_value());
 }
 
 TEST_F(MapFile, UnreadableMapFileFailsTheRunInsteadOfBeingReplaced) {
   // A map file that is a directory exists but cannot be read as a file.
   ASSERT_EQ(::mkdir(tree.mapFile().c_str(), 0755), 0);
   tStatus status = 0;
-  tClassMapStore store(kDeferSave, kMaps32Bit, status);
+  tClassMapStore store(kDeferSave, kMaps32Bit, tMapNeed::bindings, status, tree.root());
   EXPECT_LT(status, 0);
   EXPECT_EQ(::access(tree.mapFile().c_str(), F_OK), 0) << "must not be removed";
 }

@@ -14,29 +14,11 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFile.h"
 
 namespace nDRAVI100::testing {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// Outside a scratch tree the fixed paths point nowhere, so that no test can
-// reach the machine's own class map by accident.
-constexpr const char* kNowhere = "/nonexistent/zembril-tests";
-
-void useRoot(const std::string& root) {
-  if (!tFileSystemAdapter::setRoot(root)) throw std::runtime_error("not a root: " + root);
-}
-
-const bool kStartsNowhere = [] {
-  useRoot(kNowhere);
-  return true;
-}();
-
-}  // namespace
 
 tScratchTree::tScratchTree(bool createMapDirectory) {
   std::string pattern = (fs::temp_directory_path() / "zembril-test-XXXXXX").string();
@@ -48,7 +30,6 @@ tScratchTree::tScratchTree(bool createMapDirectory) {
 tScratchTree::~tScratchTree() {
   std::error_code ignored;
   fs::remove_all(rootPath, ignored);
-  useRoot(kNowhere);
 }
 
 std::string tScratchTree::directoryFile() const {
@@ -60,7 +41,6 @@ std::string tScratchTree::mapDirectory() const {
 std::string tScratchTree::mapFile(bool x64) const {
   return mapDirectory() + (x64 ? "/dravimap64" : "/dravimap");
 }
-void tScratchTree::useInThisProcess() const { useRoot(rootPath); }
 
 std::optional<std::string> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -26,10 +26,6 @@ class tScratchTree {
   std::string mapDirectory() const;
   std::string mapFile(bool x64 = false) const;
 
-  // Makes this tree the root of the tool's paths, for tests that use the
-  // store in this process.
-  void useInThisProcess() const;
-
  private:
   std::string rootPath;
 };

@@ -104,16 +104,17 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
 
 bool is64BitBuild(tStatus&) { return sizeof(void*) == 8; }
 
-void takeRootSwitch(std::vector<std::string>& arguments, tStatus& status) {
+void takeRootSwitch(std::vector<std::string>& arguments, std::string& root, tStatus& status) {
   if (isError(status) || arguments.size() < 2 || arguments[1] != "/root") return;
   // A mistyped root would read as an empty map and fail only at the save,
   // with the code of a read-only directory; a root names an image that exists.
   std::error_code error;
-  if (arguments.size() < 3 || !std::filesystem::is_directory(arguments[2], error) ||
-      !tFileSystemAdapter::setRoot(arguments[2])) {
+  if (arguments.size() < 3 || !arguments[2].starts_with('/') ||
+      !std::filesystem::is_directory(arguments[2], error)) {
     raiseError(status, nCode::kUsage);
     return;
   }
+  root = tMapPaths(arguments[2]).root();
   arguments.erase(arguments.begin() + 1, arguments.begin() + 3);
 }
 

@@ -80,13 +80,14 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
 bool is64BitBuild(tStatus& status);
 
 // Takes a leading "/root DIR" (right after the program name) out of
-// `arguments` and makes DIR the root of every path of this run (see
-// tFileSystemAdapter::setRoot); the rest of the command line is then read
-// as if the switch had never been there. Without the switch nothing
-// changes. A missing, empty or relative DIR, or one that is not an existing
-// directory, is a usage error: the word gets -88361, and `arguments` and the
-// root stay as they were. Does nothing once the word holds an error.
-void takeRootSwitch(std::vector<std::string>& arguments, tStatus& status);
+// `arguments` and sets `root` to DIR, without trailing slashes (empty for
+// "/"): the root of every path of this run (see tMapPaths); the rest of the
+// command line is then read as if the switch had never been there. Without
+// the switch nothing changes. A missing, empty or relative DIR, or one that
+// is not an existing directory, is a usage error: the word gets -88361, and
+// `arguments` and `root` stay as they were. Does nothing once the word
+// holds an error.
+void takeRootSwitch(std::vector<std::string>& arguments, std::string& root, tStatus& status);
 
 // Turns the process's argument list (the program name at index 0) into
 // `request`. The request is reset first. A malformed command line leaves the

@@ -30,13 +30,14 @@ int runProgram(int argc, const char* const* argv) {
   tCommandRequest request;
   // The report below reads the command line as the grammar does, without
   // the root switch.
-  takeRootSwitch(arguments, status);
+  std::string root;
+  takeRootSwitch(arguments, root, status);
   parseCommandLine(request, arguments, status);
   {
     // Every change stays in memory until the one save below, so a run that
     // fails half way through a command file leaves the map file as it was.
     tClassMapStore store(kDeferSave, request.getX64(status), persistentMapNeed(request, status),
-                         status);
+                         status, root);
     dispatchCommand(request, store, status);
     store.saveAllMapFiles(status);
     const std::string report = formatReport(status, arguments);

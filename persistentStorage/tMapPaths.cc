@@ -1,0 +1,103 @@
+#include "persistentStorage/tMapPaths.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "persistentStorage/tRegularFile.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr const char* kDirectoryFile = "/etc/tolvane/.mirtal/mirtal.dir";
+constexpr const char* kFallbackMapDirectory = "/usr/local/tolvane/.mirtal/etc";
+constexpr const char* kMapDirectorySuffix = "/etc";
+constexpr const char* kDeclarationsDirectory = "/usr/share/zembril/declarations";
+constexpr const char* kRecordsDirectory = "/var/lib/zembril";
+
+// A longer first line is cut at this many bytes; the directory file is read
+// in one call so that a huge file costs no more.
+constexpr std::size_t kMostDirectoryFileBytes = 4097;
+
+}  // namespace
+
+tMapPaths::tMapPaths(std::string root) : rootPath(std::move(root)) {
+  while (!rootPath.empty() && rootPath.back() == '/') rootPath.pop_back();
+}
+
+tMapPaths tMapPaths::resolve(std::string root) {
+  tMapPaths paths(std::move(root));
+  paths.found = paths.lookUpMapDirectory();
+  return paths;
+}
+
+std::string tMapPaths::directoryFile() const { return rootPath + kDirectoryFile; }
+std::string tMapPaths::fallbackMapDirectory() const { return rootPath + kFallbackMapDirectory; }
+std::string tMapPaths::declarationsDirectory() const { return rootPath + kDeclarationsDirectory; }
+std::string tMapPaths::recordsDirectory() const { return rootPath + kRecordsDirectory; }
+std::string tMapPaths::record(bool is64Bit) const {
+  return recordsDirectory() + "/" + recordName(is64Bit);
+}
+
+std::string tMapPaths::lockFile() const { return found.directory + "/" + lockFileName(); }
+std::string tMapPaths::mapFile(bool is64Bit) const {
+  return found.directory + "/" + mapFileName(is64Bit);
+}
+
+const char* tMapPaths::lockFileName() { return "dravimap.lock"; }
+std::string tMapPaths::mapFileName(bool is64Bit) { return is64Bit ? "dravimap64" : "dravimap"; }
+std::string tMapPaths::recordName(bool is64Bit) { return is64Bit ? "declared64" : "declared32"; }
+std::string tMapPaths::temporaryNameFor(const std::string& target) { return target + ".tmp"; }
+std::string tMapPaths::damagedNameFor(const std::string& target, int n) {
+  return target + ".damaged" + (n == 0 ? std::string() : "." + std::to_string(n));
+}
+
+tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
+  tMapDirectoryLookup lookup;
+  lookup.directory = fallbackMapDirectory();
+  const tRegularFile file = tRegularFile::openForReading(directoryFile(), rootPath);
+  if (file.notRegular()) {
+    lookup.source = tDirectorySource::notRegularFile;
+    return lookup;
+  }
+  if (!file) {
+    lookup.error = file.error();
+    return lookup;
+  }
+  char bytes[kMostDirectoryFileBytes];
+  std::size_t count = 0;
+  while (count < sizeof bytes) {
+    const long got = readRetrying(file.descriptor(), bytes + count, sizeof bytes - count);
+    if (got == 0) break;
+    if (got < 0) {
+      lookup.source = tDirectorySource::unreadableFile;
+      lookup.error = errno;
+      return lookup;
+    }
+    count += static_cast<std::size_t>(got);
+  }
+  if (count == 0) {
+    lookup.source = tDirectorySource::emptyFile;
+    return lookup;
+  }
+
+  std::size_t end = 0;
+  while (end < count && bytes[end] != '\r' && bytes[end] != '\n' && bytes[end] != '\0') ++end;
+  lookup.firstLine.assign(bytes, end);
+  std::string line = lookup.firstLine;
+  if (!line.empty() && line.back() == '/') line.pop_back();
+  if (line.empty()) {
+    lookup.source = tDirectorySource::emptyFirstLine;
+    return lookup;
+  }
+  lookup.source = tDirectorySource::directoryFile;
+  // Without a root a relative name stays relative to the working directory,
+  // as it always was; inside a root it can only mean the root's own "/".
+  const bool fromRoot = !rootPath.empty() && line.front() != '/';
+  lookup.directory = rootPath + (fromRoot ? "/" : "") + line + kMapDirectorySuffix;
+  return lookup;
+}
+
+}  // namespace nDRAVI100
