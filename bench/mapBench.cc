@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "classMap/tClassMapStore.h"
+#include "classMap/tCommandFileGrammar.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFile.h"
-#include "tool/tCommandFile.h"
-#include "tool/tCommandRequest.h"
+#include "tool/tCommandLine.h"
 
 namespace {
 

@@ -6,16 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "classMap/tMapScope.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapLock.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
-
-// The map a command works on: 0 for "/U", 1 for "/K", 2 for "/S". Kept as a
-// plain integer because a request may carry any value and the dispatch must
-// be able to reject the ones that name no map.
-using tMapScope = std::int32_t;
 
 // One entry of a map, as `list` hands it out.
 struct tBinding {

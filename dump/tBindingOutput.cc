@@ -3,7 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "dump/tCommandFileLine.h"
+#include "classMap/tCommandFileGrammar.h"
+#include "classMap/tMapScope.h"
 #include "dump/tTextEscaping.h"
 
 namespace nDRAVI100 {
@@ -18,8 +19,8 @@ struct tNamedMap {
 std::vector<tNamedMap> chosenMaps(const tClassNameMap& uMap, const tClassNameMap& kMap,
                                   tScopeChoice scope) {
   std::vector<tNamedMap> maps;
-  if (scope != tScopeChoice::kOnly) maps.push_back({'U', &uMap});
-  if (scope != tScopeChoice::uOnly) maps.push_back({'K', &kMap});
+  if (scope != tScopeChoice::kOnly) maps.push_back({letterOfScope(0), &uMap});
+  if (scope != tScopeChoice::uOnly) maps.push_back({letterOfScope(1), &kMap});
   return maps;
 }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <utility>
 
+#include "classMap/tMapScope.h"
+
 namespace nDRAVI100 {
 
 namespace {
@@ -168,9 +170,10 @@ class tOptionParser {
       }
       case kScope:
         scopeGiven = true;
-        if (value == "U" || value == "u") {
+        // The S map lives for one run: no file holds it.
+        if (const std::optional<tMapScope> named = scopeOfLetter(value); named == 0) {
           options.scope = tScopeChoice::uOnly;
-        } else if (value == "K" || value == "k") {
+        } else if (named == 1) {
           options.scope = tScopeChoice::kOnly;
         } else {
           fail("unknown scope '" + value + "' (U or K)");

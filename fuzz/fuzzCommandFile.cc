@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "classMap/tCommandFileGrammar.h"
 #include "fuzzCheck.h"
-#include "tool/tCommandFile.h"
 
 using namespace nDRAVI100;
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fuzzCheck.h"
-#include "tool/tCommandRequest.h"
+#include "tool/tCommandLine.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <cstring>
 #include <set>
 
+#include "classMap/tCommandRequest.h"
 #include "persistentStorage/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 #include "sync/tDeclarations.h"
 #include "sync/tSyncPlan.h"
-#include "tool/tCommandDispatch.h"
 
 namespace nDRAVI100 {
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "classMap/tCommandFileGrammar.h"
 #include "testSupport.h"
 #include "tool/tCommandFile.h"
 

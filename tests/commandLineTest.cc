@@ -2,7 +2,7 @@
 
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "testSupport.h"
-#include "tool/tCommandRequest.h"
+#include "tool/tCommandLine.h"
 
 namespace nDRAVI100 {
 namespace {

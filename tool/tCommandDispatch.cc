@@ -6,24 +6,9 @@ namespace nDRAVI100 {
 
 namespace {
 
-// The only place in a library name that depends on the run's bitness.
-const std::string& substitutionToken() {
-  static const std::string token = "*";
-  return token;
-}
-
 bool isMapScope(std::int32_t scope) { return scope >= 0 && scope <= 2; }
 
 }  // namespace
-
-std::string substituteBitness(const std::string& libraryName, std::int32_t is64Bit) {
-  std::string substituted = libraryName;
-  const std::string::size_type at = substituted.find(substitutionToken());
-  if (at != std::string::npos) {
-    substituted.replace(at, substitutionToken().size(), is64Bit != 0 ? "64" : "32");
-  }
-  return substituted;
-}
 
 tMapNeed persistentMapNeed(const tCommandRequest& request, tStatus& status) {
   switch (request.getKind(status)) {
@@ -63,7 +48,7 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
   if (isError(status)) return;
   // Most library names hold no "*": they are used as they are, not copied.
   const std::string& libraryName = request.getLibraryName(status);
-  const bool substitutes = libraryName.find(substitutionToken()) != std::string::npos;
+  const bool substitutes = namesBitness(libraryName);
   const std::string substituted =
       substitutes ? substituteBitness(libraryName, store.getIs64Bit()) : std::string();
   const std::string& libraryPath = substitutes ? substituted : libraryName;

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "classMap/tClassMapStore.h"
+#include "classMap/tCommandRequest.h"
 #include "status/tStatus.h"
-#include "tool/tCommandRequest.h"
 
 namespace nDRAVI100 {
 
@@ -26,9 +26,5 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
 // store) only whether the map file can be read, which a run checks without
 // building the maps.
 tMapNeed persistentMapNeed(const tCommandRequest& request, tStatus& status);
-
-// Returns `libraryName` with its first "*" replaced by "64" when `is64Bit`
-// is non-zero and by "32" otherwise; later "*" stay as they are.
-std::string substituteBitness(const std::string& libraryName, std::int32_t is64Bit);
 
 }  // namespace nDRAVI100

@@ -1,21 +1,11 @@
-// Command files: many commands, one per line, carried out in one run.
-//
-// A line is comma-separated fields after every blank (space, tab, CR, LF)
-// has been removed: a scope letter (U, K, S in either case), a command word
-// without the slash ("add", "delete", "deletelib", "lookup", "lookuplib",
-// "list", "reset") and its arguments. A comma inside "<" ">" brackets does
-// not split, so a class name with template arguments stays one field. A
-// line that begins with "#" is a comment; blank lines are skipped.
+// Carrying out a command file: every line, in order, in one run. Its
+// grammar is in classMap/tCommandFileGrammar.h.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "classMap/tClassMapStore.h"
 #include "status/tStatus.h"
-#include "tool/tCommandRequest.h"
 
 namespace nDRAVI100 {
 
@@ -25,28 +15,5 @@ namespace nDRAVI100 {
 // be opened raises -50204. A line that holds a NUL byte counts as one that
 // cannot be read.
 void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status);
-
-// Returns the next line of `file` that is not a comment, its newline
-// included when it has one, gathered from pieces of at most 255 bytes. Sets
-// `endOfFile` to 1 once the file's end has been reached. A read error, or a
-// line (comments included) that holds a NUL byte, raises -1, prints
-// "zembril: File read error!" and returns an empty string. The string
-// returned is one buffer that the next call overwrites.
-const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
-
-// Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs. The
-// string returned is one buffer that the next call overwrites.
-const std::string& removeWhitespace(const std::string& line, tStatus& status);
-
-// Splits a line without blanks into its fields at the commas that stand
-// outside "<" ">" brackets. Returns false when the line has more than four
-// fields (a fourth such comma rejects it at once).
-bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields);
-
-// Parses a line without blanks. Returns the one line request, updated for
-// this line, or, with -88361 merged into the word, the rejection request of
-// kind None. Both live until the program ends; the line request keeps the
-// strings of earlier lines that this line's command does not use.
-const tCommandRequest& parseFileLine(const std::string& line, tStatus& status);
 
 }  // namespace nDRAVI100

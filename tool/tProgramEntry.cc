@@ -4,7 +4,7 @@
 
 #include "classMap/tClassMapStore.h"
 #include "tool/tCommandDispatch.h"
-#include "tool/tCommandRequest.h"
+#include "tool/tCommandLine.h"
 
 namespace nDRAVI100 {
 

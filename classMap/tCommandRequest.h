@@ -1,4 +1,4 @@
-// One parsed command, and the grammar of the command line that builds it.
+// One parsed command, as the command line or a command file gives it.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "classMap/tClassMapStore.h"
+#include "classMap/tMapScope.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
@@ -75,26 +75,12 @@ bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scop
 bool setCommandWord(tCommandRequest& request, const std::string& word, const char* prefix,
                     std::span<const std::string> arguments, tStatus& status);
 
-// Returns true when the program is built for a 64-bit platform, which is what
-// makes "/x64" acceptable. Never changes the status word.
-bool is64BitBuild(tStatus& status);
+// Returns `libraryName` with its first "*" replaced by "64" when `is64Bit`
+// is non-zero and by "32" otherwise; later "*" stay as they are.
+std::string substituteBitness(const std::string& libraryName, std::int32_t is64Bit);
 
-// Takes a leading "/root DIR" (right after the program name) out of
-// `arguments` and sets `root` to DIR, without trailing slashes (empty for
-// "/"): the root of every path of this run (see tMapPaths); the rest of the
-// command line is then read as if the switch had never been there. Without
-// the switch nothing changes. A missing, empty or relative DIR, or one that
-// is not an existing directory, is a usage error: the word gets -88361, and
-// `arguments` and `root` stay as they were. Does nothing once the word
-// holds an error.
-void takeRootSwitch(std::vector<std::string>& arguments, std::string& root, tStatus& status);
-
-// Turns the process's argument list (the program name at index 0) into
-// `request`. The request is reset first. A malformed command line leaves the
-// kind at None and merges the usage error -88361 into the word; fields found
-// before the error keep their values. When the word already holds an error
-// the request stays in its initial state. `arguments` is not changed.
-void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& arguments,
-                      tStatus& status);
+// Returns true when `libraryName` holds the "*" that substituteBitness
+// replaces.
+bool namesBitness(const std::string& libraryName);
 
 }  // namespace nDRAVI100

@@ -1,0 +1,24 @@
+// The three maps a command names, and the letters that name them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace nDRAVI100 {
+
+// The map a command works on: 0 for "/U", 1 for "/K", 2 for "/S". Kept as a
+// plain integer because a request may carry any value and the dispatch must
+// be able to reject the ones that name no map. The numbers are fixed: the
+// command line, command files, the store and zembril-sync's records agree
+// on them.
+using tMapScope = std::int32_t;
+
+// Returns the scope of a scope letter, U, K or S in either case, or nothing
+// for any other text.
+[[nodiscard]] std::optional<tMapScope> scopeOfLetter(std::string_view letter);
+
+// Returns the upper-case letter of scope 0, 1 or 2 ('U', 'K', 'S'), or '?'.
+[[nodiscard]] char letterOfScope(tMapScope scope);
+
+}  // namespace nDRAVI100
