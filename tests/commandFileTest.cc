@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include "classMap/tCommandFileGrammar.h"
 #include "testSupport.h"
@@ -99,6 +101,58 @@ TEST(CommandFileParser, Fields) {
       EXPECT_EQ(fields, c.fields) << c.line;
     }
   }
+}
+
+// The table of names that the Ansible collection's carriable() reads too:
+// each row's verdict is what zembril's own reader and parser make of a line
+// that carries the name as a class name, which another field follows.
+TEST(CommandFileGrammar, TheSharedTableOfCarriableNames) {
+  std::ifstream table(ZEMBRIL_SOURCE_DIR
+                      "/ansible/ansible_collections/zembril/classmap/tests/unit/plugins/"
+                      "module_utils/command_file_fields.txt",
+                      std::ios::binary);
+  ASSERT_TRUE(table);
+  const auto unescape = [](const std::string& text) {
+    std::string bytes;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      if (text[at] != '\\' || at + 1 == text.size()) {
+        bytes += text[at];
+        continue;
+      }
+      switch (const char escaped = text[++at]) {
+        case 't':
+          bytes += '\t';
+          break;
+        case 'n':
+          bytes += '\n';
+          break;
+        case 'r':
+          bytes += '\r';
+          break;
+        case '0':
+          bytes += '\0';
+          break;
+        case 'x':
+          bytes += static_cast<char>(std::stoi(text.substr(at + 1, 2), nullptr, 16));
+          at += 2;
+          break;
+        default:
+          bytes += escaped;
+      }
+    }
+    return bytes;
+  };
+  int rows = 0;
+  for (std::string line; std::getline(table, line);) {
+    if (line.empty() || line.front() == '#') continue;
+    const std::string::size_type tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    const bool carried = line.substr(0, tab) == "yes";
+    const std::string name = unescape(line.substr(tab + 1));
+    EXPECT_EQ(addLineFor('U', name, "/lib.so").has_value(), carried) << line;
+    ++rows;
+  }
+  EXPECT_GT(rows, 10);
 }
 
 TEST(CommandFileParser, Grammar) {

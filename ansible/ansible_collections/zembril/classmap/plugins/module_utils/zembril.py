@@ -89,7 +89,7 @@ def carriable(name):
     """True when a command-file line can carry `name` as one field: it holds
     no blank and no NUL, and each of its commas is inside <...>, which must
     close again before the field ends."""
-    if not name or any(c in name for c in BLANKS + '\0'):
+    if any(c in name for c in BLANKS + '\0'):
         return False
     depth = 0
     for character in name:
@@ -313,7 +313,8 @@ def names_of(module, names):
                 name = unescape(name)
             except ValueError as error:
                 module.fail_json(msg=str(error))
-        if name is not None and not carriable(name):
+        # An empty name is carried, but no task means one.
+        if name is not None and (name == '' or not carriable(name)):
             module.fail_json(msg='zembril cannot carry %s in a command file: a name may hold no '
                              'blank and no NUL, and a comma only inside <...>' % escape(name))
         result.append(name)

@@ -2,6 +2,8 @@
 # Copyright: 2026 the zembril authors
 # SPDX-License-Identifier: MIT
 
+import os
+
 import pytest
 
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
@@ -84,10 +86,32 @@ def test_unescape_refuses_what_zembril_dump_never_writes(text):
         unescape(text)
 
 
-@pytest.mark.parametrize('name, ok', [
-    ('Map<int,Map<int,W>>', True), ('A,B', False), ('Map<int,W', False), ('A B', False),
-    ('A\0', False), ('', False), ('a>b,c', False), ('\udcff#', True),
-])
+def shared_table():
+    """The rows of command_file_fields.txt, which zembril's own command-file
+    tests read too: (name, whether a command file can carry it)."""
+    escapes = {b't': b'\t', b'n': b'\n', b'r': b'\r', b'0': b'\0', b'\\': b'\\'}
+    rows = []
+    with open(os.path.join(os.path.dirname(__file__), 'command_file_fields.txt'), 'rb') as table:
+        for line in table.read().split(b'\n'):
+            if not line or line.startswith(b'#'):
+                continue
+            verdict, text = line.split(b"\t", 1)
+            name, at = b'', 0
+            while at < len(text):
+                if text[at:at + 1] == b'\\' and text[at + 1:at + 2] == b'x':
+                    name += bytes([int(text[at + 2:at + 4], 16)])
+                    at += 4
+                elif text[at:at + 1] == b'\\':
+                    name += escapes[text[at + 1:at + 2]]
+                    at += 2
+                else:
+                    name += text[at:at + 1]
+                    at += 1
+            rows.append((name.decode('utf-8', 'surrogateescape'), verdict == b'yes'))
+    return rows
+
+
+@pytest.mark.parametrize('name, ok', shared_table())
 def test_carriable(name, ok):
     assert carriable(name) == ok
 
