@@ -20,7 +20,9 @@ done
 echo "mandoc and groff: clean"
 
 echo "-- shell scripts"
-shellcheck -x "$here"/*.sh packaging/*.sh packaging/*/build.sh
+# Every shell script of the repository, so that none drifts out of reach.
+shellcheck -x "$here"/*.sh packaging/*.sh packaging/*/build.sh tests/run-all.sh tests/ansible/run.sh \
+  bench/run.sh .ci/run ansible/ansible_collections/zembril/classmap/tests/integration/targets/*/runme.sh
 shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/prerm \
   packaging/rpm/zembril-install-declaration packaging/arch/zembril.install
 shellcheck -s bash packaging/arch/PKGBUILD
