@@ -1,12 +1,11 @@
 #include "dump/tDumpOptions.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <array>
 #include <string_view>
 #include <utility>
 
+#include "classMap/tLongOptions.h"
 #include "classMap/tMapScope.h"
 
 namespace nDRAVI100 {
@@ -21,8 +20,8 @@ constexpr std::array<tNamedForm, 3> kForms = {{{"text", tOutputForm::text},
                                                {"json", tOutputForm::json},
                                                {"commands", tOutputForm::commands}}};
 
-// getopt_long's codes for the long options; above every character, so that
-// none can be taken for a short option.
+// The codes of zembril-dump's own long options; --root, --help and
+// --version are every companion program's.
 enum tOptionCode : int {
   kX64 = 256,
   kCheck,
@@ -30,21 +29,14 @@ enum tOptionCode : int {
   kExplain,
   kFormat,
   kScope,
-  kRoot,
-  kHelp,
-  kVersion,
 };
 
-constexpr std::array<option, 10> kLongOptions = {{{"x64", no_argument, nullptr, kX64},
-                                                  {"check", no_argument, nullptr, kCheck},
-                                                  {"salvage", no_argument, nullptr, kSalvage},
-                                                  {"explain", required_argument, nullptr, kExplain},
-                                                  {"format", required_argument, nullptr, kFormat},
-                                                  {"scope", required_argument, nullptr, kScope},
-                                                  {"root", required_argument, nullptr, kRoot},
-                                                  {"help", no_argument, nullptr, kHelp},
-                                                  {"version", no_argument, nullptr, kVersion},
-                                                  {nullptr, 0, nullptr, 0}}};
+constexpr std::array<tLongOption, 6> kOwnOptions = {{{"x64", false, kX64},
+                                                     {"check", false, kCheck},
+                                                     {"salvage", false, kSalvage},
+                                                     {"explain", true, kExplain},
+                                                     {"format", true, kFormat},
+                                                     {"scope", true, kScope}}};
 
 const char* modeOption(tDumpMode mode) {
   switch (mode) {
@@ -64,32 +56,7 @@ const char* modeOption(tDumpMode mode) {
 class tOptionParser {
  public:
   tParsedOptions parse(const std::vector<std::string>& arguments) {
-    // getopt_long wants a program name first and writable strings.
-    std::vector<std::string> words{"zembril-dump"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const int argc = static_cast<int>(words.size());
-
-    // optind 0 starts getopt afresh. "-" hands operands back in their place,
-    // so that POSIXLY_CORRECT cannot end the options at the first file; ":"
-    // reports a missing value apart from an unknown option; opterr 0 leaves
-    // every message to us.
-    optind = 0;
-    opterr = 0;
-    for (;;) {
-      const std::size_t at = static_cast<std::size_t>(std::max(optind, 1));
-      const std::string current = at < words.size() ? words[at] : "";
-      const int code = getopt_long(argc, argv.data(), "-:", kLongOptions.data(), nullptr);
-      if (code == -1) break;
-      takeOption(code, current);
-    }
-    // What follows "--" is all operands.
-    for (auto index = static_cast<std::size_t>(optind); index < words.size(); ++index) {
-      operands.push_back(words[index]);
-    }
+    readLongOptions(arguments, kOwnOptions, [this](const tArgument& argument) { take(argument); });
 
     // --help and --version answer whatever else the line says, as in GNU tools.
     if (firstAnswer) {
@@ -114,31 +81,30 @@ class tOptionParser {
     current = mode;
   }
 
-  // `current` is the argument that held the option, as the user wrote it.
-  void takeOption(int code, const std::string& current) {
+  void take(const tArgument& argument) {
     tDumpOptions& options = parsed.options;
-    const std::string value = optarg != nullptr ? optarg : "";
-    const std::string name = current.substr(0, current.find('='));
-    switch (code) {
-      case 1:
+    const std::string& value = argument.value;
+    using enum tArgument::tKind;
+    switch (argument.kind) {
+      case operand:
         operands.push_back(value);
+        return;
+      case missingValue:
+        return fail("option '" + argument.name + "' needs a value");
+      case valueNotTaken:
+        return fail("option '" + argument.name + "' takes no value");
+      case ambiguous:
+        return fail("option '" + argument.name + "' is ambiguous");
+      case unknown:
+        return fail("unknown option '" + argument.typed + "'");
+      case option:
         break;
-      case ':':
-        fail("option '" + name + "' needs a value");
-        break;
-      case '?':
-        if (optopt >= kX64) {
-          fail("option '" + name + "' takes no value");
-        } else if (optopt == 0 && isAmbiguous(name)) {
-          fail("option '" + name + "' is ambiguous");
-        } else {
-          fail("unknown option '" + current + "'");
-        }
-        break;
-      case kHelp:
+    }
+    switch (argument.code) {
+      case kHelpOption:
         if (!firstAnswer) firstAnswer = tDumpMode::help;
         break;
-      case kVersion:
+      case kVersionOption:
         if (!firstAnswer) firstAnswer = tDumpMode::version;
         break;
       case kX64:
@@ -154,7 +120,7 @@ class tOptionParser {
         chooseMode(tDumpMode::explain);
         options.code = value;
         break;
-      case kRoot:
+      case kRootOption:
         options.root = value;
         break;
       case kFormat: {
@@ -180,18 +146,8 @@ class tOptionParser {
         }
         break;
       default:
-        fail("unknown option '" + current + "'");
+        fail("unknown option '" + argument.typed + "'");
     }
-  }
-
-  // getopt_long takes any unique abbreviation of a long option and refuses
-  // one that several options begin with.
-  static bool isAmbiguous(const std::string& typed) {
-    if (!typed.starts_with("--")) return false;
-    const std::string_view name = std::string_view(typed).substr(2);
-    return std::count_if(kLongOptions.begin(), kLongOptions.end(), [&](const option& entry) {
-             return entry.name != nullptr && std::string_view(entry.name).starts_with(name);
-           }) > 1;
   }
 
   void checkCombination() {

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <iterator>
-#include <system_error>
 
+#include "classMap/tLongOptions.h"
 #include "dump/tBindingOutput.h"
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
@@ -160,12 +159,11 @@ int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
   }
   const bool answersOnly =
       parsed.options.mode == tDumpMode::help || parsed.options.mode == tDumpMode::version;
-  std::error_code error;
-  if (root && !answersOnly && !std::filesystem::is_directory(*root, error)) {
+  if (const std::string problem = root && !answersOnly ? rootProblem(*root) : std::string();
+      !problem.empty()) {
     // A mistyped image would show as an empty map, and a backup of it would
     // empty a map when replayed.
-    put(err, "zembril-dump: " + escapeForText(*root) + ": " +
-                 (error ? error.message() : std::strerror(ENOTDIR)) + "\n");
+    put(err, "zembril-dump: " + escapeForText(*root) + ": " + problem + "\n");
     return kDumpFailed;
   }
   const int status = runMode(parsed.options, tMapPaths(root.value_or(std::string())), out, err);

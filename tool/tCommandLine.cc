@@ -1,10 +1,9 @@
 #include "tool/tCommandLine.h"
 
 #include <cstddef>
-#include <filesystem>
 #include <span>
-#include <system_error>
 
+#include "classMap/tLongOptions.h"
 #include "persistentStorage/tMapPaths.h"
 
 namespace nDRAVI100 {
@@ -24,9 +23,7 @@ void takeRootSwitch(std::vector<std::string>& arguments, std::string& root, tSta
   if (isError(status) || arguments.size() < 2 || arguments[1] != "/root") return;
   // A mistyped root would read as an empty map and fail only at the save,
   // with the code of a read-only directory; a root names an image that exists.
-  std::error_code error;
-  if (arguments.size() < 3 || !arguments[2].starts_with('/') ||
-      !std::filesystem::is_directory(arguments[2], error)) {
+  if (arguments.size() < 3 || !rootProblem(arguments[2]).empty()) {
     raiseError(status, nCode::kUsage);
     return;
   }

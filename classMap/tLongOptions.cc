@@ -1,0 +1,96 @@
+#include "classMap/tLongOptions.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+namespace nDRAVI100 {
+
+namespace {
+
+constexpr tLongOption kCommon[] = {
+    {"root", true, kRootOption}, {"help", false, kHelpOption}, {"version", false, kVersionOption}};
+
+}  // namespace
+
+void readLongOptions(const std::vector<std::string>& arguments, std::span<const tLongOption> own,
+                     const std::function<void(const tArgument&)>& take) {
+  std::vector<option> table;
+  for (const auto& options : {own, std::span<const tLongOption>(kCommon)}) {
+    for (const tLongOption& entry : options) {
+      table.push_back(
+          {entry.name, entry.takesValue ? required_argument : no_argument, nullptr, entry.code});
+    }
+  }
+  table.push_back({nullptr, 0, nullptr, 0});
+  const auto isAmbiguous = [&](const std::string& name) {
+    if (!name.starts_with("--")) return false;
+    const std::string_view prefix = std::string_view(name).substr(2);
+    return std::count_if(table.begin(), table.end(), [&](const option& entry) {
+             return entry.name != nullptr && std::string_view(entry.name).starts_with(prefix);
+           }) > 1;
+  };
+
+  // getopt_long wants a program name first and writable strings.
+  std::vector<std::string> words{"zembril"};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+
+  // optind 0 starts getopt afresh. "-" hands operands back in their place,
+  // so that POSIXLY_CORRECT cannot end the options at the first operand;
+  // ":" reports a missing value apart from an unknown option; opterr 0
+  // leaves every message to the caller.
+  optind = 0;
+  opterr = 0;
+  for (;;) {
+    const auto at = static_cast<std::size_t>(std::max(optind, 1));
+    tArgument argument;
+    argument.typed = at < words.size() ? words[at] : "";
+    argument.name = argument.typed.substr(0, argument.typed.find('='));
+    const int code = getopt_long(argc, argv.data(), "-:", table.data(), nullptr);
+    if (code == -1) break;
+    argument.value = optarg != nullptr ? optarg : "";
+    using enum tArgument::tKind;
+    switch (code) {
+      case 1:
+        argument.kind = operand;
+        break;
+      case ':':
+        argument.kind = missingValue;
+        break;
+      case '?':
+        argument.kind = optopt > 255                                ? valueNotTaken
+                        : optopt == 0 && isAmbiguous(argument.name) ? tArgument::tKind::ambiguous
+                                                                    : unknown;
+        break;
+      default:
+        argument.kind = option;
+        argument.code = code;
+    }
+    take(argument);
+  }
+  // What follows "--" is all operands.
+  for (auto index = static_cast<std::size_t>(optind); index < words.size(); ++index) {
+    tArgument argument;
+    argument.value = argument.typed = words[index];
+    take(argument);
+  }
+}
+
+std::string rootProblem(const std::string& root) {
+  if (!root.starts_with('/')) return "not an absolute path";
+  std::error_code error;
+  if (std::filesystem::is_directory(root, error)) return std::string();
+  return error ? error.message() : std::strerror(ENOTDIR);
+}
+
+}  // namespace nDRAVI100
