@@ -190,7 +190,8 @@ bool readDeclarations(const std::string& directory, std::vector<tDeclaration>& d
     }
     std::vector<tDeclaration> parsed = parseDeclarations(bytes, name, problem);
     if (!problem.empty()) {
-      held.push_back({name, path + ":" + problem});
+      problem.insert(0, path + ":");
+      held.push_back({name, problem});
       continue;
     }
     std::move(parsed.begin(), parsed.end(), std::back_inserter(declarations));

@@ -106,8 +106,12 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
 
   tSyncPlan plan;
   std::set<tKey> changed;
-  for (const auto& [key, candidates] : claims) {
-    const auto& [scope, className] = key;
+  // Plain names, not structured bindings: the lambdas below capture them.
+  for (const auto& claim : claims) {
+    const tKey& key = claim.first;
+    const std::vector<const tDeclaration*>& candidates = claim.second;
+    const tMapScope scope = key.first;
+    const std::string& className = key.second;
     const std::vector<const tRecordedBinding*>& entries = records[key];
     const auto recordedAs = [&](tRecordState state) {
       const auto found = std::find_if(entries.begin(), entries.end(),
@@ -130,8 +134,12 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
         tRecordedBinding loser{scope, className, candidate->library, candidate->package,
                                tRecordState::lost};
         if (std::find(recorded.begin(), recorded.end(), loser) == recorded.end()) {
-          plan.notices.push_back(where + className + " stays bound to " + holder + ", " + why +
-                                 "; " + candidate->package + " declares " + candidate->library);
+          std::string notice = where + className;
+          notice += " stays bound to " + holder;
+          notice += ", " + why;
+          notice += "; " + candidate->package;
+          notice += " declares " + candidate->library;
+          plan.notices.push_back(std::move(notice));
         }
         plan.record.push_back(std::move(loser));
       }
@@ -156,9 +164,12 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
       if (made != nullptr && !candidates.empty()) {
         plan.record.push_back(
             {scope, className, made->library, made->package, tRecordState::unbound});
-        plan.notices.push_back(where + className + " was unbound by hand: no declaration binds " +
-                               "it again until it is bound by hand or handed back with " +
-                               "'zembril-sync --hand-back=" + className + "'");
+        std::string notice = where + className;
+        notice +=
+            " was unbound by hand: no declaration binds it again until it is bound by hand or "
+            "handed back with 'zembril-sync --hand-back=";
+        notice += className + "'";
+        plan.notices.push_back(std::move(notice));
         continue;
       }
     }
