@@ -186,7 +186,8 @@ bool syncMapFile(bool x64, const std::vector<tDeclaration>& all, const std::set<
   }
   if (plan.record != recorded && !writeRecord(path, plan.record, err)) return false;
   // The old record's lines are in the new one now.
-  if (!legacy.empty() || std::filesystem::exists(legacyPath)) {
+  std::error_code missing;
+  if (!legacy.empty() || std::filesystem::exists(legacyPath, missing)) {
     if (::unlink(legacyPath.c_str()) != 0 && errno != ENOENT) {
       put(err, "zembril-sync: cannot remove " + legacyPath + ": " + std::strerror(errno) + "\n");
       return false;

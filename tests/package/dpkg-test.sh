@@ -131,6 +131,7 @@ left=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 'zembril*' 2>/dev/nul
 [[ -z $left ]] || fail "dpkg still knows: $left"
 
 step "image build on a host without zembril: the image's own zembril-sync binds"
+hash -r
 ! command -v zembril-sync >/dev/null || fail "zembril-sync is still on the PATH"
 image=$work/bare-image
 mkdir -p "$image/var/lib/dpkg/info" "$image/var/lib/dpkg/updates" "$image/usr/local"
