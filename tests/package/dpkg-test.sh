@@ -147,8 +147,10 @@ chmod a-x "$image/usr/sbin/zembril-sync"
 if dpkg --root="$image" --force-script-chrootless -r zembril-dh-gadget >"$work/output" 2>&1; then
   fail "the trigger took a zembril-sync it could not run for a success"
 fi
-grep -q 'install zembril on the host, or build the image in chroot mode' "$work/output" ||
-  fail "the failed trigger said: $(cat "$work/output")"
+for said in 'install zembril on the host, or build the image in chroot mode' \
+  "'dpkg --root=$image --force-script-chrootless --configure --pending' runs zembril-sync again"; do
+  grep -qF "$said" "$work/output" || fail "the failed trigger said: $(cat "$work/output")"
+done
 chmod a+x "$image/usr/sbin/zembril-sync"
 bare --configure --pending
 PATH=$image/usr/bin:$PATH expect_map
