@@ -75,6 +75,10 @@ class tClassMapStore {
   // saved are lost.
   ~tClassMapStore();
 
+  // The map directory, opened once and locked (when held()), for files
+  // that are kept beside the map file, such as zembril-sync's records.
+  [[nodiscard]] const tDirectory& directory() const { return mapDirectory; }
+
   tClassMapStore(const tClassMapStore&) = delete;
   tClassMapStore& operator=(const tClassMapStore&) = delete;
 

@@ -15,7 +15,7 @@ constexpr const char* kDirectoryFile = "/etc/tolvane/.mirtal/mirtal.dir";
 constexpr const char* kFallbackMapDirectory = "/usr/local/tolvane/.mirtal/etc";
 constexpr const char* kMapDirectorySuffix = "/etc";
 constexpr const char* kDeclarationsDirectory = "/usr/share/zembril/declarations";
-constexpr const char* kRecordsDirectory = "/var/lib/zembril";
+constexpr const char* kLegacyRecordsDirectory = "/var/lib/zembril";
 
 // A longer first line is cut at this many bytes; the directory file is read
 // in one call so that a huge file costs no more.
@@ -36,10 +36,7 @@ tMapPaths tMapPaths::resolve(std::string root) {
 std::string tMapPaths::directoryFile() const { return rootPath + kDirectoryFile; }
 std::string tMapPaths::fallbackMapDirectory() const { return rootPath + kFallbackMapDirectory; }
 std::string tMapPaths::declarationsDirectory() const { return rootPath + kDeclarationsDirectory; }
-std::string tMapPaths::recordsDirectory() const { return rootPath + kRecordsDirectory; }
-std::string tMapPaths::record(bool is64Bit) const {
-  return recordsDirectory() + "/" + recordName(is64Bit);
-}
+std::string tMapPaths::legacyRecordsDirectory() const { return rootPath + kLegacyRecordsDirectory; }
 
 std::string tMapPaths::lockFile() const { return found.directory + "/" + lockFileName(); }
 std::string tMapPaths::mapFile(bool is64Bit) const {
@@ -48,7 +45,10 @@ std::string tMapPaths::mapFile(bool is64Bit) const {
 
 const char* tMapPaths::lockFileName() { return "dravimap.lock"; }
 std::string tMapPaths::mapFileName(bool is64Bit) { return is64Bit ? "dravimap64" : "dravimap"; }
-std::string tMapPaths::recordName(bool is64Bit) { return is64Bit ? "declared64" : "declared32"; }
+std::string tMapPaths::recordName(bool is64Bit) { return mapFileName(is64Bit) + ".declared"; }
+std::string tMapPaths::legacyRecordName(bool is64Bit) {
+  return is64Bit ? "declared64" : "declared32";
+}
 std::string tMapPaths::temporaryNameFor(const std::string& target) { return target + ".tmp"; }
 std::string tMapPaths::damagedNameFor(const std::string& target, int n) {
   return target + ".damaged" + (n == 0 ? std::string() : "." + std::to_string(n));

@@ -35,7 +35,10 @@ struct tMapDirectoryLookup {
 //   <map directory>/dravimap.lock           the lock file
 //   <map file>.tmp                          the temporary file of a save
 //   <map file>.damaged, .damaged.N          kept copies of damaged map files
-//   <root>/var/lib/zembril/declared32, 64   zembril-sync's records
+//   <map file>.declared                     zembril-sync's record of what
+//                                          declarations bound in that map
+//   <root>/var/lib/zembril/declared32, 64   where zembril-sync 1.2.0 kept
+//                                          its records, moved from there
 //   <root>/usr/share/zembril/declarations   the packages' declarations
 class tMapPaths {
  public:
@@ -53,8 +56,7 @@ class tMapPaths {
   [[nodiscard]] std::string directoryFile() const;
   [[nodiscard]] std::string fallbackMapDirectory() const;
   [[nodiscard]] std::string declarationsDirectory() const;
-  [[nodiscard]] std::string recordsDirectory() const;
-  [[nodiscard]] std::string record(bool is64Bit) const;
+  [[nodiscard]] std::string legacyRecordsDirectory() const;
 
   // Reads the directory file and returns the map directory: its first line,
   // less one trailing '/', with "/etc" appended and taken inside the root
@@ -74,7 +76,11 @@ class tMapPaths {
   // them through the directory's descriptor.
   static const char* lockFileName();
   static std::string mapFileName(bool is64Bit);
+  // zembril-sync's record of a map file, beside it.
   static std::string recordName(bool is64Bit);
+  // The same record where zembril-sync 1.2.0 kept it, in
+  // legacyRecordsDirectory().
+  static std::string legacyRecordName(bool is64Bit);
   // The temporary file of a save of `target` (a name or a path), beside it.
   static std::string temporaryNameFor(const std::string& target);
   // The name under which the `n`th damaged copy of `target` (a name or a

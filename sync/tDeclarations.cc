@@ -1,21 +1,33 @@
 #include "sync/tDeclarations.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <iterator>
 #include <map>
 #include <tuple>
 #include <utility>
 
 #include "persistentStorage/tRegularFile.h"
+#include "persistentStorage/tRoot.h"
 
 namespace nDRAVI100 {
 
 namespace {
 
+constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool isControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
 
 std::vector<std::string_view> splitAtBlanks(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -29,17 +41,28 @@ std::vector<std::string_view> splitAtBlanks(std::string_view line) {
   return fields;
 }
 
-// Debian's rule for package names; anything else in the directory is no
-// declaration (an editor's backup, a README).
-bool isPackageName(const std::string& name) {
+bool holdsBadBytes(std::string_view field) {
+  return std::any_of(field.begin(), field.end(), isControl) ||
+         field.find(kByteOrderMark) != std::string_view::npos;
+}
+
+// Debian's rule for package names.
+bool isPackageName(std::string_view name) {
   const auto lowerOrDigit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
   if (name.size() < 2 || !lowerOrDigit(name.front())) return false;
   return std::all_of(name.begin(), name.end(),
                      [&](char c) { return lowerOrDigit(c) || c == '+' || c == '-' || c == '.'; });
 }
 
-bool readWhole(const std::string& path, std::string& bytes, std::string& error) {
-  const tRegularFile file = tRegularFile::openForReading(path);
+bool isArchitecture(std::string_view name) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+  });
+}
+
+bool readWhole(const std::string& path, const std::string& root, std::string& bytes,
+               std::string& error) {
+  const tRegularFile file = tRegularFile::openForReading(path, root);
   const int failed = file ? file.readRest(bytes) : file.error();
   if (file.notRegular() || failed != 0) {
     error = path + ": " + (file.notRegular() ? "not a regular file" : std::strerror(failed));
@@ -49,6 +72,29 @@ bool readWhole(const std::string& path, std::string& bytes, std::string& error) 
 }
 
 }  // namespace
+
+std::string quoteBytes(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string quoted = "\"";
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(bytes[at]);
+    const bool mark = bytes.substr(at).starts_with(kByteOrderMark);
+    if (isControl(bytes[at]) || mark) {
+      for (std::size_t n = 0; n < (mark ? kByteOrderMark.size() : 1); ++n) {
+        const auto escaped = static_cast<unsigned char>(bytes[at + n]);
+        quoted += "\\x";
+        quoted += kHex[escaped >> 4U];
+        quoted += kHex[escaped & 0xfU];
+      }
+      if (mark) at += kByteOrderMark.size() - 1;
+    } else if (byte == '\\') {
+      quoted += "\\\\";
+    } else {
+      quoted += bytes[at];
+    }
+  }
+  return quoted + "\"";
+}
 
 std::vector<tDeclaration> parseDeclarations(std::string_view text, const std::string& package,
                                             std::string& error) {
@@ -74,17 +120,23 @@ std::vector<tDeclaration> parseDeclarations(std::string_view text, const std::st
     }
     tDeclaration declaration;
     if (fields[0] != "32" && fields[0] != "64") {
-      return fail("the map must be 32 or 64, not \"" + std::string(fields[0]) + "\"");
+      return fail("the map must be 32 or 64, not " + quoteBytes(fields[0]));
     }
     declaration.x64 = fields[0] == "64";
     if (fields[1] != "U" && fields[1] != "K") {
-      return fail("the scope must be U or K, not \"" + std::string(fields[1]) + "\"");
+      return fail("the scope must be U or K, not " + quoteBytes(fields[1]));
     }
     declaration.scope = fields[1] == "U" ? 0 : 1;
+    for (const auto& [name, field] : {std::pair{"class", fields[2]}, {"library", fields[3]}}) {
+      if (holdsBadBytes(field)) {
+        return fail(std::string("the ") + name +
+                    " must hold no control byte and no byte order mark: " + quoteBytes(field));
+      }
+    }
     declaration.className = fields[2];
     declaration.library = fields[3];
     if (!declaration.library.starts_with('/')) {
-      return fail("the library must be an absolute path, not \"" + declaration.library + "\"");
+      return fail("the library must be an absolute path, not " + quoteBytes(declaration.library));
     }
     const auto [where, added] =
         seen.try_emplace({declaration.x64, declaration.scope, declaration.className}, number);
@@ -99,18 +151,46 @@ std::vector<tDeclaration> parseDeclarations(std::string_view text, const std::st
   return declarations;
 }
 
-bool readDeclarations(const std::string& directory, std::vector<tDeclaration>& declarations,
-                      std::string& error) {
-  namespace fs = std::filesystem;
-  std::error_code failure;
-  std::vector<std::string> names;
-  for (fs::directory_iterator entry(directory, failure), end; !failure && entry != end;
-       entry.increment(failure)) {
-    const std::string name = entry->path().filename().string();
-    if (isPackageName(name) && name.find(".dpkg-") == std::string::npos) names.push_back(name);
+bool isDeclarationName(const std::string& name) {
+  static constexpr std::array<std::string_view, 9> kKeptAside = {
+      ".orig", ".rej", ".bak", ".old", ".swp", ".rpmsave", ".rpmnew", ".rpmorig", ".pacsave"};
+  if (name.find(".dpkg-") != std::string::npos || name.find(".ucf-") != std::string::npos ||
+      name.ends_with(".pacnew")) {
+    return false;
   }
-  if (failure && failure != std::errc::no_such_file_or_directory) {
-    error = directory + ": " + failure.message();
+  if (std::any_of(kKeptAside.begin(), kKeptAside.end(),
+                  [&](std::string_view suffix) { return name.ends_with(suffix); })) {
+    return false;
+  }
+  const std::size_t colon = name.find(':');
+  if (colon == std::string::npos) return isPackageName(name);
+  return isPackageName(std::string_view(name).substr(0, colon)) &&
+         isArchitecture(std::string_view(name).substr(colon + 1));
+}
+
+bool readDeclarations(const std::string& directory, const std::string& root,
+                      std::vector<tDeclaration>& declarations, std::vector<tHeldDeclaration>& held,
+                      std::string& error) {
+  std::vector<std::string> names;
+  // Listed through a descriptor found inside the root, as the files are read.
+  const int listed = openInRoot(root, directory, O_RDONLY | O_DIRECTORY);
+  DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
+  if (listing == nullptr) {
+    const int failure = errno;
+    if (listed >= 0) (void)::close(listed);
+    if (isMissingFileError(failure)) return true;
+    error = directory + ": " + std::strerror(failure);
+    return false;
+  }
+  errno = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    if (isDeclarationName(entry->d_name)) names.emplace_back(entry->d_name);
+    errno = 0;
+  }
+  const int failure = errno;
+  (void)::closedir(listing);
+  if (failure != 0) {
+    error = directory + ": " + std::strerror(failure);
     return false;
   }
   std::sort(names.begin(), names.end());
@@ -119,11 +199,16 @@ bool readDeclarations(const std::string& directory, std::vector<tDeclaration>& d
     path += '/';
     path += name;
     std::string bytes;
-    if (!readWhole(path, bytes, error)) return false;
-    std::vector<tDeclaration> parsed = parseDeclarations(bytes, name, error);
-    if (!error.empty()) {
-      error.insert(0, path + ":");
-      return false;
+    std::string problem;
+    if (!readWhole(path, root, bytes, problem)) {
+      held.push_back({name, problem});
+      continue;
+    }
+    std::vector<tDeclaration> parsed = parseDeclarations(bytes, name, problem);
+    if (!problem.empty()) {
+      problem.insert(0, path + ":");
+      held.push_back({name, problem});
+      continue;
     }
     std::move(parsed.begin(), parsed.end(), std::back_inserter(declarations));
   }

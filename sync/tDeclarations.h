@@ -13,29 +13,52 @@ namespace nDRAVI100 {
 struct tDeclaration {
   bool x64 = false;       // the 64-bit map file, else the 32-bit one
   tMapScope scope = 0;    // 0 for U, 1 for K
-  std::string className;  // any bytes but blanks
+  std::string className;  // any bytes but blanks, control bytes and a byte order mark
   std::string library;    // an absolute path; a "*" in it is not yet replaced
-  std::string package;    // the declaring package, the name of its file
+  std::string package;    // the declarer: the name of its file, "PACKAGE" or "PACKAGE:ARCH"
 };
+
+// A declaration file that could not be read or parsed: its declarer's
+// bindings are held as they are until it can.
+struct tHeldDeclaration {
+  std::string package;  // the declarer, as in tDeclaration
+  std::string error;    // "PATH: what is wrong" or "PATH:LINE: what is wrong"
+};
+
+// Returns `bytes` in double quotes, with each control byte, DEL, byte
+// order mark and backslash written as an escape ("\x0d", "\xef\xbb\xbf",
+// "\\"), so that a message shows what a field really holds.
+std::string quoteBytes(std::string_view bytes);
 
 // Parses the declaration file of `package`: one binding a line, four fields
 // separated by blanks (the map, 32 or 64; the scope, U or K; the class; the
 // library, which starts with '/'). A "#" in the first column starts a
-// comment; empty and blank lines are ignored. Returns the bindings in the
-// order of the file. A line that does not fit, or a class declared twice
-// in one map, leaves "LINE: what is wrong" in `error` and returns nothing.
+// comment; empty and blank lines are ignored. A class or library may not
+// hold a control byte (a CR, a NUL, any other) or a byte order mark: no
+// library path has one, and what a message quotes would hide it. Returns
+// the bindings in the order of the file. A line that does not fit, or a
+// class declared twice in one map, leaves "LINE: what is wrong" in `error`
+// and returns nothing.
 [[nodiscard]] std::vector<tDeclaration> parseDeclarations(std::string_view text,
                                                           const std::string& package,
                                                           std::string& error);
 
-// Reads every declaration file in `directory`, in the byte order of the
-// file names, and appends their bindings to `declarations`. A missing
-// directory holds none. Names that no package can have, and the names dpkg
-// gives a file while it unpacks it, are passed over. Returns false, with
-// "PATH: what is wrong" in `error`, when a file cannot be read or does not
-// parse: a sync must not take a declaration it cannot read for one that
-// was withdrawn.
-[[nodiscard]] bool readDeclarations(const std::string& directory,
-                                    std::vector<tDeclaration>& declarations, std::string& error);
+// Whether a file of this name in the declaration directory is a
+// declaration: a Debian package name, optionally followed by ":" and an
+// architecture (the file of one instance of a Multi-Arch: same package),
+// and not the name that dpkg, rpm, pacman, ucf, patch or an editor gives a
+// copy it keeps aside ("libw1.dpkg-old", "libw1.orig", "libw1~").
+[[nodiscard]] bool isDeclarationName(const std::string& name);
+
+// Reads every declaration file in `directory`, resolved inside `root`
+// (empty: the running system; see openInRoot), in the byte order of the
+// file names, appends their bindings to `declarations` and each file that
+// cannot be read or does not parse to `held`. A missing directory holds
+// none. Returns false, with "PATH: what is wrong" in `error`, only when the
+// directory cannot be read: a sync must not take declarations it cannot
+// see for declarations that were withdrawn.
+[[nodiscard]] bool readDeclarations(const std::string& directory, const std::string& root,
+                                    std::vector<tDeclaration>& declarations,
+                                    std::vector<tHeldDeclaration>& held, std::string& error);
 
 }  // namespace nDRAVI100

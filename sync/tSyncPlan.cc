@@ -1,8 +1,8 @@
 #include "sync/tSyncPlan.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
-#include <set>
 #include <utility>
 
 namespace nDRAVI100 {
@@ -11,13 +11,39 @@ namespace {
 
 const char* scopeLetter(tMapScope scope) { return scope == 0 ? "U" : "K"; }
 
+constexpr std::array<std::pair<tRecordState, std::string_view>, 5> kStateWords = {{
+    {tRecordState::bound, "bound"},
+    {tRecordState::binding, "binding"},
+    {tRecordState::unbinding, "unbinding"},
+    {tRecordState::unbound, "unbound"},
+    {tRecordState::lost, "lost"},
+}};
+
+std::string_view stateWord(tRecordState state) {
+  for (const auto& [known, word] : kStateWords) {
+    if (known == state) return word;
+  }
+  return "bound";
+}
+
+// A line that stands for a binding the declarations made or are making.
+bool isBinding(const tRecordedBinding& entry) {
+  return entry.state == tRecordState::bound || entry.state == tRecordState::binding ||
+         entry.state == tRecordState::unbinding;
+}
+
+void sortRecord(tRecord& record) {
+  std::sort(record.begin(), record.end());
+  record.erase(std::unique(record.begin(), record.end()), record.end());
+}
+
 }  // namespace
 
 std::string formatRecord(const tRecord& record) {
   std::string text;
   for (const tRecordedBinding& entry : record) {
-    text += std::string(scopeLetter(entry.scope)) + " " + entry.className + " " + entry.library +
-            " " + entry.package + "\n";
+    text += std::string(stateWord(entry.state)) + " " + scopeLetter(entry.scope) + " " +
+            entry.className + " " + entry.library + " " + entry.package + "\n";
   }
   return text;
 }
@@ -34,7 +60,7 @@ bool parseRecord(std::string_view text, tRecord& record, std::string& error) {
     }
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end + 1);
-    // Four fields, none empty, one space between each.
+    // Fields, none empty, one space between each.
     std::vector<std::string_view> fields;
     for (std::size_t start = 0;;) {
       const std::size_t space = line.find(' ', start);
@@ -42,31 +68,31 @@ bool parseRecord(std::string_view text, tRecord& record, std::string& error) {
       if (space == std::string_view::npos) break;
       start = space + 1;
     }
-    const bool fits = fields.size() == 4 &&
+    tRecordedBinding entry;
+    if (fields.size() == 4) {
+      entry.state = tRecordState::binding;
+      fields.insert(fields.begin(), "binding");
+    }
+    const auto word = std::find_if(kStateWords.begin(), kStateWords.end(),
+                                   [&](const auto& known) { return known.second == fields[0]; });
+    const bool fits = fields.size() == 5 && word != kStateWords.end() &&
                       std::none_of(fields.begin(), fields.end(),
                                    [](std::string_view field) { return field.empty(); }) &&
-                      (fields[0] == "U" || fields[0] == "K");
+                      (fields[1] == "U" || fields[1] == "K");
     if (!fits) {
       error = "line " + std::to_string(number) + " does not fit";
       return false;
     }
-    record.push_back({fields[0] == "U" ? 0 : 1, std::string(fields[1]), std::string(fields[2]),
-                      std::string(fields[3])});
+    record.push_back({fields[1] == "U" ? 0 : 1, std::string(fields[2]), std::string(fields[3]),
+                      std::string(fields[4]), word->first});
   }
-  std::sort(record.begin(), record.end());
-  record.erase(std::unique(record.begin(), record.end()), record.end());
+  sortRecord(record);
   return true;
 }
 
-tRecord mergeRecords(const tRecord& first, const tRecord& second) {
-  tRecord merged;
-  std::set_union(first.begin(), first.end(), second.begin(), second.end(),
-                 std::back_inserter(merged));
-  return merged;
-}
-
 tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& recorded,
-                   const tBoundLibrary& bound, std::string_view mapName) {
+                   const std::set<std::string>& held, const tBoundLibrary& bound,
+                   std::string_view mapName) {
   using tKey = std::pair<tMapScope, std::string>;
   std::map<tKey, std::vector<const tDeclaration*>> claims;
   for (const tDeclaration& declaration : declared) {
@@ -79,25 +105,73 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
   }
 
   tSyncPlan plan;
-  for (const auto& [key, candidates] : claims) {
-    const auto& [scope, className] = key;
+  std::set<tKey> changed;
+  // Plain names, not structured bindings: the lambdas below capture them.
+  for (const auto& claim : claims) {
+    const tKey& key = claim.first;
+    const std::vector<const tDeclaration*>& candidates = claim.second;
+    const tMapScope scope = key.first;
+    const std::string& className = key.second;
+    const std::vector<const tRecordedBinding*>& entries = records[key];
+    const auto recordedAs = [&](tRecordState state) {
+      const auto found = std::find_if(entries.begin(), entries.end(),
+                                      [&](const auto* entry) { return entry->state == state; });
+      return found == entries.end() ? nullptr : *found;
+    };
     const std::optional<std::string> current = bound(scope, className);
     const tRecordedBinding* owner = nullptr;
     if (current) {
-      for (const tRecordedBinding* entry : records[key]) {
-        if (entry->library == *current) owner = entry;
+      for (const tRecordedBinding* entry : entries) {
+        if (isBinding(*entry) && entry->library == *current) owner = entry;
       }
     }
     const std::string where = std::string(mapName) + " " + scopeLetter(scope) + " map: ";
+    // Each declaration of another library than `holder` loses; it is
+    // reported once, when it first loses.
+    const auto lose = [&](const std::string& holder, const std::string& why) {
+      for (const tDeclaration* candidate : candidates) {
+        if (candidate->library == holder) continue;
+        tRecordedBinding loser{scope, className, candidate->library, candidate->package,
+                               tRecordState::lost};
+        if (std::find(recorded.begin(), recorded.end(), loser) == recorded.end()) {
+          std::string notice = where + className;
+          notice += " stays bound to " + holder;
+          notice += ", " + why;
+          notice += "; " + candidate->package;
+          notice += " declares " + candidate->library;
+          plan.notices.push_back(std::move(notice));
+        }
+        plan.record.push_back(std::move(loser));
+      }
+    };
     // Someone else's binding stays as it is.
     if (current && owner == nullptr) {
-      for (const tDeclaration* candidate : candidates) {
-        if (candidate->library == *current) continue;
-        plan.notices.push_back(where + className + " stays bound to " + *current +
-                               ", which no declaration bound; " + candidate->package +
-                               " declares " + candidate->library);
-      }
+      lose(*current, "which no declaration bound");
       continue;
+    }
+    // A package whose declaration cannot be read keeps what it holds.
+    if (owner != nullptr && held.contains(owner->package)) {
+      plan.record.push_back({scope, className, *current, owner->package, tRecordState::bound});
+      lose(*current, "as " + owner->package + " declared");
+      continue;
+    }
+    if (!current) {
+      if (const tRecordedBinding* mark = recordedAs(tRecordState::unbound)) {
+        plan.record.push_back(*mark);
+        continue;
+      }
+      const tRecordedBinding* made = recordedAs(tRecordState::bound);
+      if (made != nullptr && !candidates.empty()) {
+        plan.record.push_back(
+            {scope, className, made->library, made->package, tRecordState::unbound});
+        std::string notice = where + className;
+        notice +=
+            " was unbound by hand: no declaration binds it again until it is bound by hand or "
+            "handed back with 'zembril-sync --hand-back=";
+        notice += className + "'";
+        plan.notices.push_back(std::move(notice));
+        continue;
+      }
     }
     // The package that holds the class keeps it while it declares it.
     const tDeclaration* winner = candidates.empty() ? nullptr : candidates.front();
@@ -105,22 +179,45 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
       if (owner != nullptr && candidate->package == owner->package) winner = candidate;
     }
     if (winner == nullptr) {
-      plan.steps.push_back({false, scope, className, ""});
+      if (current) {
+        plan.steps.push_back({false, scope, className, ""});
+        changed.insert(key);
+      }
       continue;
     }
     if (!current || winner->library != *current) {
       if (current) plan.steps.push_back({false, scope, className, ""});
       plan.steps.push_back({true, scope, className, winner->library});
+      changed.insert(key);
     }
     plan.record.push_back({scope, className, winner->library, winner->package});
-    for (const tDeclaration* candidate : candidates) {
-      if (candidate->library == winner->library) continue;
-      plan.notices.push_back(where + className + " stays bound to " + winner->library + ", as " +
-                             winner->package + " declares; " + candidate->package + " declares " +
-                             candidate->library);
-    }
+    lose(winner->library, "as " + winner->package + " declares");
   }
-  std::sort(plan.record.begin(), plan.record.end());
+  sortRecord(plan.record);
+
+  if (!plan.steps.empty()) {
+    for (const tRecordedBinding& entry : recorded) {
+      if (!changed.contains({entry.scope, entry.className}) || !isBinding(entry)) {
+        plan.before.push_back(entry);
+        continue;
+      }
+      // Left as it is, a line the run is about to bind is added below.
+      tRecordedBinding staying = entry;
+      staying.state = tRecordState::bound;
+      if (std::find(plan.record.begin(), plan.record.end(), staying) != plan.record.end()) continue;
+      plan.before.push_back(entry);
+      plan.before.back().state = tRecordState::unbinding;
+    }
+    for (const tRecordedBinding& entry : plan.record) {
+      if (changed.contains({entry.scope, entry.className}) && isBinding(entry)) {
+        plan.before.push_back(entry);
+        plan.before.back().state = tRecordState::binding;
+      }
+    }
+    sortRecord(plan.before);
+  } else {
+    plan.before = recorded;
+  }
   return plan;
 }
 

@@ -4,6 +4,7 @@
 #include <compare>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,29 +14,39 @@
 
 namespace nDRAVI100 {
 
-// A binding that a declaration made, and the package whose declaration it
-// was. The record of a map file is the sorted set of them: a binding in the
-// map is the declarations' to change only while the map still holds exactly
-// a recorded binding; anything else there belongs to whoever made it.
+// What a line of the record says of its class.
+enum class tRecordState {
+  bound,      // a declaration bound it, and the map held it after the last run
+  binding,    // a run is about to bind it, or a record of an older zembril-sync said so
+  unbinding,  // a run is about to unbind it or bind it to another library
+  unbound,    // an administrator unbound it: declarations leave it alone
+  lost,       // the package's declaration lost to the holder, and that was reported
+};
+
+// One line of the record of a map file. The record is the sorted set of
+// them: a binding in the map is the declarations' to change only while the
+// map still holds exactly a recorded binding; anything else there belongs
+// to whoever made it.
 struct tRecordedBinding {
   tMapScope scope = 0;
   std::string className;
-  std::string library;
-  std::string package;
+  std::string library;  // for unbound: the library the class had; for lost: the one declared
+  std::string package;  // the declarer
+  tRecordState state = tRecordState::bound;
 
   auto operator<=>(const tRecordedBinding&) const = default;
 };
 using tRecord = std::vector<tRecordedBinding>;
 
-// Returns the record as text: "SCOPE CLASS LIBRARY PACKAGE", a line each.
+// Returns the record as text: "STATE SCOPE CLASS LIBRARY PACKAGE", a line each.
 std::string formatRecord(const tRecord& record);
 
-// Parses what formatRecord wrote into `record`, sorted. Returns false, with
-// the number of the first line that does not fit in `error`, otherwise.
+// Parses what formatRecord wrote into `record`, sorted. Lines of the four
+// fields that zembril-sync 1.2.0 wrote ("SCOPE CLASS LIBRARY PACKAGE") are
+// read as binding: what it recorded was not necessarily in the map. Returns
+// false, with the number of the first line that does not fit in `error`,
+// otherwise.
 [[nodiscard]] bool parseRecord(std::string_view text, tRecord& record, std::string& error);
-
-// Returns the sorted union of two records.
-tRecord mergeRecords(const tRecord& first, const tRecord& second);
 
 // One change to the map.
 struct tSyncStep {
@@ -43,12 +54,15 @@ struct tSyncStep {
   tMapScope scope = 0;
   std::string className;
   std::string library;
+
+  bool operator==(const tSyncStep&) const = default;
 };
 
 struct tSyncPlan {
   std::vector<tSyncStep> steps;      // unbinds come before the binds of the same class
-  tRecord record;                    // what the declarations will have bound
-  std::vector<std::string> notices;  // one line each, for a declaration that is not bound
+  tRecord before;                    // the record to write before the map changes
+  tRecord record;                    // the record once the map has changed
+  std::vector<std::string> notices;  // one line each, for what arose in this run
 };
 
 // The class's library in the map, or nothing when the class is not bound.
@@ -56,16 +70,30 @@ using tBoundLibrary = std::function<std::optional<std::string>(tMapScope, const 
 
 // Works out how one map file comes to match `declared` (this map file's
 // declarations, in the order of their files, with "*" already replaced).
-// For each class that a declaration names or `recorded` holds:
-// - bound as recorded: the recording package's declaration, when it still
-//   has one, keeps it (rebinding a new library), else the first other
-//   declaration takes it over; with no declaration left it is unbound;
-// - not bound: the first declaration binds it;
-// - bound otherwise, by an administrator or another tool: it stays, and each
-//   declaration of another library gets a notice.
-// A declaration that loses to the one that holds the class gets a notice
-// too. `mapName` ("64-bit") names the map file in the notices.
+// `held` names the declarers whose files cannot be read now. For each class
+// that a declaration names or `recorded` holds:
+// - bound as recorded: when the recording package is held, the binding
+//   stays as it is; else that package's declaration keeps it (rebinding a
+//   new library) while it has one, the first other declaration takes it
+//   over when it does not, and with no declaration left it is unbound;
+// - not bound, though the map held it as recorded after the last run: an
+//   administrator unbound it, and no declaration binds it again while the
+//   record says so (the class is then recorded unbound);
+// - not bound otherwise: the first declaration binds it;
+// - bound otherwise, by an administrator or another tool: it stays, and
+//   each declaration of another library loses.
+// Each declaration that loses to the holder of its class, and each class
+// that becomes unbound by hand, gets a notice in the run where that arises;
+// the record remembers it, so that the next runs stay quiet. `mapName`
+// ("64-bit") names the map file in the notices.
+//
+// `before` differs from `recorded` only when there are steps: the classes
+// about to be bound are added as binding and those about to lose their
+// library marked unbinding, so that a run that stops after the save, as
+// one that stops before it, leaves a record from which the next run does
+// the same thing again rather than take the change for an administrator's.
 tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& recorded,
-                   const tBoundLibrary& bound, std::string_view mapName);
+                   const std::set<std::string>& held, const tBoundLibrary& bound,
+                   std::string_view mapName);
 
 }  // namespace nDRAVI100

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "sync/tDeclarations.h"
+#include "sync/tSyncPlan.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {
@@ -46,6 +47,11 @@ tRunResult sync(const tScratchTree& tree, const Args& wrapper = {}) {
   return runCommand(command);
 }
 
+// The record of the 64-bit map, beside it.
+std::optional<std::string> record64(const tScratchTree& tree) {
+  return readFile(tree.mapFile(true) + ".declared");
+}
+
 // The 64-bit map as zembril-dump shows it.
 std::string map64(const tScratchTree& tree) {
   return runCommand({ZEMBRIL_DUMP_BINARY, "--root=" + tree.root(), "--x64"}).output;
@@ -66,6 +72,8 @@ TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
     std::string map;      // the 64-bit map after the run
     std::string notices;  // a regular expression for the output
     int exitStatus = 0;
+    Args command = {};  // an administrator's zembril command before the run
+    Args options = {};  // zembril-sync's options
   } steps[] = {
       {"install",
        {{"libw1", widget1}},
@@ -90,24 +98,46 @@ TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
        {{"a-rival", "64 U W /a.so\n"}},
        kAdmin + "U\tW\t/a.so\n",
        ""},
-      {"a declaration that does not parse changes nothing",
-       {{"a-rival", "64 U W\n"}},
-       kAdmin + "U\tW\t/a.so\n",
+      {"a declaration that does not parse holds its bindings; the others go on",
+       {{"a-rival", "64 U W\n"}, {"libw1.orig", "64 U Stray /s.so\n"}, {"z-new", "64 K Z /z.so\n"}},
+       kAdmin + "U\tW\t/a.so\nK\tZ\t/z.so\n",
        "zembril-sync: .*/declarations/a-rival:1: expected 4 fields \\(map, scope, class, "
-       "library\\), found 3; no map file was changed\n",
-       1},
+       "library\\), found 3; the bindings it made stay as they are until it is fixed and "
+       "zembril-sync runs again\n"},
+      {"unbound by hand: it stays unbound, with one notice",
+       {{"a-rival", "64 U W /a.so\n"}},
+       kAdmin,
+       "zembril-sync: 64-bit U map: W was unbound by hand: no declaration binds it again until "
+       "it is bound by hand or handed back with 'zembril-sync --hand-back=W'\n",
+       0,
+       {"/x64", "/U", "/delete", "W"}},
+      {"still unbound, and quiet", {{"a-rival", "64 U W /a.so\n"}}, kAdmin, ""},
+      {"handed back",
+       {{"a-rival", "64 U W /a.so\n"}},
+       kAdmin + "U\tW\t/a.so\n",
+       "zembril-sync: 64-bit U map: W is handed back to the declarations\n",
+       0,
+       {},
+       {"--hand-back=W"}},
       {"removal", {}, kAdmin, ""},
   };
   for (const Step& step : steps) {
     declare(tree, step.files);
-    const tRunResult run = sync(tree);
+    if (!step.command.empty()) {
+      ASSERT_EQ(runTool(tree, step.command).exitStatus, 0) << step.what;
+    }
+    Args wrapper;
+    if (!step.options.empty()) {
+      wrapper = {"sh", "-c", "exec \"$@\" " + step.options.front(), "sh"};
+    }
+    const tRunResult run = sync(tree, wrapper);
     EXPECT_EQ(run.exitStatus, step.exitStatus) << step.what;
     EXPECT_TRUE(std::regex_match(run.output, std::regex(step.notices))) << step.what << ":\n"
                                                                         << run.output;
     EXPECT_EQ(map64(tree), step.map) << step.what;
   }
   // Nothing declared is left recorded, and the 32-bit map was never touched.
-  EXPECT_EQ(readFile(tree.root() + "/var/lib/zembril/declared64"), "");
+  EXPECT_EQ(record64(tree), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(tree.mapFile(false)));
 }
 
@@ -154,7 +184,8 @@ TEST(Sync, KilledAnywhereTheNextRunFinishes) {
   const std::string log = clean.root() + "/strace.log";
   ASSERT_EQ(sync(clean, {"strace", "-qq", "-o", log, "-e", "trace=%file,%desc"}).exitStatus, 0);
   const std::string expectedMap = map64(clean);
-  const auto expectedRecord = readFile(clean.root() + "/var/lib/zembril/declared64");
+  const auto expectedRecord = record64(clean);
+  ASSERT_TRUE(expectedRecord);
   EXPECT_EQ(expectedMap, kAdmin + "U\tW\t/w.so.2\nK\tNew\t/new.so\n");
 
   std::map<std::string, int> calls;
@@ -174,35 +205,172 @@ TEST(Sync, KilledAnywhereTheNextRunFinishes) {
       killPoints += killed.exitStatus == 128 + 9 ? 1 : 0;
       EXPECT_EQ(sync(tree).exitStatus, 0) << inject;
       EXPECT_EQ(map64(tree), expectedMap) << inject;
-      EXPECT_EQ(readFile(tree.root() + "/var/lib/zembril/declared64"), expectedRecord) << inject;
+      EXPECT_EQ(record64(tree), expectedRecord) << inject;
     }
   }
   std::cout << "[ killed   ] at " << killPoints << " system calls\n";
   EXPECT_GT(killPoints, 20);
 }
 
+// The table that dh_zembril's tests read too.
 TEST(Sync, DeclarationGrammar) {
+  const std::optional<std::string> table = readFile(ZEMBRIL_DECLARATION_LINES);
+  ASSERT_TRUE(table);
+  const auto unescape = [](std::string_view escaped) {
+    std::string bytes;
+    for (std::size_t at = 0; at < escaped.size(); ++at) {
+      if (escaped[at] != '\\' || at + 1 == escaped.size()) {
+        bytes += escaped[at];
+        continue;
+      }
+      const char code = escaped[++at];
+      if (code == 'x') {
+        bytes += static_cast<char>(std::stoi(std::string(escaped.substr(at + 1, 2)), nullptr, 16));
+        at += 2;
+      } else {
+        bytes += code == 'n' ? '\n' : code == 't' ? '\t' : code;
+      }
+    }
+    return bytes;
+  };
+  std::istringstream lines(*table);
+  int cases = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line.starts_with('#')) continue;
+    const std::size_t tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    std::string error;
+    const std::vector<tDeclaration> parsed =
+        parseDeclarations(unescape(line.substr(0, tab)), "p", error);
+    EXPECT_EQ(error.empty() ? "ok " + std::to_string(parsed.size()) : error, line.substr(tab + 1))
+        << line.substr(0, tab);
+    ++cases;
+  }
+  EXPECT_GT(cases, 10);
+}
+
+TEST(Sync, DeclarationNames) {
+  for (const char* name : {"libw1", "libw1:amd64", "local-classes", "g++-12", "libw1:hurd-i386"}) {
+    EXPECT_TRUE(isDeclarationName(name)) << name;
+  }
+  for (const char* name : {"libw1.orig", "libw1.dpkg-new", "libw1.ucf-dist", "libw1.rpmnew",
+                           "libw1.pacnew", "libw1~", "LibW1", "libw1:", ".libw1", "libw1:AMD64"}) {
+    EXPECT_FALSE(isDeclarationName(name)) << name;
+  }
+}
+
+// planSync on a map given as a table: each case the declarations, the record
+// and the map before, and the steps, the record after and the notices.
+TEST(Sync, PlanSync) {
+  using enum tRecordState;
+  const auto declaration = [](const char* package, const char* className, const char* library) {
+    return tDeclaration{true, 0, className, library, package};
+  };
+  const auto line = [](tRecordState state, const char* className, const char* library,
+                       const char* package) {
+    return tRecordedBinding{0, className, library, package, state};
+  };
+  const auto bind = [](const char* className, const char* library) {
+    return tSyncStep{true, 0, className, library};
+  };
   struct Case {
-    const char* text;
-    std::size_t bindings;
-    const char* error;
+    const char* what;
+    std::vector<tDeclaration> declared;
+    tRecord recorded;
+    std::map<std::string, std::string> map;  // U map: class, library
+    std::set<std::string> held;
+    std::vector<tSyncStep> steps;
+    tRecord record;
+    tRecord before = {};  // when there are steps
+    std::size_t notices = 0;
   } cases[] = {
-      {"# a comment\n\n \t\n64\tU  Map<int,W> /usr/lib*/w.so\n32 K X /x.so", 2, ""},
-      {" # a note\n", 0, "1: expected 4 fields (map, scope, class, library), found 3"},
-      {"64 U X /x.so # note\n", 0, "1: expected 4 fields (map, scope, class, library), found 6"},
-      {"128 U X /x.so\n", 0, "1: the map must be 32 or 64, not \"128\""},
-      {"64 u X /x.so\n", 0, "1: the scope must be U or K, not \"u\""},
-      {"64 S X /x.so\n", 0, "1: the scope must be U or K, not \"S\""},
-      {"64 U X x.so\n", 0, "1: the library must be an absolute path, not \"x.so\""},
-      {"64 U X /x.so\n32 U X /x.so\n64 U X /y.so\n", 0,
-       "3: U X of the 64-bit map is declared twice (lines 1 and 3)"},
+      {"a held package keeps its binding against a rival, which loses quietly the second time",
+       {declaration("b", "W", "/b.so")},
+       {line(bound, "W", "/a.so", "a"), line(lost, "W", "/b.so", "b")},
+       {{"W", "/a.so"}},
+       {"a"},
+       {},
+       {line(bound, "W", "/a.so", "a"), line(lost, "W", "/b.so", "b")}},
+      {"a held package's class that is no longer in the map is not its own any more",
+       {declaration("b", "W", "/b.so")},
+       {line(binding, "W", "/a.so", "a")},
+       {},
+       {"a"},
+       {bind("W", "/b.so")},
+       {line(bound, "W", "/b.so", "b")},
+       {line(binding, "W", "/b.so", "b"), line(unbinding, "W", "/a.so", "a")}},
+      {"bound when the last run ended, unbound now: an administrator's, held unbound",
+       {declaration("a", "W", "/a.so")},
+       {line(bound, "W", "/a.so", "a")},
+       {},
+       {},
+       {},
+       {line(unbound, "W", "/a.so", "a")},
+       {},
+       1},
+      {"held unbound stays so, quietly, whoever declares it",
+       {declaration("b", "W", "/b.so")},
+       {line(unbound, "W", "/a.so", "a")},
+       {},
+       {},
+       {},
+       {line(unbound, "W", "/a.so", "a")}},
+      {"bound by hand after that: the administrator's, and the mark goes",
+       {declaration("a", "W", "/a.so")},
+       {line(unbound, "W", "/a.so", "a")},
+       {{"W", "/a.so"}},
+       {},
+       {},
+       {}},
+      {"a run stopped after unbinding for a package now gone: a new declaration binds",
+       {declaration("b", "W", "/b.so")},
+       {line(unbinding, "W", "/a.so", "a")},
+       {},
+       {},
+       {bind("W", "/b.so")},
+       {line(bound, "W", "/b.so", "b")},
+       {line(binding, "W", "/b.so", "b"), line(unbinding, "W", "/a.so", "a")}},
+      {"a conflict with the administrator's binding is reported once, and forgotten when it ends",
+       {declaration("a", "W", "/a.so"), declaration("b", "X", "/b.so")},
+       {line(lost, "X", "/b.so", "b")},
+       {{"W", "/own.so"}, {"X", "/b.so"}},
+       {},
+       {},
+       {line(lost, "W", "/a.so", "a")},
+       {},
+       1},
   };
   for (const Case& c : cases) {
-    std::string error;
-    const std::vector<tDeclaration> parsed = parseDeclarations(c.text, "p", error);
-    EXPECT_EQ(parsed.size(), c.bindings) << c.text;
-    EXPECT_EQ(error, c.error) << c.text;
+    const tBoundLibrary bound = [&](tMapScope, const std::string& className) {
+      const auto found = c.map.find(className);
+      return found == c.map.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    const tSyncPlan plan = planSync(c.declared, c.recorded, c.held, bound, "64-bit");
+    EXPECT_EQ(plan.steps, c.steps) << c.what;
+    const auto sorted = [](tRecord record) {
+      std::sort(record.begin(), record.end());
+      return formatRecord(record);
+    };
+    EXPECT_EQ(formatRecord(plan.record), sorted(c.record)) << c.what;
+    EXPECT_EQ(formatRecord(plan.before), sorted(c.steps.empty() ? c.recorded : c.before)) << c.what;
+    EXPECT_EQ(plan.notices.size(), c.notices) << c.what;
   }
+}
+
+// A record that zembril-sync 1.2.0 kept under /var/lib moves beside the
+// map, and its bindings go when their package does.
+TEST(Sync, AnOlderRecordMovesBesideTheMap) {
+  tScratchTree tree;
+  std::filesystem::create_directories(tree.root() + "/var/lib/zembril");
+  ASSERT_EQ(runTool(tree, {"/x64", "/U", "/add", "W", "/w.so"}).exitStatus, 0);
+  writeFile(tree.root() + "/var/lib/zembril/declared64", "U W /w.so libw1\n");
+  declare(tree, {{"libw1", "64 U W /w.so\n"}});
+  ASSERT_EQ(sync(tree).exitStatus, 0);
+  EXPECT_EQ(record64(tree), "bound U W /w.so libw1\n");
+  EXPECT_FALSE(std::filesystem::exists(tree.root() + "/var/lib/zembril/declared64"));
+  declare(tree, {});
+  ASSERT_EQ(sync(tree).exitStatus, 0);
+  EXPECT_EQ(map64(tree), "");
 }
 
 }  // namespace

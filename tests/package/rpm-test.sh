@@ -40,6 +40,8 @@ libwidget|64 u com.example.Widget /l.so|/declaration:2: the scope must be U or K
 libwidget|64 U com.example.Widget l.so|/declaration:2: the library must be an absolute path, not "l.so"
 libwidget|64 K A /a.so\n32 K A /a.so\n64 K A /b.so|/declaration:4: K A of the 64-bit map is declared twice (lines 2 and 4)
 libWidget|64 U com.example.Widget /l.so|no declaration named "libWidget"
+libwidget|64 U com.example.Widget /l.so\r|/declaration:2: the library must hold no control byte and no byte order mark: "/l.so\x0d"
+libwidget|64 U com.example.W\0000idget /l.so|/declaration: holds a NUL byte
 END
 printf '# Nothing yet\n\n' >"$work/declaration"
 "$install_declaration" "$work/declaration" "$work/installed/libwidget" ||

@@ -33,6 +33,7 @@ echo "-- dh_zembril"
 perl -c debhelper/dh_zembril 2>&1
 perl -MDebian::Debhelper::Dh_Lib -c debhelper/zembril.pm 2>&1
 podchecker debhelper/dh_zembril 2>&1
+prove debhelper/t
 
 echo "-- bash completion"
 bash "$here/completion.sh"
@@ -70,11 +71,12 @@ expect_contents "$deb" usr/bin/zembril usr/bin/zembril-dump usr/sbin/zembril-syn
   usr/share/man/man8/zembril.8.gz usr/share/man/man8/zembril-dump.8.gz \
   usr/share/man/man8/zembril-sync.8.gz usr/share/bash-completion/completions/zembril \
   usr/share/bash-completion/completions/zembril-dump usr/share/doc/zembril/copyright \
-  usr/share/doc/zembril/examples/register/postinst usr/share/doc/zembril/examples/drop-in/postinst
+  usr/share/doc/zembril/examples/register/postinst
 expect_contents "$dh_deb" usr/bin/dh_zembril usr/share/man/man1/dh_zembril.1.gz \
-  usr/share/perl5/Debian/Debhelper/Sequence/zembril.pm
+  usr/share/perl5/Debian/Debhelper/Sequence/zembril.pm usr/share/doc/dh-zembril/examples/libwidget1.zembril
 dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || { echo "Depends lacks the shared libraries"; exit 1; }
 dpkg-deb -f "$dh_deb" Provides | grep -qx 'dh-sequence-zembril' || { echo "dh-zembril provides no sequence"; exit 1; }
+[[ $(dpkg-deb -f "$deb" Multi-Arch) == foreign ]] || { echo "zembril is not Multi-Arch: foreign"; exit 1; }
 lintian --fail-on error,warning "$deb" "$dh_deb"
 echo "lintian: no error, no warning"
 
