@@ -21,4 +21,8 @@ using tMapScope = std::int32_t;
 // Returns the upper-case letter of scope 0, 1 or 2 ('U', 'K', 'S'), or '?'.
 [[nodiscard]] char letterOfScope(tMapScope scope);
 
+// Returns the scope of a persistent map as the files of declarations and
+// records write it, "U" or "K" in upper case only, or nothing.
+[[nodiscard]] std::optional<tMapScope> persistentScopeOfLetter(std::string_view letter);
+
 }  // namespace nDRAVI100

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <utility>
 
+#include "classMap/tMapScope.h"
 #include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tRoot.h"
 
@@ -123,10 +124,9 @@ std::vector<tDeclaration> parseDeclarations(std::string_view text, const std::st
       return fail("the map must be 32 or 64, not " + quoteBytes(fields[0]));
     }
     declaration.x64 = fields[0] == "64";
-    if (fields[1] != "U" && fields[1] != "K") {
-      return fail("the scope must be U or K, not " + quoteBytes(fields[1]));
-    }
-    declaration.scope = fields[1] == "U" ? 0 : 1;
+    const std::optional<tMapScope> scope = persistentScopeOfLetter(fields[1]);
+    if (!scope) return fail("the scope must be U or K, not " + quoteBytes(fields[1]));
+    declaration.scope = *scope;
     for (const auto& [name, field] : {std::pair{"class", fields[2]}, {"library", fields[3]}}) {
       if (holdsBadBytes(field)) {
         return fail(std::string("the ") + name +

@@ -5,11 +5,13 @@
 #include <map>
 #include <utility>
 
+#include "classMap/tMapScope.h"
+
 namespace nDRAVI100 {
 
 namespace {
 
-const char* scopeLetter(tMapScope scope) { return scope == 0 ? "U" : "K"; }
+std::string scopeLetter(tMapScope scope) { return {letterOfScope(scope)}; }
 
 constexpr std::array<std::pair<tRecordState, std::string_view>, 5> kStateWords = {{
     {tRecordState::bound, "bound"},
@@ -78,13 +80,13 @@ bool parseRecord(std::string_view text, tRecord& record, std::string& error) {
     const bool fits = fields.size() == 5 && word != kStateWords.end() &&
                       std::none_of(fields.begin(), fields.end(),
                                    [](std::string_view field) { return field.empty(); }) &&
-                      (fields[1] == "U" || fields[1] == "K");
+                      persistentScopeOfLetter(fields[1]).has_value();
     if (!fits) {
       error = "line " + std::to_string(number) + " does not fit";
       return false;
     }
-    record.push_back({fields[1] == "U" ? 0 : 1, std::string(fields[2]), std::string(fields[3]),
-                      std::string(fields[4]), word->first});
+    record.push_back({*persistentScopeOfLetter(fields[1]), std::string(fields[2]),
+                      std::string(fields[3]), std::string(fields[4]), word->first});
   }
   sortRecord(record);
   return true;
