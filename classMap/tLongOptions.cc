@@ -86,6 +86,24 @@ void readLongOptions(const std::vector<std::string>& arguments, std::span<const 
   }
 }
 
+std::string misuseOf(const tArgument& argument) {
+  switch (argument.kind) {
+    using enum tArgument::tKind;
+    case missingValue:
+      return "option '" + argument.name + "' needs a value";
+    case valueNotTaken:
+      return "option '" + argument.name + "' takes no value";
+    case ambiguous:
+      return "option '" + argument.name + "' is ambiguous";
+    case unknown:
+      return "unknown option '" + argument.typed + "'";
+    case option:
+    case operand:
+      break;
+  }
+  return std::string();
+}
+
 std::string rootProblem(const std::string& root) {
   if (!root.starts_with('/')) return "not an absolute path";
   std::error_code error;

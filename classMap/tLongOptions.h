@@ -51,6 +51,11 @@ struct tArgument {
 void readLongOptions(const std::vector<std::string>& arguments, std::span<const tLongOption> own,
                      const std::function<void(const tArgument&)>& take);
 
+// Returns the one-line message for an argument that is neither an option
+// nor an operand ("option '--format' needs a value", "unknown option
+// '--x'"), or an empty string for those two.
+[[nodiscard]] std::string misuseOf(const tArgument& argument);
+
 // Returns why `root` cannot be the root of a system image, for zembril's
 // /root and the companions' --root alike: "not an absolute path" before
 // anything is looked at, or what looking found ("No such file or

@@ -84,22 +84,11 @@ class tOptionParser {
   void take(const tArgument& argument) {
     tDumpOptions& options = parsed.options;
     const std::string& value = argument.value;
-    using enum tArgument::tKind;
-    switch (argument.kind) {
-      case operand:
-        operands.push_back(value);
-        return;
-      case missingValue:
-        return fail("option '" + argument.name + "' needs a value");
-      case valueNotTaken:
-        return fail("option '" + argument.name + "' takes no value");
-      case ambiguous:
-        return fail("option '" + argument.name + "' is ambiguous");
-      case unknown:
-        return fail("unknown option '" + argument.typed + "'");
-      case option:
-        break;
+    if (argument.kind == tArgument::tKind::operand) {
+      operands.push_back(value);
+      return;
     }
+    if (argument.kind != tArgument::tKind::option) return fail(misuseOf(argument));
     switch (argument.code) {
       case kHelpOption:
         if (!firstAnswer) firstAnswer = tDumpMode::help;

@@ -231,33 +231,18 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
   std::string root;
   tHandBack handBack;
   readLongOptions(rest, kOwnOptions, [&](const tArgument& argument) {
-    if (!problem.empty()) return;
-    using enum tArgument::tKind;
-    switch (argument.kind) {
-      case operand:
-        problem = "extra operand '" + argument.value + "'";
-        return;
-      case missingValue:
-        problem = "option '" + argument.name + "' needs a value";
-        return;
-      case valueNotTaken:
-        problem = "option '" + argument.name + "' takes no value";
-        return;
-      case ambiguous:
-        problem = "option '" + argument.name + "' is ambiguous";
-        return;
-      case unknown:
-        problem = "unknown option '" + argument.typed + "'";
-        return;
-      case option:
-        break;
+    // The first mistake is the one reported; --help and --version still win.
+    const auto fail = [&](const std::string& message) {
+      if (problem.empty()) problem = message;
+    };
+    if (argument.kind == tArgument::tKind::operand) {
+      return fail("extra operand '" + argument.value + "'");
     }
+    if (argument.kind != tArgument::tKind::option) return fail(misuseOf(argument));
     switch (argument.code) {
       case kRootOption:
         root = argument.value;
-        if (!root.starts_with('/')) {
-          problem = "--root needs an absolute directory, not '" + root + "'";
-        }
+        if (!root.starts_with('/')) fail("--root needs an absolute directory, not '" + root + "'");
         break;
       case kHandBack:
         handBack.classes.insert(argument.value);
