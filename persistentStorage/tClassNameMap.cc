@@ -8,6 +8,8 @@
 #include <functional>
 #include <span>
 
+#include "persistentStorage/tClassNameOrder.h"
+
 namespace nDRAVI100 {
 
 namespace {
@@ -36,7 +38,7 @@ std::uint64_t hashOf(std::string_view className) {
 bool isRemoved(const tBindingView& binding) { return binding.libraryPath.data() == nullptr; }
 
 bool classOrder(const tBindingView& left, const tBindingView& right) {
-  return left.className < right.className;
+  return classNameBefore(left.className, right.className);
 }
 
 // Sorts `part` by class name. Comparing whole names cost a cache miss on
@@ -169,7 +171,10 @@ tClassNameMap::tClassNameMap(std::initializer_list<tBindingView> initial) {
 
 tClassNameMap::tClassNameMap(const tClassNameMap& other) {
   bindings.reserve(other.size());
-  for (const tBindingView& binding : other) append(binding.className, binding.libraryPath);
+  // The walk is in order: each binding sorts last.
+  for (const tBindingView& binding : other) {
+    append(bytes.keep(binding.className), bytes.keep(binding.libraryPath), true);
+  }
 }
 
 tClassNameMap& tClassNameMap::operator=(const tClassNameMap& other) {
@@ -190,6 +195,8 @@ tClassNameMap& tClassNameMap::operator=(tClassNameMap&& other) noexcept {
 
 void tClassNameMap::swap(tClassNameMap& other) noexcept {
   bytes.swap(other.bytes);
+  imageOwner.swap(other.imageOwner);
+  std::swap(sharedImage, other.sharedImage);
   bindings.swap(other.bindings);
   std::swap(sortedCount, other.sortedCount);
   std::swap(removedCount, other.removedCount);
@@ -204,9 +211,10 @@ std::optional<std::string_view> tClassNameMap::find(std::string_view className) 
 
 std::pair<std::string_view, bool> tClassNameMap::tryAdd(std::string_view className,
                                                         std::string_view libraryPath) {
-  const std::size_t entry = sortsLast(className) ? kNowhere : locate(className);
+  const bool last = sortsLast(className);
+  const std::size_t entry = last ? kNowhere : locate(className);
   if (entry == kNowhere) {
-    append(className, libraryPath);
+    append(bytes.keep(className), bytes.keep(libraryPath), last);
     return {bindings.back().libraryPath, true};
   }
   tBindingView& binding = bindings[entry];
@@ -217,11 +225,30 @@ std::pair<std::string_view, bool> tClassNameMap::tryAdd(std::string_view classNa
 }
 
 void tClassNameMap::assign(std::string_view className, std::string_view libraryPath) {
-  const std::size_t entry = sortsLast(className) ? kNowhere : locate(className);
-  if (entry == kNowhere) return append(className, libraryPath);
+  const bool last = sortsLast(className);
+  const std::size_t entry = last ? kNowhere : locate(className);
+  if (entry == kNowhere) return append(bytes.keep(className), bytes.keep(libraryPath), last);
   tBindingView& binding = bindings[entry];
   if (isRemoved(binding)) --removedCount;
   binding.libraryPath = bytes.keep(libraryPath);
+}
+
+void tClassNameMap::shareImage(std::shared_ptr<const char> owner, std::string_view image) {
+  imageOwner = std::move(owner);
+  sharedImage = image;
+}
+
+bool tClassNameMap::assignViewed(std::string_view className, std::string_view libraryPath) {
+  const bool last = sortsLast(className);
+  const std::size_t entry = last ? kNowhere : locate(className);
+  if (entry == kNowhere) {
+    append(className, libraryPath, last);
+  } else {
+    tBindingView& binding = bindings[entry];
+    if (isRemoved(binding)) --removedCount;
+    binding.libraryPath = libraryPath;
+  }
+  return last;
 }
 
 bool tClassNameMap::erase(std::string_view className) {
@@ -286,15 +313,15 @@ std::size_t tClassNameMap::locate(std::string_view className) const {
 
 bool tClassNameMap::sortsLast(std::string_view className) const {
   return sortedCount == bindings.size() &&
-         (sortedCount == 0 || bindings.back().className < className);
+         (sortedCount == 0 || classNameBefore(bindings.back().className, className));
 }
 
-void tClassNameMap::append(std::string_view className, std::string_view libraryPath) {
+void tClassNameMap::append(std::string_view className, std::string_view libraryPath,
+                           bool inOrder) {
   // A binding that sorts after every other one (each record of a map file
   // this tool wrote) extends the sorted front; any other one waits behind
   // it, found through the hash table.
-  const bool inOrder = sortsLast(className);
-  bindings.push_back({bytes.keep(className), bytes.keep(libraryPath)});
+  bindings.push_back({className, libraryPath});
   if (inOrder) {
     ++sortedCount;
   } else {
@@ -328,7 +355,7 @@ void tClassNameMap::settle() const {
     sortByClassName({bindings.begin() + static_cast<std::ptrdiff_t>(sortedCount), bindings.end()});
     mergeIntoFront(bindings, sortedCount);
   }
-  std::erase_if(bindings, isRemoved);
+  if (removedCount > 0) std::erase_if(bindings, isRemoved);
   sortedCount = bindings.size();
   removedCount = 0;
   slots = {};

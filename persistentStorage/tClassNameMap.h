@@ -88,6 +88,21 @@ class tClassNameMap {
   // Binds `className` to `libraryPath`, replacing the path it had.
   void assign(std::string_view className, std::string_view libraryPath);
 
+  // Holds `image`, the bytes `owner` keeps alive, for as long as the map
+  // holds anything: bindings may then view their strings in it (see
+  // assignViewed), and a save writes the records it holds unchanged as
+  // they stand (see tMapFile.cc). A map holds one image; clear drops it.
+  void shareImage(std::shared_ptr<const char> owner, std::string_view image);
+
+  // The image the map holds, or an empty view.
+  [[nodiscard]] std::string_view image() const { return sharedImage; }
+
+  // Binds as assign does, but views `className` and `libraryPath` where
+  // they are instead of copying them: both must lie in image(). Returns
+  // true when the class sorted after every class bound before, as each
+  // record of a map file this tool wrote does; then no search was made.
+  bool assignViewed(std::string_view className, std::string_view libraryPath);
+
   // Removes the binding of `className`; returns whether there was one.
   bool erase(std::string_view className);
 
@@ -135,8 +150,9 @@ class tClassNameMap {
   // be sorted: then it has no entry, and appending it keeps the order. One
   // comparison, where a search would take twenty for a million bindings.
   bool sortsLast(std::string_view className) const;
-  // Appends a binding for a class that has no entry yet.
-  void append(std::string_view className, std::string_view libraryPath);
+  // Appends a binding for a class that has no entry yet, its bytes kept
+  // already or in the image; `inOrder` when it sorts last.
+  void append(std::string_view className, std::string_view libraryPath, bool inOrder);
   // Enters an unsorted entry in the hash table, growing it when needed.
   void index(std::size_t entry);
   void place(std::size_t entry);
@@ -144,6 +160,8 @@ class tClassNameMap {
   void settle() const;
 
   tByteStore bytes;
+  std::shared_ptr<const char> imageOwner;
+  std::string_view sharedImage;
   // [0, sortedCount) is in ascending order; the rest is in the order the
   // bindings came. A removed entry keeps its class name, for the searches,
   // and has a library path whose data() is null.

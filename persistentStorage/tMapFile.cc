@@ -49,15 +49,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string_view>
 
+#include "persistentStorage/tClassNameOrder.h"
+#include "persistentStorage/tLargeAllocator.h"
 #include "persistentStorage/tRegularFile.h"
 
 namespace nDRAVI100 {
@@ -81,49 +89,100 @@ constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 // per field, and no buffer the size of the file.
 constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
 
-// The map file's own descriptor is read this many bytes at a time: few
-// enough that a piece is still in the processor's cache while it is
-// decoded, and many enough that a million bindings cost a few hundred
-// system calls.
+// Bytes that stand in the file image as they are to be written go to the
+// descriptor straight from the image from this many on; fewer are gathered
+// with the rest.
+constexpr std::size_t kDirectRun = std::size_t{64} * 1024;
+
+// The map file's own descriptor is read this many bytes at a time when it
+// is only checked: few enough that a piece is still in the processor's
+// cache while it is walked, and many enough that a million bindings cost a
+// few hundred system calls.
 constexpr std::size_t kReadAhead = std::size_t{128} * 1024;
 
 // The high bit of each zero byte of `word`, and no other bit: (b & 0x7F) +
 // 0x7F reaches the high bit for every byte b but 0 and 0x80, and or-ing b
 // in catches 0x80; no carry crosses into the next byte.
-template <typename Word>
-constexpr Word zeroByteBits(Word word) {
-  constexpr Word kLows = static_cast<Word>(0x7F7F7F7F7F7F7F7FU);
-  return static_cast<Word>(~(((word & kLows) + kLows) | word | kLows));
+constexpr std::uint64_t zeroByteBits(std::uint64_t word) {
+  constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FU;
+  return ~(((word & kLows) + kLows) | word | kLows);
 }
 
-// Returns how many of the four bytes of `value` are zero.
-constexpr std::uint32_t zeroBytesOf(std::uint32_t value) {
-  return ((zeroByteBits(value) >> 7) * 0x01010101U) >> 24;
+// Returns how many of the eight bytes of `word` are zero: each zero byte's
+// high bit, moved to its low bit and summed by one multiplication into the
+// top byte.
+constexpr std::uint32_t zeroBytesOf(std::uint64_t word) {
+  return static_cast<std::uint32_t>(((zeroByteBits(word) >> 7) * 0x0101010101010101U) >> 56);
 }
 
-// Returns how many of the `count` bytes at `bytes` are zero. Sixteen
-// byte-wide counters, each of which cannot overflow within a block, are a
-// loop the compiler turns into vector instructions.
+// Returns how many of the `count` bytes at `bytes` are zero: a check of a
+// large map counts the zeros of every piece it reads, at the speed of
+// memory, instead of looking for a NUL in each of its strings. On x86-64,
+// whose every processor has SSE2, sixteen bytes at a time with byte-wide
+// counters summed before they can overflow; elsewhere sixteen byte-wide
+// counters in a loop that compilers turn into vector instructions.
 std::uint64_t zeroBytesIn(const char* bytes, std::size_t count) {
-  constexpr std::size_t kLanes = 16;
-  constexpr std::size_t kBlock = 255 * kLanes;
   std::uint64_t zeros = 0;
-  for (std::size_t block = 0; block < count; block += kBlock) {
-    const std::size_t end = std::min(count, block + kBlock);
+  std::size_t at = 0;
+#if defined(__SSE2__)
+  const __m128i none = _mm_setzero_si128();
+  while (count - at >= 16) {
+    __m128i lanes = none;
+    // 255 blocks at most, so that no byte-wide counter wraps.
+    const std::size_t end = at + std::min<std::size_t>((count - at) / 16, 255) * 16;
+    for (; at < end; at += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(block, none));
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, none);
+    zeros += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+             static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+  }
+#else
+  constexpr std::size_t kLanes = 16;
+  while (count - at >= kLanes) {
     std::array<std::uint8_t, kLanes> lanes{};
-    std::size_t at = block;
-    for (; at + kLanes <= end; at += kLanes) {
+    const std::size_t end = at + std::min<std::size_t>((count - at) / kLanes, 255) * kLanes;
+    for (; at < end; at += kLanes) {
       for (std::size_t lane = 0; lane < kLanes; ++lane) {
         lanes[lane] = static_cast<std::uint8_t>(lanes[lane] + (bytes[at + lane] == '\0' ? 1 : 0));
       }
     }
     for (const std::uint8_t lane : lanes) zeros += lane;
-    for (; at < end; ++at) zeros += bytes[at] == '\0' ? 1 : 0;
   }
+#endif
+  for (; at < count; ++at) zeros += bytes[at] == '\0' ? 1 : 0;
   return zeros;
 }
 
-// Where tFieldReader gets its bytes.
+// Returns true when none of the `count` bytes at `bytes` is zero, eight at
+// a time: a call to memchr for each of two million short strings cost more
+// than reading them. A last word that would reach past the bytes is the
+// last eight of them instead, read again in part.
+inline bool holdsNoNul(const char* bytes, std::size_t count) {
+  std::uint64_t word = 0;
+  if (count < 8) {
+    for (std::size_t at = 0; at < count; ++at) {
+      if (bytes[at] == '\0') return false;
+    }
+    return true;
+  }
+  std::uint64_t zeros = 0;
+  for (std::size_t at = 0; at + 8 < count; at += 8) {
+    std::memcpy(&word, bytes + at, 8);
+    zeros |= zeroByteBits(word);
+  }
+  std::memcpy(&word, bytes + count - 8, 8);
+  return (zeros | zeroByteBits(word)) == 0;
+}
+
+// Returns true when the `length` bytes at `bytes` are a string as the
+// writer puts it: its bytes, none of them NUL, then one NUL.
+inline bool isWrittenString(const char* bytes, std::uint32_t length) {
+  return length > 0 && bytes[length - 1] == '\0' && holdsNoNul(bytes, length - 1);
+}
+
+// Where tFieldReader gets its bytes when it streams them.
 class tByteSource {
  public:
   virtual ~tByteSource() = default;
@@ -132,20 +191,23 @@ class tByteSource {
   virtual std::size_t pull(char* into, std::size_t room) = 0;
   // How many bytes may be asked for beyond those the reader needs now.
   virtual std::size_t readAhead() const = 0;
-  // How many bytes the whole source holds, when that is known; else 0.
-  virtual std::uint64_t knownSize() const = 0;
   // Returns true when reading failed, with its errno in `error`.
   virtual bool failed(int& error) const = 0;
 };
 
+// The size of the regular file open at `fd`, or 0 when it is not known.
+std::uint64_t sizeHint(int fd) {
+  struct stat file {};
+  if (::fstat(fd, &file) == 0 && S_ISREG(file.st_mode)) {
+    return static_cast<std::uint64_t>(file.st_size);
+  }
+  return 0;
+}
+
 class tDescriptorSource final : public tByteSource {
  public:
-  explicit tDescriptorSource(int descriptor) : fd(descriptor) {
-    // Only a hint, for sizes: without it the reader reads as it would.
-    struct stat file {};
-    if (::fstat(fd, &file) == 0 && S_ISREG(file.st_mode))
-      size = static_cast<std::uint64_t>(file.st_size);
-  }
+  // Only a hint, for sizes: without it the reader reads as it would.
+  explicit tDescriptorSource(int descriptor) : fd(descriptor), size(sizeHint(descriptor)) {}
   std::size_t pull(char* into, std::size_t room) override {
     const long got = readRetrying(fd, into, room);
     if (got >= 0) return static_cast<std::size_t>(got);
@@ -158,7 +220,6 @@ class tDescriptorSource final : public tByteSource {
     return size == 0 ? kReadAhead
                      : static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadAhead));
   }
-  std::uint64_t knownSize() const override { return size; }
   bool failed(int& errorOut) const override {
     errorOut = error;
     return error != 0;
@@ -170,23 +231,68 @@ class tDescriptorSource final : public tByteSource {
   std::uint64_t size = 0;
 };
 
-// Reads a map file's fields from a source and counts the bytes it took, so
-// that a damaged file can be described by where it ends. Fields are decoded
-// in place from a buffer that the source fills.
+// A whole file read into memory that maps can share: the maps loaded from
+// it view their strings in it instead of copying them, and a save writes
+// the records that it still holds as they stand.
+struct tFileImage {
+  std::shared_ptr<const char> owner;
+  std::string_view bytes;
+  int error = 0;  // errno of a failed read; the bytes then say nothing
+};
+
+// Reads everything `fd` holds from its offset on into one block, sized by
+// fstat and grown should the file be longer, from allocateLarge: the same
+// memory as a map's own large arrays, in huge pages where it is large.
+tFileImage readFileImage(int fd) {
+  struct tFree {
+    void operator()(const char* block) const { std::free(const_cast<char*>(block)); }
+  };
+  // One byte more than the file has, so that its end is seen by a read
+  // that returns nothing, not by one more allocation.
+  std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+                             sizeHint(fd), std::numeric_limits<std::size_t>::max() - 1)) +
+                         1;
+  std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity)));
+  std::size_t filled = 0;
+  tFileImage image;
+  for (;;) {
+    if (filled == capacity) {
+      // The file grew since fstat: the caller's own fstat sees it too.
+      const std::size_t larger = capacity * 2;
+      std::unique_ptr<char, tFree> grown(static_cast<char*>(allocateLarge(larger)));
+      std::memcpy(grown.get(), block.get(), filled);
+      block = std::move(grown);
+      capacity = larger;
+    }
+    const long got = readRetrying(fd, block.get() + filled, capacity - filled);
+    if (got < 0) image.error = errno;
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  image.bytes = {block.get(), filled};
+  image.owner = std::shared_ptr<const char>(block.release(), tFree{});
+  return image;
+}
+
+// Reads a map file's fields and counts the bytes it took, so that a damaged
+// file can be described by where it ends. Fields are decoded in place:
+// from a buffer that a source fills piece by piece, or from a file image.
 class tFieldReader {
  public:
   // With `countZeros`, the zero bytes of everything read are counted, for
   // zerosAsWritten.
   explicit tFieldReader(tByteSource& from, bool countZeros = false)
-      : source(from), countingZeros(countZeros) {}
+      : source(&from), countingZeros(countZeros) {}
+  // Reads `image`, which outlives the reader, and whatever it views.
+  explicit tFieldReader(std::string_view image)
+      : bytes(image.data()), capacity(image.size()), filled(image.size()) {}
 
   std::uint64_t offset() const { return consumed; }
 
-  // Returns how many more records of at least `smallest` bytes the source
-  // can hold, or 0 when its size is not known.
+  // Returns how many more records of at least `smallest` bytes the bytes
+  // can hold, or 0 when their size is not known.
   std::uint64_t roomFor(std::uint64_t smallest) const {
-    const std::uint64_t size = source.knownSize();
-    return size > consumed ? (size - consumed) / smallest : 0;
+    return source == nullptr ? (filled - position) / smallest : 0;
   }
 
   // Returns true when the source holds nothing more.
@@ -195,7 +301,8 @@ class tFieldReader {
   bool word(std::uint32_t& value) {
     if (!need(4)) return false;
     value = wordAt(position);
-    zerosKnown += zeroBytesOf(value);
+    // The high half of the word is zero: four zero bytes that are not read.
+    zerosKnown += zeroBytesOf(value) - 4;
     take(4);
     return true;
   }
@@ -209,31 +316,54 @@ class tFieldReader {
   // zerosAsWritten: counting zeros is cheaper than looking for them.
   bool skipRecords(std::uint32_t count, std::uint64_t& start, bool& asWritten) {
     std::size_t previousLength = 0;
-    pinned = kNothingPinned;
-    for (std::uint32_t record = 0; record < count; ++record) {
-      start = consumed;
-      if (!need(4)) return false;
-      const std::uint32_t classLength = wordAt(position);
-      const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
-      if (!needUpTo(classEnd + 4)) return false;
-      const auto classBytes = static_cast<std::size_t>(classEnd);
-      const std::uint32_t pathLength = wordAt(position + classBytes);
-      const std::uint64_t pathEnd = classEnd + 4 + std::uint64_t{pathLength};
-      if (!needUpTo(pathEnd)) return false;
-      if (asWritten) {
-        const char* className = buffer.get() + position + 4;
-        zerosKnown += zeroBytesOf(classLength) + zeroBytesOf(pathLength) + 2;
-        asWritten = classLength > 0 && pathLength > 0 && className[classLength - 1] == '\0' &&
-                    buffer[position + static_cast<std::size_t>(pathEnd) - 1] == '\0' &&
-                    (record == 0 || std::string_view(buffer.get() + pinned, previousLength) <
-                                        std::string_view(className, classLength - 1));
-        // The class stays in the buffer, pinned, until the next is read.
-        pinned = position + 4;
-        previousLength = classLength - 1;
+    std::size_t previousAt = kNothingPinned;
+    std::uint32_t record = 0;
+    while (record < count) {
+      // The records wholly in the buffer are walked with local copies of
+      // the reader's state: a byte read through a char pointer might, for
+      // all the compiler knows, be one of its members, which it would then
+      // load and store again for every record.
+      const char* const buffer = bytes;
+      const std::size_t end = filled;
+      std::size_t at = position;
+      std::uint64_t zeros = 0;
+      bool written = asWritten;
+      for (; record < count && end - at >= 8; ++record) {
+        const std::uint32_t classLength = wordAt(at);
+        if (end - at - 8 < classLength) break;
+        const std::uint32_t pathLength = wordAt(at + 4 + classLength);
+        if (end - at - 8 - classLength < pathLength) break;
+        if (written) {
+          const char* className = buffer + at + 4;
+          const char* libraryPath = className + classLength + 4;
+          zeros += zeroBytesOf(std::uint64_t{pathLength} << 32 | classLength) + 2;
+          written = classLength > 0 && pathLength > 0 && className[classLength - 1] == '\0' &&
+                    libraryPath[pathLength - 1] == '\0' &&
+                    (record == 0 || classNameBefore({buffer + previousAt, previousLength},
+                                                    {className, classLength - 1}));
+          previousAt = at + 4;
+          previousLength = classLength - 1;
+        }
+        at += 8 + std::size_t{classLength} + pathLength;
       }
-      take(static_cast<std::size_t>(pathEnd));
+      asWritten = written;
+      zerosKnown += zeros;
+      consumed += at - position;
+      position = at;
+      if (record == count) break;
+      // The record goes on past the buffer: it is read in whole, with the
+      // class before it, pinned, moved along.
+      pinned = previousAt;
+      std::uint32_t classLength = 0;
+      std::uint32_t pathLength = 0;
+      const bool whole = recordAhead(classLength, pathLength);
+      previousAt = pinned;
+      pinned = kNothingPinned;
+      if (!whole) {
+        start = consumed;
+        return false;
+      }
     }
-    pinned = kNothingPinned;
     return true;
   }
 
@@ -244,47 +374,55 @@ class tFieldReader {
   bool zerosAsWritten() const { return countingZeros && zerosRead == zerosKnown; }
 
   // Reads a record: a class name and its library path, each a length and
-  // that many bytes, and returns each up to its first NUL. Both fields are
-  // in the buffer before either is decoded, so a refill for the second
-  // cannot move the first. The views hold until the next call.
+  // that many bytes, and returns each up to its first NUL, and whether both
+  // are as the writer puts them. The views hold until the next call, and
+  // as long as the image does for a reader of one.
   bool record(std::string_view& className, std::string_view& libraryPath, bool& asWritten) {
-    // Two lengths of up to 4 GiB each add up past a 32-bit size_t: the ends
-    // are reckoned in 64 bits, and a record no buffer could hold is one the
-    // file does not have.
-    if (!need(4)) return false;
-    const std::uint64_t classEnd = 4 + std::uint64_t{wordAt(position)};
-    if (!needUpTo(classEnd + 4)) return false;
-    const auto classBytes = static_cast<std::size_t>(classEnd);
-    const std::uint64_t pathEnd = classEnd + 4 + std::uint64_t{wordAt(position + classBytes)};
-    if (!needUpTo(pathEnd)) return false;
-    const auto pathBytes = static_cast<std::size_t>(pathEnd);
-    className = upToNul(position + 4, position + classBytes);
-    libraryPath = upToNul(position + classBytes + 4, position + pathBytes);
-    // The writer puts exactly one NUL after each string, so a string that
-    // ends before its last byte, or has no NUL, is one it never wrote.
-    asWritten = className.size() + 5 == classBytes && buffer[position + classBytes - 1] == '\0' &&
-                libraryPath.size() + 5 == pathBytes - classBytes &&
-                buffer[position + pathBytes - 1] == '\0';
-    take(pathBytes);
+    std::uint32_t classLength = 0;
+    std::uint32_t pathLength = 0;
+    if (!recordAhead(classLength, pathLength)) return false;
+    const char* classStart = bytes + position + 4;
+    const char* pathStart = classStart + classLength + 4;
+    const bool classAsWritten = isWrittenString(classStart, classLength);
+    const bool pathAsWritten = isWrittenString(pathStart, pathLength);
+    className = classAsWritten ? std::string_view(classStart, classLength - 1)
+                               : upToNul(classStart, classLength);
+    libraryPath = pathAsWritten ? std::string_view(pathStart, pathLength - 1)
+                                : upToNul(pathStart, pathLength);
+    asWritten = classAsWritten && pathAsWritten;
+    take(8 + std::size_t{classLength} + pathLength);
     return true;
   }
 
  private:
   std::uint32_t wordAt(std::size_t at) const {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.get() + at);
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    const auto* word = reinterpret_cast<const unsigned char*>(bytes + at);
+    return static_cast<std::uint32_t>(word[0]) | static_cast<std::uint32_t>(word[1]) << 8 |
+           static_cast<std::uint32_t>(word[2]) << 16 | static_cast<std::uint32_t>(word[3]) << 24;
+  }
+
+  // Makes the whole record at `position` available and reads its two
+  // lengths. Both fields are in the buffer before either is decoded, so a
+  // refill for the second cannot move the first. Two lengths of up to 4 GiB
+  // each add up past a 32-bit size_t: the ends are reckoned in 64 bits, and
+  // a record no buffer could hold is one the file does not have.
+  bool recordAhead(std::uint32_t& classLength, std::uint32_t& pathLength) {
+    if (!need(4)) return false;
+    classLength = wordAt(position);
+    const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
+    if (!needUpTo(classEnd + 4)) return false;
+    pathLength = wordAt(position + static_cast<std::size_t>(classEnd));
+    return needUpTo(classEnd + 4 + pathLength);
   }
 
   bool needUpTo(std::uint64_t end) {
     return end <= std::numeric_limits<std::size_t>::max() && need(static_cast<std::size_t>(end));
   }
 
-  // The buffer's bytes [from, to) up to their first NUL.
-  std::string_view upToNul(std::size_t from, std::size_t to) const {
-    const char* start = buffer.get() + from;
-    const auto* nul = static_cast<const char*>(std::memchr(start, '\0', to - from));
-    return {start, nul != nullptr ? nul : buffer.get() + to};
+  // The `count` bytes at `start` up to their first NUL.
+  static std::string_view upToNul(const char* start, std::size_t count) {
+    const auto* nul = static_cast<const char*>(std::memchr(start, '\0', count));
+    return {start, nul != nullptr ? static_cast<std::size_t>(nul - start) : count};
   }
 
   void take(std::size_t count) {
@@ -292,33 +430,35 @@ class tFieldReader {
     consumed += count;
   }
 
-  // Makes `count` bytes available from `position` on; false when the source
-  // ends first.
+  // Makes `count` bytes available from `position` on; false when the bytes
+  // end first.
   bool need(std::size_t count) {
+    if (source == nullptr) return filled - position >= count;
     while (filled - position < count) {
       // The pinned bytes, taken already, move with those still to come.
       const std::size_t from = std::min(position, pinned);
       const std::size_t held = filled - from;
       const std::size_t missing = count - (filled - position);
-      std::size_t ask = std::max(std::min(missing, kReadPiece), source.readAhead());
+      std::size_t ask = std::max(std::min(missing, kReadPiece), source->readAhead());
       // A buffer that can hold the field is refilled, not grown.
       if (held + missing <= capacity) ask = std::min(ask, capacity - held);
       if (held + ask > capacity) {
         const std::size_t grown = std::max(held + ask, capacity * 2);
         // Not value-initialized: pages the source never fills cost no memory.
         auto larger = std::make_unique_for_overwrite<char[]>(grown);
-        if (held > 0) std::memcpy(larger.get(), buffer.get() + from, held);
-        buffer = std::move(larger);
+        if (held > 0) std::memcpy(larger.get(), owned.get() + from, held);
+        owned = std::move(larger);
         capacity = grown;
       } else if (held > 0) {
-        std::memmove(buffer.get(), buffer.get() + from, held);
+        std::memmove(owned.get(), owned.get() + from, held);
       }
+      bytes = owned.get();
       position -= from;
       if (pinned != kNothingPinned) pinned -= from;
       filled = held;
-      const std::size_t got = source.pull(buffer.get() + filled, ask);
+      const std::size_t got = source->pull(owned.get() + filled, ask);
       if (got == 0) return false;
-      if (countingZeros) zerosRead += zeroBytesIn(buffer.get() + filled, got);
+      if (countingZeros) zerosRead += zeroBytesIn(owned.get() + filled, got);
       filled += got;
     }
     return true;
@@ -326,16 +466,17 @@ class tFieldReader {
 
   static constexpr std::size_t kNothingPinned = static_cast<std::size_t>(-1);
 
-  tByteSource& source;
-  std::unique_ptr<char[]> buffer;
+  tByteSource* source = nullptr;  // null for a reader of an image
+  std::unique_ptr<char[]> owned;  // the buffer a source fills
+  const char* bytes = nullptr;    // the buffer's start, or the image's
   std::size_t capacity = 0;
   std::size_t pinned = kNothingPinned;  // bytes from here on outlive a refill
+  std::size_t position = 0;             // the first byte not yet taken
+  std::size_t filled = 0;               // the end of the bytes the source put in
+  std::uint64_t consumed = 0;
   bool countingZeros = false;
   std::uint64_t zerosRead = 0;   // of every byte read, when countingZeros
   std::uint64_t zerosKnown = 0;  // of the bytes taken, where the writer puts a zero
-  std::size_t position = 0;      // the first byte not yet taken
-  std::size_t filled = 0;        // the end of the bytes the source put in
-  std::uint64_t consumed = 0;
 };
 
 // Where tFieldWriter hands its bytes.
@@ -418,6 +559,14 @@ class tFieldWriter {
            put("", 1);
   }
 
+  // Writes `count` bytes that are already as the file has them: a run large
+  // enough to be worth a system call of its own goes to the sink from where
+  // it stands, without a copy.
+  bool verbatim(const char* bytes, std::size_t count) {
+    if (count < kDirectRun) return put(bytes, count);
+    return flush() && sink.take(bytes, count);
+  }
+
   // Hands over what is gathered.
   bool flush() {
     const bool taken = sink.take(buffer.get(), used);
@@ -443,12 +592,65 @@ class tFieldWriter {
   std::size_t used = 0;
 };
 
+// Returns where the record of `binding` begins in `image` when the image
+// holds, there, exactly the bytes that writing the binding would give: its
+// class's length, the class and one NUL, its path's length, the path and
+// one NUL. Else returns null. Only views into the image can be so.
+const char* recordInImage(const tBindingView& binding, std::string_view image) {
+  const auto address = [](const char* at) { return reinterpret_cast<std::uintptr_t>(at); };
+  const std::uintptr_t className = address(binding.className.data());
+  const std::uintptr_t libraryPath = address(binding.libraryPath.data());
+  const std::size_t classSize = binding.className.size();
+  const std::size_t pathSize = binding.libraryPath.size();
+  if (image.empty() || className < address(image.data()) + 4 ||
+      libraryPath != className + classSize + 5 ||
+      libraryPath > address(image.data()) + image.size() ||
+      pathSize >= address(image.data()) + image.size() - libraryPath) {
+    return nullptr;
+  }
+  const auto lengthBefore = [](const char* at) {
+    const auto* word = reinterpret_cast<const unsigned char*>(at - 4);
+    return static_cast<std::uint64_t>(word[0]) | static_cast<std::uint64_t>(word[1]) << 8 |
+           static_cast<std::uint64_t>(word[2]) << 16 | static_cast<std::uint64_t>(word[3]) << 24;
+  };
+  const char* classBytes = binding.className.data();
+  const char* pathBytes = binding.libraryPath.data();
+  if (lengthBefore(classBytes) != classSize + 1 || classBytes[classSize] != '\0' ||
+      lengthBefore(pathBytes) != pathSize + 1 || pathBytes[pathSize] != '\0') {
+    return nullptr;
+  }
+  return classBytes - 4;
+}
+
+// Writes a section: its count, then its records. A run of records that the
+// image the map was read from holds back to back, each exactly as it would
+// be written, is written from the image as it stands: a change to a few
+// bindings of a large map re-encodes those alone.
 bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {
   if (!writer.word(static_cast<std::uint32_t>(map.size()))) return false;
-  for (const auto& [className, libraryPath] : map) {
-    if (!writer.string(className) || !writer.string(libraryPath)) return false;
+  const std::string_view image = map.image();
+  const char* runStart = nullptr;
+  const char* runEnd = nullptr;
+  for (const tBindingView& binding : map) {
+    const char* record = recordInImage(binding, image);
+    if (record != nullptr && record == runEnd) {
+      runEnd = binding.libraryPath.data() + binding.libraryPath.size() + 1;
+      continue;
+    }
+    if (runStart != nullptr &&
+        !writer.verbatim(runStart, static_cast<std::size_t>(runEnd - runStart))) {
+      return false;
+    }
+    runStart = record;
+    runEnd = record == nullptr ? nullptr
+                               : binding.libraryPath.data() + binding.libraryPath.size() + 1;
+    if (record == nullptr &&
+        (!writer.string(binding.className) || !writer.string(binding.libraryPath))) {
+      return false;
+    }
   }
-  return true;
+  return runStart == nullptr ||
+         writer.verbatim(runStart, static_cast<std::size_t>(runEnd - runStart));
 }
 
 // Writes the header and the sections and hands everything over; false when
@@ -486,8 +688,6 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
   }
   std::string_view className;
   std::string_view libraryPath;
-  // The views die with the next record, so the class before is kept here.
-  std::string previous;
   bool recordAsWritten = true;
   for (std::uint32_t record = 0; record < count; ++record) {
     start = reader.offset();
@@ -495,30 +695,25 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
       problem = "file ends inside a record";
       return false;
     }
-    if (asWritten) {
-      // The writer's classes are unique and ascending.
-      asWritten = recordAsWritten && (record == 0 || std::string_view(previous) < className);
-      previous.assign(className);
-    }
-    // Of two records for the same class the later wins.
-    map->assign(className, libraryPath);
+    // Of two records for the same class the later wins. The writer's
+    // classes are unique and ascending: each sorts after all before it.
+    const bool last = map->assignViewed(className, libraryPath);
+    asWritten = asWritten && recordAsWritten && last;
   }
   return true;
 }
 
-// Reads a whole map file of `sections` sections from `source` into `first`
+// Reads a whole map file of `sections` sections from `reader` into `first`
 // and `second`, or only checks a section whose map is null; see
-// scanMapFile.
-tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
-                        tClassNameMap* second, bool checkHead = true) {
+// scanMapFileDescriptor. Leaves readFailed to the caller, who knows where
+// the bytes came from.
+tMapFileScan scanFields(tFieldReader& reader, int sections, tClassNameMap* first,
+                        tClassNameMap* second, bool checkHead) {
   tMapFileScan scan;
-  // Only a check counts zeros: a load finds each string's first NUL anyway.
-  tFieldReader reader(source, first == nullptr);
   auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
     scan.code = code;
     scan.offset = offset;
     scan.problem = std::move(problem);
-    scan.readFailed = source.failed(scan.readError);
     return scan;
   };
 
@@ -540,8 +735,32 @@ tMapFileScan scanSource(tByteSource& source, int sections, tClassNameMap* first,
   }
   scan.offset = reader.offset();
   // The writer puts nothing after the last section.
-  scan.asWritten = asWritten && reader.atEnd() && (first != nullptr || reader.zerosAsWritten());
-  scan.readFailed = source.failed(scan.readError);
+  scan.asWritten = asWritten && reader.atEnd();
+  return scan;
+}
+
+// Reads the file open at `fd` as scanFields does. A file that is only
+// checked streams through a buffer that stays in the processor's cache; a
+// file that is loaded is read whole into an image that the maps keep and
+// view their strings in.
+tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first, tClassNameMap* second,
+                            bool checkHead = true) {
+  if (first == nullptr) {
+    tDescriptorSource source(fd);
+    tFieldReader reader(source, true);
+    tMapFileScan scan = scanFields(reader, sections, nullptr, nullptr, checkHead);
+    scan.asWritten = scan.asWritten && reader.zerosAsWritten();
+    scan.readFailed = source.failed(scan.readError);
+    return scan;
+  }
+  const tFileImage image = readFileImage(fd);
+  for (tClassNameMap* map : {first, second}) {
+    if (map != nullptr) map->shareImage(image.owner, image.bytes);
+  }
+  tFieldReader reader(image.bytes);
+  tMapFileScan scan = scanFields(reader, sections, first, second, checkHead);
+  scan.readFailed = image.error != 0;
+  scan.readError = image.error;
   return scan;
 }
 
@@ -674,15 +893,13 @@ bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassName
 
 tMapFileScan scanMapFileDescriptor(int fd, int sections, tClassNameMap& first,
                                    tClassNameMap* second, bool checkHead) {
-  tDescriptorSource source(fd);
-  return scanSource(source, sections, &first, second, checkHead);
+  return scanDescriptor(fd, sections, &first, second, checkHead);
 }
 
 tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
                                    tClassNameMap* second, tStatus& status) {
   if (isError(status)) return {};
-  tDescriptorSource source(fd);
-  tMapFileScan scan = scanSource(source, sections, first, second);
+  tMapFileScan scan = scanDescriptor(fd, sections, first, second);
   if (scan.readFailed) {
     raiseError(status, nCode::kMapFileTooShort);
   } else if (first != nullptr) {
