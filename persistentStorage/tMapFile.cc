@@ -84,10 +84,14 @@ constexpr std::uint64_t kHeaderSize = kMapFileHeadSize;
 // length it claims.
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
-// The writer hands the descriptor this many bytes at a time: a map of a million
-// bindings costs about a hundred system calls instead of four library calls
-// per field, and no buffer the size of the file.
+// The writer hands the descriptor up to this many bytes at a time: a map of
+// a million bindings costs about a hundred system calls instead of four
+// library calls per field, and no buffer the size of the file. Its buffer
+// starts at kFirstPiece and doubles each time a map fills it: a buffer of
+// a mebibyte, mapped, faulted in and unmapped, cost a small map more than
+// the rest of its save.
 constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
+constexpr std::size_t kFirstPiece = std::size_t{64} * 1024;
 
 // Bytes that stand in the file image as they are to be written go to the
 // descriptor straight from the image from this many on; fewer are gathered
@@ -252,14 +256,16 @@ tFileImage readFileImage(int fd) {
   std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
                              sizeHint(fd), std::numeric_limits<std::size_t>::max() - 1)) +
                          1;
-  std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity)));
+  std::unique_ptr<char, tFree> block(
+      static_cast<char*>(allocateLarge(capacity, tFilling::atOnce)));
   std::size_t filled = 0;
   tFileImage image;
   for (;;) {
     if (filled == capacity) {
       // The file grew since fstat: the caller's own fstat sees it too.
       const std::size_t larger = capacity * 2;
-      std::unique_ptr<char, tFree> grown(static_cast<char*>(allocateLarge(larger)));
+      std::unique_ptr<char, tFree> grown(
+          static_cast<char*>(allocateLarge(larger, tFilling::atOnce)));
       std::memcpy(grown.get(), block.get(), filled);
       block = std::move(grown);
       capacity = larger;
@@ -508,11 +514,14 @@ class tDescriptorSink final : public tByteSink {
 // file.
 class tComparingSink final : public tByteSink {
  public:
-  explicit tComparingSink(int descriptor)
-      : fd(descriptor), held(std::make_unique_for_overwrite<char[]>(kBulkPiece)) {}
+  explicit tComparingSink(int descriptor) : fd(descriptor) {}
   bool take(const char* bytes, std::size_t count) override {
     while (count > 0) {
       const std::size_t piece = std::min(count, kBulkPiece);
+      if (piece > capacity) {
+        held = std::make_unique_for_overwrite<char[]>(piece);
+        capacity = piece;
+      }
       if (!readFully(piece) || std::memcmp(held.get(), bytes, piece) != 0) return false;
       bytes += piece;
       count -= piece;
@@ -520,7 +529,13 @@ class tComparingSink final : public tByteSink {
     return true;
   }
   // Returns true when the descriptor holds nothing more.
-  bool atEnd() { return !readFully(1); }
+  bool atEnd() {
+    if (capacity == 0) {
+      held = std::make_unique_for_overwrite<char[]>(1);
+      capacity = 1;
+    }
+    return !readFully(1);
+  }
 
  private:
   bool readFully(std::size_t count) {
@@ -535,6 +550,7 @@ class tComparingSink final : public tByteSink {
 
   int fd;
   std::unique_ptr<char[]> held;
+  std::size_t capacity = 0;
 };
 
 // Gathers the bytes of a map file and hands them to a sink in large pieces.
@@ -544,7 +560,7 @@ class tFieldWriter {
   explicit tFieldWriter(tByteSink& into)
       : sink(into),
         // Not value-initialized: pages a small map never fills cost nothing.
-        buffer(std::make_unique_for_overwrite<char[]>(kBulkPiece)) {}
+        buffer(std::make_unique_for_overwrite<char[]>(kFirstPiece)) {}
 
   bool word(std::uint32_t value) {
     const std::array<char, 4> bytes = {static_cast<char>(value), static_cast<char>(value >> 8),
@@ -578,9 +594,13 @@ class tFieldWriter {
   // Gathers `count` bytes with one comparison and a copy; a piece larger
   // than the buffer goes to the sink as it is.
   bool put(const char* bytes, std::size_t count) {
-    if (count > kBulkPiece - used) {
+    if (count > capacity - used) {
       if (!flush()) return false;
-      if (count > kBulkPiece) return sink.take(bytes, count);
+      if (capacity < kBulkPiece) {
+        capacity *= 2;
+        buffer = std::make_unique_for_overwrite<char[]>(capacity);
+      }
+      if (count > capacity) return sink.take(bytes, count);
     }
     std::memcpy(buffer.get() + used, bytes, count);
     used += count;
@@ -589,6 +609,7 @@ class tFieldWriter {
 
   tByteSink& sink;
   std::unique_ptr<char[]> buffer;
+  std::size_t capacity = kFirstPiece;
   std::size_t used = 0;
 };
 
