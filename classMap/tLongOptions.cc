@@ -1,13 +1,12 @@
 #include "classMap/tLongOptions.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
 
 namespace nDRAVI100 {
 
@@ -106,9 +105,11 @@ std::string misuseOf(const tArgument& argument) {
 
 std::string rootProblem(const std::string& root) {
   if (!root.starts_with('/')) return "not an absolute path";
-  std::error_code error;
-  if (std::filesystem::is_directory(root, error)) return std::string();
-  return error ? error.message() : std::strerror(ENOTDIR);
+  // stat, not std::filesystem: that one call linked all of libstdc++'s
+  // locales into each program, and every run of the tool paid to map them.
+  struct stat status {};
+  if (::stat(root.c_str(), &status) != 0) return std::strerror(errno);
+  return S_ISDIR(status.st_mode) ? std::string() : std::strerror(ENOTDIR);
 }
 
 }  // namespace nDRAVI100

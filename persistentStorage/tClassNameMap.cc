@@ -101,8 +101,9 @@ void sortByClassName(std::span<tBindingView> part) {
       for (std::size_t byte = 8; byte < kStep; ++byte) item->low = item->low << 8 | bytes[byte];
     }
     // A common prefix (a namespace all the names share) needs no sorting.
-    const bool allAlike = std::all_of(
-        first, last, [&](const tItem& item) { return !before(item, *first) && !before(*first, item); });
+    const bool allAlike = std::all_of(first, last, [&](const tItem& item) {
+      return !before(item, *first) && !before(*first, item);
+    });
     if (!allAlike) std::sort(first, last, before);
     // Names that agree on all 16 bytes and go on need the next 16 to part.
     for (std::size_t begin = group.begin; begin < group.end;) {
@@ -163,8 +164,8 @@ std::string_view tClassNameMap::tByteStore::keep(std::string_view text) {
       return {blocks.back().get(), text.size()};
     }
     room = blocks.empty() && text.size() <= kFirstBlockSize ? kFirstBlockSize
-           : blocks.size() < kSmallBlocks                  ? kBlockSize
-                                                           : kLeastHugeAllocation;
+           : blocks.size() < kSmallBlocks                   ? kBlockSize
+                                                            : kLeastHugeAllocation;
     blocks.emplace_back(static_cast<char*>(allocateLarge(room)));
     next = blocks.back().get();
   }
@@ -332,8 +333,7 @@ bool tClassNameMap::sortsLast(std::string_view className) const {
          (sortedCount == 0 || classNameBefore(bindings.back().className, className));
 }
 
-void tClassNameMap::append(std::string_view className, std::string_view libraryPath,
-                           bool inOrder) {
+void tClassNameMap::append(std::string_view className, std::string_view libraryPath, bool inOrder) {
   // A binding that sorts after every other one (each record of a map file
   // this tool wrote) extends the sorted front; any other one waits behind
   // it, found through the hash table.

@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,38 +17,33 @@ namespace nDRAVI100 {
 constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 constexpr std::size_t kLeastHugeAllocation = 2 * kHugePageSize;
 
-// How a block will be written: bit by bit as a map grows (the blocks that
-// keep a map's bytes), or soon all of it (an array that is copied into as
-// it grows, a sort's items, a file's image).
-enum class tFilling { gradually, atOnce };
-
-// Blocks written at once are faulted in with one system call from this
-// size on (see allocateLarge).
+// Blocks whose first bytes are written at once have those faulted in with
+// one system call from this many on (see allocateLarge).
 constexpr std::size_t kLeastPopulatedAllocation = std::size_t{256} << 10;
 
 // Allocates `size` bytes, unwritten. From kLeastHugeAllocation on, the block
 // is aligned to a huge page and the kernel is asked to back it with huge
 // pages, where it leaves that to the program: a page fault costs about as
 // much for 2 MiB as for 4 KiB, and loading a million bindings was mostly
-// page faults. A block that `filling` says will be written at once is,
-// from kLeastPopulatedAllocation on, faulted in by one madvise: under
-// virtualization each page fault is a trip to the hypervisor, and a bulk
-// file of 100,000 adds spent a third of its time on them. Throws
+// page faults. The first `writtenAtOnce` bytes, which the caller is about
+// to write, are faulted in by one madvise from kLeastPopulatedAllocation
+// on: under virtualization each page fault is a trip to the hypervisor, and
+// a bulk file of 100,000 adds spent a third of its time on them. Throws
 // std::bad_alloc when there is no memory, as new does. The block is given
 // back with std::free.
-inline void* allocateLarge(std::size_t size, tFilling filling = tFilling::gradually) {
+inline void* allocateLarge(std::size_t size, std::size_t writtenAtOnce = 0) {
   const bool huge = size >= kLeastHugeAllocation;
   const std::size_t rounded = huge ? (size + kHugePageSize - 1) & ~(kHugePageSize - 1) : size;
   void* block = huge ? std::aligned_alloc(kHugePageSize, rounded) : std::malloc(size);
   if (block == nullptr) throw std::bad_alloc();
   // Only advice: where it is refused, ordinary pages serve.
   if (huge) (void)::madvise(block, rounded, MADV_HUGEPAGE);
-  if (filling == tFilling::atOnce && size >= kLeastPopulatedAllocation) {
-    // madvise takes whole pages: those that lie wholly in the block.
+  if (writtenAtOnce >= kLeastPopulatedAllocation) {
+    // madvise takes whole pages: those that lie wholly in the bytes.
     const std::size_t page = 4096;
     const auto start = reinterpret_cast<std::uintptr_t>(block);
     const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-    const std::uintptr_t last = (start + size) & ~(page - 1);
+    const std::uintptr_t last = (start + std::min(writtenAtOnce, size)) & ~(page - 1);
     // Only advice, too: a kernel before 5.14 faults the pages in one by one.
     if (last > first) {
       (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
@@ -65,8 +61,11 @@ struct tLargeAllocator {
   template <typename U>
   explicit tLargeAllocator(const tLargeAllocator<U>& /*other*/) {}
 
+  // A vector that grows copies what it holds into the first half of its
+  // new block at once; the rest, like what a reserve makes room for, is
+  // written as it comes.
   T* allocate(std::size_t count) {
-    return static_cast<T*>(allocateLarge(count * sizeof(T), tFilling::atOnce));
+    return static_cast<T*>(allocateLarge(count * sizeof(T), count * sizeof(T) / 2));
   }
   void deallocate(T* block, std::size_t /*count*/) { std::free(block); }
 

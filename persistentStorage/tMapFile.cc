@@ -256,16 +256,14 @@ tFileImage readFileImage(int fd) {
   std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
                              sizeHint(fd), std::numeric_limits<std::size_t>::max() - 1)) +
                          1;
-  std::unique_ptr<char, tFree> block(
-      static_cast<char*>(allocateLarge(capacity, tFilling::atOnce)));
+  std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity, capacity)));
   std::size_t filled = 0;
   tFileImage image;
   for (;;) {
     if (filled == capacity) {
       // The file grew since fstat: the caller's own fstat sees it too.
       const std::size_t larger = capacity * 2;
-      std::unique_ptr<char, tFree> grown(
-          static_cast<char*>(allocateLarge(larger, tFilling::atOnce)));
+      std::unique_ptr<char, tFree> grown(static_cast<char*>(allocateLarge(larger, larger)));
       std::memcpy(grown.get(), block.get(), filled);
       block = std::move(grown);
       capacity = larger;
@@ -663,8 +661,8 @@ bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {
       return false;
     }
     runStart = record;
-    runEnd = record == nullptr ? nullptr
-                               : binding.libraryPath.data() + binding.libraryPath.size() + 1;
+    runEnd =
+        record == nullptr ? nullptr : binding.libraryPath.data() + binding.libraryPath.size() + 1;
     if (record == nullptr &&
         (!writer.string(binding.className) || !writer.string(binding.libraryPath))) {
       return false;
@@ -695,12 +693,15 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
     problem = "file ends inside a section's count";
     return false;
   }
-  // Room for the records the file can really hold: growing the array one
-  // doubling at a time would copy it and fault in its pages again and again.
-  // A record is at least two lengths.
+  // Room for the records the file can really hold, and for a few more: growing
+  // the array one doubling at a time would copy it and fault in its pages
+  // again and again, and a run that adds a binding or two to a large map
+  // would copy it all once more, holding both copies at its peak. A record
+  // is at least two lengths.
   if (map != nullptr) {
-    map->reserve(map->size() +
-                 static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8))));
+    const auto records =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8)));
+    map->reserve(map->size() + records + records / 64 + 16);
   }
   if (map == nullptr) {
     if (reader.skipRecords(count, start, asWritten)) return true;

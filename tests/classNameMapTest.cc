@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "persistentStorage/tClassNameMap.h"
+#include "persistentStorage/tClassNameOrder.h"
 
 namespace nDRAVI100 {
 namespace {
@@ -114,6 +115,28 @@ TEST(ClassNameMap, BehavesAsAnOrderedMap) {
     ASSERT_EQ(map.size(), model.size()) << "step " << step;
   }
   expectSame(map, model, -1);
+}
+
+// The map's order, compared in place sixteen bytes a step, is exactly
+// std::string_view's: names that part at every byte of their first forty,
+// by bytes on both sides of 0x80, and names that end where others go on.
+TEST(ClassNameOrder, IsTheOrderOfStringView) {
+  std::vector<std::string> names;
+  const std::string stem = "com.example.installer.widgets.Class";
+  for (std::size_t length = 0; length <= 40; ++length) {
+    const std::string prefix = (stem + stem).substr(0, length);
+    names.push_back(prefix);
+    for (const char last : {'\0', '\x01', 'A', '\x7F', '\x80', '\xFF'}) {
+      names.push_back(prefix + last);
+      names.push_back(prefix + last + "tail");
+    }
+  }
+  for (const std::string& left : names) {
+    for (const std::string& right : names) {
+      ASSERT_EQ(classNameBefore(left, right), std::string_view(left) < std::string_view(right))
+          << "\"" << left << "\" vs \"" << right << "\"";
+    }
+  }
 }
 
 TEST(ClassNameMap, AViewOutlivesLaterBindings) {

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -347,6 +348,119 @@ TEST_F(MapFile, WriterStopsAtTheFirstFailedWrite) {
   writeMapFileDescriptor(full, {{"A", "a"}}, nullptr, status);
   EXPECT_EQ(status, -50208);
   ::close(full);
+}
+
+// The bytes that writeMapFileDescriptor writes for the two maps.
+std::string written(const tClassNameMap& uMap, const tClassNameMap& kMap) {
+  const int fd = ::memfd_create("written", MFD_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  tStatus status = 0;
+  writeMapFileDescriptor(fd, uMap, &kMap, status);
+  EXPECT_EQ(status, 0);
+  std::string bytes(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+  EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+  return bytes;
+}
+
+// A loaded map views its strings in the file's image, and a save writes the
+// records the image holds as the writer would put them from where they
+// stand. Whatever the file and the change, the bytes must be those of the
+// same maps written afresh: by copies, which own their bytes and hold no
+// image.
+TEST(MapFileImage, ASavedMapIsWhatWritingItAfreshGives) {
+  testing::tPairs many;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string number = std::to_string(10000 + i);
+    many.emplace_back("com.example.Class" + number, "/usr/lib64/example/lib" + number + ".so");
+  }
+  const struct {
+    const char* what;
+    std::string bytes;
+  } files[] = {
+      {"as written", encodeMapFile({{"a", "1"}, {"c", "3"}, {"e", ""}}, {{"k", "v"}})},
+      // Longer than a run the writer copies instead of writing in place.
+      {"as written, large", encodeMapFile(many, {{"K", "k"}})},
+      {"a key with a NUL inside",
+       kHeader + word(2) + word(5) + std::string("a\0bc\0", 5) + word(2) + std::string("v\0", 2) +
+           word(2) + std::string("c\0", 2) + word(2) + std::string("w\0", 2) + word(0)},
+      {"bytes without a NUL", kHeader + word(2) + word(2) + "ab" + word(1) + "v" + word(2) +
+                                  std::string("c\0", 2) + word(2) + std::string("w\0", 2) +
+                                  word(0)},
+      {"lengths of 0", kHeader + word(1) + word(0) + word(0) + word(1) + word(0) + word(0)},
+      {"equal keys", encodeMapFile({{"A", "first"}, {"A", "second"}, {"B", "b"}}, {})},
+      {"out of order", encodeMapFile({{"c", "3"}, {"a", "1"}, {"b", "2"}}, {{"k", "v"}})},
+      {"bytes after the last section", encodeMapFile({{"a", "1"}}, {{"K", "k"}}) + "tail"},
+  };
+  const struct {
+    const char* what;
+    void (*apply)(tClassNameMap& uMap, tClassNameMap& kMap);
+  } changes[] = {
+      {"none", [](tClassNameMap&, tClassNameMap&) {}},
+      {"a class added between others",
+       [](tClassNameMap& uMap, tClassNameMap&) { uMap.assign("b~", "/new.so"); }},
+      {"the first class removed",
+       [](tClassNameMap& uMap, tClassNameMap&) {
+         if (!uMap.empty()) (void)uMap.erase(std::string(uMap.begin()->className));
+       }},
+      {"a class rebound to the path it had",
+       [](tClassNameMap& uMap, tClassNameMap&) {
+         if (uMap.empty()) return;
+         const tBindingView last = *(uMap.end() - 1);
+         uMap.assign(std::string(last.className), std::string(last.libraryPath));
+       }},
+      {"one map emptied, the other kept",
+       [](tClassNameMap& uMap, tClassNameMap&) { uMap.clear(); }},
+  };
+  for (const auto& file : files) {
+    for (const auto& change : changes) {
+      testing::tDecoded decoded = testing::decodeMapFile(file.bytes);
+      ASSERT_EQ(decoded.status, 0) << file.what;
+      EXPECT_FALSE(decoded.kMap.image().empty()) << file.what;
+      change.apply(decoded.uMap, decoded.kMap);
+      const tClassNameMap freshU(decoded.uMap);
+      const tClassNameMap freshK(decoded.kMap);
+      ASSERT_TRUE(freshU.image().empty() && freshK.image().empty());
+      EXPECT_EQ(written(decoded.uMap, decoded.kMap), written(freshU, freshK))
+          << file.what << "; " << change.what;
+    }
+  }
+}
+
+// A check reads a large file in pieces and counts its zero bytes: a NUL
+// inside a string anywhere in it, in any piece, means the file is not as
+// written and is to be mended.
+TEST(MapFileCheck, FindsANulInsideAStringAnywhere) {
+  testing::tPairs many;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string number = std::to_string(10000 + i);
+    many.emplace_back("com.example.Class" + number, "/usr/lib64/example/lib" + number + ".so");
+  }
+  const auto check = [](const std::string& bytes) {
+    const int fd = ::memfd_create("checked", MFD_CLOEXEC);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    EXPECT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+    tStatus status = 0;
+    const tMapFileScan scan = readMapFileDescriptor(fd, 2, nullptr, nullptr, status);
+    ::close(fd);
+    EXPECT_EQ(status, 0);
+    return scan.asWritten;
+  };
+  EXPECT_TRUE(check(encodeMapFile(many, {{"K", "k"}})));
+  for (const std::size_t record : {std::size_t{0}, std::size_t{2777}, many.size() - 1}) {
+    for (const bool inPath : {false, true}) {
+      testing::tPairs damaged = many;
+      // A class that goes on past a NUL still sorts where it stood: only the
+      // zero bytes tell.
+      if (inPath) {
+        damaged[record].second[5] = '\0';
+      } else {
+        damaged[record].first += std::string("\0x", 2);
+      }
+      EXPECT_FALSE(check(encodeMapFile(damaged, {{"K", "k"}})))
+          << "record " << record << (inPath ? ", path" : ", class");
+    }
+  }
 }
 
 }  // namespace
