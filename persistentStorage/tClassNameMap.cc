@@ -346,10 +346,12 @@ void tClassNameMap::append(std::string_view className, std::string_view libraryP
 }
 
 void tClassNameMap::index(std::size_t entry) {
-  // At most half the slots are used, so that a search meets a free one soon.
+  // At most half the slots are used, so that a search meets a free one
+  // soon; and at least a quarter, so that the table, which a bulk file's
+  // adds visit at random, stays as small as it can.
   const std::size_t unsorted = bindings.size() - sortedCount;
   if (unsorted * 2 <= slots.size()) return place(entry);
-  slots.assign(std::max<std::size_t>(64, std::bit_ceil(unsorted * 4)), 0);
+  slots.assign(std::max<std::size_t>(64, std::bit_ceil(unsorted * 2)), 0);
   for (std::size_t each = sortedCount; each < bindings.size(); ++each) place(each);
 }
 
@@ -363,6 +365,8 @@ void tClassNameMap::place(std::size_t entry) {
 
 void tClassNameMap::settle() const {
   if (sortedCount == bindings.size() && removedCount == 0) return;
+  // Given back before the sort takes memory of its own.
+  slots = {};
   const std::size_t unsorted = bindings.size() - sortedCount;
   if (sortedCount <= unsorted) {
     // Sorting them all costs less than merging into a short front.
@@ -374,7 +378,6 @@ void tClassNameMap::settle() const {
   if (removedCount > 0) std::erase_if(bindings, isRemoved);
   sortedCount = bindings.size();
   removedCount = 0;
-  slots = {};
 }
 
 }  // namespace nDRAVI100

@@ -61,12 +61,14 @@ struct tLargeAllocator {
   template <typename U>
   explicit tLargeAllocator(const tLargeAllocator<U>& /*other*/) {}
 
-  // A vector that grows copies what it holds into the first half of its
-  // new block at once; the rest, like what a reserve makes room for, is
-  // written as it comes.
+  // What a vector allocates it fills soon: it copies its elements into the
+  // new block at once, and a run that grows it past that goes on adding (a
+  // load reserves room for a few more bindings than it reads, so that a run
+  // that adds one or two to a large map does not grow it).
   T* allocate(std::size_t count) {
-    return static_cast<T*>(allocateLarge(count * sizeof(T), count * sizeof(T) / 2));
+    return static_cast<T*>(allocateLarge(count * sizeof(T), count * sizeof(T)));
   }
+
   void deallocate(T* block, std::size_t /*count*/) { std::free(block); }
 
   template <typename U>
