@@ -23,7 +23,7 @@
 namespace nDRAVI100 {
 
 // Returns the next line of `file` that is not a comment, its newline
-// included when it has one, gathered from pieces of at most 255 bytes. Sets
+// included when it has one, of any length. Sets
 // `endOfFile` to 1 once the file's end has been reached. A read error, or a
 // line (comments included) that holds a NUL byte, raises -1, prints
 // "zembril: File read error!" and returns an empty string. The string
