@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times whole runs of zembril side by side with what a user would pick
 # instead (a SQLite database through the sqlite3 shell), with the floor
-# (bench/floor.c: the least any program must do to rewrite a file durably)
+# (bench/floor.c: the least any program must do to rewrite a file durably,
+# reading it into memory as zembril takes it for a large map)
 # and, for queries, which change nothing, with reading the map file once
 # (cat), and writes the results to BENCHMARKS.md.
 #
@@ -301,6 +302,10 @@ if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
   echo "Whole runs of \`zembril\` against a SQLite database driven through the \`sqlite3\`"
   echo "shell and against the floor (\`bench/floor.c\`: read the map file in one call,"
   echo "write it to a temporary file beside it, fsync, rename, fsync the directory)."
+  echo "The floor reads into memory as zembril takes it for a large map: from 4 MiB on,"
+  echo "aligned to 2 MiB and advised as huge pages. With malloc's small pages the floor"
+  echo "paid a page fault for every 4 KiB of a large file that zembril does not pay,"
+  echo "and measured the kernel's page faults more than the rewriting of a file."
   echo "Queries change no map and write nothing, so they are compared with reading the map"
   echo "file once (\`cat\`); the script fails if a query run leaves the map file with another"
   echo "inode, mtime or content."

@@ -455,7 +455,10 @@ class tFieldReader {
       // A buffer that can hold the field is refilled, not grown.
       if (held + missing <= capacity) ask = std::min(ask, capacity - held);
       if (held + ask > capacity) {
-        const std::size_t grown = std::max(held + ask, capacity * 2);
+        // Room for a piece and half as much again: the part of a record that
+        // a piece ends inside then moves to the front and the next piece
+        // still fits whole, so that every read starts where a page does.
+        const std::size_t grown = std::max(held + ask + ask / 2, capacity * 2);
         // Not value-initialized: pages the source never fills cost no memory.
         auto larger = std::make_unique_for_overwrite<char[]>(grown);
         if (held > 0) std::memcpy(larger.get(), owned.get() + from, held);
