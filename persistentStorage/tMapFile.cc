@@ -364,8 +364,10 @@ class tFieldReader {
       position = at;
       if (record == count) break;
       // The record goes on past the buffer: it is read in whole, with the
-      // class before it, pinned, moved along.
-      pinned = previousAt;
+      // class before it, pinned, moved along while it is still to be
+      // compared; a file known not to be as written pins nothing, or the
+      // buffer would grow to hold all of it.
+      pinned = asWritten ? previousAt : kNothingPinned;
       std::uint32_t classLength = 0;
       std::uint32_t pathLength = 0;
       const bool whole = recordAhead(classLength, pathLength);
