@@ -40,13 +40,13 @@ inline void* allocateLarge(std::size_t size, std::size_t writtenAtOnce = 0) {
   if (huge) (void)::madvise(block, rounded, MADV_HUGEPAGE);
   if (writtenAtOnce >= kLeastPopulatedAllocation) {
     // madvise takes whole pages: those that lie wholly in the bytes.
-    const std::size_t page = 4096;
-    const auto start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (start + page - 1) & ~(page - 1);
-    const std::uintptr_t last = (start + std::min(writtenAtOnce, size)) & ~(page - 1);
+    constexpr std::size_t kPage = 4096;
+    const std::size_t bytes = std::min(writtenAtOnce, size);
+    const std::size_t skip = (kPage - reinterpret_cast<std::uintptr_t>(block) % kPage) % kPage;
     // Only advice, too: a kernel before 5.14 faults the pages in one by one.
-    if (last > first) {
-      (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+    if (bytes > skip + kPage) {
+      (void)::madvise(static_cast<char*>(block) + skip, (bytes - skip) & ~(kPage - 1),
+                      MADV_POPULATE_WRITE);
     }
   }
   return block;
