@@ -463,5 +463,37 @@ TEST(MapFileCheck, FindsANulInsideAStringAnywhere) {
   }
 }
 
+// The check compares each class with the one before it where they stand in
+// its buffer, the NUL after each included: its verdict on the order must be
+// std::string_view's, for names that part at any byte, that end where
+// others go on, and whose bytes lie on both sides of 0x80.
+TEST(MapFileCheck, KnowsTheOrderOfNames) {
+  std::vector<std::string> names;
+  const std::string stem = "com.example.installer.widgets.ClassWithALongName";
+  for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 40}) {
+    names.push_back(stem.substr(0, length));
+    for (const char last : {'\x01', 'A', '\x7F', '\x80', '\xFF'}) {
+      names.push_back(stem.substr(0, length) + last);
+      names.push_back(stem.substr(0, length) + last + "tail");
+    }
+  }
+  // A last record that sorts after every name, with a long path, so that
+  // the names lie well inside the buffer.
+  const std::pair<std::string, std::string> last(std::string(48, '\xFF'), std::string(64, 'p'));
+  for (const std::string& first : names) {
+    for (const std::string& second : names) {
+      const std::string bytes = encodeMapFile({{first, "/1"}, {second, "/2"}, last}, {});
+      const int fd = ::memfd_create("checked", MFD_CLOEXEC);
+      ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+      tStatus status = 0;
+      const bool asWritten = readMapFileDescriptor(fd, 2, nullptr, nullptr, status).asWritten;
+      ::close(fd);
+      ASSERT_EQ(asWritten, std::string_view(first) < std::string_view(second))
+          << "\"" << first << "\" then \"" << second << "\"";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace nDRAVI100
