@@ -255,17 +255,16 @@ void tClassNameMap::shareImage(std::shared_ptr<const char> owner, std::string_vi
   sharedImage = image;
 }
 
-bool tClassNameMap::assignViewed(std::string_view className, std::string_view libraryPath) {
-  const bool last = sortsLast(className);
-  const std::size_t entry = last ? kNowhere : locate(className);
+bool tClassNameMap::assignViewedAmong(std::string_view className, std::string_view libraryPath) {
+  const std::size_t entry = locate(className);
   if (entry == kNowhere) {
-    append(className, libraryPath, last);
+    append(className, libraryPath, false);
   } else {
     tBindingView& binding = bindings[entry];
     if (isRemoved(binding)) --removedCount;
     binding.libraryPath = libraryPath;
   }
-  return last;
+  return false;
 }
 
 bool tClassNameMap::erase(std::string_view className) {
@@ -326,11 +325,6 @@ std::size_t tClassNameMap::locate(std::string_view className) const {
     const std::size_t entry = (held & ~kTagBits) - 1;
     if (bindings[entry].className == className) return entry;
   }
-}
-
-bool tClassNameMap::sortsLast(std::string_view className) const {
-  return sortedCount == bindings.size() &&
-         (sortedCount == 0 || classNameBefore(bindings.back().className, className));
 }
 
 void tClassNameMap::append(std::string_view className, std::string_view libraryPath, bool inOrder) {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "persistentStorage/tClassNameOrder.h"
 #include "persistentStorage/tLargeAllocator.h"
 
 namespace nDRAVI100 {
@@ -98,10 +99,19 @@ class tClassNameMap {
   [[nodiscard]] std::string_view image() const { return sharedImage; }
 
   // Binds as assign does, but views `className` and `libraryPath` where
-  // they are instead of copying them: both must lie in image(). Returns
-  // true when the class sorted after every class bound before, as each
-  // record of a map file this tool wrote does; then no search was made.
-  bool assignViewed(std::string_view className, std::string_view libraryPath);
+  // they stand instead of copying them: they must be the two strings of
+  // one record that image() holds exactly as the map file's writer writes
+  // it (see tMapFile.cc), so that a save can write the record from the
+  // image as it stands. Returns true when the class sorted after every
+  // class bound before, as each record of a map file this tool wrote does;
+  // then no search was made, and the call is made here, inline: a load
+  // makes a million of them.
+  bool assignViewed(std::string_view className, std::string_view libraryPath) {
+    if (!sortsLast(className)) return assignViewedAmong(className, libraryPath);
+    bindings.push_back({className, libraryPath});
+    ++sortedCount;
+    return true;
+  }
 
   // Removes the binding of `className`; returns whether there was one.
   bool erase(std::string_view className);
@@ -149,7 +159,12 @@ class tClassNameMap {
   // Returns true when `className` sorts after every entry and none waits to
   // be sorted: then it has no entry, and appending it keeps the order. One
   // comparison, where a search would take twenty for a million bindings.
-  bool sortsLast(std::string_view className) const;
+  bool sortsLast(std::string_view className) const {
+    return sortedCount == bindings.size() &&
+           (sortedCount == 0 || classNameBefore(bindings.back().className, className));
+  }
+  // assignViewed for a class that does not sort last; returns false.
+  bool assignViewedAmong(std::string_view className, std::string_view libraryPath);
   // Appends a binding for a class that has no entry yet, its bytes kept
   // already or in the image; `inOrder` when it sorts last.
   void append(std::string_view className, std::string_view libraryPath, bool inOrder);

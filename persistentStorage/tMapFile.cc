@@ -171,6 +171,19 @@ std::uint64_t zeroBytesIn(const char* bytes, std::size_t count) {
 // than reading them. A last word that would reach past the bytes is the
 // last eight of them instead, read again in part.
 inline bool holdsNoNul(const char* bytes, std::size_t count) {
+#if defined(__SSE2__)
+  // Sixteen at a time where there are that many, the last sixteen read
+  // again in part rather than past the string.
+  if (count >= 16) {
+    const __m128i none = _mm_setzero_si128();
+    const auto zerosAt = [&](std::size_t at) {
+      return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + at)), none);
+    };
+    __m128i zeros = zerosAt(count - 16);
+    for (std::size_t at = 0; at + 16 < count; at += 16) zeros = _mm_or_si128(zeros, zerosAt(at));
+    return _mm_movemask_epi8(zeros) == 0;
+  }
+#endif
   std::uint64_t word = 0;
   if (count < 8) {
     for (std::size_t at = 0; at < count; ++at) {
@@ -658,34 +671,25 @@ class tFieldWriter {
   std::size_t used = 0;
 };
 
-// Returns where the record of `binding` begins in `image` when the image
-// holds, there, exactly the bytes that writing the binding would give: its
-// class's length, the class and one NUL, its path's length, the path and
-// one NUL. Else returns null. Only views into the image can be so.
+// Returns where the record of `binding` begins in `image` when both its
+// strings are viewed in one record there, else null. A map views its image
+// only for records that the image holds exactly as the writer writes them
+// (see assignViewed), so that such a record, its lengths and its NULs
+// included, is what writing the binding would give; it is checked by
+// where its views lie, without reading its bytes again.
 const char* recordInImage(const tBindingView& binding, std::string_view image) {
   const auto address = [](const char* at) { return reinterpret_cast<std::uintptr_t>(at); };
   const std::uintptr_t className = address(binding.className.data());
   const std::uintptr_t libraryPath = address(binding.libraryPath.data());
-  const std::size_t classSize = binding.className.size();
-  const std::size_t pathSize = binding.libraryPath.size();
+  const std::uintptr_t end = address(image.data()) + image.size();
+  // The path of the class's own record starts after the class, its NUL and
+  // the path's length.
   if (image.empty() || className < address(image.data()) + 4 ||
-      libraryPath != className + classSize + 5 ||
-      libraryPath > address(image.data()) + image.size() ||
-      pathSize >= address(image.data()) + image.size() - libraryPath) {
+      libraryPath != className + binding.className.size() + 5 || libraryPath > end ||
+      binding.libraryPath.size() >= end - libraryPath) {
     return nullptr;
   }
-  const auto lengthBefore = [](const char* at) {
-    const auto* word = reinterpret_cast<const unsigned char*>(at - 4);
-    return static_cast<std::uint64_t>(word[0]) | static_cast<std::uint64_t>(word[1]) << 8 |
-           static_cast<std::uint64_t>(word[2]) << 16 | static_cast<std::uint64_t>(word[3]) << 24;
-  };
-  const char* classBytes = binding.className.data();
-  const char* pathBytes = binding.libraryPath.data();
-  if (lengthBefore(classBytes) != classSize + 1 || classBytes[classSize] != '\0' ||
-      lengthBefore(pathBytes) != pathSize + 1 || pathBytes[pathSize] != '\0') {
-    return nullptr;
-  }
-  return classBytes - 4;
+  return binding.className.data() - 4;
 }
 
 // Writes a section: its count, then its records. A run of records that the
@@ -765,9 +769,16 @@ bool readSection(tFieldReader& reader, tClassNameMap* map, std::uint64_t& start,
       return false;
     }
     // Of two records for the same class the later wins. The writer's
-    // classes are unique and ascending: each sorts after all before it.
-    const bool last = map->assignViewed(className, libraryPath);
-    asWritten = asWritten && recordAsWritten && last;
+    // classes are unique and ascending: each sorts after all before it. A
+    // record as the writer writes it is viewed where it stands, so that a
+    // save writes it from there; any other is copied, and written afresh.
+    if (recordAsWritten) {
+      const bool last = map->assignViewed(className, libraryPath);
+      asWritten = asWritten && last;
+    } else {
+      map->assign(className, libraryPath);
+      asWritten = false;
+    }
   }
   return true;
 }

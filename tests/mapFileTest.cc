@@ -137,6 +137,17 @@ TEST_F(MapFile, ReaderAcceptsWhatTheWriterNeverWrites) {
     EXPECT_EQ(decoded.uMap, c.uMap) << c.what;
     EXPECT_EQ(decoded.kMap, c.kMap) << c.what;
   }
+  // Long names are searched for a NUL sixteen bytes at a time: one
+  // anywhere in them, the first and last blocks included, ends the name.
+  const std::string name = "com.example.installer.widgets.ClassName";
+  for (const std::size_t nul : {0, 1, 15, 16, 17, 31, 32, 37}) {
+    std::string key = name;
+    key[nul] = '\0';
+    const testing::tDecoded decoded =
+        testing::decodeMapFile(encodeMapFile({{key, "/k.so"}}, {{"K", key}}));
+    EXPECT_EQ(decoded.uMap, (tClassNameMap{{name.substr(0, nul), "/k.so"}})) << nul;
+    EXPECT_EQ(decoded.kMap, (tClassNameMap{{"K", name.substr(0, nul)}})) << nul;
+  }
 }
 
 TEST_F(MapFile, ASectionThatEndsEarlyIsEmptiedAndTheOneBeforeItKept) {
