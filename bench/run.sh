@@ -183,7 +183,9 @@ use_map_directory "$large"
 # What a save would change: a new inode (the file is replaced) or its mtime.
 identity() { stat -c '%i %.9Y' "$1"; }
 large_identity=$(identity "$large/etc/dravimap")
-time_case query --warmup "$warmup" --runs "$runs" \
+# Queries take a few milliseconds each: as many runs as the single step,
+# so that the median of either command does not rest on a few.
+time_case query --warmup "$warmup_single" --runs "$runs_single" \
   -n "zembril /U /lookup" "$zembril /U /lookup $lookup_class" \
   -n "zembril /U /list" "$zembril /U /list" \
   -n "cat" "cat $large/etc/dravimap"
@@ -315,7 +317,7 @@ if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
     echo "Written by \`bench/run.sh\`."
   fi
   echo "Each group of commands ran in one \`hyperfine\` invocation: $warmup_single warm-up runs"
-  echo "and $runs_single timed runs for the single step, $warmup and $runs for the others."
+  echo "and $runs_single timed runs for the single step and the queries, $warmup and $runs for the others."
   echo "Times are medians (min to max); a ratio compares medians."
   echo
   echo "## Machine"
