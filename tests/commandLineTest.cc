@@ -1,5 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "classMap/tLongOptions.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "testSupport.h"
 #include "tool/tCommandLine.h"
@@ -137,6 +143,30 @@ TEST(CommandLine, RootSwitch) {
     EXPECT_EQ(status, c.kind == None ? -88361 : 0) << c.words.size();
     EXPECT_EQ(root, c.root) << c.words.size();
   }
+}
+
+// What each program says of a root it cannot use, in the system's words; a
+// link to a directory is the directory, as it is to a chroot.
+TEST(CommandLine, WhatIsWrongWithARoot) {
+  const testing::tScratchTree tree;
+  const std::string directory = tree.root() + "/dir";
+  const std::string file = tree.root() + "/file";
+  const std::string link = tree.root() + "/link";
+  std::filesystem::create_directory(directory);
+  testing::writeFile(file, "");
+  ASSERT_EQ(::symlink(directory.c_str(), link.c_str()), 0);
+  const struct {
+    std::string root;
+    std::string problem;
+  } cases[] = {
+      {directory, ""},
+      {link, ""},
+      {"relative/dir", "not an absolute path"},
+      {tree.root() + "/missing", std::strerror(ENOENT)},
+      {file, std::strerror(ENOTDIR)},
+      {file + "/below", std::strerror(ENOTDIR)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(rootProblem(c.root), c.problem) << c.root;
 }
 
 TEST(CommandLine, ErrorOnEntryLeavesInitialRequest) {

@@ -438,6 +438,32 @@ TEST(MapFileImage, ASavedMapIsWhatWritingItAfreshGives) {
   }
 }
 
+// A file whose size fstat does not know (a pipe) is still loaded whole: its
+// image grows as the bytes come.
+TEST(MapFileImage, ALoadFromAPipeGrowsItsImage) {
+  testing::tPairs bindings;
+  for (int i = 0; i < 2000; ++i) {
+    bindings.emplace_back("com.example.Class" + std::to_string(10000 + i), "/lib.so");
+  }
+  const std::string bytes = encodeMapFile(bindings, {{"K", "k"}});
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::thread writer([&] {
+    EXPECT_EQ(::write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(ends[1]);
+  });
+  tClassNameMap uMap;
+  tClassNameMap kMap;
+  tStatus status = 0;
+  const tMapFileScan scan = readMapFileDescriptor(ends[0], 2, &uMap, &kMap, status);
+  writer.join();
+  ::close(ends[0]);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(scan.asWritten);
+  EXPECT_EQ(uMap, tClassNameMap(bindings.begin(), bindings.end()));
+  EXPECT_EQ(written(uMap, kMap), bytes);
+}
+
 // A check reads a large file in pieces and counts its zero bytes: a NUL
 // inside a string anywhere in it, in any piece, means the file is not as
 // written and is to be mended.
