@@ -140,7 +140,7 @@ TEST_F(MapFile, ReaderAcceptsWhatTheWriterNeverWrites) {
   // Long names are searched for a NUL sixteen bytes at a time: one
   // anywhere in them, the first and last blocks included, ends the name.
   const std::string name = "com.example.installer.widgets.ClassName";
-  for (const std::size_t nul : {0, 1, 15, 16, 17, 31, 32, 37}) {
+  for (const std::size_t nul : {0U, 1U, 15U, 16U, 17U, 31U, 32U, 37U}) {
     std::string key = name;
     key[nul] = '\0';
     const testing::tDecoded decoded =
@@ -507,7 +507,7 @@ TEST(MapFileCheck, FindsANulInsideAStringAnywhere) {
 TEST(MapFileCheck, KnowsTheOrderOfNames) {
   std::vector<std::string> names;
   const std::string stem = "com.example.installer.widgets.ClassWithALongName";
-  for (const std::size_t length : {0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 40}) {
+  for (const std::size_t length : {0U, 1U, 7U, 8U, 15U, 16U, 17U, 31U, 32U, 33U, 40U}) {
     names.push_back(stem.substr(0, length));
     for (const char last : {'\x01', 'A', '\x7F', '\x80', '\xFF'}) {
       names.push_back(stem.substr(0, length) + last);
