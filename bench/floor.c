@@ -25,7 +25,7 @@ static void fail(const char* what) {
   exit(1);
 }
 
-/* As zembril's allocateLarge (persistentStorage/tLargeAllocator.h). */
+/* As zembril's allocateLarge (os/tLargeAllocator.h). */
 static char* allocate_like_zembril(size_t size) {
   const size_t huge_page = (size_t)2 << 20;
   if (size < 2 * huge_page) return malloc(size > 0 ? size : 1);

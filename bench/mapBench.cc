@@ -14,8 +14,8 @@
 
 #include "classMap/tClassMapStore.h"
 #include "classMap/tCommandFileGrammar.h"
+#include "mapFile/tMapFile.h"
 #include "persistentStorage/tFileSystemAdapter.h"
-#include "persistentStorage/tMapFile.h"
 #include "tool/tCommandLine.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "classMap/tMapScope.h"
+#include "persistentStorage/tFileSystemAdapter.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapLock.h"
 #include "status/tStatus.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <span>
 
-#include "persistentStorage/tFile.h"
+#include "os/tFile.h"
 
 namespace nDRAVI100 {
 

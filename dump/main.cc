@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "dump/tDumpProgram.h"
-#include "persistentStorage/tStandardDescriptors.h"
+#include "os/tStandardDescriptors.h"
 
 int main(int argc, char** argv) {
   if (!nDRAVI100::keepStandardDescriptorsOpen()) return nDRAVI100::kDumpFailed;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dump/tDumpOptions.h"
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
 
 namespace nDRAVI100 {
 

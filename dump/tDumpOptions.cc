@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "classMap/tLongOptions.h"
 #include "classMap/tMapScope.h"
+#include "cli/tLongOptions.h"
 
 namespace nDRAVI100 {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "classMap/tLongOptions.h"
+#include "cli/tLongOptions.h"
 #include "dump/tBindingOutput.h"
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"

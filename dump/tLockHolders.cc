@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "dump/tTextEscaping.h"
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 
 namespace nDRAVI100 {
 

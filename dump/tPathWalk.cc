@@ -6,7 +6,7 @@
 #include <climits>
 #include <deque>
 
-#include "persistentStorage/tRoot.h"
+#include "os/tRoot.h"
 
 namespace nDRAVI100 {
 

@@ -20,11 +20,11 @@
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tPathWalk.h"
 #include "dump/tTextEscaping.h"
+#include "os/tRegularFile.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapLock.h"
 #include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tRecoveryPlan.h"
-#include "persistentStorage/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "fuzzCheck.h"
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
 
 namespace {
 

@@ -13,4 +13,9 @@ std::string tFileSystemAdapter::getDRAVIMapDirectory(const tOS& os, tStatus& sta
   return tMapPaths(root).lookUpMapDirectory().directory;
 }
 
+bool usesUKMaps(tOS os) {
+  return os == tFileSystemAdapter::kOS0 || os == tFileSystemAdapter::kLinux ||
+         os == tFileSystemAdapter::kOS4;
+}
+
 }  // namespace nDRAVI100

@@ -31,4 +31,11 @@ class tFileSystemAdapter {
                                           const std::string& root = std::string());
 };
 
+using tOS = tFileSystemAdapter::tOS;
+
+// Returns true for the kinds whose map file holds `uMap` and `kMap` (0, 2
+// and 4); the map file of any other kind holds `sMap`, and kinds 1 and 3 have
+// none. Sets nothing.
+bool usesUKMaps(tOS os);
+
 }  // namespace nDRAVI100

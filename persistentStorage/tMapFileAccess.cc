@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {

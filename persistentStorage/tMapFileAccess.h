@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "persistentStorage/tDirectory.h"
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
+#include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
 #include "status/tStatus.h"
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "persistentStorage/tDirectory.h"
+#include "os/tDirectory.h"
 
 namespace nDRAVI100 {
 

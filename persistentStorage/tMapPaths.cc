@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 
 namespace nDRAVI100 {
 

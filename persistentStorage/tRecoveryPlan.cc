@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
 
 namespace nDRAVI100 {

@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
 #include "persistentStorage/tMapPaths.h"
 
 namespace nDRAVI100 {

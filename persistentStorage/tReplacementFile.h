@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "persistentStorage/tDirectory.h"
+#include "os/tDirectory.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {

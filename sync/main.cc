@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "persistentStorage/tStandardDescriptors.h"
+#include "os/tStandardDescriptors.h"
 #include "sync/tSyncProgram.h"
 
 int main(int argc, char** argv) {

@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "classMap/tMapScope.h"
-#include "persistentStorage/tRegularFile.h"
-#include "persistentStorage/tRoot.h"
+#include "os/tRegularFile.h"
+#include "os/tRoot.h"
 
 namespace nDRAVI100 {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "persistentStorage/tClassNameMap.h"
-#include "persistentStorage/tClassNameOrder.h"
+#include "classNameMap/tClassNameMap.h"
+#include "classNameMap/tClassNameOrder.h"
 
 namespace nDRAVI100 {
 namespace {

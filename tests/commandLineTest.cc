@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "classMap/tLongOptions.h"
+#include "cli/tLongOptions.h"
 #include "persistentStorage/tFileSystemAdapter.h"
 #include "testSupport.h"
 #include "tool/tCommandLine.h"

@@ -24,7 +24,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {

@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "classMap/tClassMapStore.h"
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
+#include "os/tRegularFile.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tRecoveryPlan.h"
-#include "persistentStorage/tRegularFile.h"
 #include "testSupport.h"
 
 namespace nDRAVI100 {

@@ -64,16 +64,20 @@ done
 rm -rf /tmp/zembril-fuzz-*
 
 step "static analysis"
-sources=(status/*.cc tool/*.cc classMap/*.cc persistentStorage/*.cc dump/*.cc sync/*.cc)
+folders=(status os classNameMap mapFile persistentStorage classMap cli tool dump sync)
+sources=()
+for folder in "${folders[@]}"; do sources+=("$folder"/*.cc); done
 if ! clang-tidy --quiet -p build-ci/gcc "${sources[@]}" >build-ci/clang-tidy.log 2>&1; then
   cat build-ci/clang-tidy.log
   exit 1
 fi
 echo "clang-tidy: clean"
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
-  -q -I . status tool classMap persistentStorage dump sync
+  -q -I . "${folders[@]}"
 echo "cppcheck: clean"
-clang-format --dry-run --Werror status/* tool/* classMap/* persistentStorage/* dump/*.cc dump/*.h sync/*.cc sync/*.h \
+headers=()
+for folder in "${folders[@]}"; do headers+=("$folder"/*.h); done
+clang-format --dry-run --Werror "${sources[@]}" "${headers[@]}" \
   tests/*.cc tests/*.h fuzz/*.cc fuzz/*.h bench/*.cc
 echo "clang-format: clean"
 

@@ -14,7 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
 
 namespace nDRAVI100::testing {
 

@@ -1,4 +1,4 @@
-#include "persistentStorage/tStandardDescriptors.h"
+#include "os/tStandardDescriptors.h"
 #include "tool/tProgramEntry.h"
 
 int main(int argc, char** argv) {

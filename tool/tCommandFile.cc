@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "classMap/tCommandFileGrammar.h"
-#include "persistentStorage/tFile.h"
+#include "os/tFile.h"
 #include "tool/tCommandDispatch.h"
 
 namespace nDRAVI100 {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <span>
 
-#include "classMap/tLongOptions.h"
+#include "cli/tLongOptions.h"
 #include "persistentStorage/tMapPaths.h"
 
 namespace nDRAVI100 {

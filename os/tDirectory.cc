@@ -1,4 +1,4 @@
-#include "persistentStorage/tDirectory.h"
+#include "os/tDirectory.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "persistentStorage/tRoot.h"
+#include "os/tRoot.h"
 
 namespace nDRAVI100 {
 

@@ -1,4 +1,4 @@
-#include "persistentStorage/tRoot.h"
+#include "os/tRoot.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>

@@ -1,4 +1,4 @@
-#include "classMap/tLongOptions.h"
+#include "cli/tLongOptions.h"
 
 #include <getopt.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <ctime>
 #include <utility>
 
-#include "persistentStorage/tRoot.h"
+#include "os/tRoot.h"
 
 namespace nDRAVI100 {
 

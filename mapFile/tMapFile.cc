@@ -44,7 +44,7 @@
 // write these 24 bytes, digest included, of a file beside it.
 //
 // How the file is loaded, saved and recovered: tMapFileAccess.cc.
-#include "persistentStorage/tMapFile.h"
+#include "mapFile/tMapFile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,8 +64,8 @@
 #include <optional>
 #include <string_view>
 
-#include "persistentStorage/tLargeAllocator.h"
-#include "persistentStorage/tRegularFile.h"
+#include "os/tLargeAllocator.h"
+#include "os/tRegularFile.h"
 
 namespace nDRAVI100 {
 
@@ -929,11 +929,6 @@ std::optional<tCopyMark> digestOfFile(int fd) {
     size += count;
   }
   return tCopyMark{size, digest};
-}
-
-bool usesUKMaps(tOS os) {
-  return os == tFileSystemAdapter::kOS0 || os == tFileSystemAdapter::kLinux ||
-         os == tFileSystemAdapter::kOS4;
 }
 
 bool fitsMapFileFormat(const tClassNameMap& map) {

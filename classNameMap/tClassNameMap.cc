@@ -1,4 +1,4 @@
-#include "persistentStorage/tClassNameMap.h"
+#include "classNameMap/tClassNameMap.h"
 
 #include <algorithm>
 #include <array>
@@ -8,7 +8,7 @@
 #include <functional>
 #include <span>
 
-#include "persistentStorage/tClassNameOrder.h"
+#include "classNameMap/tClassNameOrder.h"
 
 namespace nDRAVI100 {
 

@@ -1,4 +1,4 @@
-#include "persistentStorage/tStandardDescriptors.h"
+#include "os/tStandardDescriptors.h"
 
 #include <fcntl.h>
 #include <unistd.h>

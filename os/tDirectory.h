@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "persistentStorage/tRegularFile.h"
+#include "os/tRegularFile.h"
 
 namespace nDRAVI100 {
 

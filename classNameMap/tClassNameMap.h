@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "persistentStorage/tClassNameOrder.h"
-#include "persistentStorage/tLargeAllocator.h"
+#include "classNameMap/tClassNameOrder.h"
+#include "os/tLargeAllocator.h"
 
 namespace nDRAVI100 {
 

@@ -10,18 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "persistentStorage/tClassNameMap.h"
-#include "persistentStorage/tFileSystemAdapter.h"
+#include "classNameMap/tClassNameMap.h"
 #include "status/tStatus.h"
 
 namespace nDRAVI100 {
-
-using tOS = tFileSystemAdapter::tOS;
-
-// Returns true for the kinds whose map file holds `uMap` and `kMap` (0, 2
-// and 4); the map file of any other kind holds `sMap`, and kinds 1 and 3 have
-// none. Sets nothing.
-bool usesUKMaps(tOS os);
 
 // Returns true when `map` can be written without a count or length that
 // overflows the format's 32 bits.
