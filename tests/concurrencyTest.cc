@@ -1,11 +1,15 @@
 // Installers that run at once must not lose each other's bindings.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 
 #include "testSupport.h"
 
@@ -133,6 +137,75 @@ TEST(Concurrency, ReadersWithoutTheLockNeverFailWhileOthersSave) {
   EXPECT_EQ(waitFor(reader), 0) << "a read without the lock failed";
   std::cout << "[ reads    ] " << testing::readFile(count).value_or("?")
             << " reads of a 25 MB map beside 12 saves\n";
+}
+
+// Creates a lock file at `path` that the tool would take, and takes its
+// lock; returns the descriptor that holds it.
+int takeNewLockFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0 || ::fchmod(fd, 0600) != 0 || ::flock(fd, LOCK_EX) != 0) return -1;
+  return fd;
+}
+
+ino_t inodeOf(int fd) {
+  struct stat file {};
+  return ::fstat(fd, &file) == 0 ? file.st_ino : 0;
+}
+
+// Waits until `child` waits in flock for the file of inode `inode`, as
+// /proc/locks shows it ("N: -> FLOCK ADVISORY WRITE pid maj:min:inode ...").
+// Returns false when the child ends first, or after 20 seconds.
+bool waitsForLock(pid_t child, ino_t inode) {
+  for (int poll = 0; poll < 2000; ++poll) {
+    std::istringstream locks(testing::readFile("/proc/locks").value_or(""));
+    for (std::string line; std::getline(locks, line);) {
+      std::istringstream fields(line);
+      std::string number, arrow, kind, advisory, mode, file;
+      long pid = 0;
+      fields >> number >> arrow >> kind >> advisory >> mode >> pid >> file;
+      if (arrow == "->" && kind == "FLOCK" && pid == child &&
+          file.substr(file.rfind(':') + 1) == std::to_string(inode)) {
+        return true;
+      }
+    }
+    siginfo_t ended{};
+    if (::waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        ended.si_pid == child) {
+      return false;
+    }
+    ::usleep(10000);
+  }
+  return false;
+}
+
+// A run that waited for the lock while its lock file was replaced woke
+// holding the lock of a file that nobody else will lock again: it must lock
+// the file at the lock path now, and wait for that one's holder.
+TEST(Concurrency, ARunWokenOnAReplacedLockFileWaitsForTheNewOne) {
+  tScratchTree tree;
+  const std::string lockPath = tree.mapDirectory() + "/dravimap.lock";
+  const int first = takeNewLockFile(lockPath);
+  ASSERT_GE(first, 0);
+  const pid_t run = spawn([&] {
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet < 0 || ::dup2(quiet, STDOUT_FILENO) < 0) return 100;
+    ::execl(ZEMBRIL_BINARY, "zembril", "/root", tree.root().c_str(), "/U", "/add", "A", "/a.so",
+            static_cast<char*>(nullptr));
+    return 100;
+  });
+  ASSERT_TRUE(waitsForLock(run, inodeOf(first))) << "the run never waited for the lock";
+
+  const int second = takeNewLockFile(lockPath + ".new");
+  ASSERT_GE(second, 0);
+  ASSERT_EQ(::rename((lockPath + ".new").c_str(), lockPath.c_str()), 0);
+  ASSERT_EQ(::close(first), 0);
+  EXPECT_TRUE(waitsForLock(run, inodeOf(second)))
+      << "the run went on with the lock of a file no longer at the lock path";
+  EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << "saved without the lock";
+
+  ASSERT_EQ(::close(second), 0);
+  EXPECT_EQ(waitFor(run), 0);
+  EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
 }
 
 TEST(Memory, HugeStoredLengthsCostNoMemory) {

@@ -177,15 +177,24 @@ TEST_F(EndToEnd, AnImageCannotLeadOutOfItsRoot) {
 
 // An image being built in a chroot may have no /proc: a file found by
 // O_PATH is then opened by name again.
-TEST_F(EndToEnd, WorksWithoutProc) {
-  if (::geteuid() != 0) GTEST_SKIP() << "only root can hide /proc in a namespace of its own";
+// The sanitizer's runtime reads /proc itself: a run with a /proc of the
+// test's making tells nothing there.
+constexpr bool kUnderAddressSanitizer =
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's runtime reads /proc itself";
+    true;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "the sanitizer's runtime reads /proc itself";
+    true;
+#else
+    false;
 #endif
+#else
+    false;
 #endif
+
+TEST_F(EndToEnd, WorksWithoutProc) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can hide /proc in a namespace of its own";
+  if (kUnderAddressSanitizer) GTEST_SKIP() << "the sanitizer's runtime reads /proc itself";
   const Args withoutProc = {
       "timeout", "20", "unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$@\"",
       "sh"};
@@ -195,11 +204,43 @@ TEST_F(EndToEnd, WorksWithoutProc) {
   EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {}));
 }
 
+// A /proc that is no kernel's (an image's own directory, say) may name any
+// file under /proc/self/fd: every descriptor number there leads to another
+// map file here, and the run must read and lock only the files at its own
+// paths.
+TEST_F(EndToEnd, AProcThatNamesOtherFilesIsNotBelieved) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can cover /proc in a namespace of its own";
+  if (kUnderAddressSanitizer) GTEST_SKIP() << "the sanitizer's runtime reads /proc itself";
+  const std::string decoy = tree.root() + "/decoy";
+  writeFile(decoy, encodeMapFile({{"Decoy", "/decoy.so"}}, {}));
+  const Args withOtherProc = {
+      "timeout",
+      "20",
+      "unshare",
+      "-m",
+      "sh",
+      "-c",
+      "mount -t tmpfs none /proc && mkdir -p /proc/self/fd && "
+      "for n in $(seq 0 63); do cp \"$0\" /proc/self/fd/$n || exit 99; done && exec \"$@\"",
+      decoy};
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "/a.so"}}, {}));
+  // Once with the lock file made by the run, once with the one it left.
+  for (const char* name : {"B", "C"}) {
+    const testing::tRunResult added = runTool(tree, {"/U", "/add", name, "/b.so"}, withOtherProc);
+    EXPECT_EQ(added.exitStatus, 0) << added.output;
+  }
+  EXPECT_EQ(readFile(tree.mapFile()),
+            encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}, {"C", "/b.so"}}, {}));
+}
+
 TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
   const std::string tmp = tree.mapFile() + ".tmp";
   const std::string damaged = tree.mapFile() + ".damaged";
   const std::string saved = encodeMapFile({{"Saved", "/s.so"}}, {{"K", "/k.so"}});
   const std::string healthy = encodeMapFile({{"Old", "/o.so"}}, {});
+  // As long as `saved`, byte for byte, but other bytes: only the digest
+  // tells it from the file the mark names.
+  const std::string sameSize = encodeMapFile({{"Saved", "/t.so"}}, {{"K", "/k.so"}});
   struct Case {
     const char* what;
     std::optional<std::string> mapFile;
@@ -221,6 +262,8 @@ TEST_F(EndToEnd, DamagedMapFileIsRecoveredOrSetAside) {
        std::nullopt},
       {"marked for other bytes", copyMarkFor(healthy) + saved.substr(24), saved, std::nullopt,
        copyMarkFor(healthy) + saved.substr(24)},
+      {"marked for other bytes of the same size", copyMarkFor(sameSize) + saved.substr(24), saved,
+       std::nullopt, copyMarkFor(sameSize) + saved.substr(24)},
       {"marked, temporary file gone", copyMarkFor(saved), std::nullopt, std::nullopt,
        copyMarkFor(saved)},
       {"cut short, complete temporary file", saved.substr(0, 9), saved, std::nullopt,
@@ -344,6 +387,13 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
       },
       [&] { ASSERT_EQ(::symlink("/dev/null", lockFile.c_str()), 0); },
       [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); },
+      // Only its owner can open it, but a second name may stand in a
+      // directory that others can change.
+      [&] {
+        writeFile(lockFile, "");
+        ASSERT_EQ(::chmod(lockFile.c_str(), 0600), 0);
+        ASSERT_EQ(::link(lockFile.c_str(), (lockFile + ".alias").c_str()), 0);
+      },
   };
   const std::string cannotOpen = "\tOperation Failed!\n\tStatus on exit was -50204.\n";
   for (std::size_t form = 0; form < unsafeLockFiles.size(); ++form) {
