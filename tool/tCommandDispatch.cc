@@ -35,27 +35,22 @@ void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tSta
     runCommandFile(request.getFilePath(status), store, status);
     return;
   }
-  const std::int32_t scope = request.getScope(status);
-  if (!isMapScope(scope)) {
-    raiseError(status, nCode::kBadDispatchScope);
-    return;
-  }
-  runStoreCommand(request, store, scope, status);
+  runStoreCommand(request, store, request.getScope(status), status);
 }
 
 void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
                      tStatus& status) {
   if (isError(status)) return;
+  if (!isMapScope(scope)) {
+    raiseError(status, nCode::kBadDispatchScope);
+    return;
+  }
   // Most library names hold no "*": they are used as they are, not copied.
   const std::string& libraryName = request.getLibraryName(status);
   const bool substitutes = namesBitness(libraryName);
   const std::string substituted =
       substitutes ? substituteBitness(libraryName, store.getIs64Bit()) : std::string();
   const std::string& libraryPath = substitutes ? substituted : libraryName;
-  if (!isMapScope(request.getScope(status))) {
-    raiseError(status, nCode::kBadDispatchScope);
-    return;
-  }
   const std::string& className = request.getClassName(status);
   switch (request.getKind(status)) {
     using enum tCommandKind;
