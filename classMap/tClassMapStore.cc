@@ -210,7 +210,7 @@ void tClassMapStore::loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status) 
   if (plan.map == tMapAction::keep && !plan.removeTemporaryFile) return;
   // The plan decides the run's fate from here: its own failures, or none.
   if (plan.map != tMapAction::keep) {
-    status = 0;
+    clearStatus(status);
     persistentMapsLoaded = true;
   }
   carryOutRecovery(mapDirectory, mapFileNameOf(os), mapFileLoad, plan, temporary, first, second,

@@ -26,7 +26,7 @@ bool isAbsent(const tDirectory& directory, const std::string& name) {
 tMapFileRead unreadable(tMapFileState state, std::int32_t code, int error, mode_t mode) {
   tMapFileRead read;
   read.state = state;
-  read.code = -code;
+  raiseError(read.code, code);
   read.error = error;
   read.mode = mode;
   read.asWritten = false;
@@ -70,11 +70,11 @@ bool readOnce(const tDirectory& directory, const std::string& name, const tMapFi
   read.asWritten = code == 0 && read.scan.asWritten;
   if (read.scan.readFailed) {
     read.state = tMapFileState::readFailed;
-    read.code = -nCode::kMapFileTooShort;
+    raiseError(read.code, nCode::kMapFileTooShort);
     read.error = read.scan.readError;
   } else if (code == -nCode::kBadMagic && (read.mark = readCopyMark(file.descriptor()))) {
     read.state = tMapFileState::copyUnfinished;
-    read.code = -nCode::kMapFileTooShort;
+    raiseError(read.code, nCode::kMapFileTooShort);
   } else {
     read.state = code == 0 ? tMapFileState::whole : tMapFileState::damaged;
     read.code = code;
@@ -83,7 +83,7 @@ bool readOnce(const tDirectory& directory, const std::string& name, const tMapFi
   const bool oneVersion = ::fstat(file.descriptor(), &after) == 0 && sameFileVersion(before, after);
   if (!file.close() && read.code == 0) {
     read.state = tMapFileState::readFailed;
-    read.code = -nCode::kCannotClose;
+    raiseError(read.code, nCode::kCannotClose);
     read.error = errno;
   }
   return oneVersion && !(how.waitForCopy && read.state == tMapFileState::copyUnfinished);

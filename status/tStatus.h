@@ -5,8 +5,9 @@
 // is a warning. Operations take the word by reference as their last argument
 // and follow three rules: they do nothing when it already holds an error, an
 // error replaces anything but an earlier error, and a warning is stored only
-// into a word that is still 0. The helpers below are the only places that
-// apply those rules, so that every caller merges codes the same way.
+// into a word that is still 0. A word starts at 0 and may be copied whole;
+// every other change goes through the helpers below, so that every caller
+// merges codes the same way.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,11 @@ void raiseError(tStatus& status, std::int32_t code);
 // Stores the warning `code` only when the word is 0, so that a warning never
 // replaces an earlier warning or any error.
 void raiseWarning(tStatus& status, std::int32_t code);
+
+// Sets the word back to 0, whatever it holds: for a caller that starts a
+// part of the run whose outcome no longer depends on what came before. It
+// is the one way past the rules above, and so is spelled out where used.
+void clearStatus(tStatus& status);
 
 // Returns the process exit status for a final word: 0 for 0, 1 for a warning
 // and -1 (seen by the caller as 255) for an error.

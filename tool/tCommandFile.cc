@@ -23,7 +23,7 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
     if (stripped.empty()) continue;
     dispatchCommand(parseFileLine(stripped, status), store, status);
     // One line's warning must not reach the next line or the end of the run.
-    if (isWarning(status)) status = 0;
+    if (isWarning(status)) clearStatus(status);
   }
 }
 
