@@ -93,9 +93,9 @@ class tClassMapStore {
                                         tStatus& status);
 
   // Binds `className` to `libraryPath` in the scope's map. A class already
-  // bound to a non-empty path keeps it and raises the warning 88360; a class
+  // bound to a non-empty path keeps it and raises the warning nCode::kAlreadyBound; a class
   // bound to the empty path keeps that too, silently. A scope that names no
-  // map raises -50150 and changes nothing.
+  // map raises nCode::kBadAddScope and changes nothing.
   void add(const std::string& className, const std::string& libraryPath, tMapScope scope,
            tStatus& status);
 
@@ -126,7 +126,7 @@ class tClassMapStore {
   // removes it when those maps are all empty (see saveMapFileAt), unless
   // that would change nothing: a run whose maps end as they were loaded
   // writes nothing at all. Only a run that holds the lock writes; one that
-  // would have to write without it raises -50204. A run without the lock
+  // would have to write without it raises nCode::kCannotOpen. A run without the lock
   // never mends a file it loaded, however it found it.
   void saveMapFile(tOS os, tStatus& status);
 

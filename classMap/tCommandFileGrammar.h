@@ -40,7 +40,7 @@ const std::string& removeWhitespace(const std::string& line, tStatus& status);
 bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields);
 
 // Parses a line without blanks. Returns the one line request, updated for
-// this line, or, with -88361 merged into the word, the rejection request of
+// this line, or, with nCode::kUsage raised in the word, the rejection request of
 // kind None. Both live until the program ends; the line request keeps the
 // strings of earlier lines that this line's command does not use.
 const tCommandRequest& parseFileLine(const std::string& line, tStatus& status);

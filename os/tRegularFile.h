@@ -128,9 +128,13 @@ bool readOneVersion(int attempts, ReadOnce readOnce) {
 // Returns once a change made to the file described by `file` from now on
 // is sure to give it a modification time other than the one it has: the
 // kernel stamps file times from a coarse clock, so two changes within one
-// tick can leave the same times behind. Waits a tick at most, or a second
-// on a file system that keeps whole seconds; a time in the future is not
-// waited for.
+// tick can leave the same times behind. Waits until the coarse clock is past
+// the later of the file's modification and change times (past the end of
+// that second on a file system that keeps whole seconds): a tick at most,
+// or a second there. A time ahead of the clock is waited out too, unless
+// its second is two or more ahead of the clock's (a clock stepped back, a
+// file stamped by a machine whose clock ran ahead): then the call returns
+// at once.
 void waitForNewFileTimes(const struct stat& file);
 
 }  // namespace nDRAVI100

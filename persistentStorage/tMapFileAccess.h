@@ -30,11 +30,11 @@ enum class tMapFileState {
 // What readMapFile found.
 struct tMapFileRead {
   tMapFileState state = tMapFileState::absent;
-  // The code this read gives a run: 0 for absent and whole; -50207 (too
-  // short), -50257 or -50250 for damaged; -50207 for a copy unfinished, a
-  // read that failed, a file that is not regular or one that kept
-  // changing; -50204 for one that cannot be opened; -50205 for a failed
-  // close.
+  // The error this read raises in a run, negative as in the word: 0 for
+  // absent and whole; nCode::kMapFileTooShort, kBadMagic or kBadVersion for
+  // damaged; kMapFileTooShort for a copy unfinished, a read that failed, a
+  // file that is not regular or one that kept changing; kCannotOpen for one
+  // that cannot be opened; kCannotClose for a failed close.
   tStatus code = 0;
   int error = 0;      // errno of a failed open or read
   mode_t mode = 0;    // the file's type and permission bits, once it could be opened
@@ -107,8 +107,8 @@ constexpr int kMapFileReadAttempts = 8;
 // failed and the copy that stands in for it failed too after marking the
 // map file: the temporary file then holds the new maps, and the next run
 // that takes the lock finishes the copy. A map that does not fit the format
-// raises -50208 before anything is written; a map file that cannot be
-// removed, and is still there, raises -50208 too.
+// raises nCode::kCannotWrite before anything is written; a map file that
+// cannot be removed, and is still there, raises it too.
 void saveMapFileAt(const tDirectory& directory, const std::string& name, const tClassNameMap& first,
                    const tClassNameMap* second, tStatus& status);
 

@@ -62,7 +62,7 @@ struct tTemporaryFile {
 // Carries out `plan` for the map file `mapName` in `directory` (read as
 // `map`), with `temporary`, `first` and `second` as examineTemporaryFile
 // left them. Empties the maps for setAside and fail. Raises the read's code
-// for fail, -50209 when a damaged file cannot be kept aside or a copy
+// for fail, nCode::kCopyFailed when a damaged file cannot be kept aside or a copy
 // cannot be finished; both files are then as they were.
 void carryOutRecovery(const tDirectory& directory, const std::string& mapName,
                       const tMapFileRead& map, const tRecoveryPlan& plan,

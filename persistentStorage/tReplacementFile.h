@@ -21,7 +21,7 @@ class tReplacementFile {
   // it anew, exclusively and without following a link, with the owner, group
   // and permission bits of the target (or 0666 less the umask, owned by the
   // caller, when there is no target yet, or a link is in its place). Raises
-  // -50204 when it cannot be created or given the target's owner or bits;
+  // nCode::kCannotOpen when it cannot be created or given the target's owner or bits;
   // descriptor() is then -1. The target is the file `target` in the
   // directory `in`, which must outlive the object.
   tReplacementFile(const tDirectory& in, const std::string& target, tStatus& status);
@@ -33,11 +33,13 @@ class tReplacementFile {
   // Returns the descriptor to write the new content to, or -1.
   [[nodiscard]] int descriptor() const { return fd; }
 
-  // Appends `bytes` to the new content, raising -50208 when that fails.
+  // Appends `bytes` to the new content, raising nCode::kCannotWrite when that
+  // fails.
   void write(std::string_view bytes, tStatus& status);
 
-  // Syncs the temporary file to disk, raising -50208 when that fails, then
-  // closes the descriptor written through, raising -50205 when that fails.
+  // Syncs the temporary file to disk, raising nCode::kCannotWrite when that
+  // fails, then closes the descriptor written through, raising
+  // nCode::kCannotClose when that fails.
   // A second descriptor of the same open file stays for commit: a copy that
   // stands in for a failed rename reads the content from it, never from
   // whatever has the name by then.
@@ -69,7 +71,8 @@ enum class tTargetBefore {
 // (a bind-mounted target, for example), syncs the directory first, so that
 // the temporary file survives as the complete copy whatever happens next,
 // then copies `source` onto the target in place (see copyFile) and removes
-// the temporary file, raising the warning 50209 when it cannot be removed.
+// the temporary file, raising the warning nCode::kTemporaryFileLeft when it cannot be
+// removed.
 // When the copy fails, its error is in the word, and the temporary file
 // stays: once the copy marked the target, the next run that takes the lock
 // finishes the copy from it. Only a copy that never touched a `whole` target
@@ -88,8 +91,9 @@ void moveIntoPlace(const tDirectory& directory, const std::string& temporaryName
 // and digest goes over the destination's head and is synced; then
 // everything but the source's first 256 bytes is copied and synced; the
 // first 256 bytes, which cover the mark, go last. A destination that cannot
-// be opened or is not a regular file raises -50204; a read error, a failed
-// write, truncation, sync or close raises -50209. Returns true once the
+// be opened or is not a regular file raises nCode::kCannotOpen; a read
+// error, a failed write, truncation, sync or close raises
+// nCode::kCopyFailed. Returns true once the
 // destination may have been changed. Does not test the word on entry.
 bool copyFile(int source, const tDirectory& directory, const std::string& destinationName,
               tStatus& status);

@@ -11,12 +11,13 @@ namespace nDRAVI100 {
 // file, a change becomes one store operation. Queries (lookup, lookuplib,
 // list) change nothing and show nothing, so their answers are not computed.
 // Does nothing for a None request or when the word holds an error; a scope
-// that names no map raises -50006 and calls nothing.
+// that names no map raises nCode::kBadDispatchScope and calls
+// nothing.
 void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tStatus& status);
 
 // Calls the store operation of a changing request's kind with `scope`, after
 // replacing the first "*" of the library name with "64" or "32" by the
-// store's bitness. Raises -50006 for a scope other than 0, 1 or 2.
+// store's bitness. Raises nCode::kBadDispatchScope for a scope other than 0, 1 or 2.
 void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
                      tStatus& status);
 

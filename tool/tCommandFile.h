@@ -11,8 +11,9 @@ namespace nDRAVI100 {
 
 // Carries out every line of the command file at `path` on `store`, in order,
 // clearing a warning after each line. Stops at the first error: a malformed
-// line (-88361), a failing command or a read error (-1). A file that cannot
-// be opened raises -50204. A line that holds a NUL byte counts as one that
+// line (nCode::kUsage), a failing command or a read error
+// (nCode::kCommandFileRead). A file that cannot be opened raises
+// nCode::kCannotOpen. A line that holds a NUL byte counts as one that
 // cannot be read.
 void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status);
 
