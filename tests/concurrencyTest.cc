@@ -55,6 +55,7 @@ TEST(Concurrency, EveryInstallersBindingsSurvive) {
     return failures;
   });
   std::vector<pid_t> installers;
+  installers.reserve(kInstallers);
   for (int installer = 0; installer < kInstallers; ++installer) {
     installers.push_back(spawn([&, installer] {
       int failures = 0;
@@ -121,6 +122,7 @@ TEST(Concurrency, ReadersWithoutTheLockNeverFailWhileOthersSave) {
     return failures;
   });
   std::vector<pid_t> writers;
+  writers.reserve(2);
   for (int writer = 0; writer < 2; ++writer) {
     writers.push_back(spawn([&, writer] {
       int failures = 0;

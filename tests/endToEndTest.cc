@@ -24,7 +24,7 @@ using testing::writeFile;
 
 using Args = std::vector<std::string>;
 
-const std::string kUsageFailure = "\tOperation Failed!\n\tStatus on exit was -88361.\n";
+constexpr const char* kUsageFailure = "\tOperation Failed!\n\tStatus on exit was -88361.\n";
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -39,7 +39,7 @@ class EndToEnd : public ::testing::Test {
   }
 
   std::string commandFile(const std::string& content) {
-    const std::string path = tree.root() + "/commands.txt";
+    std::string path = tree.root() + "/commands.txt";
     writeFile(path, content);
     return path;
   }
@@ -213,16 +213,10 @@ TEST_F(EndToEnd, AProcThatNamesOtherFilesIsNotBelieved) {
   if (kUnderAddressSanitizer) GTEST_SKIP() << "the sanitizer's runtime reads /proc itself";
   const std::string decoy = tree.root() + "/decoy";
   writeFile(decoy, encodeMapFile({{"Decoy", "/decoy.so"}}, {}));
-  const Args withOtherProc = {
-      "timeout",
-      "20",
-      "unshare",
-      "-m",
-      "sh",
-      "-c",
+  const std::string fillProc =
       "mount -t tmpfs none /proc && mkdir -p /proc/self/fd && "
-      "for n in $(seq 0 63); do cp \"$0\" /proc/self/fd/$n || exit 99; done && exec \"$@\"",
-      decoy};
+      "for n in $(seq 0 63); do cp \"$0\" /proc/self/fd/$n || exit 99; done && exec \"$@\"";
+  const Args withOtherProc = {"timeout", "20", "unshare", "-m", "sh", "-c", fillProc, decoy};
   writeFile(tree.mapFile(), encodeMapFile({{"A", "/a.so"}}, {}));
   // Once with the lock file made by the run, once with the one it left.
   for (const char* name : {"B", "C"}) {
