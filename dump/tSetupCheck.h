@@ -51,7 +51,7 @@ class tFindings {
 [[nodiscard]] std::string groupName(gid_t gid);
 
 // How a finding names zembril's error `code` (a positive code of nCode):
-// as zembril prints it, "-50204".
+// as zembril prints it, with its minus sign.
 [[nodiscard]] std::string errorText(std::int32_t code);
 
 }  // namespace nDRAVI100
