@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/tProgramVoice.h"
 #include "dump/tKeptCopyCheck.h"
 #include "dump/tLockCheck.h"
 #include "dump/tMapDirectoryCheck.h"
@@ -26,8 +27,7 @@ void tFindings::write(std::FILE* out) const {
   std::size_t width = std::string_view("summary").size();
   for (const auto& line : lines) width = std::max(width, line.label.size());
   const auto writeLine = [&](const std::string& label, const std::string& finding) {
-    const std::string text = label + std::string(width + 2 - label.size(), ' ') + finding + '\n';
-    (void)std::fwrite(text.data(), 1, text.size(), out);
+    put(out, label + std::string(width + 2 - label.size(), ' ') + finding + '\n');
   };
   for (const auto& line : lines) writeLine(line.label, line.finding);
   writeLine("summary", problems == 0
@@ -48,29 +48,30 @@ std::string groupName(gid_t gid) {
 
 std::string errorText(std::int32_t code) { return std::to_string(-code); }
 
-bool checkSetup(const tMapPaths& given, std::FILE* out) {
+bool checkSetup(const tMapPaths& paths, std::FILE* out) {
   tFindings findings;
-  const tMapPaths paths = tMapPaths::resolve(given.root());
-  const tMapDirectoryLookup& lookup = paths.lookup();
-  const std::string& root = paths.root();
+  // Read once, as a run reads it.
+  const tMapPaths resolved = tMapPaths::resolve(paths.root());
+  const tMapDirectoryLookup& lookup = resolved.lookup();
+  const std::string& root = resolved.root();
   // What a run opens is what the path resolves to (inside the root): the
   // files there are the ones checked, and the way there is what counts.
   const std::string directory = resolvedPath(lookup.directory, root);
-  checkDirectoryFile(paths, lookup, findings);
+  checkDirectoryFile(resolved, lookup, findings);
   checkMapDirectory(lookup.directory, directory, findings);
-  const std::string lockFile = resolvedFilePath(paths.lockFile(), root);
+  const std::string lockFile = resolvedFilePath(resolved.lockFile(), root);
   checkLockFile(lockFile, findings);
   const bool lockHeld = checkLock(lockFile, findings);
   for (const bool is64Bit : {false, true}) {
-    const std::string mapFile = resolvedFilePath(paths.mapFile(is64Bit), root);
+    const std::string mapFile = resolvedFilePath(resolved.mapFile(is64Bit), root);
     checkMapFile(mapFile, root, lockHeld, findings);
     checkKeptCopies(mapFile, root, findings);
   }
   std::set<std::string> checked;
-  checkWritersAlong(paths.directoryFile(), root, checked, findings);
+  checkWritersAlong(resolved.directoryFile(), root, checked, findings);
   checkWritersAlong(lookup.directory, root, checked, findings);
   for (const bool is64Bit : {false, true}) {
-    checkWriters(resolvedFilePath(paths.mapFile(is64Bit), root), findings);
+    checkWriters(resolvedFilePath(resolved.mapFile(is64Bit), root), findings);
   }
   findings.write(out);
   return findings.healthy();
