@@ -54,13 +54,13 @@ const char* modeOption(tDumpMode mode) {
 // the whole command line come after the last option.
 class tOptionParser {
  public:
-  tParsedOptions parse(const std::vector<std::string>& arguments) {
-    parsed.options.answer = readLongOptions(arguments, kOwnOptions,
-                                            [this](const tArgument& argument) { take(argument); });
-    if (parsed.options.answer != tAnswer::none) return std::move(parsed);
+  tResult<tDumpOptions> parse(const std::vector<std::string>& arguments) {
+    options.answer = readLongOptions(arguments, kOwnOptions,
+                                     [this](const tArgument& argument) { take(argument); });
+    if (options.answer != tAnswer::none) return std::move(options);
     if (error.empty()) checkCombination();
-    parsed.usageError = error;
-    return std::move(parsed);
+    if (!error.empty()) return tFailure(error);
+    return std::move(options);
   }
 
  private:
@@ -69,7 +69,7 @@ class tOptionParser {
   }
 
   void chooseMode(tDumpMode mode) {
-    tDumpMode& current = parsed.options.mode;
+    tDumpMode& current = options.mode;
     if (current != tDumpMode::show && current != mode) {
       fail(std::string(modeOption(current)) + " and " + modeOption(mode) + " cannot be combined");
     }
@@ -77,7 +77,6 @@ class tOptionParser {
   }
 
   void take(const tArgument& argument) {
-    tDumpOptions& options = parsed.options;
     const std::string& value = argument.value;
     if (argument.kind == tArgument::tKind::operand) {
       operands.push_back(value);
@@ -129,7 +128,6 @@ class tOptionParser {
   }
 
   void checkCombination() {
-    tDumpOptions& options = parsed.options;
     // Only the modes that print bindings take a file, a form and a scope.
     const bool takesFile = options.mode == tDumpMode::show || options.mode == tDumpMode::salvage;
     const char* mode = modeOption(options.mode);
@@ -149,12 +147,12 @@ class tOptionParser {
   bool formatGiven = false;
   bool scopeGiven = false;
   std::string error;
-  tParsedOptions parsed;
+  tDumpOptions options;
 };
 
 }  // namespace
 
-tParsedOptions parseDumpArguments(const std::vector<std::string>& arguments) {
+tResult<tDumpOptions> parseDumpArguments(const std::vector<std::string>& arguments) {
   return tOptionParser().parse(arguments);
 }
 

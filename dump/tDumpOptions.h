@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/tFailure.h"
 #include "cli/tLongOptions.h"
 #include "cli/tProgramVoice.h"
 
@@ -44,22 +45,16 @@ struct tDumpOptions {
   std::optional<std::string> root;  // the argument of --root, unchecked
 };
 
-// The outcome of parsing: the options, or why the command line is wrong.
-struct tParsedOptions {
-  tDumpOptions options;
-  std::string usageError;  // empty when the command line is valid
-};
-
 // Parses the arguments, the program name first, with readLongOptions:
 // options may come in any order and before or after the file, and may be
 // shortened to any unique prefix; "--" ends the options; a value may be
 // given as "--format=json" or as the next argument. --help and --version
 // win over everything else (see readLongOptions): the first of them is in
-// options.answer, and usageError is then empty. Any other mistake (an
-// unknown, ambiguous or misused option, an unknown value, two modes, an
-// option that does not fit the mode, a missing or extra file) leaves a
-// one-line description of the first in usageError. --root is not checked.
-[[nodiscard]] tParsedOptions parseDumpArguments(const std::vector<std::string>& arguments);
+// the options' answer, and nothing else on the line is judged. Any other
+// mistake (an unknown, ambiguous or misused option, an unknown value, two
+// modes, an option that does not fit the mode, a missing or extra file)
+// fails with a one-line description of the first. --root is not checked.
+[[nodiscard]] tResult<tDumpOptions> parseDumpArguments(const std::vector<std::string>& arguments);
 
 // How zembril-dump speaks: its name, version, --help text and the usage
 // line printed with a usage error.

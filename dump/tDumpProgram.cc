@@ -128,13 +128,13 @@ int runMode(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out,
 
 // Answers --help and --version, refuses a wrong command line or root, and
 // runs the mode.
-int runCommandLine(const tParsedOptions& parsed, std::FILE* out, std::FILE* err) {
-  const tDumpOptions& options = parsed.options;
+int runCommandLine(const tResult<tDumpOptions>& parsed, std::FILE* out, std::FILE* err) {
+  if (!parsed) return usageError(parsed.failure().message(), err);
+  const tDumpOptions& options = *parsed;
   if (options.answer != tAnswer::none) {
     answer(dumpVoice(), options.answer, out);
     return kDumpHealthy;
   }
-  if (!parsed.usageError.empty()) return usageError(parsed.usageError, err);
   const std::string root = options.root.value_or(std::string());
   if (options.root) {
     if (const std::string misuse = rootMisuse(root); !misuse.empty())
