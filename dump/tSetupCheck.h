@@ -21,10 +21,11 @@ namespace nDRAVI100 {
 // next run that takes the lock does with them; a warning for each of the
 // directory file, the map directory, the map files and the directories and
 // links on the way to them that anyone but root can change; and a summary
-// line. Reads only: the lock is never taken, and its holders are found from
-// what /proc shows (see findFileLocks). Returns true when nothing needs
-// attention. Every path is taken from `paths`, inside its root. Write
-// errors on `out` are left for the caller.
+// line. Reads only: the lock is never taken; its holders are found in the
+// /proc/PID/fdinfo of the lock file owner's processes, and in /proc/locks
+// only where those cannot be seen (see findFileLocks). Returns true when
+// nothing needs attention. Every path is taken from `paths`, inside its
+// root. Write errors on `out` are left for the caller.
 [[nodiscard]] bool checkSetup(const tMapPaths& paths, std::FILE* out);
 
 // The findings of one check, printed once all are known so that the labels
