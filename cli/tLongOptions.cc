@@ -15,10 +15,14 @@ namespace {
 constexpr tLongOption kCommon[] = {
     {"root", true, kRootOption}, {"help", false, kHelpOption}, {"version", false, kVersionOption}};
 
+// A root is taken from "/" or not at all: a relative one would change with
+// the working directory of each run.
+bool isAbsolute(const std::string& root) { return root.starts_with('/'); }
+
 }  // namespace
 
-void readLongOptions(const std::vector<std::string>& arguments, std::span<const tLongOption> own,
-                     const std::function<void(const tArgument&)>& take) {
+tAnswer readLongOptions(const std::vector<std::string>& arguments, std::span<const tLongOption> own,
+                        const std::function<void(const tArgument&)>& take) {
   std::vector<option> table;
   for (const auto& options : {own, std::span<const tLongOption>(kCommon)}) {
     for (const tLongOption& entry : options) {
@@ -37,7 +41,16 @@ void readLongOptions(const std::vector<std::string>& arguments, std::span<const 
 
   // getopt_long wants a program name first and writable strings.
   std::vector<std::string> words{"zembril"};
-  words.insert(words.end(), arguments.begin(), arguments.end());
+  if (!arguments.empty()) words.insert(words.end(), arguments.begin() + 1, arguments.end());
+  tAnswer answer = tAnswer::none;
+  const auto hand = [&](const tArgument& argument) {
+    const bool asks = argument.kind == tArgument::tKind::option &&
+                      (argument.code == kHelpOption || argument.code == kVersionOption);
+    if (!asks) return take(argument);
+    if (answer == tAnswer::none) {
+      answer = argument.code == kHelpOption ? tAnswer::help : tAnswer::version;
+    }
+  };
   std::vector<char*> argv;
   argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
@@ -75,14 +88,15 @@ void readLongOptions(const std::vector<std::string>& arguments, std::span<const 
         argument.kind = option;
         argument.code = code;
     }
-    take(argument);
+    hand(argument);
   }
   // What follows "--" is all operands.
   for (auto index = static_cast<std::size_t>(optind); index < words.size(); ++index) {
     tArgument argument;
     argument.value = argument.typed = words[index];
-    take(argument);
+    hand(argument);
   }
+  return answer;
 }
 
 std::string misuseOf(const tArgument& argument) {
@@ -104,12 +118,17 @@ std::string misuseOf(const tArgument& argument) {
 }
 
 std::string rootProblem(const std::string& root) {
-  if (!root.starts_with('/')) return "not an absolute path";
+  if (!isAbsolute(root)) return "not an absolute path";
   // stat, not std::filesystem: that one call linked all of libstdc++'s
   // locales into each program, and every run of the tool paid to map them.
   struct stat status {};
   if (::stat(root.c_str(), &status) != 0) return std::strerror(errno);
   return S_ISDIR(status.st_mode) ? std::string() : std::strerror(ENOTDIR);
+}
+
+std::string rootMisuse(const std::string& root) {
+  return isAbsolute(root) ? std::string()
+                          : "--root needs an absolute directory, not '" + root + "'";
 }
 
 }  // namespace nDRAVI100

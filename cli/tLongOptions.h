@@ -25,6 +25,14 @@ enum tCommonOption : int {
   kVersionOption,      // --version
 };
 
+// What --help or --version asks for: the first of them on a line answers,
+// whatever else the line says, as in GNU tools.
+enum class tAnswer {
+  none,
+  help,
+  version,
+};
+
 // What one argument of the command line was.
 struct tArgument {
   enum class tKind {
@@ -42,14 +50,18 @@ struct tArgument {
   std::string typed;  // the whole argument as written
 };
 
-// Reads `arguments` (those after the program name) with getopt_long
-// against `own` and the common options, and hands each argument to `take`,
-// in order. Options may come in any order, before or after operands, and
-// may be shortened to any unique prefix; "--" ends them; a value may be
-// given as "--format=json" or as the next argument. Nothing is printed:
-// every message is the caller's.
-void readLongOptions(const std::vector<std::string>& arguments, std::span<const tLongOption> own,
-                     const std::function<void(const tArgument&)>& take);
+// Reads `arguments` (the program name first, which is skipped) with
+// getopt_long against `own` and the common options, and hands each argument
+// but --help and --version to `take`, in order. Returns the answer that the
+// first --help or --version asks for: a caller that gets one answers it
+// and makes nothing of the rest of the line, not even of its mistakes.
+// Options may come in any order, before or after operands, and may be
+// shortened to any unique prefix; "--" ends them; a value may be given as
+// "--format=json" or as the next argument. Nothing is printed: every
+// message is the caller's.
+[[nodiscard]] tAnswer readLongOptions(const std::vector<std::string>& arguments,
+                                      std::span<const tLongOption> own,
+                                      const std::function<void(const tArgument&)>& take);
 
 // Returns the one-line message for an argument that is neither an option
 // nor an operand ("option '--format' needs a value", "unknown option
@@ -62,5 +74,10 @@ void readLongOptions(const std::vector<std::string>& arguments, std::span<const 
 // directory", "Not a directory"); an empty string when it is an existing
 // directory.
 [[nodiscard]] std::string rootProblem(const std::string& root);
+
+// The usage error of a companion program's --root=`root` when rootProblem
+// finds it not absolute ("--root needs an absolute directory, not 'ROOT'"),
+// before anything is looked at; an empty string otherwise.
+[[nodiscard]] std::string rootMisuse(const std::string& root);
 
 }  // namespace nDRAVI100

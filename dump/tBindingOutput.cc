@@ -5,6 +5,7 @@
 
 #include "classMap/tCommandFileGrammar.h"
 #include "classMap/tMapScope.h"
+#include "cli/tProgramVoice.h"
 #include "dump/tTextEscaping.h"
 
 namespace nDRAVI100 {
@@ -24,20 +25,15 @@ std::vector<tNamedMap> chosenMaps(const tClassNameMap& uMap, const tClassNameMap
   return maps;
 }
 
-void put(std::FILE* out, const std::string& text) {
-  // The caller checks the stream once at the end.
-  (void)std::fwrite(text.data(), 1, text.size(), out);
-}
-
+// A binding as the text form prints it, without its newline.
 std::string textLine(char letter, std::string_view className, std::string_view libraryPath) {
-  return std::string{letter, '\t'} + escapeForText(className) + '\t' + escapeForText(libraryPath) +
-         '\n';
+  return std::string{letter, '\t'} + escapeForText(className) + '\t' + escapeForText(libraryPath);
 }
 
 void writeText(const std::vector<tNamedMap>& maps, std::FILE* out) {
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map)
-      put(out, textLine(letter, className, libraryPath));
+      put(out, textLine(letter, className, libraryPath) + '\n');
   }
 }
 
@@ -75,8 +71,10 @@ bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, 
         continue;
       }
       allCarried = false;
-      put(err, "zembril-dump: left out, a command file cannot carry it: " +
-                   textLine(letter, className, libraryPath));
+      report(
+          dumpVoice(),
+          "left out, a command file cannot carry it: " + textLine(letter, className, libraryPath),
+          err);
     }
   }
   return allCarried;

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "classMap/tMapScope.h"
-#include "cli/tLongOptions.h"
 
 namespace nDRAVI100 {
 
@@ -55,17 +54,13 @@ const char* modeOption(tDumpMode mode) {
 // the whole command line come after the last option.
 class tOptionParser {
  public:
-  tParsedOptions parse(const std::vector<std::string>& arguments) {
-    readLongOptions(arguments, kOwnOptions, [this](const tArgument& argument) { take(argument); });
-
-    // --help and --version answer whatever else the line says, as in GNU tools.
-    if (firstAnswer) {
-      parsed.options.mode = *firstAnswer;
-      return std::move(parsed);
-    }
+  tResult<tDumpOptions> parse(const std::vector<std::string>& arguments) {
+    options.answer = readLongOptions(arguments, kOwnOptions,
+                                     [this](const tArgument& argument) { take(argument); });
+    if (options.answer != tAnswer::none) return std::move(options);
     if (error.empty()) checkCombination();
-    parsed.usageError = error;
-    return std::move(parsed);
+    if (!error.empty()) return tFailure(error);
+    return std::move(options);
   }
 
  private:
@@ -74,7 +69,7 @@ class tOptionParser {
   }
 
   void chooseMode(tDumpMode mode) {
-    tDumpMode& current = parsed.options.mode;
+    tDumpMode& current = options.mode;
     if (current != tDumpMode::show && current != mode) {
       fail(std::string(modeOption(current)) + " and " + modeOption(mode) + " cannot be combined");
     }
@@ -82,7 +77,6 @@ class tOptionParser {
   }
 
   void take(const tArgument& argument) {
-    tDumpOptions& options = parsed.options;
     const std::string& value = argument.value;
     if (argument.kind == tArgument::tKind::operand) {
       operands.push_back(value);
@@ -90,12 +84,6 @@ class tOptionParser {
     }
     if (argument.kind != tArgument::tKind::option) return fail(misuseOf(argument));
     switch (argument.code) {
-      case kHelpOption:
-        if (!firstAnswer) firstAnswer = tDumpMode::help;
-        break;
-      case kVersionOption:
-        if (!firstAnswer) firstAnswer = tDumpMode::version;
-        break;
       case kX64:
         options.x64 = true;
         break;
@@ -140,7 +128,6 @@ class tOptionParser {
   }
 
   void checkCombination() {
-    tDumpOptions& options = parsed.options;
     // Only the modes that print bindings take a file, a form and a scope.
     const bool takesFile = options.mode == tDumpMode::show || options.mode == tDumpMode::salvage;
     const char* mode = modeOption(options.mode);
@@ -157,56 +144,62 @@ class tOptionParser {
   }
 
   std::vector<std::string> operands;
-  std::optional<tDumpMode> firstAnswer;  // --help or --version, whichever came first
   bool formatGiven = false;
   bool scopeGiven = false;
   std::string error;
-  tParsedOptions parsed;
+  tDumpOptions options;
 };
 
 }  // namespace
 
-tParsedOptions parseDumpArguments(const std::vector<std::string>& arguments) {
+tResult<tDumpOptions> parseDumpArguments(const std::vector<std::string>& arguments) {
   return tOptionParser().parse(arguments);
 }
 
-std::string usageLine() {
-  return "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=FORM] "
-         "[MAPFILE | --salvage FILE | --check | --explain CODE]\n";
-}
+namespace {
 
-std::string helpText() {
-  return "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=text|json|commands]\n"
-         "                    [MAPFILE]\n"
-         "  or:  zembril-dump --salvage [--scope=U|K] [--format=text|json|commands] FILE\n"
-         "  or:  zembril-dump --check [--root=DIR] [--x64]\n"
-         "  or:  zembril-dump --explain CODE\n"
-         "Show, check and salvage zembril's class map, and explain its status codes.\n"
-         "zembril-dump only ever reads: it never changes, creates, removes or locks a file.\n"
-         "\n"
-         "Without a mode, prints the bindings of the map file that zembril uses\n"
-         "(dravimap, or dravimap64 with --x64), or of MAPFILE.\n"
-         "\n"
-         "      --root=DIR       the class map of the system image in DIR, as\n"
-         "                       'zembril /root DIR' sees it\n"
-         "      --x64            the 64-bit map file (dravimap64)\n"
-         "      --scope=U|K      print only the U or only the K map\n"
-         "      --format=FORM    text (default): U<TAB>class<TAB>library per line, escaped;\n"
-         "                       json: one JSON document;\n"
-         "                       commands: a command file for 'zembril [/x64] /file'\n"
-         "                       that makes a map equal to this one\n"
-         "      --salvage        print the whole records that FILE, damaged or not, holds\n"
-         "      --check          diagnose the directory file, the map directory, the map\n"
-         "                       files and their leftovers, the lock and permissions\n"
-         "      --explain CODE   say what a status code of zembril means\n"
-         "      --help           print this help and exit\n"
-         "      --version        print the version and exit\n"
-         "\n"
-         "Exit status: 0 all is well; 1 something needs attention (a damaged file,\n"
-         "a binding a command file cannot carry, an unhealthy setup); 2 a usage error\n"
-         "or a file that cannot be read.\n"
-         "\n"
-         "Full documentation: man zembril-dump\n";
+const char* const kUsageLine =
+    "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=FORM] "
+    "[MAPFILE | --salvage FILE | --check | --explain CODE]\n";
+
+const char* const kHelp =
+    "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=text|json|commands]\n"
+    "                    [MAPFILE]\n"
+    "  or:  zembril-dump --salvage [--scope=U|K] [--format=text|json|commands] FILE\n"
+    "  or:  zembril-dump --check [--root=DIR] [--x64]\n"
+    "  or:  zembril-dump --explain CODE\n"
+    "Show, check and salvage zembril's class map, and explain its status codes.\n"
+    "zembril-dump only ever reads: it never changes, creates, removes or locks a file.\n"
+    "\n"
+    "Without a mode, prints the bindings of the map file that zembril uses\n"
+    "(dravimap, or dravimap64 with --x64), or of MAPFILE.\n"
+    "\n"
+    "      --root=DIR       the class map of the system image in DIR, as\n"
+    "                       'zembril /root DIR' sees it\n"
+    "      --x64            the 64-bit map file (dravimap64)\n"
+    "      --scope=U|K      print only the U or only the K map\n"
+    "      --format=FORM    text (default): U<TAB>class<TAB>library per line, escaped;\n"
+    "                       json: one JSON document;\n"
+    "                       commands: a command file for 'zembril [/x64] /file'\n"
+    "                       that makes a map equal to this one\n"
+    "      --salvage        print the whole records that FILE, damaged or not, holds\n"
+    "      --check          diagnose the directory file, the map directory, the map\n"
+    "                       files and their leftovers, the lock and permissions\n"
+    "      --explain CODE   say what a status code of zembril means\n"
+    "      --help           print this help and exit\n"
+    "      --version        print the version and exit\n"
+    "\n"
+    "Exit status: 0 all is well; 1 something needs attention (a damaged file,\n"
+    "a binding a command file cannot carry, an unhealthy setup); 2 a usage error\n"
+    "or a file that cannot be read.\n"
+    "\n"
+    "Full documentation: man zembril-dump\n";
+
+}  // namespace
+
+const tProgramVoice& dumpVoice() {
+  static const tProgramVoice voice{"zembril-dump", ZEMBRIL_VERSION, kHelp, kUsageLine};
+  return voice;
 }
 
 }  // namespace nDRAVI100

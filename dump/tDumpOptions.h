@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/tFailure.h"
+#include "cli/tLongOptions.h"
+#include "cli/tProgramVoice.h"
+
 namespace nDRAVI100 {
 
 // What one run of zembril-dump does.
@@ -13,8 +17,6 @@ enum class tDumpMode {
   check,    // diagnose the map directory and its files
   salvage,  // print the whole records of a possibly damaged file
   explain,  // explain one of zembril's status codes
-  help,
-  version,
 };
 
 // The form in which bindings are printed.
@@ -33,6 +35,7 @@ enum class tScopeChoice {
 
 // A parsed command line.
 struct tDumpOptions {
+  tAnswer answer = tAnswer::none;  // --help or --version, which the mode then gives way to
   tDumpMode mode = tDumpMode::show;
   tOutputForm form = tOutputForm::text;
   tScopeChoice scope = tScopeChoice::both;
@@ -42,26 +45,19 @@ struct tDumpOptions {
   std::optional<std::string> root;  // the argument of --root, unchecked
 };
 
-// The outcome of parsing: the options, or why the command line is wrong.
-struct tParsedOptions {
-  tDumpOptions options;
-  std::string usageError;  // empty when the command line is valid
-};
+// Parses the arguments, the program name first, with readLongOptions:
+// options may come in any order and before or after the file, and may be
+// shortened to any unique prefix; "--" ends the options; a value may be
+// given as "--format=json" or as the next argument. --help and --version
+// win over everything else (see readLongOptions): the first of them is in
+// the options' answer, and nothing else on the line is judged. Any other
+// mistake (an unknown, ambiguous or misused option, an unknown value, two
+// modes, an option that does not fit the mode, a missing or extra file)
+// fails with a one-line description of the first. --root is not checked.
+[[nodiscard]] tResult<tDumpOptions> parseDumpArguments(const std::vector<std::string>& arguments);
 
-// Parses the arguments after the program name with getopt_long. Options
-// may come in any order and before or after the file, and may be shortened
-// to any unique prefix; "--" ends the options; a value may be given as
-// "--format=json" or as the next argument. --help and --version win over
-// everything else, as in GNU tools. Any other mistake (an unknown,
-// ambiguous or misused option, an unknown value, two modes, an option that
-// does not fit the mode, a missing or extra file) leaves a one-line
-// description in usageError.
-[[nodiscard]] tParsedOptions parseDumpArguments(const std::vector<std::string>& arguments);
-
-// Returns the one usage line printed with a usage error, newline included.
-std::string usageLine();
-
-// Returns the --help text.
-std::string helpText();
+// How zembril-dump speaks: its name, version, --help text and the usage
+// line printed with a usage error.
+[[nodiscard]] const tProgramVoice& dumpVoice();
 
 }  // namespace nDRAVI100

@@ -1,11 +1,10 @@
 #include "dump/tDumpProgram.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <iterator>
 
+#include "cli/tFailure.h"
 #include "cli/tLongOptions.h"
+#include "cli/tProgramVoice.h"
 #include "dump/tBindingOutput.h"
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
@@ -19,20 +18,9 @@ namespace nDRAVI100 {
 
 namespace {
 
-void put(std::FILE* stream, const std::string& text) {
-  // Diagnostics go out on a best-effort basis; the exit status carries the outcome.
-  (void)std::fwrite(text.data(), 1, text.size(), stream);
-}
-
 int usageError(const std::string& reason, std::FILE* err) {
-  put(err, usageLine());
-  put(err, "zembril-dump: " + reason + "; try 'zembril-dump --help' for more information\n");
+  reportUsageError(dumpVoice(), reason, err);
   return kDumpFailed;
-}
-
-std::string countsOf(const tMapFileSnapshot& snapshot) {
-  return std::to_string(snapshot.uMap.size()) + " U and " + std::to_string(snapshot.kMap.size()) +
-         " K bindings";
 }
 
 // The show and salvage modes: both print what a file holds; they differ in
@@ -44,7 +32,8 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
   const std::string path =
       options.file ? *options.file : tMapPaths::resolve(paths.root()).mapFile(options.x64);
   tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, true, paths.root());
-  std::string prefix = "zembril-dump: " + escapeForText(path) + ": ";
+  std::string prefix = escapeForText(path) + ": ";
+  const auto say = [&](const std::string& text) { report(dumpVoice(), prefix + text, err); };
   // A wrong magic or version says nothing of the records after it: a
   // salvage reads them where an intact file has them.
   const bool headDamaged =
@@ -59,8 +48,8 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
     return writeBindings(snapshot.uMap, snapshot.kMap, path, options, out, err) ? kDumpHealthy
                                                                                 : kDumpAttention;
   };
-  const std::string damage =
-      snapshot.scan.problem + " at offset " + std::to_string(snapshot.scan.offset);
+  const std::string damage = damageOf(snapshot);
+  const std::string system = tFailure::ofErrno(snapshot.error).message();
 
   switch (snapshot.state) {
     case tMapFileState::absent:
@@ -70,61 +59,52 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
       if (!options.file && !salvaging) return print();
       [[fallthrough]];
     case tMapFileState::cannotOpen:
-      put(err, prefix + std::strerror(snapshot.error) + "\n");
+      say(system);
       return kDumpFailed;
     case tMapFileState::notRegular:
-      put(err, prefix + "not a regular file (" + fileKindOf(snapshot.mode) + ")\n");
+      say("not a regular file (" + fileKindOf(snapshot.mode) + ")");
       return kDumpFailed;
     case tMapFileState::unsettled:
-      put(err, prefix + "changed while it was read, on each of " +
-                   std::to_string(kMapFileReadAttempts) +
-                   " reads; a run may be rewriting it; try again\n");
+      say("changed while it was read, on each of " + std::to_string(kMapFileReadAttempts) +
+          " reads; a run may be rewriting it; try again");
       return kDumpFailed;
     case tMapFileState::readFailed:
       if (!salvaging) {
-        put(err, prefix + std::strerror(snapshot.error) + "\n");
+        say(system);
         return kDumpFailed;
       }
       (void)print();
-      put(err, prefix + std::strerror(snapshot.error) + " at offset " +
-                   std::to_string(snapshot.scan.offset) + "; the " + countsOf(snapshot) +
-                   " before it are printed\n");
+      say(system + " at offset " + std::to_string(snapshot.scan.offset) + "; the " +
+          countsOf(snapshot) + " before it are printed");
       return kDumpFailed;
     case tMapFileState::copyUnfinished:
       // Its head is the mark, its body a mix of the old and the new file:
       // the whole new file is the temporary file beside it.
-      put(err, prefix +
-                   "a copy into it began and did not finish; the next run of zembril that "
-                   "takes the lock finishes it from " +
-                   escapeForText(tMapPaths::temporaryNameFor(path)) + "\n");
+      say("a copy into it began and did not finish; the next run of zembril that takes the lock "
+          "finishes it from " +
+          escapeForText(tMapPaths::temporaryNameFor(path)));
       return kDumpAttention;
     case tMapFileState::damaged:
       if (!salvaging) {
-        put(err, prefix + damage + "\n");
+        say(damage);
         return kDumpAttention;
       }
       (void)print();
-      put(err, prefix + damage + "; the " + countsOf(snapshot) + " before it are printed\n");
+      say(damage + "; the " + countsOf(snapshot) + " before it are printed");
       return kDumpAttention;
     case tMapFileState::whole:
       break;
   }
   const int status = print();
   if (salvaging) {
-    put(err, prefix + (headDamaged ? "" : "a whole map file of ") + countsOf(snapshot) +
-                 ", read to its end at offset " + std::to_string(snapshot.scan.offset) + "\n");
+    say((headDamaged ? "" : "a whole map file of ") + countsOf(snapshot) +
+        ", read to its end at offset " + std::to_string(snapshot.scan.offset));
   }
   return headDamaged ? kDumpAttention : status;
 }
 
 int runMode(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out, std::FILE* err) {
   switch (options.mode) {
-    case tDumpMode::help:
-      put(out, helpText());
-      return kDumpHealthy;
-    case tDumpMode::version:
-      put(out, "zembril-dump (zembril) " ZEMBRIL_VERSION "\n");
-      return kDumpHealthy;
     case tDumpMode::explain: {
       const auto explanation = explainStatusCode(options.code);
       if (!explanation) {
@@ -146,31 +126,37 @@ int runMode(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out,
   return kDumpFailed;
 }
 
+// Answers --help and --version, refuses a wrong command line or root, and
+// runs the mode.
+int runCommandLine(const tResult<tDumpOptions>& parsed, std::FILE* out, std::FILE* err) {
+  if (!parsed) return usageError(parsed.failure().message(), err);
+  const tDumpOptions& options = *parsed;
+  if (options.answer != tAnswer::none) {
+    answer(dumpVoice(), options.answer, out);
+    return kDumpHealthy;
+  }
+  const std::string root = options.root.value_or(std::string());
+  if (options.root) {
+    if (const std::string misuse = rootMisuse(root); !misuse.empty())
+      return usageError(misuse, err);
+    if (const std::string problem = rootProblem(root); !problem.empty()) {
+      // A mistyped image would show as an empty map, and a backup of it would
+      // empty a map when replayed.
+      report(dumpVoice(), escapeForText(root) + ": " + problem, err);
+      return kDumpFailed;
+    }
+  }
+  return runMode(options, tMapPaths(root), out, err);
+}
+
 }  // namespace
 
 int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err) {
-  const std::vector<std::string> rest(
-      arguments.begin() + std::min<std::ptrdiff_t>(1, std::ssize(arguments)), arguments.end());
-  const tParsedOptions parsed = parseDumpArguments(rest);
-  if (!parsed.usageError.empty()) return usageError(parsed.usageError, err);
-  const std::optional<std::string>& root = parsed.options.root;
-  if (root && !root->starts_with('/')) {
-    return usageError("--root needs an absolute directory, not '" + *root + "'", err);
-  }
-  const bool answersOnly =
-      parsed.options.mode == tDumpMode::help || parsed.options.mode == tDumpMode::version;
-  if (const std::string problem = root && !answersOnly ? rootProblem(*root) : std::string();
-      !problem.empty()) {
-    // A mistyped image would show as an empty map, and a backup of it would
-    // empty a map when replayed.
-    put(err, "zembril-dump: " + escapeForText(*root) + ": " + problem + "\n");
-    return kDumpFailed;
-  }
-  const int status = runMode(parsed.options, tMapPaths(root.value_or(std::string())), out, err);
+  const int status = runCommandLine(parseDumpArguments(arguments), out, err);
   // Output that did not arrive (a full disk, a closed pipe) must not pass
   // for a complete backup.
   if (std::fflush(out) != 0 || std::ferror(out) != 0) {
-    put(err, std::string("zembril-dump: write error: ") + std::strerror(errno) + "\n");
+    report(dumpVoice(), tFailure::ofErrno(errno).after("write error: "), err);
     return kDumpFailed;
   }
   return status;

@@ -128,13 +128,9 @@ bool scanDescriptors(const struct stat& file, const std::string& wanted, tFileLo
 // stops once it has the file's lines, or when the time is up.
 constexpr std::chrono::milliseconds kMostLockTableTime{500};
 
-void readLockTable(const std::string& wanted, tFileLocks& locks) {
+tResult<> readLockTable(const std::string& wanted, tFileLocks& locks) {
   std::ifstream table(kLockTable);
-  if (!table) {
-    locks.known = false;
-    locks.error = errno;
-    return;
-  }
+  if (!table) return tFailure::ofErrno(errno);
   const auto deadline = std::chrono::steady_clock::now() + kMostLockTableTime;
   bool inFile = false;
   std::size_t lines = 0;
@@ -142,34 +138,32 @@ void readLockTable(const std::string& wanted, tFileLocks& locks) {
     tLockLine lock;
     const bool ours = parseLockLine(line, lock) && lock.kind == "FLOCK" && lock.file == wanted;
     // A lock's waiters follow it: the first other line after them ends the file's.
-    if (inFile && !(ours && lock.waiting)) return;
+    if (inFile && !(ours && lock.waiting)) return {};
     if (ours) {
       inFile = true;
       (lock.waiting ? locks.waiters : locks.holders).push_back({lock.pid, commandLineOf(lock.pid)});
     }
     if (++lines % 1024 == 0 && std::chrono::steady_clock::now() > deadline) {
-      locks.known = false;
-      locks.error = ETIMEDOUT;
-      return;
+      return tFailure(std::string(kLockTable) +
+                      ", which lists every lock on the system, took too long to read");
     }
   }
+  return {};
 }
 
 }  // namespace
 
-tFileLocks findFileLocks(const std::string& path) {
+tResult<tFileLocks> findFileLocks(const std::string& path) {
   tFileLocks locks;
   struct stat file {};
   if (::lstat(path.c_str(), &file) != 0) {
-    locks.known = isMissingFileError(errno);
-    locks.error = errno;
-    return locks;
+    if (isMissingFileError(errno)) return locks;
+    return tFailure::ofErrno(errno);
   }
-  locks.known = true;
   const std::string wanted = deviceAndInode(file);
   if (scanDescriptors(file, wanted, locks) || !locks.holders.empty()) return locks;
   locks.waiters.clear();
-  readLockTable(wanted, locks);
+  if (const tResult<> read = readLockTable(wanted, locks); !read) return read.failure();
   return locks;
 }
 

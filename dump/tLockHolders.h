@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/tFailure.h"
+
 namespace nDRAVI100 {
 
 // One process that holds, or waits for, an flock on the file.
@@ -18,8 +20,6 @@ struct tLockProcess {
 
 // The flock(2) locks on one file.
 struct tFileLocks {
-  bool known = false;  // false when the file or the processes could not be examined
-  int error = 0;       // errno of that failure
   std::vector<tLockProcess> holders;
   std::vector<tLockProcess> waiters;  // processes that have the file open without the lock
 };
@@ -36,9 +36,9 @@ struct tFileLocks {
 // and stops once the file's lines are read.
 // A link at `path` is not followed: the locks are those on the link itself,
 // as zembril never opens its lock file through one. Takes no lock, opens
-// nothing at `path` and never waits. A path where nothing is has no locks
-// and reads as known. Processes that the PID namespace of /proc cannot see
-// are not found.
-[[nodiscard]] tFileLocks findFileLocks(const std::string& path);
+// nothing at `path` and never waits. A path where nothing is has no locks. Processes that the PID
+// namespace of /proc cannot see are not found. Fails, saying why, when the file or the processes
+// cannot be examined, or /proc/locks cannot be read in that time.
+[[nodiscard]] tResult<tFileLocks> findFileLocks(const std::string& path);
 
 }  // namespace nDRAVI100

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "cli/tFailure.h"
+
 namespace nDRAVI100 {
 
 tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead, bool waitForCopy,
@@ -33,6 +35,31 @@ std::string fileKindOf(mode_t mode) {
       return "a symbolic link";
     default:
       return "a regular file";
+  }
+}
+
+std::string countsOf(const tMapFileSnapshot& snapshot) {
+  return std::to_string(snapshot.uMap.size()) + " U and " + std::to_string(snapshot.kMap.size()) +
+         " K bindings";
+}
+
+std::string damageOf(const tMapFileSnapshot& snapshot) {
+  return snapshot.scan.problem + " at offset " + std::to_string(snapshot.scan.offset);
+}
+
+std::string troubleOf(const tMapFileSnapshot& snapshot) {
+  switch (snapshot.state) {
+    case tMapFileState::cannotOpen:
+      return "cannot be opened (" + tFailure::ofErrno(snapshot.error).message() + ")";
+    case tMapFileState::notRegular:
+      return "not a regular file (" + fileKindOf(snapshot.mode) + ")";
+    case tMapFileState::unsettled:
+      return "changed while it was read, on each of " + std::to_string(kMapFileReadAttempts) +
+             " reads";
+    case tMapFileState::copyUnfinished:
+      return "a copy into it began and did not finish";
+    default:
+      return "cannot be read (" + tFailure::ofErrno(snapshot.error).message() + ")";
   }
 }
 

@@ -35,4 +35,17 @@ struct tMapFileSnapshot : tMapFileRead {
 // socket", "a symbolic link" or "a regular file".
 std::string fileKindOf(mode_t mode);
 
+// How a message names what a snapshot holds: "3 U and 0 K bindings".
+[[nodiscard]] std::string countsOf(const tMapFileSnapshot& snapshot);
+
+// Where and how the bytes of a damaged snapshot stop making sense: "wrong
+// magic: not a map file at offset 0".
+[[nodiscard]] std::string damageOf(const tMapFileSnapshot& snapshot);
+
+// What keeps a snapshot that is neither absent, whole nor damaged from
+// showing bindings: "cannot be opened (Permission denied)", "not a regular
+// file (a FIFO)", "changed while it was read, on each of 5 reads", "a copy
+// into it began and did not finish", "cannot be read (Input/output error)".
+[[nodiscard]] std::string troubleOf(const tMapFileSnapshot& snapshot);
+
 }  // namespace nDRAVI100

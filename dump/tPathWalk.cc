@@ -103,4 +103,10 @@ std::string resolvedPath(const std::string& path, const std::string& root) {
   return walk(path, root, steps);
 }
 
+std::string resolvedFilePath(const std::string& path, const std::string& root) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return path;
+  return resolvedPath(path.substr(0, slash), root) + path.substr(slash);
+}
+
 }  // namespace nDRAVI100

@@ -30,4 +30,9 @@ struct tPathStep {
 // what was left unwalked when it stopped early.
 [[nodiscard]] std::string resolvedPath(const std::string& path, const std::string& root);
 
+// Where a run that reaches the file at `path` through its directory, as
+// zembril reaches the files of a map directory, finds it: the directory as
+// resolvedPath resolves it, and the file's own name, never followed.
+[[nodiscard]] std::string resolvedFilePath(const std::string& path, const std::string& root);
+
 }  // namespace nDRAVI100

@@ -16,9 +16,9 @@ struct tExplanation {
   const char* text;  // the lines after "<code>: ", each ending in a newline
 };
 
-// One entry per code; 50209 is here twice because zembril raises it both as
-// an error and, with the other sign, as a warning, and they mean different
-// things.
+// One entry per code; nCode::kCopyFailed is here twice because zembril
+// raises its number both as that error and, with the other sign, as the
+// warning nCode::kTemporaryFileLeft, and they mean different things.
 constexpr std::array<tExplanation, 13> kExplanations = {{
     {-nCode::kCommandFileRead,
      "error: reading the command file failed.\n"

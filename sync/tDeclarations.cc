@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <iterator>
 #include <map>
 #include <tuple>
@@ -61,17 +60,6 @@ bool isArchitecture(std::string_view name) {
   });
 }
 
-bool readWhole(const std::string& path, const std::string& root, std::string& bytes,
-               std::string& error) {
-  const tRegularFile file = tRegularFile::openForReading(path, root);
-  const int failed = file ? file.readRest(bytes) : file.error();
-  if (file.notRegular() || failed != 0) {
-    error = path + ": " + (file.notRegular() ? "not a regular file" : std::strerror(failed));
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string quoteBytes(std::string_view bytes) {
@@ -97,8 +85,8 @@ std::string quoteBytes(std::string_view bytes) {
   return quoted + "\"";
 }
 
-std::vector<tDeclaration> parseDeclarations(std::string_view text, const std::string& package,
-                                            std::string& error) {
+tResult<std::vector<tDeclaration>> parseDeclarations(std::string_view text,
+                                                     const std::string& package) {
   std::vector<tDeclaration> declarations;
   // The line of each map, scope and class, to name both lines of a repeat.
   std::map<std::tuple<bool, tMapScope, std::string>, std::size_t> seen;
@@ -109,8 +97,7 @@ std::vector<tDeclaration> parseDeclarations(std::string_view text, const std::st
     text.remove_prefix(std::min(end + 1, text.size()));
     ++number;
     const auto fail = [&](const std::string& what) {
-      error = std::to_string(number) + ": " + what;
-      return std::vector<tDeclaration>();
+      return tFailure(std::to_string(number) + ": " + what);
     };
     if (line.starts_with('#')) continue;
     const std::vector<std::string_view> fields = splitAtBlanks(line);
@@ -168,9 +155,18 @@ bool isDeclarationName(const std::string& name) {
          isArchitecture(std::string_view(name).substr(colon + 1));
 }
 
-bool readDeclarations(const std::string& directory, const std::string& root,
-                      std::vector<tDeclaration>& declarations, std::vector<tHeldDeclaration>& held,
-                      std::string& error) {
+tResult<std::string> readWholeFile(const tRegularFile& file, const std::string& path) {
+  const std::string where = path + ": ";
+  if (file.notRegular()) return tFailure("not a regular file").after(where);
+  std::string bytes;
+  if (const int failed = file ? file.readRest(bytes) : file.error(); failed != 0) {
+    return tFailure::ofErrno(failed).after(where);
+  }
+  return bytes;
+}
+
+tResult<tDeclared> readDeclarations(const std::string& directory, const std::string& root) {
+  tDeclared declared;
   std::vector<std::string> names;
   // Listed through a descriptor found inside the root, as the files are read.
   const int listed = openInRoot(root, directory, O_RDONLY | O_DIRECTORY);
@@ -178,9 +174,8 @@ bool readDeclarations(const std::string& directory, const std::string& root,
   if (listing == nullptr) {
     const int failure = errno;
     if (listed >= 0) (void)::close(listed);
-    if (isMissingFileError(failure)) return true;
-    error = directory + ": " + std::strerror(failure);
-    return false;
+    if (isMissingFileError(failure)) return declared;
+    return tFailure::ofErrno(failure).after(directory + ": ");
   }
   errno = 0;
   while (const dirent* entry = ::readdir(listing)) {
@@ -189,30 +184,26 @@ bool readDeclarations(const std::string& directory, const std::string& root,
   }
   const int failure = errno;
   (void)::closedir(listing);
-  if (failure != 0) {
-    error = directory + ": " + std::strerror(failure);
-    return false;
-  }
+  if (failure != 0) return tFailure::ofErrno(failure).after(directory + ": ");
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     std::string path = directory;
     path += '/';
     path += name;
-    std::string bytes;
-    std::string problem;
-    if (!readWhole(path, root, bytes, problem)) {
-      held.push_back({name, problem});
+    const tResult<std::string> bytes =
+        readWholeFile(tRegularFile::openForReading(path, root), path);
+    if (!bytes) {
+      declared.held.push_back({name, bytes.failure()});
       continue;
     }
-    std::vector<tDeclaration> parsed = parseDeclarations(bytes, name, problem);
-    if (!problem.empty()) {
-      problem.insert(0, path + ":");
-      held.push_back({name, problem});
+    tResult<std::vector<tDeclaration>> parsed = parseDeclarations(*bytes, name);
+    if (!parsed) {
+      declared.held.push_back({name, parsed.failure().after(path + ":")});
       continue;
     }
-    std::move(parsed.begin(), parsed.end(), std::back_inserter(declarations));
+    std::move(parsed->begin(), parsed->end(), std::back_inserter(declared.bindings));
   }
-  return true;
+  return declared;
 }
 
 }  // namespace nDRAVI100

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "classMap/tClassMapStore.h"
+#include "cli/tFailure.h"
+#include "os/tRegularFile.h"
 
 namespace nDRAVI100 {
 
@@ -22,7 +24,13 @@ struct tDeclaration {
 // bindings are held as they are until it can.
 struct tHeldDeclaration {
   std::string package;  // the declarer, as in tDeclaration
-  std::string error;    // "PATH: what is wrong" or "PATH:LINE: what is wrong"
+  tFailure why;         // "PATH: what is wrong" or "PATH:LINE: what is wrong"
+};
+
+// What the declaration directory holds.
+struct tDeclared {
+  std::vector<tDeclaration> bindings;  // in the byte order of the file names, each file's in order
+  std::vector<tHeldDeclaration> held;
 };
 
 // Returns `bytes` in double quotes, with each control byte, DEL, byte
@@ -36,12 +44,10 @@ std::string quoteBytes(std::string_view bytes);
 // comment; empty and blank lines are ignored. A class or library may not
 // hold a control byte (a CR, a NUL, any other) or a byte order mark: no
 // library path has one, and what a message quotes would hide it. Returns
-// the bindings in the order of the file. A line that does not fit, or a
-// class declared twice in one map, leaves "LINE: what is wrong" in `error`
-// and returns nothing.
-[[nodiscard]] std::vector<tDeclaration> parseDeclarations(std::string_view text,
-                                                          const std::string& package,
-                                                          std::string& error);
+// the bindings in the order of the file. Fails at a line that does not fit,
+// or a class declared twice in one map: "LINE: what is wrong".
+[[nodiscard]] tResult<std::vector<tDeclaration>> parseDeclarations(std::string_view text,
+                                                                   const std::string& package);
 
 // Whether a file of this name in the declaration directory is a
 // declaration: a Debian package name, optionally followed by ":" and an
@@ -52,13 +58,16 @@ std::string quoteBytes(std::string_view bytes);
 
 // Reads every declaration file in `directory`, resolved inside `root`
 // (empty: the running system; see openInRoot), in the byte order of the
-// file names, appends their bindings to `declarations` and each file that
-// cannot be read or does not parse to `held`. A missing directory holds
-// none. Returns false, with "PATH: what is wrong" in `error`, only when the
-// directory cannot be read: a sync must not take declarations it cannot
-// see for declarations that were withdrawn.
-[[nodiscard]] bool readDeclarations(const std::string& directory, const std::string& root,
-                                    std::vector<tDeclaration>& declarations,
-                                    std::vector<tHeldDeclaration>& held, std::string& error);
+// file names: their bindings, and each file that cannot be read or does not
+// parse as held. A missing directory holds none. Fails ("PATH: what is
+// wrong") only when the directory cannot be read: a sync must not take
+// declarations it cannot see for declarations that were withdrawn.
+[[nodiscard]] tResult<tDeclared> readDeclarations(const std::string& directory,
+                                                  const std::string& root);
+
+// What `file`, opened at `path`, holds, read whole; or why it cannot be
+// read: "PATH: not a regular file", or "PATH: " and the system's words for
+// why it could not be opened or read.
+[[nodiscard]] tResult<std::string> readWholeFile(const tRegularFile& file, const std::string& path);
 
 }  // namespace nDRAVI100

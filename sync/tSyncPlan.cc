@@ -50,15 +50,14 @@ std::string formatRecord(const tRecord& record) {
   return text;
 }
 
-bool parseRecord(std::string_view text, tRecord& record, std::string& error) {
-  record.clear();
+tResult<tRecord> parseRecord(std::string_view text) {
+  tRecord record;
   std::size_t number = 0;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     ++number;
     if (end == std::string_view::npos) {
-      error = "line " + std::to_string(number) + " has no end";
-      return false;
+      return tFailure("line " + std::to_string(number) + " has no end");
     }
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end + 1);
@@ -81,15 +80,12 @@ bool parseRecord(std::string_view text, tRecord& record, std::string& error) {
                       std::none_of(fields.begin(), fields.end(),
                                    [](std::string_view field) { return field.empty(); }) &&
                       persistentScopeOfLetter(fields[1]).has_value();
-    if (!fits) {
-      error = "line " + std::to_string(number) + " does not fit";
-      return false;
-    }
+    if (!fits) return tFailure("line " + std::to_string(number) + " does not fit");
     record.push_back({*persistentScopeOfLetter(fields[1]), std::string(fields[2]),
                       std::string(fields[3]), std::string(fields[4]), word->first});
   }
   sortRecord(record);
-  return true;
+  return record;
 }
 
 tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& recorded,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "classMap/tClassMapStore.h"
+#include "cli/tFailure.h"
 #include "sync/tDeclarations.h"
 
 namespace nDRAVI100 {
@@ -41,12 +42,12 @@ using tRecord = std::vector<tRecordedBinding>;
 // Returns the record as text: "STATE SCOPE CLASS LIBRARY PACKAGE", a line each.
 std::string formatRecord(const tRecord& record);
 
-// Parses what formatRecord wrote into `record`, sorted. Lines of the four
+// Parses what formatRecord wrote into a record, sorted. Lines of the four
 // fields that zembril-sync 1.2.0 wrote ("SCOPE CLASS LIBRARY PACKAGE") are
-// read as binding: what it recorded was not necessarily in the map. Returns
-// false, with the number of the first line that does not fit in `error`,
-// otherwise.
-[[nodiscard]] bool parseRecord(std::string_view text, tRecord& record, std::string& error);
+// read as binding: what it recorded was not necessarily in the map. Fails
+// at the first line that does not fit: "line 3 does not fit", "line 3 has
+// no end".
+[[nodiscard]] tResult<tRecord> parseRecord(std::string_view text);
 
 // One change to the map.
 struct tSyncStep {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 
 #include "cli/tLongOptions.h"
 #include "persistentStorage/tFileSystemAdapter.h"
@@ -167,6 +168,45 @@ TEST(CommandLine, WhatIsWrongWithARoot) {
       {file + "/below", std::strerror(ENOTDIR)},
   };
   for (const auto& c : cases) EXPECT_EQ(rootProblem(c.root), c.problem) << c.root;
+}
+
+// zembril-dump and zembril-sync answer the first of --help and --version
+// whatever else the line holds, mistakes included; after "--" it is an
+// operand, which answers nothing.
+TEST(CommandLine, HelpAndVersionWinInBothCompanions) {
+  const testing::tScratchTree tree;
+  enum tAnswer { help, version, none };
+  const struct {
+    Args arguments;
+    tAnswer answer;
+  } cases[] = {
+      {{"--help"}, help},
+      {{"--version"}, version},
+      {{"--version", "--help"}, version},
+      {{"--help", "--version"}, help},
+      {{"--frobnicate", "--version"}, version},
+      {{"--vers", "extra", "--he"}, version},
+      {{"--root=relative", "--help"}, help},
+      {{"--root=" + tree.root() + "/missing", "--version"}, version},
+      {{"--", "--help"}, none},
+  };
+  for (const char* program : {ZEMBRIL_DUMP_BINARY, ZEMBRIL_SYNC_BINARY}) {
+    const std::string name = std::filesystem::path(program).filename();
+    for (const auto& c : cases) {
+      Args command = {"sh", "-c", "exec \"$@\" 2>&1", "sh", program};
+      command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+      const testing::tRunResult run = testing::runCommand(command);
+      const std::string trace = name + " " + c.arguments.front() + " " + c.arguments.back();
+      EXPECT_EQ(run.exitStatus, c.answer == none ? 2 : 0) << trace;
+      if (c.answer == help) {
+        EXPECT_TRUE(run.output.starts_with("Usage: " + name + " [")) << trace << run.output;
+        EXPECT_TRUE(run.output.ends_with("Full documentation: man " + name + "\n")) << trace;
+      } else if (c.answer == version) {
+        EXPECT_TRUE(std::regex_match(run.output, std::regex(name + " \\(zembril\\) [0-9.]+\n")))
+            << trace << run.output;
+      }
+    }
+  }
 }
 
 TEST(CommandLine, ErrorOnEntryLeavesInitialRequest) {

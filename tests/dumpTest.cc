@@ -438,6 +438,10 @@ TEST(Dump, CheckSaysWhatIsWrong) {
          writeFile(tree.mapFile() + ".tmp", map.substr(0, 10));
          writeFile(tree.mapFile() + ".damaged", damaged);
          writeFile(tree.mapFile() + ".damaged.1", damaged.substr(0, 30));
+         // Names that no run keeps a copy under.
+         for (const char* other : {".damaged.0", ".damaged.01", ".damaged.1x", ".damaged.-1"}) {
+           writeFile(tree.mapFile() + other, damaged);
+         }
        },
        1,
        {"dravimap.tmp +partial \\(file ends inside a section's count at offset 8\\), left by a "

@@ -239,10 +239,10 @@ TEST(Sync, DeclarationGrammar) {
     if (line.empty() || line.starts_with('#')) continue;
     const std::size_t tab = line.find('\t');
     ASSERT_NE(tab, std::string::npos) << line;
-    std::string error;
-    const std::vector<tDeclaration> parsed =
-        parseDeclarations(unescape(line.substr(0, tab)), "p", error);
-    EXPECT_EQ(error.empty() ? "ok " + std::to_string(parsed.size()) : error, line.substr(tab + 1))
+    const tResult<std::vector<tDeclaration>> parsed =
+        parseDeclarations(unescape(line.substr(0, tab)), "p");
+    EXPECT_EQ(parsed ? "ok " + std::to_string(parsed->size()) : parsed.failure().message(),
+              line.substr(tab + 1))
         << line.substr(0, tab);
     ++cases;
   }

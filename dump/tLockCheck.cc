@@ -1,0 +1,84 @@
+#include "dump/tLockCheck.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+
+#include "cli/tFailure.h"
+#include "dump/tLockHolders.h"
+#include "dump/tMapFileSnapshot.h"
+#include "os/tDirectory.h"
+#include "os/tRegularFile.h"
+#include "persistentStorage/tMapLock.h"
+#include "status/tStatus.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+std::string describeProcess(const tLockProcess& process) {
+  if (process.pid <= 0) return "a process outside this PID namespace";
+  std::string text =
+      "pid " + std::to_string(process.pid) + ": " +
+      (process.commandLine.empty() ? std::string("(command line not shown)") : process.commandLine);
+  if (process.takenBy != 0) {
+    text += " (the lock was taken by pid " + std::to_string(process.takenBy) +
+            (process.takerGone ? ", which has exited" : ", which passed it on") + ")";
+  }
+  return text;
+}
+
+}  // namespace
+
+// Root runs the installers, so only a lock file that root alone can open
+// keeps the lock with those who may change the map.
+void checkLockFile(const std::string& path, tFindings& findings) {
+  const std::string label = fileNameOf(path);
+  struct stat status {};
+  // zembril never opens it through a link, so the link itself is what counts.
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (isMissingFileError(errno)) {
+      return findings.add(label, "not made yet; the next run by root makes it", false);
+    }
+    return findings.add(label, "cannot be examined (" + tFailure::ofErrno(errno).message() + ")",
+                        false);
+  }
+  const std::string fault = S_ISREG(status.st_mode)
+                                ? lockFileFault(status, 0)
+                                : "not a regular file (" + fileKindOf(status.st_mode) + ")";
+  if (fault.empty()) {
+    std::array<char, 8> mode{};
+    (void)std::snprintf(mode.data(), mode.size(), "%04o",
+                        static_cast<unsigned>(status.st_mode & 07777));
+    return findings.add(label,
+                        std::string("valid: mode ") + mode.data() + ", owned by uid " +
+                            userName(status.st_uid) + ", so only its owner can hold the lock",
+                        false);
+  }
+  findings.add(label,
+               fault + ", so zembril refuses it: runs that change the map fail with " +
+                   errorText(nCode::kCannotOpen) + " until it is removed",
+               true);
+}
+
+bool checkLock(const std::string& path, tFindings& findings) {
+  const tResult<tFileLocks> locks = findFileLocks(path);
+  if (!locks) {
+    findings.add("lock", "unknown: " + locks.failure().message(), false);
+    return false;
+  }
+  if (locks->holders.empty()) {
+    findings.add("lock", "free", false);
+    return false;
+  }
+  std::string finding = "held by " + describeProcess(locks->holders.front());
+  if (!locks->waiters.empty()) {
+    finding += "; " + std::to_string(locks->waiters.size()) + " more waiting";
+  }
+  findings.add("lock", finding, false);
+  return true;
+}
+
+}  // namespace nDRAVI100

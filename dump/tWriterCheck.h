@@ -1,0 +1,22 @@
+// The part of --check that asks who, besides root, can change the files
+// that root's installers trust, or the way to them.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "dump/tSetupCheck.h"
+
+namespace nDRAVI100 {
+
+// Adds an "unsafe" finding, which needs attention, when anyone but root can
+// change `path`: whoever can decides what root's installers bind.
+void checkWriters(const std::string& path, tFindings& findings);
+
+// Does the same for every directory on the way to `path` from "/" (inside
+// `root`), for every symbolic link met on the way (who can replace it) and
+// for what it leads to, skipping what `checked` holds and adding to it.
+void checkWritersAlong(const std::string& path, const std::string& root,
+                       std::set<std::string>& checked, tFindings& findings);
+
+}  // namespace nDRAVI100
