@@ -1,7 +1,5 @@
 // Reads a map file's fields, from a buffer that a source fills piece by
-// piece or from a whole file image, and counts the bytes it took. Used by
-// tMapFileReader.cc alone; its loops run on every record of a load or a
-// check, so they are inline here.
+// piece or from a whole file image, and counts the bytes it took.
 #pragma once
 
 #include <algorithm>
@@ -16,10 +14,10 @@
 
 namespace nDRAVI100 {
 
-// Included by the reader's translation unit (tMapFileReader.cc) alone, and with internal
-// linkage there, as though written in it: GCC inlines the calls that a
-// load makes for every record only then (a load of a large map ran a
-// third slower with them external).
+// Included by the reader's translation unit (tMapFileReader.cc) alone,
+// and with internal linkage there, as though written in it: GCC inlines
+// the calls that a load makes for every record only then (a load of a
+// large map ran a third slower with them external).
 namespace {  // NOLINT(cert-dcl59-cpp)
 
 // A stored length is believed only as far as the bytes that follow bear it

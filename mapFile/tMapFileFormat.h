@@ -52,8 +52,6 @@
 
 #include <cstdint>
 
-#include "mapFile/tMapFile.h"
-
 namespace nDRAVI100 {
 
 constexpr std::uint32_t kMapFileMagic = 0x646D6620;

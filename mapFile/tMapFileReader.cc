@@ -1,7 +1,6 @@
 // Reading a map file: streamed through a small buffer when it is only
 // checked, read whole into an image that the maps view when it is loaded.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

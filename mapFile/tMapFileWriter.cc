@@ -1,8 +1,6 @@
 // Writing a map file: the bytes gathered into large pieces and handed to a
 // descriptor, or compared with what one holds; the records that a map's
 // file image holds as they are to be written go out from where they stand.
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
