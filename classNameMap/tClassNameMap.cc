@@ -250,7 +250,8 @@ void tClassNameMap::assign(std::string_view className, std::string_view libraryP
   binding.libraryPath = bytes.keep(libraryPath);
 }
 
-void tClassNameMap::shareImage(std::shared_ptr<const char> owner, std::string_view image) {
+void tClassNameMap::shareImage(const tMapImageKey& /*key*/, std::shared_ptr<const char> owner,
+                               std::string_view image) {
   imageOwner = std::move(owner);
   sharedImage = image;
 }

@@ -16,6 +16,12 @@
 
 namespace nDRAVI100 {
 
+// The key to the members of tClassNameMap that let a map view the bytes of
+// a map file where they stand. It is defined beside the map file's loader
+// (mapFile/tMapFileReader.cc), which alone can make one: a map file is
+// written from its image only as right as the records viewed in it.
+class tMapImageKey;
+
 // A binding as a map hands it out: views of bytes that the map owns. They
 // stay valid until the map is cleared, assigned or destroyed; removing or
 // rebinding a class leaves the bytes they show in place.
@@ -92,21 +98,25 @@ class tClassNameMap {
   // Holds `image`, the bytes `owner` keeps alive, for as long as the map
   // holds anything: bindings may then view their strings in it (see
   // assignViewed), and a save writes the records it holds unchanged as
-  // they stand (see tMapFile.cc). A map holds one image; clear drops it.
-  void shareImage(std::shared_ptr<const char> owner, std::string_view image);
+  // they stand (see mapFile/tMapFileWriter.cc). A map holds one image;
+  // clear drops it. Only the map file's loader holds the key.
+  void shareImage(const tMapImageKey& key, std::shared_ptr<const char> owner,
+                  std::string_view image);
 
   // The image the map holds, or an empty view.
   [[nodiscard]] std::string_view image() const { return sharedImage; }
 
   // Binds as assign does, but views `className` and `libraryPath` where
-  // they stand instead of copying them: they must be the two strings of
-  // one record that image() holds exactly as the map file's writer writes
-  // it (see tMapFile.cc), so that a save can write the record from the
-  // image as it stands. Returns true when the class sorted after every
-  // class bound before, as each record of a map file this tool wrote does;
-  // then no search was made, and the call is made here, inline: a load
-  // makes a million of them.
-  bool assignViewed(std::string_view className, std::string_view libraryPath) {
+  // they stand instead of copying them: they are the two strings of one
+  // record that image() holds exactly as the map file's writer writes it,
+  // so that a save can write the record from the image as it stands (the
+  // writer checks its lengths and NULs again before it does). Returns true
+  // when the class sorted after every class bound before, as each record
+  // of a map file this tool wrote does; then no search was made, and the
+  // call is made here, inline: a load makes a million of them. Only the
+  // map file's loader holds the key.
+  bool assignViewed(const tMapImageKey& /*key*/, std::string_view className,
+                    std::string_view libraryPath) {
     if (!sortsLast(className)) return assignViewedAmong(className, libraryPath);
     bindings.push_back({className, libraryPath});
     ++sortedCount;

@@ -5,9 +5,13 @@
 // as written exactly when saving its maps gives its bytes back: a run that
 // wrongly thought so would keep a file it must mend, and one that wrongly
 // did not would rewrite the map for nothing. A save from the file's image
-// writes what a save of the same maps written afresh does.
+// writes what a save of the same maps written afresh does, also once the
+// maps have been changed: the bytes after the last section, which hold no
+// binding, are read as the changes (an add, a delete, a delete by library)
+// made to the loaded maps before they are saved.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -58,6 +62,41 @@ std::string save(const tClassNameMap& first, const tClassNameMap& second) {
   return bytes;
 }
 
+// Applies the changes that `commands` names, two bytes each, to the maps:
+// the first byte picks the map and the change, the second the binding it
+// starts from. A name made here holds no NUL: a string of a map file ends
+// at its first, so no such name comes back from a save.
+void applyChanges(std::string_view commands, tClassNameMap& first, tClassNameMap& second) {
+  constexpr std::size_t kMostChanges = 16;
+  for (std::size_t at = 0; at + 1 < commands.size() && at < 2 * kMostChanges; at += 2) {
+    const auto op = static_cast<unsigned char>(commands[at]);
+    const auto pick = static_cast<unsigned char>(commands[at + 1]);
+    tClassNameMap& map = (op & 0x80U) != 0 ? second : first;
+    if (map.empty()) {
+      map.assign(std::string(1, static_cast<char>(pick | 1U)), "/new.so");
+      continue;
+    }
+    // Copies: a change may move what the views show.
+    const nDRAVI100::tBindingView binding = *(map.begin() + pick % map.size());
+    const std::string className(binding.className);
+    const std::string libraryPath(binding.libraryPath);
+    switch (op % 4) {
+      case 0:  // a class added right after this one, bound to its path
+        map.assign(className + static_cast<char>('!' + (op >> 2)), libraryPath);
+        break;
+      case 1:  // this class bound to a path of its own
+        map.assign(className, libraryPath + "~");
+        break;
+      case 2:
+        (void)map.erase(className);
+        break;
+      default:
+        (void)map.eraseBoundTo(libraryPath);
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -66,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tClassNameMap second;
   tStatus status = 0;
   const nDRAVI100::tMapFileScan loaded = readDescriptor(bytes, &first, &second, status);
-  FUZZ_CHECK(status == 0 || status == -50207 || status == -50250 || status == -50257);
+  FUZZ_CHECK(status == 0 || status == -nDRAVI100::nCode::kMapFileTooShort ||
+             status == -nDRAVI100::nCode::kBadVersion || status == -nDRAVI100::nCode::kBadMagic);
 
   tClassNameMap firstScanned;
   tClassNameMap secondScanned;
@@ -88,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(firstScanned == first);
   FUZZ_CHECK(secondScanned == second);
 
+  applyChanges(std::string_view(bytes).substr(loaded.offset), first, second);
   const std::string saved = save(first, second);
   // The maps view their strings in the file's image, and the writer copies
   // the records that stand there as it would write them; copies own their

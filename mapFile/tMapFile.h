@@ -1,6 +1,6 @@
 // The bytes of a map file.
 //
-// The layout is described once, at the top of tMapFile.cc. These functions
+// The layout is described once, in mapFile/tMapFileFormat.h. These functions
 // work on open descriptors; tMapFileAccess adds the files themselves around
 // them, and every reader of map files reads through it.
 #pragma once
@@ -20,7 +20,7 @@ namespace nDRAVI100 {
 bool fitsMapFileFormat(const tClassNameMap& map);
 
 // Writes a whole map file to `fd`: the header, then `first` and, when it is
-// given, `second`. A failed write raises -50208.
+// given, `second`. A failed write raises nCode::kCannotWrite.
 void writeMapFileDescriptor(int fd, const tClassNameMap& first, const tClassNameMap* second,
                             tStatus& status);
 
@@ -29,12 +29,14 @@ constexpr std::uint64_t kMapFileHeadSize = 8;
 
 // How far the bytes of a map file could be read, and why reading stopped.
 struct tMapFileScan {
-  tStatus code = 0;         // 0 when whole, else -50207, -50257 or -50250
+  // 0 when whole, else nCode::kMapFileTooShort, nCode::kBadMagic or
+  // nCode::kBadVersion, negated.
+  tStatus code = 0;
   bool readFailed = false;  // a read failed: the bytes say nothing about the file
   int readError = 0;        // errno of that failure
-  std::uint64_t offset =
-      0;                  // where the damage is: the start of the header field, count or
-                          // record that could not be read; the end of the last section when whole
+  // Where the damage is: the start of the header field, count or record
+  // that could not be read; the end of the last section when whole.
+  std::uint64_t offset = 0;
   std::string problem;    // what is wrong, in a few words ("file ends inside a record")
   int wholeSections = 0;  // how many map sections were read whole
   // The bytes are exactly what writing the maps read from them would give:
@@ -55,11 +57,12 @@ struct tMapFileScan {
 
 // Reads a whole map file of `sections` sections (1 or 2) from the open
 // descriptor `fd` into `first` and `second`, in large pieces. A file too
-// short raises -50207, a wrong magic -50257 and a version other than 1
-// -50250; a section that ends early is emptied, and the one before it keeps
-// what it read. A null `first` (and `second`) only checks the file: it
-// is read through, nothing is kept, and the scan says what was found. A
-// failed read raises -50207 and says so in the scan's readFailed: the bytes
+// short raises nCode::kMapFileTooShort, a wrong magic nCode::kBadMagic and
+// a version other than 1 nCode::kBadVersion; a section that ends early is
+// emptied, and the one before it keeps what it read. A null `first` (and
+// `second`) only checks the file: it is read through, nothing is kept, and
+// the scan says what was found. A failed read raises
+// nCode::kMapFileTooShort and says so in the scan's readFailed: the bytes
 // then say nothing about the file.
 tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
                                    tClassNameMap* second, tStatus& status);
@@ -74,7 +77,7 @@ std::uint64_t mapFileSize(const tClassNameMap& first, const tClassNameMap* secon
 // difference.
 bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassNameMap* second);
 
-// What the copy mark at the head of a map file names (see tMapFile.cc): the
+// What the copy mark at the head of a map file names (see tMapFileFormat.h): the
 // size and digest of the temporary file being copied into it.
 struct tCopyMark {
   std::uint64_t size = 0;
@@ -97,9 +100,9 @@ std::optional<tCopyMark> decodeCopyMark(std::string_view head);
 // moving its offset, if it carries one.
 std::optional<tCopyMark> readCopyMark(int fd);
 
-// Returns the size and digest of everything the file open at `fd` holds,
-// read without moving its offset, as a copy mark names them; nothing when a
-// read fails.
+// Returns the size and digest of everything the file open at `fd` holds, as
+// far as fstat sees it, read without moving its offset, as a copy mark names
+// them; nothing when fstat or a read fails or the file ends before that.
 std::optional<tCopyMark> digestOfFile(int fd);
 
 }  // namespace nDRAVI100

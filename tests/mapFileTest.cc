@@ -380,28 +380,52 @@ std::string written(const tClassNameMap& uMap, const tClassNameMap& kMap) {
 // same maps written afresh: by copies, which own their bytes and hold no
 // image.
 TEST(MapFileImage, ASavedMapIsWhatWritingItAfreshGives) {
+  using namespace std::string_literals;
+  // A length and the bytes it counts, NULs and all.
+  const auto field = [](const std::string& bytes) {
+    return word(static_cast<std::uint32_t>(bytes.size())) + bytes;
+  };
   testing::tPairs many;
   for (int i = 0; i < 3000; ++i) {
     const std::string number = std::to_string(10000 + i);
     many.emplace_back("com.example.Class" + number, "/usr/lib64/example/lib" + number + ".so");
   }
+  // Records the writer never writes lie between ones it does, so that a
+  // record copied from the image with the wrong length would carry its
+  // neighbour's bytes along or leave some behind. Only a file whose every
+  // record is as written loads as written.
+  const std::string before = field("a\0"s) + field("/a.so\0"s);
+  const std::string after =
+      field("e\0"s) + field("/a.so\0"s) + word(1) + field("k\0"s) + field("v\0"s);
   const struct {
     const char* what;
     std::string bytes;
+    bool asWritten;
   } files[] = {
-      {"as written", encodeMapFile({{"a", "1"}, {"c", "3"}, {"e", ""}}, {{"k", "v"}})},
+      {"as written", encodeMapFile({{"a", "1"}, {"c", "3"}, {"e", ""}}, {{"k", "v"}}), true},
       // Longer than a run the writer copies instead of writing in place.
-      {"as written, large", encodeMapFile(many, {{"K", "k"}})},
+      {"as written, large", encodeMapFile(many, {{"K", "k"}}), true},
       {"a key with a NUL inside",
        kHeader + word(2) + word(5) + std::string("a\0bc\0", 5) + word(2) + std::string("v\0", 2) +
-           word(2) + std::string("c\0", 2) + word(2) + std::string("w\0", 2) + word(0)},
-      {"bytes without a NUL", kHeader + word(2) + word(2) + "ab" + word(1) + "v" + word(2) +
-                                  std::string("c\0", 2) + word(2) + std::string("w\0", 2) +
-                                  word(0)},
-      {"lengths of 0", kHeader + word(1) + word(0) + word(0) + word(1) + word(0) + word(0)},
-      {"equal keys", encodeMapFile({{"A", "first"}, {"A", "second"}, {"B", "b"}}, {})},
-      {"out of order", encodeMapFile({{"c", "3"}, {"a", "1"}, {"b", "2"}}, {{"k", "v"}})},
-      {"bytes after the last section", encodeMapFile({{"a", "1"}}, {{"K", "k"}}) + "tail"},
+           word(2) + std::string("c\0", 2) + word(2) + std::string("w\0", 2) + word(0),
+       false},
+      {"bytes without a NUL",
+       kHeader + word(2) + word(2) + "ab" + word(1) + "v" + word(2) + std::string("c\0", 2) +
+           word(2) + std::string("w\0", 2) + word(0),
+       false},
+      {"lengths of 0", kHeader + word(1) + word(0) + word(0) + word(1) + word(0) + word(0), false},
+      {"a path with a NUL inside",
+       kHeader + word(3) + before + field("c\0"s) + field("/c\0.so\0"s) + after, false},
+      {"a class's length past its NUL",
+       kHeader + word(3) + before + field("c\0d\0"s) + field("/c.so\0"s) + after, false},
+      {"a path's length past its NUL",
+       kHeader + word(3) + before + field("c\0"s) + field("/c.so\0\0"s) + after, false},
+      {"a path without its NUL",
+       kHeader + word(3) + before + field("c\0"s) + field("/c.so"s) + after, false},
+      {"a path of length 0", kHeader + word(3) + before + field("c\0"s) + word(0) + after, false},
+      {"equal keys", encodeMapFile({{"A", "first"}, {"A", "second"}, {"B", "b"}}, {}), false},
+      {"out of order", encodeMapFile({{"c", "3"}, {"a", "1"}, {"b", "2"}}, {{"k", "v"}}), false},
+      {"bytes after the last section", encodeMapFile({{"a", "1"}}, {{"K", "k"}}) + "tail", false},
   };
   const struct {
     const char* what;
@@ -422,11 +446,16 @@ TEST(MapFileImage, ASavedMapIsWhatWritingItAfreshGives) {
        }},
       {"one map emptied, the other kept",
        [](tClassNameMap& uMap, tClassNameMap&) { uMap.clear(); }},
+      {"every class bound to the first one's path removed",
+       [](tClassNameMap& uMap, tClassNameMap&) {
+         if (!uMap.empty()) (void)uMap.eraseBoundTo(std::string(uMap.begin()->libraryPath));
+       }},
   };
   for (const auto& file : files) {
     for (const auto& change : changes) {
       testing::tDecoded decoded = testing::decodeMapFile(file.bytes);
       ASSERT_EQ(decoded.status, 0) << file.what;
+      EXPECT_EQ(decoded.asWritten, file.asWritten) << file.what;
       EXPECT_FALSE(decoded.kMap.image().empty()) << file.what;
       change.apply(decoded.uMap, decoded.kMap);
       const tClassNameMap freshU(decoded.uMap);

@@ -115,7 +115,8 @@ tDecoded decodeMapFile(const std::string& bytes) {
       ::lseek(fd, 0, SEEK_SET) != 0) {
     throw std::runtime_error("memfd failed");
   }
-  (void)readMapFileDescriptor(fd, 2, &decoded.uMap, &decoded.kMap, decoded.status);
+  decoded.asWritten =
+      readMapFileDescriptor(fd, 2, &decoded.uMap, &decoded.kMap, decoded.status).asWritten;
   ::close(fd);
   return decoded;
 }

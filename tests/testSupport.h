@@ -57,6 +57,7 @@ struct tDecoded {
   tClassNameMap uMap;
   tClassNameMap kMap;
   tStatus status = 0;
+  bool asWritten = false;  // the bytes are what writing the maps gives
 };
 tDecoded decodeMapFile(const std::string& bytes);
 

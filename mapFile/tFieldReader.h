@@ -1,0 +1,253 @@
+// Reads a map file's fields, from a buffer that a source fills piece by
+// piece or from a whole file image, and counts the bytes it took.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+#include "mapFile/tMapFileBytes.h"
+
+namespace nDRAVI100 {
+
+// Included by the reader's translation unit (tMapFileReader.cc) alone,
+// and with internal linkage there, as though written in it: GCC inlines
+// the calls that a load makes for every record only then (a load of a
+// large map ran a third slower with them external).
+namespace {  // NOLINT(cert-dcl59-cpp)
+
+// A stored length is believed only as far as the bytes that follow bear it
+// out: the reader asks for at most this many bytes beyond those it holds, so
+// the memory a record takes grows with the bytes that arrive, never with the
+// length it claims.
+constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
+
+// Where tFieldReader gets its bytes when it streams them.
+class tByteSource {
+ public:
+  virtual ~tByteSource() = default;
+  // Puts at least one and at most `room` bytes at `into` and returns how
+  // many; returns 0 at the end of the bytes or when reading fails.
+  virtual std::size_t pull(char* into, std::size_t room) = 0;
+  // How many bytes may be asked for beyond those the reader needs now.
+  virtual std::size_t readAhead() const = 0;
+  // Returns true when reading failed, with its errno in `error`.
+  virtual bool failed(int& error) const = 0;
+};
+
+// Reads a map file's fields and counts the bytes it took, so that a damaged
+// file can be described by where it ends. Fields are decoded in place:
+// from a buffer that a source fills piece by piece, or from a file image.
+class tFieldReader {
+ public:
+  // With `countZeros`, the zero bytes of everything read are counted, for
+  // zerosAsWritten.
+  explicit tFieldReader(tByteSource& from, bool countZeros = false)
+      : source(&from), countingZeros(countZeros) {}
+  // Reads `image`, which outlives the reader, and whatever it views.
+  explicit tFieldReader(std::string_view image)
+      : bytes(image.data()), capacity(image.size()), filled(image.size()) {}
+
+  std::uint64_t offset() const { return consumed; }
+
+  // Returns how many more records of at least `smallest` bytes the bytes
+  // can hold, or 0 when their size is not known.
+  std::uint64_t roomFor(std::uint64_t smallest) const {
+    return source == nullptr ? (filled - position) / smallest : 0;
+  }
+
+  // Returns true when the source holds nothing more.
+  bool atEnd() { return filled == position && !need(1); }
+
+  bool word(std::uint32_t& value) {
+    if (!need(4)) return false;
+    value = wordAt(position);
+    // The high half of the word is zero: four zero bytes that are not read.
+    zerosKnown += zeroBytesOf(value) - 4;
+    take(4);
+    return true;
+  }
+
+  // Reads past `count` records without keeping them, for a caller that only
+  // checks a file, and returns false when the source ends first; `start` is
+  // then where the record that could not be read begins. While `asWritten`
+  // holds, checks that each record is one the writer would write where it
+  // stands, as readSection does for a kept record, and clears it otherwise.
+  // That no string holds a NUL before its last byte is left to
+  // zerosAsWritten: counting zeros is cheaper than looking for them.
+  bool skipRecords(std::uint32_t count, std::uint64_t& start, bool& asWritten) {
+    std::size_t previousLength = 0;
+    std::size_t previousAt = kNothingPinned;
+    std::uint32_t record = 0;
+    while (record < count) {
+      // The records wholly in the buffer are walked with local copies of
+      // the reader's state: a byte read through a char pointer might, for
+      // all the compiler knows, be one of its members, which it would then
+      // load and store again for every record.
+      const char* const buffer = bytes;
+      const std::size_t end = filled;
+      std::size_t at = position;
+      std::uint64_t zeros = 0;
+      bool written = asWritten;
+      for (; record < count && end - at >= 8; ++record) {
+        const std::uint32_t classLength = wordAt(at);
+        if (end - at - 8 < classLength) break;
+        const std::uint32_t pathLength = wordAt(at + 4 + classLength);
+        if (end - at - 8 - classLength < pathLength) break;
+        if (written) {
+          const char* className = buffer + at + 4;
+          const char* libraryPath = className + classLength + 4;
+          zeros += zeroBytesOf(std::uint64_t{pathLength} << 32 | classLength) + 2;
+          written = classLength > 0 && pathLength > 0 && className[classLength - 1] == '\0' &&
+                    libraryPath[pathLength - 1] == '\0' &&
+                    (record == 0 || writtenClassBefore(buffer + previousAt, previousLength,
+                                                       className, classLength - 1, buffer + end));
+          previousAt = at + 4;
+          previousLength = classLength - 1;
+        }
+        at += 8 + std::size_t{classLength} + pathLength;
+      }
+      asWritten = written;
+      zerosKnown += zeros;
+      consumed += at - position;
+      position = at;
+      if (record == count) break;
+      // The record goes on past the buffer: it is read in whole, with the
+      // class before it, pinned, moved along while it is still to be
+      // compared; a file known not to be as written pins nothing, or the
+      // buffer would grow to hold all of it.
+      pinned = asWritten ? previousAt : kNothingPinned;
+      std::uint32_t classLength = 0;
+      std::uint32_t pathLength = 0;
+      const bool whole = recordAhead(classLength, pathLength);
+      previousAt = pinned;
+      pinned = kNothingPinned;
+      if (!whole) {
+        start = consumed;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Returns true when every zero byte read stands where the writer puts
+  // one: in a count or a length, or as the NUL after a string. Then no
+  // string holds a NUL before its end. Meaningful once the source is known
+  // to be at its end.
+  bool zerosAsWritten() const { return countingZeros && zerosRead == zerosKnown; }
+
+  // Reads a record: a class name and its library path, each a length and
+  // that many bytes, and returns each up to its first NUL, and whether both
+  // are as the writer puts them. The views hold until the next call, and
+  // as long as the image does for a reader of one.
+  bool record(std::string_view& className, std::string_view& libraryPath, bool& asWritten) {
+    std::uint32_t classLength = 0;
+    std::uint32_t pathLength = 0;
+    if (!recordAhead(classLength, pathLength)) return false;
+    const char* classStart = bytes + position + 4;
+    const char* pathStart = classStart + classLength + 4;
+    const bool classAsWritten = isWrittenString(classStart, classLength);
+    const bool pathAsWritten = isWrittenString(pathStart, pathLength);
+    className = classAsWritten ? std::string_view(classStart, classLength - 1)
+                               : upToNul(classStart, classLength);
+    libraryPath = pathAsWritten ? std::string_view(pathStart, pathLength - 1)
+                                : upToNul(pathStart, pathLength);
+    asWritten = classAsWritten && pathAsWritten;
+    take(8 + std::size_t{classLength} + pathLength);
+    return true;
+  }
+
+ private:
+  std::uint32_t wordAt(std::size_t at) const {
+    const auto* word = reinterpret_cast<const unsigned char*>(bytes + at);
+    return static_cast<std::uint32_t>(word[0]) | static_cast<std::uint32_t>(word[1]) << 8 |
+           static_cast<std::uint32_t>(word[2]) << 16 | static_cast<std::uint32_t>(word[3]) << 24;
+  }
+
+  // Makes the whole record at `position` available and reads its two
+  // lengths. Both fields are in the buffer before either is decoded, so a
+  // refill for the second cannot move the first. Two lengths of up to 4 GiB
+  // each add up past a 32-bit size_t: the ends are reckoned in 64 bits, and
+  // a record no buffer could hold is one the file does not have.
+  bool recordAhead(std::uint32_t& classLength, std::uint32_t& pathLength) {
+    if (!need(4)) return false;
+    classLength = wordAt(position);
+    const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
+    if (!needUpTo(classEnd + 4)) return false;
+    pathLength = wordAt(position + static_cast<std::size_t>(classEnd));
+    return needUpTo(classEnd + 4 + pathLength);
+  }
+
+  bool needUpTo(std::uint64_t end) {
+    return end <= std::numeric_limits<std::size_t>::max() && need(static_cast<std::size_t>(end));
+  }
+
+  // The `count` bytes at `start` up to their first NUL.
+  static std::string_view upToNul(const char* start, std::size_t count) {
+    const auto* nul = static_cast<const char*>(std::memchr(start, '\0', count));
+    return {start, nul != nullptr ? static_cast<std::size_t>(nul - start) : count};
+  }
+
+  void take(std::size_t count) {
+    position += count;
+    consumed += count;
+  }
+
+  // Makes `count` bytes available from `position` on; false when the bytes
+  // end first.
+  bool need(std::size_t count) {
+    if (source == nullptr) return filled - position >= count;
+    while (filled - position < count) {
+      // The pinned bytes, taken already, move with those still to come.
+      const std::size_t from = std::min(position, pinned);
+      const std::size_t held = filled - from;
+      const std::size_t missing = count - (filled - position);
+      std::size_t ask = std::max(std::min(missing, kReadPiece), source->readAhead());
+      // A buffer that can hold the field is refilled, not grown.
+      if (held + missing <= capacity) ask = std::min(ask, capacity - held);
+      if (held + ask > capacity) {
+        // Room for a piece and half as much again: the part of a record that
+        // a piece ends inside then moves to the front and the next piece
+        // still fits whole, so that every read starts where a page does.
+        const std::size_t grown = std::max(held + ask + ask / 2, capacity * 2);
+        // Not value-initialized: pages the source never fills cost no memory.
+        auto larger = std::make_unique_for_overwrite<char[]>(grown);
+        if (held > 0) std::memcpy(larger.get(), owned.get() + from, held);
+        owned = std::move(larger);
+        capacity = grown;
+      } else if (held > 0) {
+        std::memmove(owned.get(), owned.get() + from, held);
+      }
+      bytes = owned.get();
+      position -= from;
+      if (pinned != kNothingPinned) pinned -= from;
+      filled = held;
+      const std::size_t got = source->pull(owned.get() + filled, ask);
+      if (got == 0) return false;
+      if (countingZeros) zerosRead += zeroBytesIn(owned.get() + filled, got);
+      filled += got;
+    }
+    return true;
+  }
+
+  static constexpr std::size_t kNothingPinned = static_cast<std::size_t>(-1);
+
+  tByteSource* source = nullptr;  // null for a reader of an image
+  std::unique_ptr<char[]> owned;  // the buffer a source fills
+  const char* bytes = nullptr;    // the buffer's start, or the image's
+  std::size_t capacity = 0;
+  std::size_t pinned = kNothingPinned;  // bytes from here on outlive a refill
+  std::size_t position = 0;             // the first byte not yet taken
+  std::size_t filled = 0;               // the end of the bytes the source put in
+  std::uint64_t consumed = 0;
+  bool countingZeros = false;
+  std::uint64_t zerosRead = 0;   // of every byte read, when countingZeros
+  std::uint64_t zerosKnown = 0;  // of the bytes taken, where the writer puts a zero
+};
+
+}  // namespace
+}  // namespace nDRAVI100

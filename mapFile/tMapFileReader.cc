@@ -1,0 +1,279 @@
+// Reading a map file: streamed through a small buffer when it is only
+// checked, read whole into an image that the maps view when it is loaded.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "mapFile/tFieldReader.h"
+#include "mapFile/tMapFile.h"
+#include "mapFile/tMapFileFormat.h"
+#include "os/tLargeAllocator.h"
+#include "os/tRegularFile.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+// The map file's own descriptor is read this many bytes at a time when it
+// is only checked: few enough that a piece is still in the processor's
+// cache while it is walked, and many enough that a million bindings cost a
+// few hundred system calls.
+constexpr std::size_t kReadAhead = std::size_t{128} * 1024;
+
+// The size of the regular file open at `fd`, or 0 when it is not known.
+std::uint64_t sizeHint(int fd) {
+  struct stat file {};
+  if (::fstat(fd, &file) == 0 && S_ISREG(file.st_mode)) {
+    return static_cast<std::uint64_t>(file.st_size);
+  }
+  return 0;
+}
+
+class tDescriptorSource final : public tByteSource {
+ public:
+  // Only a hint, for sizes: without it the reader reads as it would.
+  explicit tDescriptorSource(int descriptor) : fd(descriptor), size(sizeHint(descriptor)) {}
+  std::size_t pull(char* into, std::size_t room) override {
+    const long got = readRetrying(fd, into, room);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    error = errno;
+    return 0;
+  }
+  // A small file is read into a buffer of its own size, not a large piece:
+  // every page of a buffer costs a fault when it is first written.
+  std::size_t readAhead() const override {
+    return size == 0 ? kReadAhead
+                     : static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadAhead));
+  }
+  bool failed(int& errorOut) const override {
+    errorOut = error;
+    return error != 0;
+  }
+
+ private:
+  int fd;
+  int error = 0;
+  std::uint64_t size = 0;
+};
+
+// A whole file read into memory that maps can share: the maps loaded from
+// it view their strings in it instead of copying them, and a save writes
+// the records that it still holds as they stand.
+struct tFileImage {
+  std::shared_ptr<const char> owner;
+  std::string_view bytes;
+  int error = 0;  // errno of a failed read; the bytes then say nothing
+};
+
+// Reads everything `fd` holds from its offset on into one block, sized by
+// fstat and grown should the file be longer, from allocateLarge: the same
+// memory as a map's own large arrays, in huge pages where it is large.
+tFileImage readFileImage(int fd) {
+  struct tFree {
+    void operator()(const char* block) const { std::free(const_cast<char*>(block)); }
+  };
+  // One byte more than the file has, so that its end is seen by a read
+  // that returns nothing, not by one more allocation.
+  std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+                             sizeHint(fd), std::numeric_limits<std::size_t>::max() - 1)) +
+                         1;
+  std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity, capacity)));
+  std::size_t filled = 0;
+  tFileImage image;
+  for (;;) {
+    if (filled == capacity) {
+      // The file grew since fstat: the caller's own fstat sees it too.
+      const std::size_t larger = capacity * 2;
+      std::unique_ptr<char, tFree> grown(static_cast<char*>(allocateLarge(larger, larger)));
+      std::memcpy(grown.get(), block.get(), filled);
+      block = std::move(grown);
+      capacity = larger;
+    }
+    const long got = readRetrying(fd, block.get() + filled, capacity - filled);
+    if (got < 0) image.error = errno;
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  image.bytes = {block.get(), filled};
+  image.owner = std::shared_ptr<const char>(block.release(), tFree{});
+  return image;
+}
+
+}  // namespace
+
+static tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first,
+                                   tClassNameMap* second, bool checkHead = true);
+
+// What a map asks for before it views a file image (see
+// tClassNameMap::assignViewed). A save writes a viewed record from the
+// image as it stands, so only the loader here, which views nothing but
+// records read exactly as the writer writes them, can make one.
+class tMapImageKey {
+  tMapImageKey() = default;
+  friend tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first,
+                                     tClassNameMap* second, bool checkHead);
+};
+
+namespace {
+
+// Reads one section into `map`, keeping the whole records it reads, or only
+// checks it when `map` is null. Returns false when the section ends early;
+// `start` is then where the count or the record that could not be read
+// begins. Clears `asWritten` unless every record is one the writer would
+// write, in the order it would write them.
+bool readSection(const tMapImageKey& key, tFieldReader& reader, tClassNameMap* map,
+                 std::uint64_t& start, const char*& problem, bool& asWritten) {
+  start = reader.offset();
+  std::uint32_t count = 0;
+  if (!reader.word(count)) {
+    problem = "file ends inside a section's count";
+    return false;
+  }
+  // Room for the records the file can really hold, and for a few more: growing
+  // the array one doubling at a time would copy it and fault in its pages
+  // again and again, and a run that adds a binding or two to a large map
+  // would copy it all once more, holding both copies at its peak. A record
+  // is at least two lengths.
+  if (map != nullptr) {
+    const auto records =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8)));
+    map->reserve(map->size() + records + records / 64 + 16);
+  }
+  if (map == nullptr) {
+    if (reader.skipRecords(count, start, asWritten)) return true;
+    problem = "file ends inside a record";
+    return false;
+  }
+  std::string_view className;
+  std::string_view libraryPath;
+  bool recordAsWritten = true;
+  for (std::uint32_t record = 0; record < count; ++record) {
+    start = reader.offset();
+    if (!reader.record(className, libraryPath, recordAsWritten)) {
+      problem = "file ends inside a record";
+      return false;
+    }
+    // Of two records for the same class the later wins. The writer's
+    // classes are unique and ascending: each sorts after all before it. A
+    // record as the writer writes it is viewed where it stands, so that a
+    // save writes it from there; any other is copied, and written afresh.
+    if (recordAsWritten) {
+      const bool last = map->assignViewed(key, className, libraryPath);
+      asWritten = asWritten && last;
+    } else {
+      map->assign(className, libraryPath);
+      asWritten = false;
+    }
+  }
+  return true;
+}
+
+// Reads a whole map file of `sections` sections from `reader` into `first`
+// and `second`, or only checks a section whose map is null; see
+// scanMapFileDescriptor. Leaves readFailed to the caller, who knows where
+// the bytes came from.
+tMapFileScan scanFields(const tMapImageKey& key, tFieldReader& reader, int sections,
+                        tClassNameMap* first, tClassNameMap* second, bool checkHead) {
+  tMapFileScan scan;
+  auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
+    scan.code = code;
+    scan.offset = offset;
+    scan.problem = std::move(problem);
+    return scan;
+  };
+
+  std::uint32_t word = 0;
+  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 0, "file ends inside the magic");
+  if (checkHead && word != kMapFileMagic)
+    return stop(-nCode::kBadMagic, 0, "wrong magic: not a map file");
+  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 4, "file ends inside the version");
+  if (checkHead && word != kMapFileVersion) {
+    return stop(-nCode::kBadVersion, 4, "unsupported version " + std::to_string(word));
+  }
+  bool asWritten = true;
+  for (int section = 0; section < sections; ++section) {
+    std::uint64_t start = 0;
+    const char* problem = "";
+    if (!readSection(key, reader, section == 0 ? first : second, start, problem, asWritten)) {
+      return stop(-nCode::kMapFileTooShort, start, problem);
+    }
+    ++scan.wholeSections;
+  }
+  scan.offset = reader.offset();
+  // The writer puts nothing after the last section.
+  scan.asWritten = asWritten && reader.atEnd();
+  return scan;
+}
+
+}  // namespace
+
+// Reads the file open at `fd` as scanFields does. A file that is only
+// checked streams through a buffer that stays in the processor's cache; a
+// file that is loaded is read whole into an image that the maps keep and
+// view their strings in.
+static tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first,
+                                   tClassNameMap* second, bool checkHead) {
+  const tMapImageKey key;
+  if (first == nullptr) {
+    tDescriptorSource source(fd);
+    tFieldReader reader(source, true);
+    tMapFileScan scan = scanFields(key, reader, sections, nullptr, nullptr, checkHead);
+    scan.asWritten = scan.asWritten && reader.zerosAsWritten();
+    scan.readFailed = source.failed(scan.readError);
+    return scan;
+  }
+  const tFileImage image = readFileImage(fd);
+  for (tClassNameMap* map : {first, second}) {
+    if (map != nullptr) map->shareImage(key, image.owner, image.bytes);
+  }
+  tFieldReader reader(image.bytes);
+  tMapFileScan scan = scanFields(key, reader, sections, first, second, checkHead);
+  scan.readFailed = image.error != 0;
+  scan.readError = image.error;
+  return scan;
+}
+
+namespace {
+
+// Turns a scan into the word's code and empties the section that ended
+// early; a whole section before it keeps what it read.
+void settleScan(const tMapFileScan& scan, tClassNameMap& first, tClassNameMap* second,
+                tStatus& status) {
+  if (scan.code == 0) return;
+  raiseError(status, -scan.code);
+  if (scan.code == -nCode::kMapFileTooShort && scan.wholeSections < 2) {
+    tClassNameMap* failed = scan.wholeSections == 0 ? &first : second;
+    if (failed != nullptr && scan.offset >= kMapFileHeadSize) failed->clear();
+  }
+}
+
+}  // namespace
+
+tMapFileScan scanMapFileDescriptor(int fd, int sections, tClassNameMap& first,
+                                   tClassNameMap* second, bool checkHead) {
+  return scanDescriptor(fd, sections, &first, second, checkHead);
+}
+
+tMapFileScan readMapFileDescriptor(int fd, int sections, tClassNameMap* first,
+                                   tClassNameMap* second, tStatus& status) {
+  if (isError(status)) return {};
+  tMapFileScan scan = scanDescriptor(fd, sections, first, second);
+  if (scan.readFailed) {
+    raiseError(status, nCode::kMapFileTooShort);
+  } else if (first != nullptr) {
+    settleScan(scan, *first, second, status);
+  } else if (scan.code != 0) {
+    raiseError(status, -scan.code);
+  }
+  return scan;
+}
+
+}  // namespace nDRAVI100

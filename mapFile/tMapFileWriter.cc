@@ -1,0 +1,258 @@
+// Writing a map file: the bytes gathered into large pieces and handed to a
+// descriptor, or compared with what one holds; the records that a map's
+// file image holds as they are to be written go out from where they stand.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "mapFile/tMapFile.h"
+#include "mapFile/tMapFileFormat.h"
+#include "os/tRegularFile.h"
+
+namespace nDRAVI100 {
+
+namespace {
+
+// The writer hands the descriptor up to this many bytes at a time: a map of
+// a million bindings costs about a hundred system calls instead of four
+// library calls per field, and no buffer the size of the file. Its buffer
+// starts at kFirstPiece and doubles each time a map fills it: a buffer of
+// a mebibyte, mapped, faulted in and unmapped, cost a small map more than
+// the rest of its save.
+constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
+constexpr std::size_t kFirstPiece = std::size_t{64} * 1024;
+
+// Bytes that stand in the file image as they are to be written go to the
+// descriptor straight from the image from this many on; fewer are gathered
+// with the rest.
+constexpr std::size_t kDirectRun = std::size_t{64} * 1024;
+
+// Where tFieldWriter hands its bytes.
+class tByteSink {
+ public:
+  virtual ~tByteSink() = default;
+  // Takes `count` bytes; returns false when they cannot be taken, after
+  // which nothing more is handed over.
+  virtual bool take(const char* bytes, std::size_t count) = 0;
+};
+
+// Writes to a descriptor; the first write that fails raises
+// nCode::kCannotWrite.
+class tDescriptorSink final : public tByteSink {
+ public:
+  tDescriptorSink(int descriptor, tStatus& statusWord) : fd(descriptor), status(statusWord) {}
+  bool take(const char* bytes, std::size_t count) override {
+    if (writeFully(fd, bytes, count)) return true;
+    raiseError(status, nCode::kCannotWrite);
+    return false;
+  }
+
+ private:
+  int fd;
+  tStatus& status;
+};
+
+// Compares the bytes handed to it with what a descriptor holds next, so
+// that a run can tell, without writing, whether saving would change the
+// file.
+class tComparingSink final : public tByteSink {
+ public:
+  explicit tComparingSink(int descriptor) : fd(descriptor) {}
+  bool take(const char* bytes, std::size_t count) override {
+    while (count > 0) {
+      const std::size_t piece = std::min(count, kBulkPiece);
+      if (piece > capacity) {
+        held = std::make_unique_for_overwrite<char[]>(piece);
+        capacity = piece;
+      }
+      if (!readFully(piece) || std::memcmp(held.get(), bytes, piece) != 0) return false;
+      bytes += piece;
+      count -= piece;
+    }
+    return true;
+  }
+  // Returns true when the descriptor holds nothing more.
+  bool atEnd() {
+    if (capacity == 0) {
+      held = std::make_unique_for_overwrite<char[]>(1);
+      capacity = 1;
+    }
+    return !readFully(1);
+  }
+
+ private:
+  bool readFully(std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+      const long read = readRetrying(fd, held.get() + got, count - got);
+      if (read <= 0) return false;
+      got += static_cast<std::size_t>(read);
+    }
+    return true;
+  }
+
+  int fd;
+  std::unique_ptr<char[]> held;
+  std::size_t capacity = 0;
+};
+
+// Gathers the bytes of a map file and hands them to a sink in large pieces.
+// Once the sink refuses a piece, everything after it is dropped.
+class tFieldWriter {
+ public:
+  explicit tFieldWriter(tByteSink& into)
+      : sink(into),
+        // Not value-initialized: pages a small map never fills cost nothing.
+        buffer(std::make_unique_for_overwrite<char[]>(kFirstPiece)) {}
+
+  bool word(std::uint32_t value) {
+    const std::array<char, 4> bytes = {static_cast<char>(value), static_cast<char>(value >> 8),
+                                       static_cast<char>(value >> 16),
+                                       static_cast<char>(value >> 24)};
+    return put(bytes.data(), bytes.size());
+  }
+
+  // Writes a length and the bytes of `text` with a NUL after them.
+  bool string(std::string_view text) {
+    return word(static_cast<std::uint32_t>(text.size() + 1)) && put(text.data(), text.size()) &&
+           put("", 1);
+  }
+
+  // Writes `count` bytes that are already as the file has them: a run large
+  // enough to be worth a system call of its own goes to the sink from where
+  // it stands, without a copy.
+  bool verbatim(const char* bytes, std::size_t count) {
+    if (count < kDirectRun) return put(bytes, count);
+    return flush() && sink.take(bytes, count);
+  }
+
+  // Hands over what is gathered.
+  bool flush() {
+    const bool taken = sink.take(buffer.get(), used);
+    used = 0;
+    return taken;
+  }
+
+ private:
+  // Gathers `count` bytes with one comparison and a copy; a piece larger
+  // than the buffer goes to the sink as it is.
+  bool put(const char* bytes, std::size_t count) {
+    if (count > capacity - used) {
+      if (!flush()) return false;
+      if (capacity < kBulkPiece) {
+        capacity *= 2;
+        buffer = std::make_unique_for_overwrite<char[]>(capacity);
+      }
+      if (count > capacity) return sink.take(bytes, count);
+    }
+    std::memcpy(buffer.get() + used, bytes, count);
+    used += count;
+    return true;
+  }
+
+  tByteSink& sink;
+  std::unique_ptr<char[]> buffer;
+  std::size_t capacity = kFirstPiece;
+  std::size_t used = 0;
+};
+
+// The 32-bit little-endian word at `at`.
+std::uint32_t wordAt(const char* at) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(at);
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+// Returns where the record of `binding` begins in `image` when the image
+// holds there exactly what writing the binding gives, else null: the
+// class's length + 1, the class, a NUL, the path's length + 1, the path and
+// a NUL. Where the views lie as they would in such a record, the strings
+// are the views' own bytes; what is left to compare is the two lengths and
+// the two NULs, a few loads for each of a million records. The loader
+// views only records as written, so this holds of every viewed record, but
+// the save is right by this check alone: a record viewed any other way (a
+// length that overruns its string's NUL, a NUL inside a string, a length
+// of 0) is written afresh.
+const char* recordInImage(const tBindingView& binding, std::string_view image) {
+  const auto address = [](const char* at) { return reinterpret_cast<std::uintptr_t>(at); };
+  const std::uintptr_t className = address(binding.className.data());
+  const std::uintptr_t libraryPath = address(binding.libraryPath.data());
+  const std::uintptr_t end = address(image.data()) + image.size();
+  const std::size_t classSize = binding.className.size();
+  const std::size_t pathSize = binding.libraryPath.size();
+  // The path of the class's own record starts after the class, its NUL and
+  // the path's length; the path's NUL is inside the image.
+  if (image.empty() || className < address(image.data()) + 4 ||
+      libraryPath != className + classSize + 5 || libraryPath > end ||
+      pathSize >= end - libraryPath) {
+    return nullptr;
+  }
+  const char* record = binding.className.data() - 4;
+  if (wordAt(record) != classSize + 1 || binding.className.data()[classSize] != '\0' ||
+      wordAt(binding.libraryPath.data() - 4) != pathSize + 1 ||
+      binding.libraryPath.data()[pathSize] != '\0') {
+    return nullptr;
+  }
+  return record;
+}
+
+// Writes a section: its count, then its records. A run of records that the
+// image the map was read from holds back to back, each exactly as it would
+// be written, is written from the image as it stands: a change to a few
+// bindings of a large map re-encodes those alone.
+bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {
+  if (!writer.word(static_cast<std::uint32_t>(map.size()))) return false;
+  const std::string_view image = map.image();
+  const char* runStart = nullptr;
+  const char* runEnd = nullptr;
+  for (const tBindingView& binding : map) {
+    const char* record = recordInImage(binding, image);
+    if (record != nullptr && record == runEnd) {
+      runEnd = binding.libraryPath.data() + binding.libraryPath.size() + 1;
+      continue;
+    }
+    if (runStart != nullptr &&
+        !writer.verbatim(runStart, static_cast<std::size_t>(runEnd - runStart))) {
+      return false;
+    }
+    runStart = record;
+    runEnd =
+        record == nullptr ? nullptr : binding.libraryPath.data() + binding.libraryPath.size() + 1;
+    if (record == nullptr &&
+        (!writer.string(binding.className) || !writer.string(binding.libraryPath))) {
+      return false;
+    }
+  }
+  return runStart == nullptr ||
+         writer.verbatim(runStart, static_cast<std::size_t>(runEnd - runStart));
+}
+
+// Writes the header and the sections and hands everything over; false when
+// the sink refused a piece.
+bool writeWholeFile(tFieldWriter& writer, const tClassNameMap& first, const tClassNameMap* second) {
+  if (!writer.word(kMapFileMagic) || !writer.word(kMapFileVersion) || !writeSection(writer, first))
+    return false;
+  if (second != nullptr && !writeSection(writer, *second)) return false;
+  return writer.flush();
+}
+
+}  // namespace
+
+void writeMapFileDescriptor(int fd, const tClassNameMap& first, const tClassNameMap* second,
+                            tStatus& status) {
+  if (isError(status)) return;
+  tDescriptorSink sink(fd, status);
+  tFieldWriter writer(sink);
+  (void)writeWholeFile(writer, first, second);
+}
+
+bool descriptorHoldsMapFile(int fd, const tClassNameMap& first, const tClassNameMap* second) {
+  tComparingSink sink(fd);
+  tFieldWriter writer(sink);
+  return writeWholeFile(writer, first, second) && sink.atEnd();
+}
+
+}  // namespace nDRAVI100
