@@ -50,6 +50,17 @@ struct tBindingView {
 // A walk (begin, end, ==) puts the array in order first; that is the one
 // change a const member makes, so a map must not be walked from two
 // threads at once.
+//
+// A map loaded from its file holds the file itself: the loader reads it
+// whole into one image that both maps of the file share, and the bindings
+// view their strings there. A string a run adds is copied into blocks the
+// map owns, the first of 64 KiB, so that an install step that adds one
+// class maps no more than it needs. The image, the later blocks, the array
+// and the hash table of a large map come from tLargeAllocator, in huge pages
+// where the kernel allows, and what a run writes at once is faulted in by
+// one madvise: on a virtual machine every page fault is a trip to the
+// hypervisor, and loading a million bindings had been mostly page faults.
+// A million bindings take the file's size and 32 bytes a binding.
 class tClassNameMap {
  public:
   // The array of bindings; its memory may come in huge pages.
