@@ -155,11 +155,9 @@ finish() {
   local status=$?
   echo
   for line in "${times[@]}"; do echo "$line"; done
-  if [ $status -ne 0 ] && [ -n "$current" ]; then
+  if [ $status -ne 0 ]; then
     echo "== FAILED in step $current after $((SECONDS - step_started)) s;" \
       "$((SECONDS - started)) s in all"
-  elif [ $status -ne 0 ]; then
-    echo "== FAILED before the first step"
   else
     echo "== all passed in $((SECONDS - started)) s"
   fi
