@@ -72,6 +72,7 @@ step_tidy() {
   configure_gcc
   local sources=() folder
   for folder in "${folders[@]}"; do sources+=("$folder"/*.cc); done
+  sources+=(bench/*.cc)
   # A few files to each clang-tidy, as many at once as there are cores.
   if ! printf '%s\0' "${sources[@]}" |
     xargs -0 -n 4 -P "$jobs" clang-tidy --quiet -p build-ci/gcc >build-ci/clang-tidy.log 2>&1; then
