@@ -41,8 +41,8 @@ int main(int argc, char **argv) {
   int fd = first;
   for (long n = 0; n < locks; ++n) {
     if (n > 0 && n % kLocksPerFile == 0) fd = open_file(argv[3], (int)(n / kLocksPerFile));
-    struct flock lock = {.l_type = F_WRLCK, .l_whence = SEEK_SET,
-                         .l_start = 2 * (n % kLocksPerFile), .l_len = 1};
+    struct flock lock = {
+        .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 2 * (n % kLocksPerFile), .l_len = 1};
     if (fcntl(fd, F_SETLK, &lock) != 0) {
       perror("fcntl");
       return 1;

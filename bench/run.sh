@@ -227,19 +227,34 @@ time_case deletelib --warmup "$warmup" --runs "$runs" \
 # POSIX locks, as root and as that user, against the same checks on a quiet
 # machine: the owner of the files is nobody, so that only its processes
 # slow anything.
-dump=$build/dump/zembril-dump
-use_map_directory "$single"
+# The checkout may lie where nobody cannot enter (under a directory of mode
+# 0700, as mktemp -d makes): his programs, the map he checks and the files
+# he holds lie in a directory of their own under /tmp, open to him.
+shared=$(mktemp -d /tmp/zembril-bench.XXXXXX)
+trap 'rm -rf "$shared"' EXIT
+chmod 755 "$shared"
+cp "$build/dump/zembril-dump" "$build/holder" "$shared/"
+dump=$shared/zembril-dump
+use_map_directory "$shared/map"
+cp "$data/single.map" "$shared/map/etc/dravimap"
 check_as_nobody="setpriv --reuid=65534 --regid=65534 --clear-groups $dump --check"
+# Timing a check that stops at a path nobody cannot walk would time nothing.
+# (It says the map directory needs attention, for nobody may not write there.)
+nobody_view=$($check_as_nobody || true)
+if ! grep -q '^dravimap  *valid' <<<"$nobody_view"; then
+  echo "$0: nobody's zembril-dump --check does not see the map of the --check case" >&2
+  exit 1
+fi
 time_case check_idle -i --warmup "$warmup" --runs "$runs" \
   -n "zembril-dump --check" "$dump --check" -n "nobody: zembril-dump --check" "$check_as_nobody"
-held=$work/held
+held=$shared/held
 mkdir -p "$held"
 chown 65534:65534 "$held"
 holders=()
 for n in $(seq 0 "$n_holders"); do
   if [ "$n" = "$n_holders" ]; then held_now=(0 "$n_locks"); else held_now=("$n_descriptors" 0); fi
   setpriv --reuid=65534 --regid=65534 --clear-groups \
-    "$build/holder" "${held_now[@]}" "$held" >"$held/ready.$n" &
+    "$shared/holder" "${held_now[@]}" "$held" >"$held/ready.$n" &
   holders+=($!)
 done
 until [ "$(cat "$held"/ready.* | grep -c ready)" = "${#holders[@]}" ]; do
@@ -294,10 +309,6 @@ d_check_nobody=$(added "$(median check_loaded 2)" "$(median check_idle 2)")
 
 filesystem() { findmnt -n -o FSTYPE -T "$1"; }
 mkdir -p "$(dirname "$out")"
-# The report's "## History" section and what follows it are written by hand
-# (earlier figures, what each change bought) and carried over.
-history=
-if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
 {
   echo "# Benchmarks"
   echo
@@ -319,6 +330,20 @@ if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
   echo "Each group of commands ran in one \`hyperfine\` invocation: $warmup_single warm-up runs"
   echo "and $runs_single timed runs for the single step and the queries, $warmup and $runs for the others."
   echo "Times are medians (min to max); a ratio compares medians."
+  echo
+  echo "## How to run"
+  echo
+  echo '```sh'
+  echo "bash bench/run.sh           # as root, a few minutes: rewrites this file"
+  echo "bash bench/run.sh --quick   # small sizes and few runs, to prove that it works:"
+  echo "                            # writes build-bench-release/BENCHMARKS.md"
+  echo '```'
+  echo
+  echo "It builds Release in \`build-bench-release/\`, and runs the tool with its real"
+  echo "fixed paths in a private mount namespace over scratch directories, so that the"
+  echo "machine's own class map is never read or written. It needs root, \`hyperfine\`,"
+  echo "\`sqlite3\`, GNU \`time\`, \`cmake\` and \`cc\`. Runs minutes apart differ on a shared"
+  echo "machine by up to a third: compare two builds in the same sitting."
   echo
   echo "## Machine"
   echo
@@ -409,10 +434,13 @@ if [ -f "$out" ]; then history=$(sed -n '/^## History/,$p' "$out"); fi
   echo "The SQLite table is \`CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL)\`"
   echo "with the default journal and synchronous settings. The data come from"
   echo "\`bench/bindings.awk\`."
-  if [ -n "$history" ]; then
-    echo
-    echo "$history"
-  fi
+  echo
+  echo "## History"
+  echo
+  echo "Earlier sittings, the figures before and after each change and what each"
+  echo "bought are in [bench/HISTORY.md](bench/HISTORY.md), written by hand; this file"
+  echo "is rewritten whole by each run, so move a sitting's figures there before"
+  echo "replacing them."
 } >"$out"
 echo
 echo "== report written to $out"

@@ -1,19 +1,39 @@
 #!/usr/bin/env bash
-# The whole test suite: builds warning-free under g++ and clang (-Werror),
-# runs the unit and end-to-end tests, runs them again under AddressSanitizer
-# and UBSan, fuzzes each parser for a bounded time, and runs clang-tidy,
-# cppcheck and clang-format, and builds the Debian, rpm and pacman packages
-# and tests them and the maintainer recipes with dpkg, rpm and pacman
-# (tests/package/run.sh), runs the Ansible collection's sanity, unit and
-# integration tests, the last against a fleet of three local hosts
-# (tests/ansible/run.sh),
-# and runs the whole-run benchmark in its quick form (bench/run.sh --quick). Installs the
-# Debian packages it needs when one is missing. FUZZ_SECONDS (default 60)
-# bounds each fuzz target.
+# run-all.sh [STEP...]: the whole test suite, in steps that fail fast: the
+# checks that need no build come first, then what takes minutes. The steps,
+# in the order they run:
+#   format   clang-format on every C and C++ file
+#   lint     the man pages, the shell scripts, dh_zembril and the Ansible
+#            collection's Python and YAML (tests/lint.sh)
+#   tidy     clang-tidy (on the g++ build's compile commands, configured but
+#            not built) and cppcheck
+#   gcc      the g++ build with -Werror, and the unit, end-to-end and
+#            fault-injection tests
+#   asan     the clang build under AddressSanitizer and UBSan, and the tests
+#            again (all but the kill sweeps)
+#   fuzz     each libFuzzer target for FUZZ_SECONDS seconds (default 60)
+#   package  the Debian, rpm and pacman packages, tested with dpkg, rpm and
+#            pacman with the maintainer recipes (tests/package/run.sh)
+#   ansible  the Ansible collection's sanity, unit and integration tests, the
+#            last against a fleet of three local hosts (tests/ansible/run.sh;
+#            needs the gcc step's build)
+#   bench    the whole-run benchmark in its quick form (bench/run.sh --quick)
+# With no STEP, all of them; with some, those, in the order given. Each step
+# prints its name and how long it took, and the run its total. Installs the
+# Debian packages it needs when one is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-60}
+all_steps=(format lint tidy gcc asan fuzz package ansible bench)
+folders=(status os classNameMap mapFile persistentStorage classMap cli tool dump sync)
+
+steps=("$@")
+[ ${#steps[@]} -gt 0 ] || steps=("${all_steps[@]}")
+for name in "${steps[@]}"; do
+  [[ " ${all_steps[*]} " == *" $name "* ]] ||
+    { echo "usage: $0 [STEP...], STEP one of: ${all_steps[*]}" >&2; exit 2; }
+done
 
 missing=()
 while read -r package; do
@@ -27,67 +47,131 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-step() { echo; echo "== $*"; }
+# Every C and C++ file of the tree, tracked and new alike, without builds.
+c_files() {
+  git ls-files -z --cached --others --exclude-standard -- '*.c' '*.cc' '*.h' |
+    while IFS= read -r -d '' file; do if [[ -e $file ]]; then printf '%s\0' "$file"; fi; done
+}
 
-step "g++ build and tests"
-cmake -S . -B build-ci/gcc -DCMAKE_CXX_COMPILER=g++ -DZEMBRIL_WERROR=ON -DZEMBRIL_BENCH=ON \
-  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
-cmake --build build-ci/gcc -j"$jobs"
-ctest --test-dir build-ci/gcc --output-on-failure -j"$jobs"
+# The g++ build's directory, configured; tidy needs only its compile commands.
+configure_gcc() {
+  cmake -S . -B build-ci/gcc -DCMAKE_CXX_COMPILER=g++ -DZEMBRIL_WERROR=ON -DZEMBRIL_BENCH=ON \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+}
 
-step "clang build with AddressSanitizer and UBSan, and tests"
-cmake -S . -B build-ci/asan -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON \
-  -DZEMBRIL_SANITIZE=ON >/dev/null
-cmake --build build-ci/asan -j"$jobs"
-# The kill sweeps run in the plain build only: under the sanitizer the
-# runtime's own system calls move the kill points and cost most of the time.
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-ci/asan --output-on-failure -j"$jobs" -E 'FaultInjection\.Killed|Sync\.Killed'
+step_format() {
+  c_files | xargs -0 clang-format --dry-run --Werror
+  echo "clang-format: clean"
+}
 
-step "fuzzing, ${fuzz_seconds}s per target"
-cmake -S . -B build-ci/fuzz -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON -DZEMBRIL_SANITIZE=ON \
-  -DZEMBRIL_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-ci/fuzz -j"$jobs"
-for target in fuzzMapFile fuzzCommandLine fuzzCommandFile fuzzDirectoryFile; do
-  work=$(mktemp -d)
-  # The checked-in seeds stay as they are; new inputs go to the scratch corpus.
-  if ! build-ci/fuzz/fuzz/$target -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-      -artifact_prefix="$work/" "$work" "fuzz/corpus/$target" >"$work.log" 2>&1; then
-    tail -50 "$work.log"
-    echo "$target: FAILED"
+step_lint() {
+  bash tests/lint.sh
+}
+
+step_tidy() {
+  configure_gcc
+  local sources=() folder
+  for folder in "${folders[@]}"; do sources+=("$folder"/*.cc); done
+  sources+=(bench/*.cc)
+  # A few files to each clang-tidy, as many at once as there are cores.
+  if ! printf '%s\0' "${sources[@]}" |
+    xargs -0 -n 4 -P "$jobs" clang-tidy --quiet -p build-ci/gcc >build-ci/clang-tidy.log 2>&1; then
+    cat build-ci/clang-tidy.log
     exit 1
   fi
-  echo "$target: $(grep -o 'cov: [0-9]*' "$work.log" | tail -1)," \
-    "$(grep 'stat::number_of_executed_units' "$work.log" | awk '{print $2}') executions"
-  rm -rf "$work" "$work.log"
+  echo "clang-tidy: clean"
+  cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
+    -q -I . "${folders[@]}"
+  echo "cppcheck: clean"
+}
+
+step_gcc() {
+  configure_gcc
+  cmake --build build-ci/gcc -j"$jobs"
+  ctest --test-dir build-ci/gcc --output-on-failure -j"$jobs"
+}
+
+step_asan() {
+  cmake -S . -B build-ci/asan -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON \
+    -DZEMBRIL_SANITIZE=ON >/dev/null
+  cmake --build build-ci/asan -j"$jobs"
+  # The kill sweeps run in the plain build only: under the sanitizer the
+  # runtime's own system calls move the kill points and cost most of the time.
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-ci/asan --output-on-failure -j"$jobs" -E 'FaultInjection\.Killed|Sync\.Killed'
+}
+
+step_fuzz() {
+  cmake -S . -B build-ci/fuzz -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_WERROR=ON -DZEMBRIL_SANITIZE=ON \
+    -DZEMBRIL_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+  cmake --build build-ci/fuzz -j"$jobs"
+  local target work
+  for target in fuzzMapFile fuzzCommandLine fuzzCommandFile fuzzDirectoryFile; do
+    work=$(mktemp -d)
+    # The checked-in seeds stay as they are; new inputs go to the scratch corpus.
+    if ! build-ci/fuzz/fuzz/$target -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        -artifact_prefix="$work/" "$work" "fuzz/corpus/$target" >"$work.log" 2>&1; then
+      tail -50 "$work.log"
+      echo "$target: FAILED"
+      exit 1
+    fi
+    echo "$target: $(grep -o 'cov: [0-9]*' "$work.log" | tail -1)," \
+      "$(grep 'stat::number_of_executed_units' "$work.log" | awk '{print $2}') executions"
+    rm -rf "$work" "$work.log"
+  done
+  rm -rf /tmp/zembril-fuzz-*
+}
+
+step_package() {
+  bash tests/package/run.sh --skip-lint
+}
+
+step_ansible() {
+  [ -x build-ci/gcc/zembril ] || { echo "the ansible step needs the gcc step's build" >&2; exit 1; }
+  bash tests/ansible/run.sh build-ci/gcc --skip-lint
+}
+
+step_bench() {
+  bash bench/run.sh --quick
+}
+
+declare -A titles=(
+  [format]="clang-format"
+  [lint]="man pages, shell scripts, dh_zembril, the Ansible collection's Python and YAML"
+  [tidy]="clang-tidy and cppcheck"
+  [gcc]="g++ build and tests"
+  [asan]="clang build with AddressSanitizer and UBSan, and tests"
+  [fuzz]="fuzzing, ${fuzz_seconds}s per target"
+  [package]="bash completion, the Debian package and dpkg with the maintainer recipes, rpm and pacman"
+  [ansible]="the Ansible collection: sanity, unit tests, and a fleet of three hosts with their own roots"
+  [bench]="benchmark, quick form: small sizes and few runs, to prove bench/run.sh works"
+)
+
+mkdir -p build-ci
+started=$SECONDS
+times=()
+current=
+# Whichever way the run ends, the step it ended in and the time it took.
+finish() {
+  local status=$?
+  echo
+  for line in "${times[@]}"; do echo "$line"; done
+  if [ $status -ne 0 ]; then
+    echo "== FAILED in step $current after $((SECONDS - step_started)) s;" \
+      "$((SECONDS - started)) s in all"
+  else
+    echo "== all passed in $((SECONDS - started)) s"
+  fi
+}
+trap finish EXIT
+
+step() { echo; echo "== $1: ${titles[$1]}"; }
+
+for current in "${steps[@]}"; do
+  step_started=$SECONDS
+  step "$current"
+  "step_$current"
+  times+=("$(printf '%-8s %5d s' "$current" $((SECONDS - step_started)))")
+  echo "-- $current: $((SECONDS - step_started)) s"
 done
-rm -rf /tmp/zembril-fuzz-*
-
-step "static analysis"
-folders=(status os classNameMap mapFile persistentStorage classMap cli tool dump sync)
-sources=()
-for folder in "${folders[@]}"; do sources+=("$folder"/*.cc); done
-if ! clang-tidy --quiet -p build-ci/gcc "${sources[@]}" >build-ci/clang-tidy.log 2>&1; then
-  cat build-ci/clang-tidy.log
-  exit 1
-fi
-echo "clang-tidy: clean"
-cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++20 \
-  -q -I . "${folders[@]}"
-echo "cppcheck: clean"
-headers=()
-for folder in "${folders[@]}"; do headers+=("$folder"/*.h); done
-clang-format --dry-run --Werror "${sources[@]}" "${headers[@]}" \
-  tests/*.cc tests/*.h fuzz/*.cc fuzz/*.h bench/*.cc
-echo "clang-format: clean"
-
-step "man pages, bash completion, the Debian package and dpkg with the maintainer recipes, rpm and pacman"
-bash tests/package/run.sh
-
-step "the Ansible collection: sanity, unit tests, and a fleet of three hosts with their own roots"
-bash tests/ansible/run.sh build-ci/gcc
-
-step "benchmark, quick form: small sizes and few runs, to prove bench/run.sh works"
-bash bench/run.sh --quick
-
-step "all passed"
+current=

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# run.sh BUILD: the Ansible collection's checks and tests, with the zembril
-# and zembril-dump of BUILD. Builds and installs the collection with
-# ansible-galaxy and checks ansible-doc; runs the ansible-test sanity tests
-# that need no network, and validate-modules, runtime-metadata, pylint, pep8
-# and yamllint (which ansible-test would install from the network) with
-# Debian's packages, and ansible-lint; then ansible-test units (tests/unit)
-# and ansible-test integration (tests/integration: playbooks against a fleet
-# of three local hosts with their own roots). Needs root, for the fleet's
-# read-only bind mount.
+# run.sh BUILD [--skip-lint]: the Ansible collection's checks and tests,
+# with the zembril and zembril-dump of BUILD. Builds and installs the
+# collection with ansible-galaxy and checks ansible-doc; runs the ansible-test
+# sanity tests that need no network, and validate-modules, runtime-metadata,
+# pylint, pep8 and yamllint (which ansible-test would install from the
+# network) with Debian's packages, and ansible-lint; then ansible-test units
+# (tests/unit) and ansible-test integration (tests/integration: playbooks
+# against a fleet of three local hosts with their own roots). pep8 and
+# yamllint are tests/lint.sh's, which --skip-lint leaves out. Needs root, for
+# the fleet's read-only bind mount.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+case ${2:-} in
+  --skip-lint) ;;
+  "") bash tests/lint.sh ansible ;;
+  *) echo "usage: $0 BUILD [--skip-lint]" >&2; exit 2 ;;
+esac
 build=$(cd "$1" && pwd)
 collection=$PWD/ansible/ansible_collections/zembril/classmap
 work=$(mktemp -d /tmp/zembril-ansible.XXXXXX)
@@ -39,9 +45,10 @@ echo "ansible-doc: each module documented, with return values"
 cd "$collection"
 version_of_collection=$(sed -n 's/^version: //p' galaxy.yml)
 # The others would install their tools from the network into a virtual
-# environment; of those, validate-modules, runtime-metadata, pylint, pep8 and
-# yamllint run below with Debian's packages. changelog (antsibull-changelog)
-# and import (a virtual environment of its own) cannot.
+# environment; of those, validate-modules, runtime-metadata and pylint run
+# below with Debian's packages, pep8 and yamllint in tests/lint.sh.
+# changelog (antsibull-changelog) and import (a virtual environment of its
+# own) cannot.
 mapfile -t offline_tests < <(ansible-test sanity --list-tests 2>/dev/null | grep -v -x -E \
   'ansible-doc|changelog|import|pep8|pylint|runtime-metadata|validate-modules|yamllint')
 selected=()
@@ -84,12 +91,8 @@ PYTHONPATH=$sanity/pylint/plugins:$collection/../../.. PYLINTHOME=$work/pylint \
   --load-plugins deprecated,string_format,unwanted,pylint.extensions.mccabe \
   --collection-name zembril.classmap --collection-version "$version_of_collection" \
   plugins tests/unit || fail "pylint"
-# pep8 and yamllint as ansible-test would run them.
-pycodestyle --max-line-length 160 --ignore E402,W503,W504,E741 plugins tests || fail "pycodestyle"
-yamllint -d '{extends: default, rules: {line-length: {max: 160}, document-start: disable}}' \
-  galaxy.yml meta changelogs tests/integration || fail "yamllint"
-echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, runtime-metadata, pylint," \
-  "pycodestyle and yamllint clean"
+echo "ansible-test sanity: ${#offline_tests[@]} tests clean; validate-modules, runtime-metadata and" \
+  "pylint clean"
 # The collection as Galaxy and its users' linters see it.
 ANSIBLE_COLLECTIONS_PATH=$collection/../../.. ansible-lint --offline -q --nocolor >"$work/lint.log" 2>&1 ||
   { cat "$work/lint.log"; fail "ansible-lint"; }

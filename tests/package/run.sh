@@ -1,39 +1,25 @@
 #!/usr/bin/env bash
-# The package, its documents and the maintainer recipes: lints the man pages
-# and the shell scripts, tests the bash completion, builds the Debian package
-# from a copy of the tree and checks its contents with dpkg-deb and lintian,
-# then has dpkg install, upgrade and remove it and the example packages in a
-# private mount namespace (dpkg-test.sh); builds the rpm and pacman packages
-# from packaging/ and has rpm --root and pacman --root do the same with
-# them in throwaway roots (rpm-test.sh, pacman-test.sh). Needs root, and the
-# packages that .ci/packages lists. The machine's own system is left as it
-# was.
+# run.sh [--skip-lint]: the package, its documents and the maintainer
+# recipes: lints the man pages, the shell scripts and dh_zembril
+# (tests/lint.sh, which --skip-lint leaves out), tests the bash completion,
+# builds the Debian package from a copy of the tree and checks its contents
+# with dpkg-deb and lintian, then has dpkg install, upgrade and remove it and
+# the example packages in a private mount namespace (dpkg-test.sh); builds
+# the rpm and pacman packages from packaging/ and has rpm --root and pacman
+# --root do the same with them in throwaway roots (rpm-test.sh,
+# pacman-test.sh). Needs root, and the packages that .ci/packages lists. The
+# machine's own system is left as it was.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 here=tests/package
 
-echo "-- man pages"
-for page in doc/*.8; do
-  lint=$(mandoc -T lint "$page" 2>&1; groff -man -ww -z "$page" 2>&1)
-  [[ -z $lint ]] || { echo "$lint"; exit 1; }
-done
-echo "mandoc and groff: clean"
-
-echo "-- shell scripts"
-# Every shell script of the repository, so that none drifts out of reach.
-shellcheck -x "$here"/*.sh packaging/*.sh packaging/*/build.sh tests/run-all.sh tests/ansible/run.sh \
-  bench/run.sh .ci/run ansible/ansible_collections/zembril/classmap/tests/integration/targets/*/runme.sh
-shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/prerm \
-  packaging/rpm/zembril-install-declaration packaging/arch/zembril.install
-shellcheck -s bash packaging/arch/PKGBUILD
-shellcheck -s bash completion/*
-echo "shellcheck: clean"
-
-echo "-- dh_zembril"
-perl -c debhelper/dh_zembril 2>&1
-perl -MDebian::Debhelper::Dh_Lib -c debhelper/zembril.pm 2>&1
-podchecker debhelper/dh_zembril 2>&1
-prove debhelper/t
+# The man pages, the shell scripts and dh_zembril's own checks, unless the
+# caller has run them (tests/run-all.sh, first of all).
+case ${1:-} in
+  --skip-lint) ;;
+  "") bash tests/lint.sh man shell debhelper ;;
+  *) echo "usage: $0 [--skip-lint]" >&2; exit 2 ;;
+esac
 
 echo "-- bash completion"
 bash "$here/completion.sh"
