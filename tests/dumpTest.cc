@@ -128,16 +128,17 @@ tRows parseText(const std::string& text) {
 // array of "U" or "K" become rows.
 class tJsonReader {
  public:
-  explicit tJsonReader(const std::string& document) : text(document) {}
+  explicit tJsonReader(const std::string& document) : source(document) {}
 
   // Any JSON value, for the documents of --check.
   struct tValue {
     std::string text;  // a string's bytes; the spelling of a number, true, false or null
     std::vector<tValue> items;
-    std::vector<std::pair<std::string, tValue>> members;
+    std::vector<std::string> names;  // an object's members: names[i] is values[i]'s
+    std::vector<tValue> values;
     const tValue& operator[](const std::string& key) const {
-      for (const auto& [name, value] : members) {
-        if (name == key) return value;
+      for (std::size_t at = 0; at < names.size(); ++at) {
+        if (names[at] == key) return values.at(at);
       }
       throw std::runtime_error("no member " + key);
     }
@@ -191,16 +192,16 @@ class tJsonReader {
     } else if (skip('{')) {
       if (!skip('}')) {
         do {
-          std::string key = string();
+          read.names.push_back(string());
           expect(':');
-          read.members.emplace_back(std::move(key), value());
+          read.values.push_back(value());
         } while (skip(','));
         expect('}');
       }
     } else {
-      while (at < text.size() &&
-             std::string_view("-0123456789.eEtruefalsn").find(text[at]) != std::string_view::npos) {
-        read.text += text[at++];
+      while (at < source.size() && std::string_view("-0123456789.eEtruefalsn").find(source[at]) !=
+                                       std::string_view::npos) {
+        read.text += source[at++];
       }
       if (read.text.empty()) throw std::runtime_error("no value");
     }
@@ -208,8 +209,8 @@ class tJsonReader {
   }
 
   char peek() {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\n')) ++at;
-    return at < text.size() ? text[at] : '\0';
+    while (at < source.size() && (source[at] == ' ' || source[at] == '\n')) ++at;
+    return at < source.size() ? source[at] : '\0';
   }
   void expect(char wanted) {
     if (!skip(wanted)) throw std::runtime_error(std::string("expected ") + wanted);
@@ -227,19 +228,19 @@ class tJsonReader {
   std::string string() {
     expect('"');
     std::string value;
-    for (char byte; (byte = text.at(at++)) != '"';) {
+    for (char byte; (byte = source.at(at++)) != '"';) {
       if (static_cast<unsigned char>(byte) < 0x20) throw std::runtime_error("raw control");
       if (byte != '\\') {
         value += byte;
         continue;
       }
       const std::string simple = "\"\\/bfnrt";
-      const std::size_t which = simple.find(text.at(at++));
+      const std::size_t which = simple.find(source.at(at++));
       if (which != std::string::npos) {
         value += "\"\\/\b\f\n\r\t"[which];
         continue;
       }
-      const int unit = std::stoi(text.substr(at, 4), nullptr, 16);
+      const int unit = std::stoi(source.substr(at, 4), nullptr, 16);
       at += 4;
       if (unit >= 0xDC80 && unit <= 0xDCFF) {
         value += static_cast<char>(unit - 0xDC00);
@@ -254,7 +255,7 @@ class tJsonReader {
     return value;
   }
 
-  const std::string& text;
+  const std::string& source;
   std::size_t at = 0;
 };
 
