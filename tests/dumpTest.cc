@@ -137,8 +137,8 @@ class tJsonReader {
     std::vector<std::string> names;  // an object's members: names[i] is values[i]'s
     std::vector<tValue> values;
     const tValue& operator[](const std::string& key) const {
-      for (std::size_t at = 0; at < names.size(); ++at) {
-        if (names[at] == key) return values.at(at);
+      for (std::size_t index = 0; index < names.size(); ++index) {
+        if (names[index] == key) return values.at(index);
       }
       throw std::runtime_error("no member " + key);
     }
