@@ -1,5 +1,7 @@
 #include "dump/tBindingOutput.h"
 
+#include <cstdint>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -7,6 +9,8 @@
 #include "classMap/tMapScope.h"
 #include "cli/tProgramVoice.h"
 #include "dump/tTextEscaping.h"
+#include "os/tFile.h"
+#include "status/tStatus.h"
 
 namespace nDRAVI100 {
 
@@ -53,6 +57,49 @@ void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, std:
   put(out, "\n}\n");
 }
 
+// The line that unbinds `className` from the map of `letter`, when zembril
+// reads it back as exactly that, as addLineFor asks of an add line.
+std::optional<std::string> deleteLineFor(char letter, const std::string& className) {
+  const std::string line = std::string{letter, ','} + "delete," + className;
+  std::string bytes = line + "\n";
+  const tFile in(::fmemopen(bytes.data(), bytes.size(), "r"));
+  if (!in) return std::nullopt;
+  tStatus status = 0;
+  std::int32_t endOfFile = 0;
+  if (readFileLine(in.get(), endOfFile, status) != bytes || isError(status)) return std::nullopt;
+  const tCommandRequest& request = parseFileLine(removeWhitespace(bytes, status), status);
+  tMapScope scope = 0;
+  const bool same = parseScopeName(std::string{letter}, "", scope) && !isError(status) &&
+                    request.getKind(status) == tCommandKind::Delete &&
+                    request.getScope(status) == scope && request.getClassName(status) == className;
+  return same ? std::optional<std::string>(line) : std::nullopt;
+}
+
+// --missing --format=commands: a command file that unbinds each binding
+// listed and leaves every other one as it is.
+bool writeUnbindCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64,
+                         std::FILE* out, std::FILE* err) {
+  put(out, "# zembril command file: unbinds the bindings of " + escapeForText(path) +
+               " whose library is not there.\n");
+  put(out, std::string("# Read it, then replay it with \"zembril ") + (x64 ? "/x64 " : "") +
+               "/file FILE\".\n");
+  bool allCarried = true;
+  for (const auto& [letter, map] : maps) {
+    for (const auto& [className, libraryPath] : *map) {
+      if (const auto line = deleteLineFor(letter, std::string(className))) {
+        put(out, "# bound to " + escapeForText(libraryPath) + "\n" + *line + "\n");
+        continue;
+      }
+      allCarried = false;
+      report(
+          dumpVoice(),
+          "left out, a command file cannot carry it: " + textLine(letter, className, libraryPath),
+          err);
+    }
+  }
+  return allCarried;
+}
+
 bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64,
                    std::FILE* out, std::FILE* err) {
   const std::string which =
@@ -93,6 +140,7 @@ bool writeBindings(const tClassNameMap& uMap, const tClassNameMap& kMap, const s
       writeJson(maps, path, out);
       return true;
     case tOutputForm::commands:
+      if (options.missing) return writeUnbindCommands(maps, path, options.x64, out, err);
       return writeCommands(maps, path, options.x64, out, err);
   }
   return true;

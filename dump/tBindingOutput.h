@@ -20,6 +20,9 @@ namespace nDRAVI100 {
 //   per binding, a command file that makes the maps of whichever machine
 //   replays it with "zembril [/x64] /file" (/x64 when options.x64) equal to
 //   these in one run.
+// With options.missing, the commands form is instead two comment lines and,
+// for each binding, a comment with its library and a "delete" line: a
+// command file that unbinds exactly these bindings and changes nothing else.
 // A binding that a command file cannot carry (see addLineFor) is left out
 // and named on `err` as "zembril-dump: left out, a command file cannot carry
 // it:" and its text line. Returns false when a binding was left out. Write

@@ -28,14 +28,16 @@ enum tOptionCode : int {
   kExplain,
   kFormat,
   kScope,
+  kMissing,
 };
 
-constexpr std::array<tLongOption, 6> kOwnOptions = {{{"x64", false, kX64},
+constexpr std::array<tLongOption, 7> kOwnOptions = {{{"x64", false, kX64},
                                                      {"check", false, kCheck},
                                                      {"salvage", false, kSalvage},
                                                      {"explain", true, kExplain},
                                                      {"format", true, kFormat},
-                                                     {"scope", true, kScope}}};
+                                                     {"scope", true, kScope},
+                                                     {"missing", false, kMissing}}};
 
 const char* modeOption(tDumpMode mode) {
   switch (mode) {
@@ -97,6 +99,9 @@ class tOptionParser {
         chooseMode(tDumpMode::explain);
         options.code = value;
         break;
+      case kMissing:
+        options.missing = true;
+        break;
       case kRootOption:
         options.root = value;
         break;
@@ -131,7 +136,16 @@ class tOptionParser {
     // Only the modes that print bindings take a file, a form and a scope.
     const bool takesFile = options.mode == tDumpMode::show || options.mode == tDumpMode::salvage;
     const char* mode = modeOption(options.mode);
-    if (!takesFile && formatGiven) return fail(std::string(mode) + " takes no --format");
+    // --check speaks to programs too, but writes no command file.
+    const bool takesForm =
+        takesFile || (options.mode == tDumpMode::check && options.form != tOutputForm::commands);
+    if (!takesForm && formatGiven) {
+      return fail(std::string(mode) + " takes no --format" +
+                  (options.mode == tDumpMode::check ? "=commands" : ""));
+    }
+    if (options.missing && options.mode != tDumpMode::show) {
+      return fail(std::string(mode) + " takes no --missing");
+    }
     if (!takesFile && scopeGiven) return fail(std::string(mode) + " takes no --scope");
     if (options.mode == tDumpMode::explain && options.x64) return fail("--explain takes no --x64");
     if (!operands.empty() && !takesFile) {
@@ -160,13 +174,13 @@ namespace {
 
 const char* const kUsageLine =
     "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=FORM] "
-    "[MAPFILE | --salvage FILE | --check | --explain CODE]\n";
+    "[--missing] [MAPFILE | --salvage FILE | --check | --explain CODE]\n";
 
 const char* const kHelp =
     "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=text|json|commands]\n"
-    "                    [MAPFILE]\n"
+    "                    [--missing] [MAPFILE]\n"
     "  or:  zembril-dump --salvage [--scope=U|K] [--format=text|json|commands] FILE\n"
-    "  or:  zembril-dump --check [--root=DIR] [--x64]\n"
+    "  or:  zembril-dump --check [--root=DIR] [--x64] [--format=text|json]\n"
     "  or:  zembril-dump --explain CODE\n"
     "Show, check and salvage zembril's class map, and explain its status codes.\n"
     "zembril-dump only ever reads: it never changes, creates, removes or locks a file.\n"
@@ -182,15 +196,19 @@ const char* const kHelp =
     "                       json: one JSON document;\n"
     "                       commands: a command file for 'zembril [/x64] /file'\n"
     "                       that makes a map equal to this one\n"
+    "      --missing        only the bindings whose library is not there (looked up\n"
+    "                       in DIR with --root); the commands form unbinds them\n"
     "      --salvage        print the whole records that FILE, damaged or not, holds\n"
     "      --check          diagnose the directory file, the map directory, the map\n"
-    "                       files and their leftovers, the lock and permissions\n"
+    "                       files and their leftovers, the lock, permissions and\n"
+    "                       bindings to missing libraries; json: one JSON document\n"
     "      --explain CODE   say what a status code of zembril means\n"
     "      --help           print this help and exit\n"
     "      --version        print the version and exit\n"
     "\n"
     "Exit status: 0 all is well; 1 something needs attention (a damaged file,\n"
-    "a binding a command file cannot carry, an unhealthy setup); 2 a usage error\n"
+    "a binding a command file cannot carry, an unhealthy setup, a binding listed\n"
+    "by --missing); 2 a usage error\n"
     "or a file that cannot be read.\n"
     "\n"
     "Full documentation: man zembril-dump\n";

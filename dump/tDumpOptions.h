@@ -40,6 +40,7 @@ struct tDumpOptions {
   tOutputForm form = tOutputForm::text;
   tScopeChoice scope = tScopeChoice::both;
   bool x64 = false;
+  bool missing = false;             // --missing: only the bindings whose library is not there
   std::optional<std::string> file;  // MAPFILE in the show mode, FILE with --salvage
   std::string code;                 // the argument of --explain, unchecked
   std::optional<std::string> root;  // the argument of --root, unchecked

@@ -1,5 +1,6 @@
 #include "dump/tDumpProgram.h"
 
+#include <array>
 #include <cerrno>
 
 #include "cli/tFailure.h"
@@ -8,6 +9,7 @@
 #include "dump/tBindingOutput.h"
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
+#include "dump/tMissingLibraries.h"
 #include "dump/tSetupCheck.h"
 #include "dump/tStatusExplanation.h"
 #include "dump/tTextEscaping.h"
@@ -21,6 +23,21 @@ namespace {
 int usageError(const std::string& reason, std::FILE* err) {
   reportUsageError(dumpVoice(), reason, err);
   return kDumpFailed;
+}
+
+// --missing: the bindings of `snapshot` whose library is not there, in
+// the form asked for; they need attention.
+int printMissing(const tMapFileSnapshot& snapshot, const std::string& path,
+                 const tDumpOptions& options, const std::string& root, std::FILE* out,
+                 std::FILE* err) {
+  const tLibraryCensus census =
+      takeLibraryCensus(snapshot.uMap, snapshot.kMap, options.scope, root);
+  std::array<tClassNameMap, 2> maps;
+  for (const tUnfoundBinding& binding : census.missing) {
+    maps.at(binding.letter == 'U' ? 0 : 1).assign(binding.className, binding.library);
+  }
+  const bool allCarried = writeBindings(maps[0], maps[1], path, options, out, err);
+  return allCarried && census.missing.empty() ? kDumpHealthy : kDumpAttention;
 }
 
 // The show and salvage modes: both print what a file holds; they differ in
@@ -45,6 +62,7 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
     snapshot = readMapFileSnapshot(path, false, true, paths.root());
   }
   const auto print = [&]() {
+    if (options.missing) return printMissing(snapshot, path, options, paths.root(), out, err);
     return writeBindings(snapshot.uMap, snapshot.kMap, path, options, out, err) ? kDumpHealthy
                                                                                 : kDumpAttention;
   };
@@ -118,7 +136,7 @@ int runMode(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out,
       return kDumpHealthy;
     }
     case tDumpMode::check:
-      return checkSetup(paths, out) ? kDumpHealthy : kDumpAttention;
+      return checkSetup(paths, options.form, out) ? kDumpHealthy : kDumpAttention;
     case tDumpMode::show:
     case tDumpMode::salvage:
       return printBindings(options, paths, out, err);

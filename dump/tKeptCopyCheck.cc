@@ -71,7 +71,7 @@ void checkKeptCopies(const std::string& path, const std::string& root, tFindings
     } else {
       finding = troubleOf(kept);
     }
-    findings.add(fileNameOf(keptPath), finding, true);
+    findings.add({"kept-copy", keptPath, fileNameOf(keptPath)}, finding, true);
   }
 }
 

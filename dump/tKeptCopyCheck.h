@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "dump/tSetupCheck.h"
+#include "dump/tFindings.h"
 
 namespace nDRAVI100 {
 

@@ -35,14 +35,14 @@ std::string describeProcess(const tLockProcess& process) {
 // Root runs the installers, so only a lock file that root alone can open
 // keeps the lock with those who may change the map.
 void checkLockFile(const std::string& path, tFindings& findings) {
-  const std::string label = fileNameOf(path);
+  const tSubject subject{"lock-file", path, fileNameOf(path)};
   struct stat status {};
   // zembril never opens it through a link, so the link itself is what counts.
   if (::lstat(path.c_str(), &status) != 0) {
     if (isMissingFileError(errno)) {
-      return findings.add(label, "not made yet; the next run by root makes it", false);
+      return findings.add(subject, "not made yet; the next run by root makes it", false);
     }
-    return findings.add(label, "cannot be examined (" + tFailure::ofErrno(errno).message() + ")",
+    return findings.add(subject, "cannot be examined (" + tFailure::ofErrno(errno).message() + ")",
                         false);
   }
   const std::string fault = S_ISREG(status.st_mode)
@@ -52,33 +52,34 @@ void checkLockFile(const std::string& path, tFindings& findings) {
     std::array<char, 8> mode{};
     (void)std::snprintf(mode.data(), mode.size(), "%04o",
                         static_cast<unsigned>(status.st_mode & 07777));
-    return findings.add(label,
+    return findings.add(subject,
                         std::string("valid: mode ") + mode.data() + ", owned by uid " +
                             userName(status.st_uid) + ", so only its owner can hold the lock",
                         false);
   }
-  findings.add(label,
+  findings.add(subject,
                fault + ", so zembril refuses it: runs that change the map fail with " +
                    errorText(nCode::kCannotOpen) + " until it is removed",
                true);
 }
 
-bool checkLock(const std::string& path, tFindings& findings) {
-  const tResult<tFileLocks> locks = findFileLocks(path);
+tResult<tFileLocks> checkLock(const std::string& path, tFindings& findings) {
+  const tSubject subject{"lock", path, "lock"};
+  tResult<tFileLocks> locks = findFileLocks(path);
   if (!locks) {
-    findings.add("lock", "unknown: " + locks.failure().message(), false);
-    return false;
+    findings.add(subject, "unknown: " + locks.failure().message(), false);
+    return locks;
   }
   if (locks->holders.empty()) {
-    findings.add("lock", "free", false);
-    return false;
+    findings.add(subject, "free", false);
+    return locks;
   }
   std::string finding = "held by " + describeProcess(locks->holders.front());
   if (!locks->waiters.empty()) {
     finding += "; " + std::to_string(locks->waiters.size()) + " more waiting";
   }
-  findings.add("lock", finding, false);
-  return true;
+  findings.add(subject, finding, false);
+  return locks;
 }
 
 }  // namespace nDRAVI100

@@ -4,7 +4,9 @@
 
 #include <string>
 
-#include "dump/tSetupCheck.h"
+#include "cli/tFailure.h"
+#include "dump/tFindings.h"
+#include "dump/tLockHolders.h"
 
 namespace nDRAVI100 {
 
@@ -15,8 +17,8 @@ namespace nDRAVI100 {
 void checkLockFile(const std::string& path, tFindings& findings);
 
 // Adds the "lock" finding: free, held by a run (named by its process and
-// command line, with how many wait), or unknown and why. Returns true when
-// a run holds the lock of the lock file at `path` right now.
-bool checkLock(const std::string& path, tFindings& findings);
+// command line, with how many wait), or unknown and why. Returns the locks
+// found on the lock file at `path`, or why none could be found.
+tResult<tFileLocks> checkLock(const std::string& path, tFindings& findings);
 
 }  // namespace nDRAVI100

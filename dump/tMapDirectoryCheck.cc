@@ -19,6 +19,7 @@ void checkDirectoryFile(const tMapPaths& paths, const tMapDirectoryLookup& looku
   using enum tDirectorySource;
   const std::string path = escapeForText(paths.directoryFile()) + ": ";
   const std::string fallback = ", so zembril uses the fallback map directory";
+  const tSubject subject{"directory-file", paths.directoryFile(), "directory file"};
   switch (lookup.source) {
     case directoryFile: {
       // Each run resolves a relative path against its own working directory,
@@ -29,22 +30,22 @@ void checkDirectoryFile(const tMapPaths& paths, const tMapDirectoryLookup& looku
                                    ? ", relative to the working directory of each run"
                                    : ", relative to the root, and to the working directory of "
                                      "each run once the image runs";
-      return findings.add("directory file",
+      return findings.add(subject,
                           path + "its first line \"" + escapeForText(lookup.firstLine) +
                               "\" names the map directory" + (relative ? base : ""),
                           relative);
     }
     case noDirectoryFile:
       if (isMissingFileError(lookup.error)) {
-        return findings.add("directory file", path + "absent" + fallback, false);
+        return findings.add(subject, path + "absent" + fallback, false);
       }
       return findings.add(
-          "directory file",
+          subject,
           path + "cannot be opened (" + tFailure::ofErrno(lookup.error).message() + ")" + fallback,
           true);
     case unreadableFile:
       return findings.add(
-          "directory file",
+          subject,
           path + "cannot be read (" + tFailure::ofErrno(lookup.error).message() + ")" + fallback,
           true);
     case notRegularFile: {
@@ -52,16 +53,15 @@ void checkDirectoryFile(const tMapPaths& paths, const tMapDirectoryLookup& looku
       const bool known =
           ::stat(resolvedPath(paths.directoryFile(), paths.root()).c_str(), &status) == 0 &&
           !S_ISREG(status.st_mode);
-      return findings.add("directory file",
+      return findings.add(subject,
                           path + "not a regular file" +
                               (known ? " (" + fileKindOf(status.st_mode) + ")" : "") + fallback,
                           true);
     }
     case emptyFile:
-      return findings.add("directory file", path + "empty" + fallback, true);
+      return findings.add(subject, path + "empty" + fallback, true);
     case emptyFirstLine:
-      return findings.add("directory file", path + "its first line names no directory" + fallback,
-                          true);
+      return findings.add(subject, path + "its first line names no directory" + fallback, true);
   }
 }
 
@@ -72,11 +72,12 @@ void checkMapDirectory(const std::string& named, const std::string& directory,
       (named == directory ? "" : " (resolved: " + escapeForText(directory) + ")") + ": ";
   const std::string consequence =
       ": runs that change the map fail with " + errorText(nCode::kCannotOpen);
+  const tSubject subject{"map-directory", directory, "map directory"};
   struct stat status {};
   if (::stat(directory.c_str(), &status) != 0) {
     const int error = errno;
     return findings.add(
-        "map directory",
+        subject,
         path +
             (error == ENOENT ? std::string("missing")
                              : "cannot be examined (" + tFailure::ofErrno(error).message() + ")") +
@@ -84,15 +85,15 @@ void checkMapDirectory(const std::string& named, const std::string& directory,
         true);
   }
   if (!S_ISDIR(status.st_mode)) {
-    return findings.add("map directory", path + "not a directory" + consequence, true);
+    return findings.add(subject, path + "not a directory" + consequence, true);
   }
   if (::access(directory.c_str(), W_OK | X_OK) != 0) {
     return findings.add(
-        "map directory",
+        subject,
         path + "exists, not writable (" + tFailure::ofErrno(errno).message() + ")" + consequence,
         true);
   }
-  findings.add("map directory", path + "exists, writable", false);
+  findings.add(subject, path + "exists, writable", false);
 }
 
 }  // namespace nDRAVI100

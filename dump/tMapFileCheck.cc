@@ -57,38 +57,42 @@ void checkTemporaryFile(const std::string& path, const std::string& root,
                           errorText(nCode::kCannotOpen) + " until it is removed"
                     : " and never reads it");
   }
-  findings.add(fileNameOf(temporaryPath), finding + writingNote(lockHeld), needsAttention);
+  findings.add({"temporary-file", temporaryPath, fileNameOf(temporaryPath)},
+               finding + writingNote(lockHeld), needsAttention);
 }
 
 }  // namespace
 
-void checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
-                  tFindings& findings) {
-  const tMapFileSnapshot map = readMapFileSnapshot(path, true, lockHeld, root);
+tCheckedMapFile checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
+                             tFindings& findings) {
+  tCheckedMapFile checked{path, readMapFileSnapshot(path, true, lockHeld, root), {}};
+  const tMapFileSnapshot& map = checked.map;
   // The very plan that the next holder of the lock carries out.
-  const tRecoveryPlan plan = forecastRecovery(path, root, map);
-  const std::string name = fileNameOf(path);
+  checked.plan = forecastRecovery(path, root, map);
+  const tRecoveryPlan& plan = checked.plan;
+  const tSubject subject{"map-file", path, fileNameOf(path)};
   const std::string writing = writingNote(lockHeld);
   const std::string bitnessFails = ": runs of this bitness fail with ";
 
   switch (map.state) {
     case tMapFileState::absent:
-      findings.add(name, "absent: an empty map", false);
+      findings.add(subject, "absent: an empty map", false);
       break;
     case tMapFileState::cannotOpen:
-      findings.add(name, troubleOf(map) + bitnessFails + errorText(nCode::kCannotOpen), true);
+      findings.add(subject, troubleOf(map) + bitnessFails + errorText(nCode::kCannotOpen), true);
       break;
     case tMapFileState::readFailed:
-      findings.add(name, troubleOf(map) + bitnessFails + errorText(nCode::kMapFileTooShort), true);
+      findings.add(subject, troubleOf(map) + bitnessFails + errorText(nCode::kMapFileTooShort),
+                   true);
       break;
     case tMapFileState::notRegular:
-      findings.add(name,
+      findings.add(subject,
                    troubleOf(map) + bitnessFails + errorText(nCode::kMapFileTooShort) +
                        " and change nothing; it is never set aside",
                    true);
       break;
     case tMapFileState::unsettled:
-      findings.add(name, troubleOf(map) + writing, !lockHeld);
+      findings.add(subject, troubleOf(map) + writing, !lockHeld);
       break;
     case tMapFileState::whole: {
       std::string finding = "valid: " + countsOf(map) + ", " + std::to_string(map.size) + " bytes";
@@ -97,23 +101,24 @@ void checkMapFile(const std::string& path, const std::string& root, bool lockHel
                    " bytes after its end hold no binding, and the next run that takes the lock "
                    "drops them";
       }
-      findings.add(name, finding, false);
+      findings.add(subject, finding, false);
       break;
     }
     case tMapFileState::copyUnfinished:
       findings.add(
-          name,
+          subject,
           "a copy into it began and did not finish; " + planInWords(plan, map, path) + writing,
           !lockHeld);
       break;
     case tMapFileState::damaged:
-      findings.add(name,
+      findings.add(subject,
                    "damaged: " + damageOf(map) + " (" + countsOf(map) + " before it); " +
                        planInWords(plan, map, path),
                    true);
       break;
   }
   checkTemporaryFile(path, root, map, plan, lockHeld, findings);
+  return checked;
 }
 
 }  // namespace nDRAVI100

@@ -4,7 +4,9 @@
 
 #include <string>
 
-#include "dump/tSetupCheck.h"
+#include "dump/tFindings.h"
+#include "dump/tMapFileSnapshot.h"
+#include "persistentStorage/tRecoveryPlan.h"
 
 namespace nDRAVI100 {
 
@@ -14,7 +16,13 @@ namespace nDRAVI100 {
 // temporary file beside it: what it holds and what the next run that takes
 // the lock does with it. `lockHeld`: a run holds the lock right now, so
 // either file may be caught half written, which needs no attention yet.
-void checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
-                  tFindings& findings);
+// Returns the map file as read, and the plan.
+struct tCheckedMapFile {
+  std::string path;
+  tMapFileSnapshot map;
+  tRecoveryPlan plan;
+};
+tCheckedMapFile checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
+                             tFindings& findings);
 
 }  // namespace nDRAVI100

@@ -56,7 +56,7 @@ void checkWriters(const std::string& path, tFindings& findings) {
   }
   if (!sticky && (status.st_mode & S_IWOTH) != 0) writers.push_back("everyone");
   if (writers.empty()) return;
-  findings.add("unsafe",
+  findings.add({"unsafe", path, "unsafe"},
                escapeForText(path) + ": writable by " + joined(writers) +
                    ", who can then decide what root's installers bind",
                true);
@@ -73,7 +73,7 @@ void checkWritersAlong(const std::string& path, const std::string& root,
       continue;
     }
     if (const std::string who = linkChangers(step.path); !who.empty()) {
-      findings.add("unsafe",
+      findings.add({"unsafe", step.path, "unsafe"},
                    escapeForText(step.path) + ": a symbolic link to " + escapeForText(step.target) +
                        " that " + who +
                        " can replace, who can then decide what root's installers bind",

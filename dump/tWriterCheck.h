@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "dump/tSetupCheck.h"
+#include "dump/tFindings.h"
 
 namespace nDRAVI100 {
 

@@ -219,4 +219,20 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
   return plan;
 }
 
+std::vector<std::string> missingLibraryNotices(const tRecord& record, const tLibraryFound& found,
+                                               std::string_view mapName) {
+  std::vector<std::string> notices;
+  for (const tRecordedBinding& entry : record) {
+    // A relative path is the loader's to search for.
+    if (entry.state != tRecordState::bound || !entry.library.starts_with('/') ||
+        found(entry.library)) {
+      continue;
+    }
+    notices.push_back(std::string(mapName) + " " + scopeLetter(entry.scope) +
+                      " map: " + entry.className + " is bound to " + entry.library + " as " +
+                      entry.package + " declares, but no regular file is there; the binding stays");
+  }
+  return notices;
+}
+
 }  // namespace nDRAVI100

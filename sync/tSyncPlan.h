@@ -97,4 +97,17 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
                    const std::set<std::string>& held, const tBoundLibrary& bound,
                    std::string_view mapName);
 
+// Whether a library path, as bound, leads to a regular file on the system
+// whose map it is.
+using tLibraryFound = std::function<bool(const std::string&)>;
+
+// One notice, "64-bit U map: W is bound to /usr/lib64/libw.so.1 as libw1
+// declares, but no regular file is there; ...", for each binding that
+// `record` says the declarations hold (bound) whose absolute library path
+// `found` does not find. Such a binding is never undone: a package may
+// install its library after its declaration. `mapName` as for planSync.
+[[nodiscard]] std::vector<std::string> missingLibraryNotices(const tRecord& record,
+                                                             const tLibraryFound& found,
+                                                             std::string_view mapName);
+
 }  // namespace nDRAVI100

@@ -1,6 +1,7 @@
 #include "sync/tSyncProgram.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "cli/tProgramVoice.h"
 #include "os/tDirectory.h"
 #include "os/tRegularFile.h"
+#include "os/tRoot.h"
 #include "persistentStorage/tMapPaths.h"
 #include "persistentStorage/tReplacementFile.h"
 #include "sync/tDeclarations.h"
@@ -192,6 +194,18 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
   }
   if (plan.record != recorded) {
     if (tResult<> written = writeRecord(directory, name, plan.record); !written) return written;
+  }
+  // Said on every run until the library comes or the declaration goes.
+  const tLibraryFound found = [&paths](const std::string& library) {
+    const int descriptor = openInRoot(paths.root(), paths.root() + library, O_PATH);
+    struct stat kind {};
+    const bool regular =
+        descriptor >= 0 && ::fstat(descriptor, &kind) == 0 && S_ISREG(kind.st_mode);
+    if (descriptor >= 0) (void)::close(descriptor);
+    return regular;
+  };
+  for (const std::string& notice : missingLibraryNotices(plan.record, found, mapName)) {
+    report(syncVoice(), notice, err);
   }
   // The old record's lines are in the new one now.
   return removeFile(legacyDirectory, legacyName);

@@ -20,6 +20,7 @@
 #include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -127,7 +128,26 @@ tRows parseText(const std::string& text) {
 // array of "U" or "K" become rows.
 class tJsonReader {
  public:
-  explicit tJsonReader(const std::string& document) : text(document) {}
+  explicit tJsonReader(const std::string& document) : source(document) {}
+
+  // Any JSON value, for the documents of --check.
+  struct tValue {
+    std::string text;  // a string's bytes; the spelling of a number, true, false or null
+    std::vector<tValue> items;
+    std::vector<std::string> names;  // an object's members: names[i] is values[i]'s
+    std::vector<tValue> values;
+    const tValue& operator[](const std::string& key) const {
+      for (std::size_t index = 0; index < names.size(); ++index) {
+        if (names[index] == key) return values.at(index);
+      }
+      throw std::runtime_error("no member " + key);
+    }
+  };
+  tValue document() {
+    tValue read = value();
+    if (peek() != '\0') throw std::runtime_error("text after the document");
+    return read;
+  }
 
   tRows rows(std::string& file) {
     tRows found;
@@ -159,9 +179,38 @@ class tJsonReader {
   }
 
  private:
+  tValue value() {
+    tValue read;
+    if (peek() == '"') {
+      read.text = string();
+    } else if (skip('[')) {
+      if (!skip(']')) {
+        do read.items.push_back(value());
+        while (skip(','));
+        expect(']');
+      }
+    } else if (skip('{')) {
+      if (!skip('}')) {
+        do {
+          read.names.push_back(string());
+          expect(':');
+          read.values.push_back(value());
+        } while (skip(','));
+        expect('}');
+      }
+    } else {
+      while (at < source.size() && std::string_view("-0123456789.eEtruefalsn").find(source[at]) !=
+                                       std::string_view::npos) {
+        read.text += source[at++];
+      }
+      if (read.text.empty()) throw std::runtime_error("no value");
+    }
+    return read;
+  }
+
   char peek() {
-    while (at < text.size() && (text[at] == ' ' || text[at] == '\n')) ++at;
-    return at < text.size() ? text[at] : '\0';
+    while (at < source.size() && (source[at] == ' ' || source[at] == '\n')) ++at;
+    return at < source.size() ? source[at] : '\0';
   }
   void expect(char wanted) {
     if (!skip(wanted)) throw std::runtime_error(std::string("expected ") + wanted);
@@ -179,19 +228,19 @@ class tJsonReader {
   std::string string() {
     expect('"');
     std::string value;
-    for (char byte; (byte = text.at(at++)) != '"';) {
+    for (char byte; (byte = source.at(at++)) != '"';) {
       if (static_cast<unsigned char>(byte) < 0x20) throw std::runtime_error("raw control");
       if (byte != '\\') {
         value += byte;
         continue;
       }
       const std::string simple = "\"\\/bfnrt";
-      const std::size_t which = simple.find(text.at(at++));
+      const std::size_t which = simple.find(source.at(at++));
       if (which != std::string::npos) {
         value += "\"\\/\b\f\n\r\t"[which];
         continue;
       }
-      const int unit = std::stoi(text.substr(at, 4), nullptr, 16);
+      const int unit = std::stoi(source.substr(at, 4), nullptr, 16);
       at += 4;
       if (unit >= 0xDC80 && unit <= 0xDCFF) {
         value += static_cast<char>(unit - 0xDC00);
@@ -206,7 +255,7 @@ class tJsonReader {
     return value;
   }
 
-  const std::string& text;
+  const std::string& source;
   std::size_t at = 0;
 };
 
@@ -405,9 +454,27 @@ TEST(Dump, ShowFindsTheMapFileAsZembrilDoes) {
   });
 }
 
+// The text form as the json form of --check rebuilds it: each finding's
+// label, padded as the text form pads it, and its message, then the summary.
+std::string textOfJson(const tJsonReader::tValue& document) {
+  std::size_t width = std::string("summary").size();
+  for (const auto& finding : document["findings"].items)
+    width = std::max(width, finding["label"].text.size());
+  std::string text;
+  const auto line = [&](const std::string& label, const std::string& message) {
+    text += label + std::string(width + 2 - label.size(), ' ') + message + "\n";
+  };
+  for (const auto& finding : document["findings"].items)
+    line(finding["label"].text, finding["message"].text);
+  line("summary", document["summary"].text);
+  return text;
+}
+
 TEST(Dump, CheckSaysWhatIsWrong) {
   tScratchTree tree;
   const std::string map = encodeMapFile({{"A", "/a.so"}}, {{"B", "/b.so"}});
+  writeFile(tree.root() + "/a.so", "");
+  writeFile(tree.root() + "/b.so", "");
   const std::string damaged = map.substr(0, 40);
   struct Case {
     std::function<void()> setUp;
@@ -470,6 +537,18 @@ TEST(Dump, CheckSaysWhatIsWrong) {
     EXPECT_EQ(run.exitStatus, c.exitStatus) << run.out;
     for (const std::string& line : c.lines)
       EXPECT_TRUE(hasLine(run.out, line)) << line << "\n" << run.out;
+    // The json form says what the text form says, and gives the same exit status.
+    const tDumpRun json = dump(tree, {"--check", "--format=json"});
+    const auto document = tJsonReader(json.out).document();
+    EXPECT_EQ(json.exitStatus, c.exitStatus);
+    EXPECT_EQ(document["status"].text, std::to_string(c.exitStatus));
+    EXPECT_EQ(textOfJson(document), run.out);
+    std::set<std::string> severities;
+    for (const auto& finding : document["findings"].items)
+      severities.insert(finding["severity"].text);
+    const std::set<std::string> expected =
+        c.exitStatus == 0 ? std::set<std::string>{"ok"} : std::set<std::string>{"ok", "attention"};
+    EXPECT_EQ(severities, expected);
   });
 
   // Every directory on the way to the directory file counts, unless sticky.
@@ -493,8 +572,11 @@ TEST(Dump, CheckSaysWhatIsWrong) {
                           O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   const tDumpRun run = dump(tree, {"--check"});
+  const auto document = tJsonReader(dump(tree, {"--check", "--format=json"}).out).document();
   ::close(lock);
   ::close(directory);
+  EXPECT_EQ(document["lock"]["state"].text, "held");
+  EXPECT_EQ(document["lock"]["holder"]["pid"].text, std::to_string(::getpid()));
   EXPECT_EQ(run.exitStatus, 0) << run.out;
   EXPECT_TRUE(
       hasLine(run.out, "lock +held by pid " + std::to_string(::getpid()) + ": \\S*dump_tests.*"))
@@ -510,6 +592,68 @@ TEST(Dump, CheckSaysWhatIsWrong) {
                                         ": sleep 60 \\(the lock was taken by pid [0-9]+, which "
                                         "has exited\\)"))
       << handedOn.out;
+}
+
+// A binding's library is looked up inside the root as its loader would
+// find it: links followed there, never out of it. What is not a regular
+// file there is missing; a relative path is counted apart.
+TEST(Dump, BindingsWhoseLibraryIsGoneAreFoundInTheRootAndUnbound) {
+  tScratchTree tree;
+  const std::string lib = tree.root() + "/usr/lib";
+  writeFile(lib + "/libok.so", "");
+  std::filesystem::create_directory(lib + "/adir");
+  // Found only inside the root, and found only outside it.
+  std::filesystem::create_symlink("/usr/lib/libok.so", lib + "/liblink.so");
+  std::filesystem::create_symlink("../../../../../../../../../bin/sh", lib + "/libup.so");
+  std::filesystem::create_symlink("libnowhere.so", lib + "/libdangling.so");
+  const tPairs uPairs = {{"A", "/usr/lib/libok.so"},   {"B", "/usr/lib/liblink.so"},
+                         {"C", "/usr/lib/libup.so"},   {"D", "/usr/lib/adir"},
+                         {"E", "/usr/lib/libgone.so"}, {"R", "libok.so"}};
+  const tPairs kPairs = {
+      {"F", "/usr/lib/libdangling.so"}, {"G", "/usr/lib/libgone.so"}, {"H", "/usr/lib/libok.so"}};
+  writeFile(tree.mapFile(), encodeMapFile(uPairs, kPairs));
+  const tRows gone = {{"U", "C", "/usr/lib/libup.so"},
+                      {"U", "D", "/usr/lib/adir"},
+                      {"U", "E", "/usr/lib/libgone.so"},
+                      {"K", "F", "/usr/lib/libdangling.so"},
+                      {"K", "G", "/usr/lib/libgone.so"}};
+
+  const tDumpRun check = dump(tree, {"--check"});
+  EXPECT_EQ(check.exitStatus, 1);
+  EXPECT_TRUE(
+      hasLine(check.out,
+              "missing +dravimap: 5 bindings name libraries that the loader cannot load: "
+              "U C /usr/lib/libup.so \\(missing\\); U D /usr/lib/adir \\(a directory, not a "
+              "regular file\\); U E /usr/lib/libgone.so \\(missing\\); and 2 more; "
+              "'zembril-dump --missing' lists them all"))
+      << check.out;
+  EXPECT_TRUE(hasLine(check.out,
+                      "relative +dravimap: 1 binding names its library by a relative "
+                      "path, .*: U R libok.so"))
+      << check.out;
+
+  const tDumpRun text = dump(tree, {"--missing"});
+  EXPECT_EQ(text.exitStatus, 1);
+  EXPECT_EQ(parseText(text.out), gone);
+  std::string file;
+  EXPECT_EQ(tJsonReader(dump(tree, {"--missing", "--format=json"}).out).rows(file), gone);
+  EXPECT_EQ(
+      tJsonReader(dump(tree, {"--check", "--format=json"}).out).document()["missing"].items.size(),
+      gone.size());
+
+  // The command file unbinds exactly those, and the check is content.
+  const tDumpRun commands = dump(tree, {"--missing", "--format=commands"});
+  writeFile(tree.root() + "/unbind", commands.out);
+  EXPECT_EQ(testing::runTool(tree, {"/file", tree.root() + "/unbind"}).exitStatus, 0)
+      << commands.out;
+  EXPECT_EQ(parseText(dump(tree, {}).out), (tRows{{"U", "A", "/usr/lib/libok.so"},
+                                                  {"U", "B", "/usr/lib/liblink.so"},
+                                                  {"U", "R", "libok.so"},
+                                                  {"K", "H", "/usr/lib/libok.so"}}));
+  const tDumpRun after = dump(tree, {"--missing"});
+  EXPECT_EQ(after.exitStatus, 0);
+  EXPECT_EQ(after.out, "");
+  EXPECT_EQ(dump(tree, {"--check"}).exitStatus, 0);
 }
 
 // --check follows the map directory through its links: what counts is every
@@ -656,6 +800,7 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
     std::string prediction;  // a --check line
     std::optional<std::string> mapAfter;
     std::optional<std::string> keptAfter;  // dravimap.damaged.1
+    std::string recovery;                  // as the json form says it: action, removes the .tmp
   };
   const std::vector<Case> cases = {
       {[&] {
@@ -664,7 +809,7 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
        },
        "dravimap +a copy into it began and did not finish; the next run that takes the lock "
        "finishes the copy from dravimap.tmp and uses its maps",
-       map, std::nullopt},
+       map, std::nullopt, "finish-copy false"},
       // A run killed before its rename, then a damaged map file: the killed
       // run's bindings never come back.
       {[&] {
@@ -673,19 +818,23 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
        },
        "dravimap +damaged: .*; the next run that takes the lock keeps it as dravimap.damaged.1 "
        "and starts from empty maps; it removes dravimap.tmp and never reads it",
-       std::nullopt, map.substr(0, 20)},
+       std::nullopt, map.substr(0, 20), "set-aside true"},
       {[&] {
          writeFile(tree.mapFile(), map);
          writeFile(tmp, other);
        },
        "dravimap.tmp +complete \\(1 U and 0 K bindings\\), left by a run that did not finish: the "
        "next run that takes the lock removes it and never reads it",
-       map, std::nullopt},
+       map, std::nullopt, "keep true"},
   };
   forEachSetup<Case>(tree, cases, [&](const Case& c) {
     writeFile(tree.mapFile() + ".damaged", "older");
     const tDumpRun check = dump(tree, {"--check"});
     EXPECT_TRUE(hasLine(check.out, c.prediction)) << c.prediction << "\n" << check.out;
+    const auto recovery = tJsonReader(dump(tree, {"--check", "--format=json"}).out)
+                              .document()["mapFiles"]
+                              .items.at(0)["recovery"];
+    EXPECT_EQ(recovery["action"].text + " " + recovery["removesTemporaryFile"].text, c.recovery);
     EXPECT_EQ(testing::runTool(tree, {"/U", "/lookup", "A"}).exitStatus, 0);
     EXPECT_EQ(readFile(tree.mapFile()), c.mapAfter);
     EXPECT_EQ(readFile(tree.mapFile() + ".damaged"), "older");

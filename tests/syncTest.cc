@@ -64,6 +64,8 @@ const std::string kAdmin = "U\tAdmin\t/opt/own.so\n";
 TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
   tScratchTree tree;
   std::filesystem::create_directories(tree.root() + "/var/lib");
+  for (const char* library : {"/usr/lib64/libw.so.1", "/usr/lib64/libw.so.2", "/a.so", "/z.so"})
+    writeFile(tree.root() + library, "");
   ASSERT_EQ(runTool(tree, {"/x64", "/U", "/add", "Admin", "/opt/own.so"}).exitStatus, 0);
   const std::string widget1 = "64 U W /usr/lib*/libw.so.1\n64 K Map<int,W> /usr/lib*/libw.so.1\n";
   struct Step {
@@ -139,6 +141,36 @@ TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
   // Nothing declared is left recorded, and the 32-bit map was never touched.
   EXPECT_EQ(record64(tree), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(tree.mapFile(false)));
+}
+
+// A declared binding whose library is not there stays, and each run says
+// so once; no other binding is judged.
+TEST(Sync, ABindingWhoseLibraryIsGoneStaysAndEachRunSaysSo) {
+  tScratchTree tree;
+  ASSERT_EQ(runTool(tree, {"/x64", "/U", "/add", "Admin", "/opt/gone.so"}).exitStatus, 0);
+  writeFile(tree.root() + "/here.so", "");
+  std::filesystem::create_directories(tree.root() + "/usr/lib64");
+  // Inside the root, this link leads to /here.so there.
+  std::filesystem::create_symlink("/here.so", tree.root() + "/usr/lib64/libl.so");
+  // The rival's declaration loses, and binds nothing whose library could be missing.
+  declare(tree, {{"libw1", "64 U W /usr/lib*/libw.so.1\n64 U L /usr/lib*/libl.so\n"},
+                 {"rival", "64 U W /rival.so\n"}});
+  const std::string map =
+      "U\tAdmin\t/opt/gone.so\nU\tL\t/usr/lib64/libl.so\nU\tW\t/usr/lib64/libw.so.1\n";
+  const std::string notice =
+      "zembril-sync: 64-bit U map: W is bound to /usr/lib64/libw.so.1 as libw1 declares, but no "
+      "regular file is there; the binding stays\n";
+  for (int run = 0; run < 2; ++run) {
+    const tRunResult synced = sync(tree);
+    EXPECT_EQ(synced.exitStatus, 0);
+    const std::string lost =
+        "zembril-sync: 64-bit U map: W stays bound to /usr/lib64/libw.so.1, "
+        "as libw1 declares; rival declares /rival.so\n";
+    EXPECT_EQ(synced.output, (run == 0 ? lost : "") + notice) << "run " << run;
+    EXPECT_EQ(map64(tree), map) << "run " << run;
+  }
+  writeFile(tree.root() + "/usr/lib64/libw.so.1", "");
+  EXPECT_EQ(sync(tree).output, "");
 }
 
 // A run that has nothing to change writes nothing.

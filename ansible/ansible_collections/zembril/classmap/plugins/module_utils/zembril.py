@@ -212,6 +212,18 @@ def lock_holder(check_report):
     return None
 
 
+def health_of(document, show=str):
+    """The health of a host's class map from the document of `zembril-dump
+    --check --format=json`: its exit status, summary, findings, lock and map
+    files as they are, and `missing`, the bindings whose library is not
+    there, their class and library shown with `show`."""
+    missing = [dict(entry, **{'class': show(entry['class']), 'library': show(entry['library'])})
+               for entry in document['missing']]
+    return dict(healthy=document['status'] == 0, status=document['status'],
+                summary=document['summary'], findings=document['findings'],
+                lock=document['lock'], map_files=document['mapFiles'], missing=missing)
+
+
 class Zembril:
     """The two programs on one managed host, for one map file."""
 
@@ -257,6 +269,15 @@ class Zembril:
         bindings = {scope: {entry['class']: entry['library'] for entry in document[scope]}
                     for scope in SCOPES}
         return bindings, document['file']
+
+    def health(self, show=str):
+        """What `zembril-dump --check` finds, as health_of gives it; fails
+        the task when zembril-dump cannot check."""
+        rc, out, err = self.dump('--check', '--format=json')
+        if rc not in (0, 1):
+            self.fail('zembril-dump could not check the class map: '
+                      + err.decode('utf-8', 'replace').strip(), rc=rc)
+        return health_of(json.loads(out.decode('utf-8')), show)
 
     def explain(self, status):
         rc, out = self.dump('--explain', str(status))[:2]

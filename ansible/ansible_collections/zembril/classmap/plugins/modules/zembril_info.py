@@ -10,6 +10,8 @@ short_description: Read zembril's class map as data
 description:
   - Returns the bindings of one map file of C(zembril), or of both, read
     with C(zembril-dump --format=json), for C(register) and conditions.
+  - Returns the health of the class map as C(zembril-dump --check --format=json)
+    finds it, in I(health), among it the bindings whose library is not there.
   - Never changes anything and never waits for a running C(zembril).
 version_added: 1.2.0
 author: The zembril authors (@zembril)
@@ -48,6 +50,11 @@ EXAMPLES = r'''
     bits: both
   register: classmaps
 
+- name: Fail where a binding names a library that is not there
+  ansible.builtin.assert:
+    that: classmap.health.missing | length == 0
+    fail_msg: "{{ classmap.health.missing | map(attribute='class') | join(', ') }}"
+
 - name: Say where the widget class is bound for 32-bit programs
   ansible.builtin.debug:
     msg: "{{ classmaps.maps['32'].U['com.example.Widget'] | default('not bound') }}"
@@ -75,6 +82,29 @@ file:
   returned: unless I(bits=both)
   type: str
   sample: /usr/local/tolvane/.mirtal/etc/dravimap64
+health:
+  description:
+    - What C(zembril-dump --check --format=json) finds on the host, for both
+      map files whatever I(bits) is.
+    - C(healthy) is true when nothing needs attention (C(status) 0), C(summary)
+      as the text form says it.
+    - C(findings) lists every finding, each with C(what) (its kind, such as
+      C(map-file) or C(missing-libraries)), C(where) (the path), C(severity)
+      (C(attention) or C(ok)), and the C(label) and C(message) of the text form.
+    - C(missing) lists every binding of a whole map file whose library is not
+      there (or is not a regular file) inside I(root), with its C(file) (the
+      map file), C(scope), C(class), C(library) and C(why).
+    - C(lock) and C(map_files) are the document's C(lock) and C(mapFiles)
+      as zembril-dump(8) describes them.
+  returned: always
+  type: dict
+  sample: {"healthy": false, "status": 1, "summary": "1 thing needs attention",
+           "findings": [{"what": "missing-libraries", "where": "/usr/local/tolvane/.mirtal/etc/dravimap64",
+                         "severity": "attention", "label": "missing", "message": "dravimap64: 1 binding ..."}],
+           "missing": [{"file": "/usr/local/tolvane/.mirtal/etc/dravimap64", "scope": "U",
+                        "class": "com.example.Gadget", "library": "/usr/lib64/libgadget.so.1", "why": "missing"}],
+           "lock": {"file": "/usr/local/tolvane/.mirtal/etc/dravimap.lock", "state": "free", "holder": null, "waiting": 0},
+           "map_files": []}
 maps:
   description:
     - Each map file that was read, under its bitness as a string (C(32), C(64)),
@@ -104,7 +134,8 @@ def main():
         bindings, path = zembril.read()
         maps[str(bits)] = dict(U=shown_map(bindings['U'], show), K=shown_map(bindings['K'], show),
                                bindings=as_list(bindings, show), file=path)
-    result = dict(changed=False, maps=maps)
+    result = dict(changed=False, maps=maps,
+                  health=Zembril(module, params['root'], 64).health(show))
     if len(maps) == 1:
         result.update(list(maps.values())[0])
     module.exit_json(**result)

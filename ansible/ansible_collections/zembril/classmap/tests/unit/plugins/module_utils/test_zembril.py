@@ -7,7 +7,7 @@ import os
 import pytest
 
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Change, Want, carriable, describe, escape, lock_holder, plan, unescape, wants_of)
+    Change, Want, carriable, describe, escape, health_of, lock_holder, plan, unescape, wants_of)
 
 MAP = {'U': {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}, 'K': {'Map<int,W>': '/w.so'}}
 
@@ -122,3 +122,14 @@ def test_lock_holder():
               'summary         healthy\n')
     assert lock_holder(report) == 'held by pid 42: zembril /x64 /file f, and 1 more waits'
     assert lock_holder('summary  healthy\n') is None
+
+
+def test_health_shows_missing_bindings_as_asked():
+    document = {'status': 1, 'summary': '1 thing needs attention', 'findings': [], 'lock': {},
+                'mapFiles': [], 'missing': [{'file': '/m/dravimap64', 'scope': 'U', 'class': 'Caf\udce9',
+                                             'library': '/l\tb.so', 'why': 'missing'}]}
+    health = health_of(document, escape)
+    assert not health['healthy']
+    assert health['missing'] == [{'file': '/m/dravimap64', 'scope': 'U', 'class': 'Caf\\xe9',
+                                  'library': '/l\\tb.so', 'why': 'missing'}]
+    assert health_of(dict(document, status=0, missing=[]))['healthy']

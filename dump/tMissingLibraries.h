@@ -1,0 +1,54 @@
+// Which bindings of a map name a library that the loader would not find:
+// what --check counts and --missing lists.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "classNameMap/tClassNameMap.h"
+#include "dump/tDumpOptions.h"
+
+namespace nDRAVI100 {
+
+// What is at a binding's library path.
+enum class tLibraryState {
+  found,       // a regular file, once every link is followed
+  missing,     // nothing there, a link that leads nowhere, or a loop of links
+  notRegular,  // something that is not a regular file: a directory, a FIFO...
+  relative,    // a path that is not absolute: the loader's search decides, so it is not looked up
+  unknown,     // it cannot be examined (a directory on the way that the caller cannot search)
+};
+
+struct tLibraryLookup {
+  tLibraryState state = tLibraryState::found;
+  std::string why;  // for all but found and relative: "missing", "not a regular file (a
+                    // directory)", "cannot be examined (Permission denied)"
+};
+
+// Looks `library`, a path as bound, up in `root` (empty for the running
+// system), as the loader of that system would find it: inside the root as
+// a chroot would resolve it, every link followed, never leading out of it.
+[[nodiscard]] tLibraryLookup lookUpLibrary(const std::string& library, const std::string& root);
+
+// One binding whose library is not found, with why.
+struct tUnfoundBinding {
+  char letter = 'U';
+  std::string className;
+  std::string library;
+  tLibraryLookup lookup;
+};
+
+// The bindings of `uMap` and `kMap` (or of the one map `scope` picks), U
+// first, each map in its class order, whose library is not found (missing
+// or notRegular), and apart from them those whose path is relative and
+// those whose library cannot be examined. Each library path is looked up
+// once, however many classes it is bound to.
+struct tLibraryCensus {
+  std::vector<tUnfoundBinding> missing;
+  std::vector<tUnfoundBinding> relative;
+  std::vector<tUnfoundBinding> unknown;
+};
+[[nodiscard]] tLibraryCensus takeLibraryCensus(const tClassNameMap& uMap, const tClassNameMap& kMap,
+                                               tScopeChoice scope, const std::string& root);
+
+}  // namespace nDRAVI100
