@@ -199,7 +199,9 @@ tResult<tDeclared> readDeclarations(const std::string& directory, const std::str
   for (const auto& [name, kind] : passedOver) {
     // A name is any bytes but "/" and NUL: one with a control byte is
     // shown escaped, so that the line says what is really there.
-    const std::string path = directory + "/" + name;
+    std::string path = directory;
+    path += '/';
+    path += name;
     declared.passedOver.emplace_back(
         (holdsBadBytes(name) ? quoteBytes(path) : path) +
         (kind == tDeclarationName::keptAside
