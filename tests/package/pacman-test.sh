@@ -59,6 +59,7 @@ expect_map "$admin" "U com.example.lib@gadget /usr/lib/lib@gadget.so.1" \
 
 step "pacman: zembril owns the directories it makes outside /usr/local, and none there"
 for directory in /usr/share/zembril /usr/share/zembril/declarations /var/lib/zembril /usr/share/doc/zembril/examples; do
-  [[ $(pacman --root "$root" -Qqo "$root$directory") == zembril ]] || fail "pacman -Qo $directory: not zembril's"
+  # The test packages, made with bsdtar, own the directories they hold too.
+  pacman --root "$root" -Qqo "$root$directory" | grep -qx zembril || fail "pacman -Qo $directory: not zembril's"
 done
 ! pacman --root "$root" -Qo "$root$map_directory" >/dev/null 2>&1 || fail "a package owns $map_directory"
