@@ -46,18 +46,15 @@ bool holdsBadBytes(std::string_view field) {
          field.find(kByteOrderMark) != std::string_view::npos;
 }
 
-// Debian's rule for package names.
+// The names that dpkg, rpm and pacman allow, together: each allows a part
+// of these, and a declaration may come from any of them.
 bool isPackageName(std::string_view name) {
-  const auto lowerOrDigit = [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); };
-  if (name.size() < 2 || !lowerOrDigit(name.front())) return false;
-  return std::all_of(name.begin(), name.end(),
-                     [&](char c) { return lowerOrDigit(c) || c == '+' || c == '-' || c == '.'; });
-}
-
-bool isArchitecture(std::string_view name) {
-  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-  });
+  const auto allowed = [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '@' ||
+           c == '.' || c == '_' || c == '+' || c == '-';
+  };
+  return !name.empty() && name.front() != '.' && name.front() != '-' &&
+         std::all_of(name.begin(), name.end(), allowed);
 }
 
 }  // namespace
@@ -138,21 +135,26 @@ tResult<std::vector<tDeclaration>> parseDeclarations(std::string_view text,
   return declarations;
 }
 
-bool isDeclarationName(const std::string& name) {
-  static constexpr std::array<std::string_view, 9> kKeptAside = {
-      ".orig", ".rej", ".bak", ".old", ".swp", ".rpmsave", ".rpmnew", ".rpmorig", ".pacsave"};
-  if (name.find(".dpkg-") != std::string::npos || name.find(".ucf-") != std::string::npos ||
-      name.ends_with(".pacnew")) {
-    return false;
+tDeclarationName classifyDeclarationName(std::string_view name) {
+  static constexpr std::array<std::string_view, 5> kLeftovers = {".rpmsave", ".rpmnew", ".rpmorig",
+                                                                 ".pacsave", ".pacnew"};
+  static constexpr std::array<std::string_view, 6> kKeptAside = {".orig", ".rej", ".bak",
+                                                                 ".old",  ".swp", "~"};
+  const auto endsWithOneOf = [&](const auto& suffixes) {
+    return std::any_of(suffixes.begin(), suffixes.end(),
+                       [&](std::string_view suffix) { return name.ends_with(suffix); });
+  };
+  if (name.find(".dpkg-") != std::string_view::npos ||
+      name.find(".ucf-") != std::string_view::npos || endsWithOneOf(kLeftovers)) {
+    return tDeclarationName::leftover;
   }
-  if (std::any_of(kKeptAside.begin(), kKeptAside.end(),
-                  [&](std::string_view suffix) { return name.ends_with(suffix); })) {
-    return false;
-  }
+  // Legal package names too, but far likelier a person's copy than a package.
+  if (endsWithOneOf(kKeptAside)) return tDeclarationName::keptAside;
   const std::size_t colon = name.find(':');
-  if (colon == std::string::npos) return isPackageName(name);
-  return isPackageName(std::string_view(name).substr(0, colon)) &&
-         isArchitecture(std::string_view(name).substr(colon + 1));
+  const bool named = colon == std::string_view::npos ? isPackageName(name)
+                                                     : isPackageName(name.substr(0, colon)) &&
+                                                           isPackageName(name.substr(colon + 1));
+  return named ? tDeclarationName::declaration : tDeclarationName::foreign;
 }
 
 tResult<std::string> readWholeFile(const tRegularFile& file, const std::string& path) {
@@ -177,15 +179,35 @@ tResult<tDeclared> readDeclarations(const std::string& directory, const std::str
     if (isMissingFileError(failure)) return declared;
     return tFailure::ofErrno(failure).after(directory + ": ");
   }
+  std::vector<std::pair<std::string, tDeclarationName>> passedOver;
   errno = 0;
   while (const dirent* entry = ::readdir(listing)) {
-    if (isDeclarationName(entry->d_name)) names.emplace_back(entry->d_name);
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const tDeclarationName kind = classifyDeclarationName(name);
+    if (kind == tDeclarationName::declaration) names.emplace_back(name);
+    if (kind == tDeclarationName::keptAside || kind == tDeclarationName::foreign) {
+      passedOver.emplace_back(name, kind);
+    }
     errno = 0;
   }
   const int failure = errno;
   (void)::closedir(listing);
   if (failure != 0) return tFailure::ofErrno(failure).after(directory + ": ");
   std::sort(names.begin(), names.end());
+  std::sort(passedOver.begin(), passedOver.end());
+  for (const auto& [name, kind] : passedOver) {
+    // A name is any bytes but "/" and NUL: one with a control byte is
+    // shown escaped, so that the line says what is really there.
+    std::string path = directory;
+    path += '/';
+    path += name;
+    declared.passedOver.emplace_back(
+        (holdsBadBytes(name) ? quoteBytes(path) : path) +
+        (kind == tDeclarationName::keptAside
+             ? ": passed over: a copy that patch or an editor keeps aside"
+             : ": passed over: no package can have this name"));
+  }
   for (const std::string& name : names) {
     std::string path = directory;
     path += '/';

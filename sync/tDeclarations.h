@@ -31,6 +31,10 @@ struct tHeldDeclaration {
 struct tDeclared {
   std::vector<tDeclaration> bindings;  // in the byte order of the file names, each file's in order
   std::vector<tHeldDeclaration> held;
+  // Each file that is passed over and is no package manager's copy, in the
+  // byte order of the names: "PATH: passed over: no package can have this
+  // name", "PATH: passed over: a copy that patch or an editor keeps aside".
+  std::vector<tFailure> passedOver;
 };
 
 // Returns `bytes` in double quotes, with each control byte, DEL, byte
@@ -49,17 +53,32 @@ std::string quoteBytes(std::string_view bytes);
 [[nodiscard]] tResult<std::vector<tDeclaration>> parseDeclarations(std::string_view text,
                                                                    const std::string& package);
 
-// Whether a file of this name in the declaration directory is a
-// declaration: a Debian package name, optionally followed by ":" and an
-// architecture (the file of one instance of a Multi-Arch: same package),
-// and not the name that dpkg, rpm, pacman, ucf, patch or an editor gives a
-// copy it keeps aside ("libw1.dpkg-old", "libw1.orig", "libw1~").
-[[nodiscard]] bool isDeclarationName(const std::string& name);
+// What a file of a given name in the declaration directory is.
+enum class tDeclarationName {
+  // A package name that dpkg, rpm or pacman allows (letters of either case,
+  // digits, "@", ".", "_", "+" and "-", the first neither "." nor "-"),
+  // optionally followed by ":" and an architecture of the same letters: the
+  // file of one instance of a package that is installed once per
+  // architecture ("libw1:amd64", "libmulti:i686").
+  declaration,
+  // The copy that dpkg, ucf, rpm or pacman keeps aside ("libw1.dpkg-old",
+  // "libw1.rpmnew", "libw1.pacsave"): theirs to clean up, passed over in
+  // silence.
+  leftover,
+  // The copy that patch or an editor keeps aside ("libw1.orig", "libw1~"):
+  // passed over, and worth a word, since only a person leaves one.
+  keptAside,
+  // A name that no package can have: passed over, and worth a word, since
+  // whoever put it there meant it to be read.
+  foreign,
+};
+[[nodiscard]] tDeclarationName classifyDeclarationName(std::string_view name);
 
 // Reads every declaration file in `directory`, resolved inside `root`
 // (empty: the running system; see openInRoot), in the byte order of the
-// file names: their bindings, and each file that cannot be read or does not
-// parse as held. A missing directory holds none. Fails ("PATH: what is
+// file names: their bindings, each file that cannot be read or does not
+// parse as held, and each file whose name is kept aside or foreign (see
+// tDeclarationName) as passed over. A missing directory holds none. Fails ("PATH: what is
 // wrong") only when the directory cannot be read: a sync must not take
 // declarations it cannot see for declarations that were withdrawn.
 [[nodiscard]] tResult<tDeclared> readDeclarations(const std::string& directory,

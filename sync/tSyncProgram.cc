@@ -265,6 +265,8 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
     report(syncVoice(), declared.failure().message() + "; no map file was changed", err);
     return kSyncFailed;
   }
+  // Whoever put such a file there meant it to be read: once a run, and no failure.
+  for (const tFailure& passedOver : declared->passedOver) report(syncVoice(), passedOver, err);
   std::set<std::string> heldPackages;
   for (const tHeldDeclaration& declaration : declared->held) {
     report(syncVoice(),

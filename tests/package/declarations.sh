@@ -131,6 +131,9 @@ printf '64 U com.example.Stray /opt/stray.so\n' >"$declarations/zembril-dh-gadge
 quiet dpkg -i "$work/packages/zembril-dh-widget_1.0_all.deb"
 grep -qF "$declarations/local-classes:1: the library must hold no control byte and no byte order mark: \"/opt/local.so\\x0d\"; the bindings it made stay as they are until it is fixed" "$work/output" ||
   fail "no line on the broken file: $(cat "$work/output")"
+grep -qx "zembril-sync: $declarations/zembril-dh-gadget.orig: passed over: a copy that patch or an editor keeps aside" \
+  "$work/output" || fail "no line on the stray copy: $(cat "$work/output")"
+rm "$declarations/zembril-dh-gadget.orig"
 [[ $(dpkg-query -W -f='${db:Status-Abbrev}' zembril) == 'ii ' ]] || fail "zembril is not configured"
 expect_map "$admin" "${widget1[@]}"
 printf '64 U com.admin.Local /opt/local.so\n' >"$declarations/local-classes"
@@ -147,7 +150,7 @@ quiet dpkg-reconfigure zembril
 expect_map "U com.admin.Local /opt/local.so" "$admin" "$gadget" "${widget1[1]}"
 quiet zembril-sync --hand-back=com.example.Widget
 expect_map "U com.admin.Local /opt/local.so" "$admin" "$gadget" "${widget1[@]}"
-rm "$declarations/local-classes" "$declarations/zembril-dh-gadget.orig"
+rm "$declarations/local-classes"
 quiet dpkg -P zembril-dh-widget zembril-dh-gadget
 expect_map "$admin"
 

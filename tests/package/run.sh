@@ -110,6 +110,14 @@ wait "$rpm_build" || rpm_status=$?
 wait "$arch_build" || arch_status=$?
 [[ $rpm_status -eq 0 ]] || { tail -40 "$work/rpm.log"; exit 1; }
 [[ $arch_status -eq 0 ]] || { tail -40 "$work/arch.log"; exit 1; }
+# %check and check() ran the tests that need no root, and only those.
+for log in "$work/rpm.log" "$work/arch.log"; do
+  if ! grep -qx '100% tests passed, 0 tests failed out of [0-9]*' "$log" || grep -q 'Dump\.CheckSaysWhatIsWrong' "$log"; then
+    echo "the build's check ran not the tests that need no root: $log"
+    exit 1
+  fi
+done
+echo "%check and check(): the tests that need no root passed"
 # rpm makes a database in ~/.rpmdb, on Debian, wherever it looks.
 HOME=$work rpmlint -r "$here/rpmlintrc" "$work/rpm"/*.rpm >"$work/rpmlint.log" 2>&1 || true
 grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || { cat "$work/rpmlint.log"; exit 1; }
