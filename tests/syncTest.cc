@@ -64,7 +64,7 @@ const std::string kAdmin = "U\tAdmin\t/opt/own.so\n";
 TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
   tScratchTree tree;
   std::filesystem::create_directories(tree.root() + "/var/lib");
-  for (const char* library : {"/usr/lib64/libw.so.1", "/usr/lib64/libw.so.2", "/a.so", "/z.so"})
+  for (const char* library : {"/usr/lib64/libw.so.1", "/usr/lib64/libw.so.2", "/a.so", "/z.so", "/up.so"})
     writeFile(tree.root() + library, "");
   ASSERT_EQ(runTool(tree, {"/x64", "/U", "/add", "Admin", "/opt/own.so"}).exitStatus, 0);
   const std::string widget1 = "64 U W /usr/lib*/libw.so.1\n64 K Map<int,W> /usr/lib*/libw.so.1\n";
