@@ -96,10 +96,10 @@ tFileImage readFileImage(int fd, std::uint64_t limit) {
   };
   // One byte more than the file has, so that its end is seen by a read
   // that returns nothing, not by one more allocation.
-  std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
-                             std::min(sizeHint(fd), limit),
-                             std::numeric_limits<std::size_t>::max() - 1)) +
-                         1;
+  std::size_t capacity =
+      static_cast<std::size_t>(std::min<std::uint64_t>(
+          std::min(sizeHint(fd), limit), std::numeric_limits<std::size_t>::max() - 1)) +
+      1;
   std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity, capacity)));
   std::size_t filled = 0;
   tFileImage image;
