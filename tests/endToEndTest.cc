@@ -382,11 +382,13 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
       [&] { ASSERT_EQ(::symlink("/dev/null", lockFile.c_str()), 0); },
       [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); },
       // Only its owner can open it, but a second name may stand in a
-      // directory that others can change.
+      // directory that others can change; in one that everyone may write,
+      // it is not the run's to replace.
       [&] {
         writeFile(lockFile, "");
         ASSERT_EQ(::chmod(lockFile.c_str(), 0600), 0);
         ASSERT_EQ(::link(lockFile.c_str(), (lockFile + ".alias").c_str()), 0);
+        ASSERT_EQ(::chmod(tree.mapDirectory().c_str(), 0777), 0);
       },
   };
   const std::string cannotOpen = "\tOperation Failed!\n\tStatus on exit was -50204.\n";
@@ -407,6 +409,26 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
     expectRun({"/U", "/list"}, 255, "\tOperation Failed!\n\tStatus on exit was -50257.\n");
     EXPECT_EQ(readFile(tree.mapFile()), "damaged") << form << ": set aside without the lock";
   }
+}
+
+// A second name is all that is wrong with it: in the run's own map
+// directory the lock file is made afresh, and the other name keeps the old.
+TEST_F(EndToEnd, ALockFileWithASecondLinkIsReplaced) {
+  const std::string lockFile = tree.mapDirectory() + "/dravimap.lock";
+  const std::string alias = tree.root() + "/alias";
+  writeFile(lockFile, "");
+  ASSERT_EQ(::chmod(lockFile.c_str(), 0600), 0);
+  ASSERT_EQ(::link(lockFile.c_str(), alias.c_str()), 0);
+  expectRun({"/U", "/add", "B", "/b.so"}, 0, "");
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"B", "/b.so"}}, {}));
+  struct stat lock {};
+  struct stat other {};
+  ASSERT_EQ(::stat(lockFile.c_str(), &lock), 0);
+  ASSERT_EQ(::stat(alias.c_str(), &other), 0);
+  EXPECT_EQ(lock.st_nlink, 1u);
+  EXPECT_EQ(other.st_nlink, 1u);
+  EXPECT_NE(lock.st_ino, other.st_ino);
+  EXPECT_EQ(lock.st_mode & 07777, 0600u);
 }
 
 TEST_F(EndToEnd, OnlyRegularFilesAreReadAtTheToolsPaths) {
