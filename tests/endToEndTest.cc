@@ -431,6 +431,83 @@ TEST_F(EndToEnd, ALockFileWithASecondLinkIsReplaced) {
   EXPECT_EQ(lock.st_mode & 07777, 0600u);
 }
 
+// A run without a root, in a mount namespace of its own whose /etc is an
+// overlay that vanishes with it: the directory file there names `named`.
+testing::tRunResult runOnThisSystem(const tScratchTree& tree, const std::string& named,
+                                    const Args& arguments, bool othersOwnDirectoryFile = false) {
+  const std::string script =
+      "mount --make-rprivate / && mkdir -p \"$1/o/u\" \"$1/o/w\" && "
+      "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/o/u,workdir=$1/o/w\" /etc && "
+      "mkdir -p /etc/tolvane/.mirtal && printf %s \"$2\" >/etc/tolvane/.mirtal/mirtal.dir && "
+      "if [ \"$3\" = yes ]; then chown 1000 /etc/tolvane/.mirtal/mirtal.dir; fi && "
+      "shift 3 && exec \"$@\"";
+  Args command = {"timeout",
+                  "20",
+                  "unshare",
+                  "-m",
+                  "sh",
+                  "-c",
+                  script,
+                  "sh",
+                  tree.root() + "/ns",
+                  named,
+                  othersOwnDirectoryFile ? "yes" : "no",
+                  ZEMBRIL_BINARY};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return testing::runCommand(command);
+}
+
+TEST_F(EndToEnd, RootNeverWritesWhereAnotherUserCanSteerIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give directories away and mount";
+  const std::string top = tree.root() + "/way";
+  struct Case {
+    const char* what;
+    std::function<void()> make;  // makes `top`/etc reachable as the case says
+    bool refused;
+    bool othersOwnDirectoryFile = false;
+  } cases[] = {
+      {"root's own way", [&] {}, false},
+      {"a directory of uid 1000", [&] { ASSERT_EQ(::chown(top.c_str(), 1000, 1000), 0); }, true},
+      {"a directory everyone may write", [&] { ASSERT_EQ(::chmod(top.c_str(), 0777), 0); }, true},
+      {"a sticky one, the next name root's", [&] { ASSERT_EQ(::chmod(top.c_str(), 01777), 0); },
+       false},
+      {"one its group may write", [&] { ASSERT_EQ(::chmod(top.c_str(), 02775), 0); }, false},
+      {"a link of uid 1000",
+       [&] {
+         std::filesystem::rename(top, top + ".real");
+         ASSERT_EQ(::symlink((top + ".real").c_str(), top.c_str()), 0);
+         ASSERT_EQ(::lchown(top.c_str(), 1000, 1000), 0);
+       },
+       true},
+      {"a directory file of uid 1000", [&] {}, true, true},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.root() + "/ns");
+    std::filesystem::remove_all(top);
+    std::filesystem::remove_all(top + ".real");
+    std::filesystem::create_directories(top + "/etc");
+    ASSERT_EQ(::chmod(tree.root().c_str(), 0755), 0);
+    writeFile(top + "/etc/dravimap", encodeMapFile({{"A", "/a.so"}}, {}));
+    c.make();
+    const testing::tRunResult query =
+        runOnThisSystem(tree, top, {"/U", "/lookup", "A"}, c.othersOwnDirectoryFile);
+    EXPECT_EQ(query.exitStatus, 0) << c.what;
+    const testing::tRunResult change =
+        runOnThisSystem(tree, top, {"/U", "/add", "B", "/b.so"}, c.othersOwnDirectoryFile);
+    if (c.refused) {
+      EXPECT_EQ(change.exitStatus, 255) << c.what;
+      EXPECT_EQ(change.output, "\tOperation Failed!\n\tStatus on exit was -50204.\n") << c.what;
+      EXPECT_EQ(testing::listDirectory(top + "/etc"), Args{"dravimap"}) << c.what;
+      EXPECT_FALSE(std::filesystem::exists(top + "/etc/dravimap.lock")) << c.what;
+    } else {
+      EXPECT_EQ(change.exitStatus, 0) << c.what << change.output;
+      EXPECT_EQ(readFile(top + "/etc/dravimap"),
+                encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {}))
+          << c.what;
+    }
+  }
+}
+
 TEST_F(EndToEnd, OnlyRegularFilesAreReadAtTheToolsPaths) {
   // A FIFO would make the run wait for a writer; the timeout turns a hang
   // into a failure.
