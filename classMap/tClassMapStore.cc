@@ -30,12 +30,18 @@ tClassMapStore::tClassMapStore(std::int32_t deferSaveFlag, std::int32_t is64BitF
   // to read, half way through would otherwise have the run lock one
   // directory and load or save another.
   const tMapPaths paths(root);
+  std::string directoryFileSteeredBy;
   mapDirectory = tDirectory::open(
-      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, paths.root()),
+      tFileSystemAdapter::getDRAVIMapDirectory(tFileSystemAdapter::kLinux, status, paths.root(),
+                                               &directoryFileSteeredBy),
       paths.root());
   // The lock must be held before the map file is read: a run that changed
   // the maps between our read and our save would otherwise lose its changes.
-  mapLock = tMapLock(mapDirectory);
+  // A map directory that another user could have led elsewhere is never
+  // written: the run goes on without the lock, as a reader.
+  if (directoryFileSteeredBy.empty() && mapDirectory.steeredBy().empty()) {
+    mapLock = tMapLock(mapDirectory);
+  }
   for (tOS os : osList) loadOrResetMapFile(os, need, status);
 }
 

@@ -58,8 +58,10 @@ class tClassMapStore {
   // behind, finishes a copy into the map file that the copy mark shows
   // unfinished, and keeps a damaged map file for salvage under a name of
   // its own, the maps starting empty and the word as it was. A run that
-  // cannot take the lock (a user who may read the map but not change it, or
-  // a read-only file system) fails with the load's error instead, after
+  // cannot take the lock (a user who may read the map but not change it, a
+  // read-only file system, or a map directory or directory file whose way
+  // another user could change: see tDirectory::steeredBy) fails with the
+  // load's error instead, after
   // waiting a while for a copy under way.
   //
   // With `need` validityOnly the map file is only read through and checked;

@@ -26,6 +26,12 @@ namespace {  // NOLINT(cert-dcl59-cpp)
 // length it claims.
 constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
+// A reader that only checks a file holds a record whole only up to this
+// size: a larger one is read past a piece at a time, so that checking a file
+// costs the same memory whatever length a record claims, and the bytes that
+// bear the length out are never held at once.
+constexpr std::uint64_t kLargestHeldRecord = std::uint64_t{4} << 20;
+
 // Where tFieldReader gets its bytes when it streams them.
 class tByteSource {
  public:
@@ -121,14 +127,20 @@ class tFieldReader {
       // compared; a file known not to be as written pins nothing, or the
       // buffer would grow to hold all of it.
       pinned = asWritten ? previousAt : kNothingPinned;
-      std::uint32_t classLength = 0;
-      std::uint32_t pathLength = 0;
-      const bool whole = recordAhead(classLength, pathLength);
+      const std::uint64_t recordStart = consumed;
+      bool passed = false;
+      const bool whole = recordAheadOrPast(passed);
       previousAt = pinned;
       pinned = kNothingPinned;
       if (!whole) {
-        start = consumed;
+        start = recordStart;
         return false;
+      }
+      if (passed) {
+        // Not compared with its neighbours: the file counts as not as
+        // written, and a run that would mend it loads it whole to know.
+        asWritten = false;
+        ++record;
       }
     }
     return true;
@@ -180,6 +192,46 @@ class tFieldReader {
     if (!needUpTo(classEnd + 4)) return false;
     pathLength = wordAt(position + static_cast<std::size_t>(classEnd));
     return needUpTo(classEnd + 4 + pathLength);
+  }
+
+  // As recordAhead, but a record larger than kLargestHeldRecord is read
+  // past instead, its bytes dropped as they arrive, and `passed` set; the
+  // class pinned before it is then let go.
+  bool recordAheadOrPast(bool& passed) {
+    if (!need(4)) return false;
+    const std::uint32_t classLength = wordAt(position);
+    const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
+    if (classEnd + 4 <= kLargestHeldRecord) {
+      if (!needUpTo(classEnd + 4)) return false;
+      const std::uint32_t pathLength = wordAt(position + static_cast<std::size_t>(classEnd));
+      if (classEnd + 4 + pathLength <= kLargestHeldRecord) {
+        return needUpTo(classEnd + 4 + pathLength);
+      }
+      passed = true;
+      pinned = kNothingPinned;
+      take(static_cast<std::size_t>(classEnd) + 4);
+      return pass(pathLength);
+    }
+    passed = true;
+    pinned = kNothingPinned;
+    take(4);
+    if (!pass(classLength) || !need(4)) return false;
+    const std::uint32_t pathLength = wordAt(position);
+    take(4);
+    return pass(pathLength);
+  }
+
+  // Takes `count` bytes without keeping them: the buffer is refilled, never
+  // grown. Nothing may be pinned.
+  bool pass(std::uint64_t count) {
+    while (count > 0) {
+      if (filled == position && !need(1)) return false;
+      const std::size_t step =
+          static_cast<std::size_t>(std::min<std::uint64_t>(count, filled - position));
+      take(step);
+      count -= step;
+    }
+    return true;
   }
 
   bool needUpTo(std::uint64_t end) {

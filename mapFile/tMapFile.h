@@ -39,6 +39,9 @@ struct tMapFileScan {
   std::uint64_t offset = 0;
   std::string problem;    // what is wrong, in a few words ("file ends inside a record")
   int wholeSections = 0;  // how many map sections were read whole
+  // Bytes follow the last section; they hold no binding. Known only when
+  // every section was read whole.
+  bool bytesAfter = false;
   // The bytes are exactly what writing the maps read from them would give:
   // every string followed by its one NUL, the classes of each section
   // unique and ascending, and nothing after the last section. Only a whole

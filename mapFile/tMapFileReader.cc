@@ -1,6 +1,7 @@
 // Reading a map file: streamed through a small buffer when it is only
 // checked, read whole into an image that the maps view when it is loaded.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -73,22 +75,35 @@ struct tFileImage {
   int error = 0;  // errno of a failed read; the bytes then say nothing
 };
 
-// Reads everything `fd` holds from its offset on into one block, sized by
-// fstat and grown should the file be longer, from allocateLarge: the same
-// memory as a map's own large arrays, in huge pages where it is large.
-tFileImage readFileImage(int fd) {
+// A file larger than this is checked, through a small buffer, before any of
+// it is read into an image, and only the bytes of its sections are: a file
+// whose records end early, or whose sections are followed by more bytes
+// than it holds in them, costs no memory of its size. Below it, a file is
+// read whole at once, as the bindings of an ordinary map file are: a
+// million of them take about 70 MiB.
+constexpr std::uint64_t kLargestUncheckedImage = std::uint64_t{128} << 20;
+
+// No limit on the bytes read into an image.
+constexpr std::uint64_t kWholeFile = std::numeric_limits<std::uint64_t>::max();
+
+// Reads what `fd` holds from its offset on, up to `limit` bytes, into one
+// block, sized by fstat and grown should the file be longer, from
+// allocateLarge: the same memory as a map's own large arrays, in huge pages
+// where it is large. Throws std::bad_alloc when the block cannot be had.
+tFileImage readFileImage(int fd, std::uint64_t limit) {
   struct tFree {
     void operator()(const char* block) const { std::free(const_cast<char*>(block)); }
   };
   // One byte more than the file has, so that its end is seen by a read
   // that returns nothing, not by one more allocation.
-  std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
-                             sizeHint(fd), std::numeric_limits<std::size_t>::max() - 1)) +
-                         1;
+  std::size_t capacity =
+      static_cast<std::size_t>(std::min<std::uint64_t>(
+          std::min(sizeHint(fd), limit), std::numeric_limits<std::size_t>::max() - 1)) +
+      1;
   std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity, capacity)));
   std::size_t filled = 0;
   tFileImage image;
-  for (;;) {
+  while (filled < limit) {
     if (filled == capacity) {
       // The file grew since fstat: the caller's own fstat sees it too.
       const std::size_t larger = capacity * 2;
@@ -97,7 +112,9 @@ tFileImage readFileImage(int fd) {
       block = std::move(grown);
       capacity = larger;
     }
-    const long got = readRetrying(fd, block.get() + filled, capacity - filled);
+    const long got = readRetrying(
+        fd, block.get() + filled,
+        static_cast<std::size_t>(std::min<std::uint64_t>(capacity - filled, limit - filled)));
     if (got < 0) image.error = errno;
     if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
@@ -208,8 +225,9 @@ tMapFileScan scanFields(const tMapImageKey& key, tFieldReader& reader, int secti
     ++scan.wholeSections;
   }
   scan.offset = reader.offset();
+  scan.bytesAfter = !reader.atEnd();
   // The writer puts nothing after the last section.
-  scan.asWritten = asWritten && reader.atEnd();
+  scan.asWritten = asWritten && !scan.bytesAfter;
   return scan;
 }
 
@@ -222,22 +240,66 @@ tMapFileScan scanFields(const tMapImageKey& key, tFieldReader& reader, int secti
 static tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first,
                                    tClassNameMap* second, bool checkHead) {
   const tMapImageKey key;
-  if (first == nullptr) {
+  auto check = [&] {
     tDescriptorSource source(fd);
     tFieldReader reader(source, true);
     tMapFileScan scan = scanFields(key, reader, sections, nullptr, nullptr, checkHead);
     scan.asWritten = scan.asWritten && reader.zerosAsWritten();
     scan.readFailed = source.failed(scan.readError);
     return scan;
+  };
+  if (first == nullptr) return check();
+  // A large file is checked first, and only the bytes up to where its
+  // sections end, or its damage begins, are read into the image: what
+  // follows them holds no binding.
+  tMapFileScan checked;
+  std::uint64_t limit = kWholeFile;
+  if (sizeHint(fd) > kLargestUncheckedImage) {
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    checked = check();
+    if (!checked.readFailed && (start < 0 || ::lseek(fd, start, SEEK_SET) < 0)) {
+      checked.readFailed = true;
+      checked.readError = errno;
+    }
+    if (checked.readFailed) return checked;
+    limit = checked.offset;
   }
-  const tFileImage image = readFileImage(fd);
-  for (tClassNameMap* map : {first, second}) {
-    if (map != nullptr) map->shareImage(key, image.owner, image.bytes);
+  tMapFileScan scan;
+  try {
+    const tFileImage image = readFileImage(fd, limit);
+    for (tClassNameMap* map : {first, second}) {
+      if (map != nullptr) map->shareImage(key, image.owner, image.bytes);
+    }
+    tFieldReader reader(image.bytes);
+    scan = scanFields(key, reader, sections, first, second, checkHead);
+    scan.readFailed = image.error != 0;
+    scan.readError = image.error;
+  } catch (const std::bad_alloc&) {
+    // Bindings that this run cannot hold: read as a read that failed, so
+    // that nothing is saved over them and nothing is moved. A file known to
+    // be damaged stays damaged, its records unread.
+    for (tClassNameMap* map : {first, second}) {
+      if (map != nullptr) map->clear();
+    }
+    if (limit != kWholeFile && checked.code != 0) {
+      checked.wholeSections = 0;
+      return checked;
+    }
+    scan = {};
+    scan.readFailed = true;
+    scan.readError = ENOMEM;
+    return scan;
   }
-  tFieldReader reader(image.bytes);
-  tMapFileScan scan = scanFields(key, reader, sections, first, second, checkHead);
-  scan.readFailed = image.error != 0;
-  scan.readError = image.error;
+  if (limit == kWholeFile || scan.readFailed) return scan;
+  // The image ends where the check stopped: the check says why, and what
+  // follows.
+  if (checked.code != 0 && scan.offset == checked.offset) {
+    scan.code = checked.code;
+    scan.problem = checked.problem;
+    scan.wholeSections = checked.wholeSections;
+  }
+  scan.bytesAfter = checked.bytesAfter;
+  scan.asWritten = scan.asWritten && !checked.bytesAfter;
   return scan;
 }
 

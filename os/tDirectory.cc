@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "os/tRoot.h"
+#include "os/tTrustedWay.h"
 
 namespace nDRAVI100 {
 
@@ -18,7 +19,8 @@ tDirectory::~tDirectory() {
 tDirectory::tDirectory(tDirectory&& other) noexcept
     : fd(std::exchange(other.fd, -1)),
       openError(other.openError),
-      directoryPath(std::move(other.directoryPath)) {}
+      directoryPath(std::move(other.directoryPath)),
+      steered(std::move(other.steered)) {}
 
 tDirectory& tDirectory::operator=(tDirectory&& other) noexcept {
   if (this != &other) {
@@ -26,6 +28,7 @@ tDirectory& tDirectory::operator=(tDirectory&& other) noexcept {
     fd = std::exchange(other.fd, -1);
     openError = other.openError;
     directoryPath = std::move(other.directoryPath);
+    steered = std::move(other.steered);
   }
   return *this;
 }
@@ -34,8 +37,20 @@ tDirectory tDirectory::open(const std::string& path, const std::string& root) {
   tDirectory directory;
   directory.directoryPath = path;
   if (path.empty()) return directory;
-  directory.fd = openInRoot(root, path, O_PATH | O_DIRECTORY);
-  directory.openError = directory.fd < 0 ? errno : 0;
+  if (!root.empty()) {
+    directory.fd = openInRoot(root, path, O_PATH | O_DIRECTORY);
+    directory.openError = directory.fd < 0 ? errno : 0;
+    return directory;
+  }
+  tJudgedOpening opening = openJudgingTheWay(path, false);
+  directory.steered = std::move(opening.steeredBy);
+  struct stat found {};
+  if (opening.fd >= 0 && (::fstat(opening.fd, &found) != 0 || !S_ISDIR(found.st_mode))) {
+    opening.error = ENOTDIR;
+    (void)::close(std::exchange(opening.fd, -1));
+  }
+  directory.fd = opening.fd;
+  directory.openError = opening.error;
   return directory;
 }
 

@@ -31,6 +31,9 @@ class tDirectory {
   // `root` (empty: the running system; see openInRoot). Opening never fails
   // the caller: a directory that cannot be opened keeps the errno in
   // error(), and its files then cannot be opened either, with that errno.
+  // On the running system the way to it is walked and judged as it is
+  // opened (see openJudgingTheWay), and steeredBy() says whether a user
+  // other than root and the caller could have led it elsewhere.
   static tDirectory open(const std::string& path, const std::string& root = std::string());
 
   // Opens the directory that holds the file at `filePath`.
@@ -40,6 +43,10 @@ class tDirectory {
   [[nodiscard]] int descriptor() const { return fd; }
   [[nodiscard]] int error() const { return openError; }
   [[nodiscard]] const std::string& path() const { return directoryPath; }
+  // Empty when only root and the caller could change the way to it (or it
+  // is in a root, which is taken as a chroot); else which component another
+  // user could change, and why.
+  [[nodiscard]] const std::string& steeredBy() const { return steered; }
   // The path of `name` in it, for messages and for the tools that show it.
   [[nodiscard]] std::string pathOf(const std::string& name) const;
 
@@ -58,6 +65,7 @@ class tDirectory {
   int fd = -1;
   int openError = 2;  // ENOENT
   std::string directoryPath;
+  std::string steered;
 };
 
 // Returns the last component of `path`: what follows its last '/'.

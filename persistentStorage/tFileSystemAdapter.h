@@ -27,8 +27,11 @@ class tFileSystemAdapter {
   // empty string, reading nothing, when the word already holds an error.
   // Never changes the word. `os` must be kLinux; anything else is a
   // programming error and ends the program through a failed assertion.
+  // `steeredBy`, when given, receives what tMapDirectoryLookup::steeredBy
+  // says of the directory file.
   static std::string getDRAVIMapDirectory(const tOS& os, tStatus& status,
-                                          const std::string& root = std::string());
+                                          const std::string& root = std::string(),
+                                          std::string* steeredBy = nullptr);
 };
 
 using tOS = tFileSystemAdapter::tOS;

@@ -27,6 +27,41 @@ int openLockFile(const tDirectory& directory) {
   return directory.openFile(tMapPaths::lockFileName(), O_RDWR).release();
 }
 
+// Returns true when a second name is all that is wrong with the lock file:
+// no one else can open it, but a name elsewhere could be made to lead to it.
+bool onlyLinked(const struct stat& file) {
+  struct stat alone = file;
+  alone.st_nlink = 1;
+  return file.st_nlink > 1 && lockFileFault(alone, ::geteuid()).empty();
+}
+
+// Returns true when only root and the run's user may change the directory:
+// then what stands at the lock file's name there is theirs to replace.
+bool isOwnDirectory(const tDirectory& directory) {
+  struct stat found {};
+  return ::fstat(directory.descriptor(), &found) == 0 &&
+         (found.st_uid == 0 || found.st_uid == ::geteuid()) && (found.st_mode & S_IWOTH) == 0 &&
+         directory.steeredBy().empty();
+}
+
+// Removes the lock file open at `fd` from the directory once its lock is
+// held, so that no run that holds it now goes on beside one that locks the
+// new file; a run that waited for it then finds it gone and locks the new
+// one. Returns false when the lock cannot be had or another file stands at
+// the name by then.
+bool removeLocked(const tDirectory& directory, int fd, const struct stat& file) {
+  int locked = ::flock(fd, LOCK_EX);
+  while (locked != 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX);
+  struct stat current {};
+  if (locked != 0 || directory.statFile(tMapPaths::lockFileName(), current) != 0 ||
+      current.st_dev != file.st_dev || current.st_ino != file.st_ino ||
+      ::unlinkat(directory.descriptor(), tMapPaths::lockFileName(), 0) != 0) {
+    return false;
+  }
+  (void)::close(fd);
+  return true;
+}
+
 }  // namespace
 
 std::string lockFileFault(const struct stat& file, uid_t owner) {
@@ -57,6 +92,9 @@ tMapLock::tMapLock(const tDirectory& directory) {
     // A file that someone else may open is a lock anyone could hold; one
     // that was made open to others may already be held open by them.
     if (!lockFileFault(file, ::geteuid()).empty()) {
+      if (onlyLinked(file) && isOwnDirectory(directory) && removeLocked(directory, fd, file)) {
+        continue;
+      }
       (void)::close(fd);
       return;
     }

@@ -39,7 +39,10 @@ class tMapLock {
   // waits until this run holds its lock; held() says whether it does. Why
   // it does not (no map directory, a user who may not create the lock
   // file, something at its path that is no safe lock file, a failed flock)
-  // makes no difference: the run goes on as a reader.
+  // makes no difference: the run goes on as a reader. A lock file whose
+  // only fault is a second name, in a directory that only root and the
+  // run's user may change, is removed once its lock is held and made
+  // afresh.
   explicit tMapLock(const tDirectory& directory);
   ~tMapLock();
 

@@ -1,11 +1,13 @@
 #include "persistentStorage/tMapPaths.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <utility>
 
 #include "os/tRegularFile.h"
+#include "os/tTrustedWay.h"
 
 namespace nDRAVI100 {
 
@@ -57,7 +59,22 @@ std::string tMapPaths::damagedNameFor(const std::string& target, int n) {
 tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
   tMapDirectoryLookup lookup;
   lookup.directory = fallbackMapDirectory();
-  const tRegularFile file = tRegularFile::openForReading(directoryFile(), rootPath);
+  // On the running system the way to the file is judged as it is opened.
+  // Where there is no /proc to open the file found through, it is opened
+  // by name again: a way that no one else can steer leads there again.
+  const std::string path = directoryFile();
+  const tRegularFile file = !rootPath.empty() ? tRegularFile::openForReading(path, rootPath)
+                                              : tRegularFile::open(
+                                                    [&](int flags) {
+                                                      if ((flags & O_PATH) == 0)
+                                                        return ::open(path.c_str(), flags);
+                                                      const tJudgedOpening opening =
+                                                          openJudgingTheWay(path, true);
+                                                      lookup.steeredBy = opening.steeredBy;
+                                                      errno = opening.error;
+                                                      return opening.fd;
+                                                    },
+                                                    O_RDONLY);
   if (file.notRegular()) {
     lookup.source = tDirectorySource::notRegularFile;
     return lookup;

@@ -21,6 +21,10 @@ struct tMapDirectoryLookup {
   tDirectorySource source = tDirectorySource::noDirectoryFile;
   int error = 0;          // errno of the failed open or read, when there was one
   std::string firstLine;  // the directory file's first line as read, cut at 4097 bytes
+  // Without a root: empty when only root and the caller could change the
+  // directory file or the way to it; else which component another user
+  // could change, and why (see openJudgingTheWay).
+  std::string steeredBy;
 };
 
 // The paths of the class map of one system: the running one, or a system

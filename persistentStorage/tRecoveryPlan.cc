@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "os/tRegularFile.h"
@@ -55,6 +56,9 @@ tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::stri
   // there (a link, say) was not left by a run.
   temporary.state = tTemporaryState::other;
   if (map.state != tMapFileState::copyUnfinished || !S_ISREG(found.st_mode)) return temporary;
+  // The mark names the size: a file of another size is not the one it
+  // names, and is not read, however large it is.
+  if (!map.mark || static_cast<std::uint64_t>(found.st_size) != map.mark->size) return temporary;
   tRegularFile file = directory.openFile(name, O_RDONLY);
   if (!file) {
     temporary.state = file.notRegular() ? tTemporaryState::other : tTemporaryState::unreadable;

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 
@@ -18,6 +20,8 @@ namespace {
 
 using testing::runTool;
 using testing::tScratchTree;
+
+using Args = std::vector<std::string>;
 
 constexpr int kInstallers = 8;
 constexpr int kRunsEach = 25;
@@ -210,31 +214,93 @@ TEST(Concurrency, ARunWokenOnAReplacedLockFileWaitsForTheNewOne) {
   EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
 }
 
+// A file's size and its stored lengths cost a run no memory of their own:
+// the stored bytes are sparse files, holes of zeros that take no disk.
 TEST(Memory, HugeStoredLengthsCostNoMemory) {
   tScratchTree tree;
   const testing::tRunResult baseline = runTool(tree, {"/U", "/list"});
+  constexpr std::uint64_t kTiB = std::uint64_t{1} << 40;
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  const std::string head(" fmd\1\0\0\0", 8);
+  const std::string hugeKey = head + std::string("\1\0\0\0\xFF\xFF\xFF\xFF", 8);
+  const std::string marked =
+      testing::copyMarkFor(testing::encodeMapFile({{"A", "/a.so"}}, {})) + std::string(9, '\0');
   struct Case {
     const char* what;
     std::string bytes;
+    std::uint64_t size;  // the file is cut or extended to this size
+    Args command;
+    std::string temporary = {};  // a dravimap.tmp, extended to 8 TiB
   } cases[] = {
       {"a count of 4 G records",
-       std::string(" fmd\1\0\0\0\xFF\xFF\xFF\xFF", 12) + std::string(64, 'x')},
-      {"a key length of 4 GiB",
-       std::string(" fmd\1\0\0\0\1\0\0\0\xFF\xFF\xFF\xFF", 16) + std::string(1000, 'k')},
+       head + std::string("\xFF\xFF\xFF\xFF", 4) + std::string(64, 'x'),
+       0,
+       {"/U", "/list"}},
+      {"a key length of 4 GiB", hugeKey + std::string(1000, 'k'), 0, {"/U", "/list"}},
       {"a value length of 4 GiB",
-       std::string(" fmd\1\0\0\0\1\0\0\0\2\0\0\0A\0\xFE\xFF\xFF\xFF", 22) + std::string(1000, 'v')},
+       head + std::string("\1\0\0\0\2\0\0\0A\0\xFE\xFF\xFF\xFF", 14) + std::string(1000, 'v'),
+       0,
+       {"/U", "/list"}},
+      {"a key length of 4 GiB, 512 MiB of it there, loaded",
+       hugeKey,
+       512 * kMiB,
+       {"/U", "/delete", "A"}},
+      {"a key length of 4 GiB, 512 MiB of it there, checked",
+       hugeKey,
+       512 * kMiB,
+       {"/U", "/lookup", "A"}},
+      {"8 TiB after whole sections", head, 8 * kTiB, {"/U", "/list"}},
+      {"8 TiB of temporary file beside a copy mark", marked, 0, {"/U", "/list"}, head},
   };
   for (const Case& c : cases) {
     testing::writeFile(tree.mapFile(), c.bytes);
-    const testing::tRunResult result = runTool(tree, {"/U", "/list"});
+    if (c.size != 0) std::filesystem::resize_file(tree.mapFile(), c.size);
+    const std::string temporary = tree.mapFile() + ".tmp";
+    if (!c.temporary.empty()) {
+      testing::writeFile(temporary, c.temporary);
+      std::filesystem::resize_file(temporary, 8 * kTiB);
+    }
+    const testing::tRunResult result = runTool(tree, c.command, {"timeout", "60"});
     std::cout << "[ memory   ] " << c.what << ": peak " << result.maxRssKiB
               << " KiB, an ordinary run " << baseline.maxRssKiB << " KiB\n";
     EXPECT_EQ(result.exitStatus, 0) << c.what;
     EXPECT_FALSE(testing::readFile(tree.mapFile()).has_value()) << c.what << ": not discarded";
+    EXPECT_FALSE(std::filesystem::exists(temporary)) << c.what;
     // Peak memory beyond an ordinary run's must stay well under one MiB.
     EXPECT_LT(result.maxRssKiB - baseline.maxRssKiB, 1024)
         << c.what << ": " << result.maxRssKiB << " KiB against " << baseline.maxRssKiB;
+    for (const auto& entry : std::filesystem::directory_iterator(tree.mapDirectory())) {
+      if (entry.path().filename() != "dravimap.lock") std::filesystem::remove(entry.path());
+    }
   }
+}
+
+// Whole records that a run cannot hold fail it as a read that failed: the
+// file is neither saved over nor set aside.
+TEST(Memory, BindingsARunCannotHoldFailItAndMoveNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+#endif
+  if (!testing::haveProgram("prlimit")) GTEST_SKIP() << "prlimit is missing";
+  tScratchTree tree;
+  constexpr std::uint32_t kKeyLength = std::uint32_t{300} << 20;
+  std::string bytes(" fmd\1\0\0\0\1\0\0\0", 12);
+  for (int shift = 0; shift < 32; shift += 8)
+    bytes += static_cast<char>(kKeyLength >> shift & 0xFF);
+  testing::writeFile(tree.mapFile(), bytes);
+  // The key's bytes are a hole; its value and the empty K map follow it.
+  std::filesystem::resize_file(tree.mapFile(), bytes.size() + kKeyLength);
+  {
+    std::ofstream out(tree.mapFile(), std::ios::binary | std::ios::app);
+    out.write("\0\0\0\0\0\0\0\0", 8);
+  }
+  const auto size = std::filesystem::file_size(tree.mapFile());
+  const testing::tRunResult result =
+      runTool(tree, {"/U", "/add", "B", "/b.so"}, {"prlimit", "--as=209715200"});
+  EXPECT_EQ(result.exitStatus, 255);
+  EXPECT_EQ(result.output, "\tOperation Failed!\n\tStatus on exit was -50207.\n");
+  EXPECT_EQ(std::filesystem::file_size(tree.mapFile()), size);
+  EXPECT_EQ(testing::listDirectory(tree.mapDirectory()), std::vector<std::string>{"dravimap"});
 }
 
 }  // namespace

@@ -382,11 +382,13 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
       [&] { ASSERT_EQ(::symlink("/dev/null", lockFile.c_str()), 0); },
       [&] { ASSERT_EQ(::mkfifo(lockFile.c_str(), 0600), 0); },
       // Only its owner can open it, but a second name may stand in a
-      // directory that others can change.
+      // directory that others can change; in one that everyone may write,
+      // it is not the run's to replace.
       [&] {
         writeFile(lockFile, "");
         ASSERT_EQ(::chmod(lockFile.c_str(), 0600), 0);
         ASSERT_EQ(::link(lockFile.c_str(), (lockFile + ".alias").c_str()), 0);
+        ASSERT_EQ(::chmod(tree.mapDirectory().c_str(), 0777), 0);
       },
   };
   const std::string cannotOpen = "\tOperation Failed!\n\tStatus on exit was -50204.\n";
@@ -406,6 +408,103 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
     writeFile(tree.mapFile(), "damaged");
     expectRun({"/U", "/list"}, 255, "\tOperation Failed!\n\tStatus on exit was -50257.\n");
     EXPECT_EQ(readFile(tree.mapFile()), "damaged") << form << ": set aside without the lock";
+  }
+}
+
+// A second name is all that is wrong with it: in the run's own map
+// directory the lock file is made afresh, and the other name keeps the old.
+TEST_F(EndToEnd, ALockFileWithASecondLinkIsReplaced) {
+  const std::string lockFile = tree.mapDirectory() + "/dravimap.lock";
+  const std::string alias = tree.root() + "/alias";
+  writeFile(lockFile, "");
+  ASSERT_EQ(::chmod(lockFile.c_str(), 0600), 0);
+  ASSERT_EQ(::link(lockFile.c_str(), alias.c_str()), 0);
+  expectRun({"/U", "/add", "B", "/b.so"}, 0, "");
+  EXPECT_EQ(readFile(tree.mapFile()), encodeMapFile({{"B", "/b.so"}}, {}));
+  struct stat lock {};
+  struct stat other {};
+  ASSERT_EQ(::stat(lockFile.c_str(), &lock), 0);
+  ASSERT_EQ(::stat(alias.c_str(), &other), 0);
+  EXPECT_EQ(lock.st_nlink, 1u);
+  EXPECT_EQ(other.st_nlink, 1u);
+  EXPECT_NE(lock.st_ino, other.st_ino);
+  EXPECT_EQ(lock.st_mode & 07777, 0600u);
+}
+
+// A run without a root, in a mount namespace of its own whose /etc is an
+// overlay that vanishes with it: the directory file there names `named`.
+testing::tRunResult runOnThisSystem(const tScratchTree& tree, const std::string& named,
+                                    const Args& arguments, bool othersOwnDirectoryFile = false) {
+  const std::string script =
+      "mount --make-rprivate / && mkdir -p \"$1/o/u\" \"$1/o/w\" && "
+      "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/o/u,workdir=$1/o/w\" /etc && "
+      "mkdir -p /etc/tolvane/.mirtal && printf %s \"$2\" >/etc/tolvane/.mirtal/mirtal.dir && "
+      "if [ \"$3\" = yes ]; then chown 1000 /etc/tolvane/.mirtal/mirtal.dir; fi && "
+      "shift 3 && exec \"$@\"";
+  Args command = {"timeout",
+                  "20",
+                  "unshare",
+                  "-m",
+                  "sh",
+                  "-c",
+                  script,
+                  "sh",
+                  tree.root() + "/ns",
+                  named,
+                  othersOwnDirectoryFile ? "yes" : "no",
+                  ZEMBRIL_BINARY};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return testing::runCommand(command);
+}
+
+TEST_F(EndToEnd, RootNeverWritesWhereAnotherUserCanSteerIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give directories away and mount";
+  const std::string top = tree.root() + "/way";
+  struct Case {
+    const char* what;
+    std::function<void()> make;  // makes `top`/etc reachable as the case says
+    bool refused;
+    bool othersOwnDirectoryFile = false;
+  } cases[] = {
+      {"root's own way", [&] {}, false},
+      {"a directory of uid 1000", [&] { ASSERT_EQ(::chown(top.c_str(), 1000, 1000), 0); }, true},
+      {"a directory everyone may write", [&] { ASSERT_EQ(::chmod(top.c_str(), 0777), 0); }, true},
+      {"a sticky one, the next name root's", [&] { ASSERT_EQ(::chmod(top.c_str(), 01777), 0); },
+       false},
+      {"one its group may write", [&] { ASSERT_EQ(::chmod(top.c_str(), 02775), 0); }, false},
+      {"a link of uid 1000",
+       [&] {
+         std::filesystem::rename(top, top + ".real");
+         ASSERT_EQ(::symlink((top + ".real").c_str(), top.c_str()), 0);
+         ASSERT_EQ(::lchown(top.c_str(), 1000, 1000), 0);
+       },
+       true},
+      {"a directory file of uid 1000", [&] {}, true, true},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.root() + "/ns");
+    std::filesystem::remove_all(top);
+    std::filesystem::remove_all(top + ".real");
+    std::filesystem::create_directories(top + "/etc");
+    ASSERT_EQ(::chmod(tree.root().c_str(), 0755), 0);
+    writeFile(top + "/etc/dravimap", encodeMapFile({{"A", "/a.so"}}, {}));
+    c.make();
+    const testing::tRunResult query =
+        runOnThisSystem(tree, top, {"/U", "/lookup", "A"}, c.othersOwnDirectoryFile);
+    EXPECT_EQ(query.exitStatus, 0) << c.what;
+    const testing::tRunResult change =
+        runOnThisSystem(tree, top, {"/U", "/add", "B", "/b.so"}, c.othersOwnDirectoryFile);
+    if (c.refused) {
+      EXPECT_EQ(change.exitStatus, 255) << c.what;
+      EXPECT_EQ(change.output, "\tOperation Failed!\n\tStatus on exit was -50204.\n") << c.what;
+      EXPECT_EQ(testing::listDirectory(top + "/etc"), Args{"dravimap"}) << c.what;
+      EXPECT_FALSE(std::filesystem::exists(top + "/etc/dravimap.lock")) << c.what;
+    } else {
+      EXPECT_EQ(change.exitStatus, 0) << c.what << change.output;
+      EXPECT_EQ(readFile(top + "/etc/dravimap"),
+                encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {}))
+          << c.what;
+    }
   }
 }
 

@@ -1,0 +1,33 @@
+// Opening a path of the running system as open(2) resolves it, while
+// asking who besides root and the caller could steer it elsewhere.
+#pragma once
+
+#include <string>
+
+namespace nDRAVI100 {
+
+// What openJudgingTheWay found.
+struct tJudgedOpening {
+  int fd = -1;    // an O_PATH descriptor of what the path names, or -1
+  int error = 0;  // errno of the failed step, when fd is -1
+  // Empty when only root and the caller could change where the path leads;
+  // else the first component that another user could, and why
+  // ("/home/ann: owned by uid 1000", "/srv/x: writable by everyone").
+  std::string steeredBy;
+};
+
+// Opens `path` (absolute, or from the working directory) one component at
+// a time, each without following it (O_PATH, O_NOFOLLOW), following a
+// symbolic link by reading it and walking what it says, as the kernel
+// would; so what is judged is what is opened. The way can be steered by a
+// user other than root and the caller when it passes through a directory
+// that such a user owns or that everyone may write (unless it is sticky
+// and the name looked up in it is root's or the caller's), or through a
+// link such a user owns. A directory that its group may write is trusted,
+// as the administrator set it. With `judgeEnd`, what the path names counts
+// too: a file such a user owns or that everyone may write. What the path
+// names is otherwise not judged: its owner may change what is in it, but
+// not where it is.
+[[nodiscard]] tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd);
+
+}  // namespace nDRAVI100
