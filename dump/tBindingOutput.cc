@@ -6,7 +6,7 @@
 #include "classMap/tCommandFileGrammar.h"
 #include "classMap/tMapScope.h"
 #include "cli/tProgramVoice.h"
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 
 namespace nDRAVI100 {
 

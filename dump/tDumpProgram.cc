@@ -10,7 +10,7 @@
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tSetupCheck.h"
 #include "dump/tStatusExplanation.h"
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapPaths.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "dump/tMapFileSnapshot.h"
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 #include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
 

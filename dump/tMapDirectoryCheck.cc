@@ -8,7 +8,7 @@
 #include "cli/tFailure.h"
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tPathWalk.h"
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 #include "os/tRegularFile.h"
 #include "status/tStatus.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "dump/tPathWalk.h"
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 
 namespace nDRAVI100 {
 

@@ -1,4 +1,4 @@
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 
 #include <array>
 #include <cstdint>
