@@ -1,6 +1,7 @@
 #include "dump/tBindingOutput.h"
 
-#include <utility>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "classMap/tCommandFileGrammar.h"
@@ -25,32 +26,52 @@ std::vector<tNamedMap> chosenMaps(const tClassNameMap& uMap, const tClassNameMap
   return maps;
 }
 
-// A binding as the text form prints it, without its newline.
-std::string textLine(char letter, std::string_view className, std::string_view libraryPath) {
-  return std::string{letter, '\t'} + escapeForText(className) + '\t' + escapeForText(libraryPath);
+// Writes `pieces` to `out` one after another: a binding's strings go out
+// where they stand, never copied into a line of their size first.
+void putLine(std::FILE* out, std::initializer_list<std::string_view> pieces) {
+  for (const std::string_view piece : pieces) (void)std::fwrite(piece.data(), 1, piece.size(), out);
+}
+
+// A binding as the text form prints it, newline included.
+void putTextLine(std::FILE* out, char letter, std::string_view className,
+                 std::string_view libraryPath) {
+  putLine(out, {std::string_view(&letter, 1), "\t"});
+  putEscapedForText(out, className);
+  putLine(out, {"\t"});
+  putEscapedForText(out, libraryPath);
+  putLine(out, {"\n"});
 }
 
 void writeText(const std::vector<tNamedMap>& maps, std::FILE* out) {
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map)
-      put(out, textLine(letter, className, libraryPath) + '\n');
+      putTextLine(out, letter, className, libraryPath);
   }
 }
 
+void putQuoted(std::FILE* out, std::string_view bytes) {
+  putLine(out, {"\""});
+  putEscapedForJson(out, bytes);
+  putLine(out, {"\""});
+}
+
 void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, std::FILE* out) {
-  const auto quoted = [](std::string_view bytes) { return '"' + escapeForJson(bytes) + '"'; };
-  put(out, "{\n  \"file\": " + quoted(path));
+  putLine(out, {"{\n  \"file\": "});
+  putQuoted(out, path);
   for (const auto& [letter, map] : maps) {
-    put(out, ",\n  \"" + std::string{letter} + "\": [");
-    std::string separator = "\n";
+    putLine(out, {",\n  \"", std::string_view(&letter, 1), "\": ["});
+    std::string_view separator = "\n";
     for (const auto& [className, libraryPath] : *map) {
-      put(out, separator + "    {\"class\": " + quoted(className) +
-                   ", \"library\": " + quoted(libraryPath) + "}");
+      putLine(out, {separator, "    {\"class\": "});
+      putQuoted(out, className);
+      putLine(out, {", \"library\": "});
+      putQuoted(out, libraryPath);
+      putLine(out, {"}"});
       separator = ",\n";
     }
-    put(out, map->empty() ? "]" : "\n  ]");
+    putLine(out, {map->empty() ? "]" : "\n  ]"});
   }
-  put(out, "\n}\n");
+  putLine(out, {"\n}\n"});
 }
 
 bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64,
@@ -66,15 +87,14 @@ bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, 
   bool allCarried = true;
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map) {
-      if (const auto line = addLineFor(letter, std::string(className), std::string(libraryPath))) {
-        put(out, *line + "\n");
+      if (fileLineCarries(letter, className, libraryPath)) {
+        putLine(out, {std::string_view(&letter, 1), ",add,", className, ",", libraryPath, "\n"});
         continue;
       }
       allCarried = false;
-      report(
-          dumpVoice(),
-          "left out, a command file cannot carry it: " + textLine(letter, className, libraryPath),
-          err);
+      // The message of report(), written in pieces as the text form is.
+      putLine(err, {dumpVoice().name, ": left out, a command file cannot carry it: "});
+      putTextLine(err, letter, className, libraryPath);
     }
   }
   return allCarried;
