@@ -97,7 +97,7 @@ class tStreamOut {
   tStreamOut& operator+=(char byte) { return *this += std::string_view(&byte, 1); }
 
  private:
-  static constexpr std::size_t kChunk = 64 * 1024;
+  static constexpr std::size_t kChunk = std::size_t{64} << 10;
 
   void flush() {
     // A write error is the caller's to find with ferror.
