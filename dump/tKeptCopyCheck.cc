@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "dump/tMapFileSnapshot.h"
 #include "cli/tTextEscaping.h"
+#include "dump/tMapFileSnapshot.h"
 #include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "dump/tPathWalk.h"
 #include "cli/tTextEscaping.h"
+#include "dump/tPathWalk.h"
 
 namespace nDRAVI100 {
 
