@@ -180,8 +180,8 @@ TEST(CommandFileGrammar, CarriesWhatTheReaderReadsBack) {
   for (const Case& c : cases) {
     const std::string line = std::string{c.letter} + ",add," + c.className + "," + c.libraryPath;
     std::FILE* file = std::tmpfile();
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fputs("\n", file);
+    (void)std::fwrite(line.data(), 1, line.size(), file);
+    (void)std::fputs("\n", file);
     std::rewind(file);
     std::int32_t endOfFile = 0;
     tStatus status = 0;
@@ -194,7 +194,7 @@ TEST(CommandFileGrammar, CarriesWhatTheReaderReadsBack) {
                           request.getClassName(status) == c.className &&
                           request.getLibraryName(status) == c.libraryPath &&
                           c.libraryPath.find('*') == std::string::npos;
-    std::fclose(file);
+    (void)std::fclose(file);
     EXPECT_EQ(fileLineCarries(c.letter, c.className, c.libraryPath), readBack) << line;
     EXPECT_EQ(addLineFor(c.letter, c.className, c.libraryPath),
               readBack ? std::optional<std::string>(line) : std::nullopt)
