@@ -37,6 +37,11 @@ void reportReadError(tStatus& status) {
   (void)std::fputs("zembril: File read error!\n", stdout);
 }
 
+tLineBuffer& lineBuffer() {
+  static tLineBuffer buffer;
+  return buffer;
+}
+
 tCommandRequest& lineRequest() {
   static tCommandRequest request;
   return request;
@@ -47,17 +52,17 @@ const tCommandRequest& rejectionRequest() {
   return request;
 }
 
-}  // namespace
-
-const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
-  static std::string line;
-  line.clear();
-  if (isError(status)) return line;
+// Reads the next line that is not a comment into the one buffer, as
+// readFileLine describes, and returns where it stands: a view of the
+// buffer, or an empty view at the end or after an error.
+std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
+  std::span<char> read;
+  if (isError(status)) return read;
   // getline's own buffer, kept from line to line. getline says how many
   // bytes it stored, so that a NUL byte of the file is seen for what it is;
   // reading in pieces with fgets had to fill each piece first to tell its
   // NUL from the file's, which cost a bulk file a tenth of its run.
-  static tLineBuffer buffer;
+  tLineBuffer& buffer = lineBuffer();
   for (;;) {
     const ssize_t got = ::getline(&buffer.bytes, &buffer.capacity, file);
     if (got < 0) {
@@ -74,19 +79,17 @@ const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatu
     }
     // A comment goes whole, however long.
     if (buffer.bytes[0] == '#') continue;
-    line.assign(buffer.bytes, length);
+    read = {buffer.bytes, length};
     break;
   }
   if (std::feof(file) != 0) endOfFile = 1;
-  return line;
+  return read;
 }
 
-const std::string& removeWhitespace(const std::string& line, tStatus& status) {
-  static std::string stripped;
-  if (isError(status)) {
-    stripped.clear();
-    return stripped;
-  }
+// Writes the bytes of `line` up to its first NUL but its blanks to `out`
+// and returns how many it wrote. `out` may be `line` itself: no byte is
+// written before it has been read.
+std::size_t copyWithoutBlanks(std::string_view line, char* const out) {
   static constexpr auto kBlank = [] {
     std::array<bool, 256> blank{};
     for (const char byte : {' ', '\t', '\r', '\n'}) blank[static_cast<unsigned char>(byte)] = true;
@@ -104,88 +107,126 @@ const std::string& removeWhitespace(const std::string& line, tStatus& status) {
   // A command file of many lines spent most of its time here, one call per
   // byte. Now 8 bytes without a blank are copied at once, and the bytes of
   // any other 8 are written one by one, a kept byte advancing the end,
-  // without a branch. Only shrinking `stripped` keeps its bytes in place, so
-  // a line that is `stripped` itself is compacted in place correctly.
+  // without a branch. A byte is written only where a byte was read
+  // already, so a line compacted in place comes out right.
   const std::size_t end = std::min(line.find('\0'), line.size());
-  if (stripped.size() < end) stripped.resize(end);
   const char* const bytes = line.data();
-  char* const start = stripped.data();
-  char* out = start;
+  char* next = out;
   std::size_t at = 0;
   for (; at + 8 <= end; at += 8) {
     std::uint64_t word = 0;
     std::memcpy(&word, bytes + at, 8);
     if (!holdsBlank(word)) {
-      std::memcpy(out, &word, 8);
-      out += 8;
+      std::memcpy(next, &word, 8);
+      next += 8;
       continue;
     }
-    for (std::size_t next = at; next < at + 8; ++next) {
-      *out = bytes[next];
-      out += kBlank[static_cast<unsigned char>(bytes[next])] ? 0 : 1;
+    for (std::size_t each = at; each < at + 8; ++each) {
+      const char byte = bytes[each];
+      *next = byte;
+      next += kBlank[static_cast<unsigned char>(byte)] ? 0 : 1;
     }
   }
   for (; at < end; ++at) {
-    *out = bytes[at];
-    out += kBlank[static_cast<unsigned char>(bytes[at])] ? 0 : 1;
+    const char byte = bytes[at];
+    *next = byte;
+    next += kBlank[static_cast<unsigned char>(byte)] ? 0 : 1;
   }
-  stripped.resize(static_cast<std::size_t>(out - start));
-  return stripped;
+  return static_cast<std::size_t>(next - out);
 }
 
-bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields) {
+// Calls `onComma(at)` for each comma of `text` that stands outside "<" ">"
+// brackets, `depth` brackets deep at its start, until it returns false;
+// leaves in `depth` how deep the end of `text` is. Returns false when
+// `onComma` did.
+template <typename tOnComma>
+bool forEachFieldComma(std::string_view text, int& depth, tOnComma onComma) {
   static constexpr auto kMatters = [] {
     std::array<bool, 256> matters{};
     for (const char byte : {',', '<', '>'}) matters[static_cast<unsigned char>(byte)] = true;
     return matters;
   }();
-  const std::size_t size = line.size();
-  const char* const bytes = line.data();
-  // Room for the most fields a line may have, cut to the fields found at
-  // the end: strings that stay keep their buffers from line to line, where
-  // cutting first would free them and allocate again for every line.
-  if (fields.size() < kMostFields) fields.resize(kMostFields);
-  std::size_t used = 0;
-  std::size_t start = 0;
-  // Each field is copied in one piece once its end is found.
-  auto endFieldAt = [&](std::size_t comma) {
-    if (used + 1 == kMostFields) return false;
-    fields[used].assign(line, start, comma - start);
-    ++used;
-    start = comma + 1;
-    return true;
-  };
-  if (line.find('<') == std::string::npos) {
+  const std::size_t size = text.size();
+  const char* const bytes = text.data();
+  if (depth == 0 && text.find('<') == std::string_view::npos) {
     // Without a "<" no comma is bracketed, and memchr finds each one many
     // bytes at a time.
+    std::size_t start = 0;
     while (const void* comma = std::memchr(bytes + start, ',', size - start)) {
-      if (!endFieldAt(static_cast<std::size_t>(static_cast<const char*>(comma) - bytes))) {
-        return false;
-      }
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(comma) - bytes);
+      if (!onComma(at)) return false;
+      start = at + 1;
     }
-  } else {
-    int depth = 0;
-    for (std::size_t at = start;; ++at) {
-      // The bytes between the three that matter are skipped in a tight loop.
-      while (at < size && !kMatters[static_cast<unsigned char>(bytes[at])]) ++at;
-      if (at == size) break;
-      if (bytes[at] == '<') {
-        ++depth;
-      } else if (bytes[at] == '>') {
-        if (depth > 0) --depth;
-      } else if (depth == 0 && !endFieldAt(at)) {
-        return false;
-      }
+    return true;
+  }
+  for (std::size_t at = 0;; ++at) {
+    // The bytes between the three that matter are skipped in a tight loop.
+    while (at < size && !kMatters[static_cast<unsigned char>(bytes[at])]) ++at;
+    if (at == size) return true;
+    if (bytes[at] == '<') {
+      ++depth;
+    } else if (bytes[at] == '>') {
+      if (depth > 0) --depth;
+    } else if (depth == 0 && !onComma(at)) {
+      return false;
     }
   }
-  fields[used].assign(line, start, size - start);
-  fields.resize(used + 1);
+}
+
+}  // namespace
+
+const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
+  static std::string line;
+  const std::span<char> read = readRawLine(file, endOfFile, status);
+  line.assign(read.data(), read.size());
+  return line;
+}
+
+std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
+  const std::span<char> read = readRawLine(file, endOfFile, status);
+  return {read.data(), copyWithoutBlanks({read.data(), read.size()}, read.data())};
+}
+
+void releaseLongLine() {
+  constexpr std::size_t kLongLine = std::size_t{1} << 20;
+  tLineBuffer& buffer = lineBuffer();
+  if (buffer.capacity <= kLongLine) return;
+  std::free(buffer.bytes);
+  buffer.bytes = nullptr;
+  buffer.capacity = 0;
+}
+
+const std::string& removeWhitespace(std::string_view line, tStatus& status) {
+  static std::string stripped;
+  if (isError(status)) {
+    stripped.clear();
+    return stripped;
+  }
+  // A line that is `stripped` itself is compacted in place; only shrinking
+  // `stripped` keeps its bytes where they are.
+  if (stripped.size() < line.size()) stripped.resize(line.size());
+  stripped.resize(copyWithoutBlanks(line, stripped.data()));
+  return stripped;
+}
+
+bool splitFileLineFields(std::string_view line, std::vector<std::string_view>& fields) {
+  fields.clear();
+  std::size_t start = 0;
+  int depth = 0;
+  const bool fewEnough = forEachFieldComma(line, depth, [&](std::size_t comma) {
+    if (fields.size() + 1 == kMostFields) return false;
+    fields.push_back(line.substr(start, comma - start));
+    start = comma + 1;
+    return true;
+  });
+  if (!fewEnough) return false;
+  fields.push_back(line.substr(start));
   return true;
 }
 
-const tCommandRequest& parseFileLine(const std::string& line, tStatus& status) {
+const tCommandRequest& parseFileLine(std::string_view line, tStatus& status) {
   if (isError(status)) return rejectionRequest();
-  static std::vector<std::string> fields;
+  static std::vector<std::string_view> fields;
   tCommandRequest& request = lineRequest();
   auto reject = [&]() -> const tCommandRequest& {
     raiseError(status, nCode::kUsage);
@@ -197,33 +238,47 @@ const tCommandRequest& parseFileLine(const std::string& line, tStatus& status) {
   if (!parseScopeName(fields[0], "", scope)) return reject();
   request.setScope(scope, status);
 
-  const std::span<const std::string> arguments(fields.begin() + 2, fields.end());
+  const std::span<const std::string_view> arguments(fields.begin() + 2, fields.end());
   if (!setCommandWord(request, fields[1], "", arguments, status)) return reject();
   return request;
 }
 
-std::optional<std::string> addLineFor(char scopeLetter, const std::string& className,
-                                      const std::string& libraryPath) {
-  const std::string line = std::string{scopeLetter, ','} + "add," + className + "," + libraryPath;
-  // The line goes through the same reader as a file on disk: pieces, NUL
-  // bytes and newlines inside a name then count exactly as they would.
-  std::string bytes = line + "\n";
-  const tFile in(::fmemopen(bytes.data(), bytes.size(), "r"));
-  if (!in) return std::nullopt;
-  tStatus status = 0;
-  std::int32_t endOfFile = 0;
-  const std::string readBack = readFileLine(in.get(), endOfFile, status);
-  if (isError(status) || readBack != bytes) return std::nullopt;
-
-  const tCommandRequest& request = parseFileLine(removeWhitespace(readBack, status), status);
-  tMapScope expectedScope = 0;
-  if (!parseScopeName(std::string{scopeLetter}, "", expectedScope)) return std::nullopt;
-  const bool same = !isError(status) && request.getKind(status) == tCommandKind::Add &&
-                    request.getScope(status) == expectedScope &&
-                    request.getClassName(status) == className &&
-                    request.getLibraryName(status) == libraryPath;
+bool fileLineCarries(char scopeLetter, std::string_view className, std::string_view libraryPath) {
+  tMapScope scope = 0;
+  if (!parseScopeName(std::string_view(&scopeLetter, 1), "", scope)) return false;
+  // The reader ends a line at a newline and refuses a NUL; removeWhitespace
+  // drops every blank: a name that holds one is not read back as itself.
+  const auto readsBack = [](std::string_view name) {
+    return name.find_first_of(std::string_view(" \t\r\n\0", 5)) == std::string_view::npos;
+  };
+  if (!readsBack(className) || !readsBack(libraryPath)) return false;
+  // The line "L,add,C,P" splits into exactly those four fields when the
+  // class name has no comma outside brackets and closes every bracket it
+  // opens, so that the comma after it splits too, and the path has no
+  // comma outside brackets: "L,add," holds neither bracket.
+  const auto noComma = [](std::size_t) { return false; };
+  int depth = 0;
+  if (!forEachFieldComma(className, depth, noComma) || depth != 0) return false;
+  depth = 0;
+  if (!forEachFieldComma(libraryPath, depth, noComma)) return false;
   // A run puts its bitness in place of a "*": the path would not survive.
-  if (!same || substituteBitness(libraryPath, 0) != libraryPath) return std::nullopt;
+  return libraryPath.find('*') == std::string_view::npos;
+}
+
+std::optional<std::string> addLineFor(char scopeLetter, std::string_view className,
+                                      std::string_view libraryPath) {
+  if (!fileLineCarries(scopeLetter, className, libraryPath)) return std::nullopt;
+  std::string line{scopeLetter, ','};
+  line.append("add,").append(className).append(",").append(libraryPath);
+  return line;
+}
+
+std::optional<std::string> deleteLineFor(char scopeLetter, std::string_view className) {
+  // A delete line ends at the class, which the same rules keep whole; a
+  // path that holds nothing a line could lose stands in for the library.
+  if (!fileLineCarries(scopeLetter, className, "/")) return std::nullopt;
+  std::string line{scopeLetter, ','};
+  line.append("delete,").append(className);
   return line;
 }
 

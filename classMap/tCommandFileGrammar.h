@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "classMap/tCommandRequest.h"
@@ -30,30 +31,56 @@ namespace nDRAVI100 {
 // returned is one buffer that the next call overwrites.
 const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
 
+// Reads the next line as readFileLine does and returns it as
+// removeWhitespace would, stripped where it was read: no copy of the line
+// is made. The view shows a buffer that the next call of either reader
+// overwrites; releaseLongLine frees it. This is how zembril reads a
+// command file.
+std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
+
+// Frees the buffer that the readers read into when a line has grown it past
+// a megabyte, so that a command file's one long line is not held a second
+// time while it is carried out; a file of short lines keeps its buffer.
+// Ends the validity of the last view readStrippedLine returned.
+void releaseLongLine();
+
 // Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs. The
 // string returned is one buffer that the next call overwrites.
-const std::string& removeWhitespace(const std::string& line, tStatus& status);
+const std::string& removeWhitespace(std::string_view line, tStatus& status);
 
 // Splits a line without blanks into its fields at the commas that stand
-// outside "<" ">" brackets. Returns false when the line has more than four
-// fields (a fourth such comma rejects it at once).
-bool splitFileLineFields(const std::string& line, std::vector<std::string>& fields);
+// outside "<" ">" brackets, as views of `line`. Returns false when the line
+// has more than four fields (a fourth such comma rejects it at once).
+bool splitFileLineFields(std::string_view line, std::vector<std::string_view>& fields);
 
 // Parses a line without blanks. Returns the one line request, updated for
 // this line, or, with nCode::kUsage raised in the word, the rejection request of
 // kind None. Both live until the program ends; the line request keeps the
 // strings of earlier lines that this line's command does not use.
-const tCommandRequest& parseFileLine(const std::string& line, tStatus& status);
+const tCommandRequest& parseFileLine(std::string_view line, tStatus& status);
+
+// Returns true when zembril reads the command-file line
+// "<scopeLetter>,add,<className>,<libraryPath>" back as exactly this
+// binding in the map of `scopeLetter` ('U' or 'K'), whatever the run's
+// bitness: as the readers, removeWhitespace and parseFileLine make of it, so
+// a NUL, a blank or a newline, a comma outside "<...>" or an unbalanced "<"
+// in a name, or a "*" in the library path (which a run replaces by 32 or
+// 64), all make a binding that a command file cannot carry. Copies neither
+// string.
+[[nodiscard]] bool fileLineCarries(char scopeLetter, std::string_view className,
+                                   std::string_view libraryPath);
 
 // Returns the command-file line, without its newline, that binds
-// `className` to `libraryPath` in the map of `scopeLetter` ('U' or 'K'):
-// "U,add,<class>,<library>". Returns nothing when zembril would not read
-// that line back as exactly this binding, whatever the run's bitness: the
-// line is read, stripped and parsed by zembril's own command-file code, so
-// a blank, a newline, a comma outside "<...>" or an unbalanced "<" in a
-// name, or a "*" in the library path (which a run replaces by 32 or 64),
-// all make a binding that a command file cannot carry.
-[[nodiscard]] std::optional<std::string> addLineFor(char scopeLetter, const std::string& className,
-                                                    const std::string& libraryPath);
+// `className` to `libraryPath` in the map of `scopeLetter`:
+// "U,add,<class>,<library>"; nothing when fileLineCarries says no.
+[[nodiscard]] std::optional<std::string> addLineFor(char scopeLetter, std::string_view className,
+                                                    std::string_view libraryPath);
+
+// Returns the command-file line, without its newline, that unbinds
+// `className` from the map of `scopeLetter`: "U,delete,<class>"; nothing
+// when a command file cannot carry the class, as fileLineCarries judges a
+// class name.
+[[nodiscard]] std::optional<std::string> deleteLineFor(char scopeLetter,
+                                                       std::string_view className);
 
 }  // namespace nDRAVI100

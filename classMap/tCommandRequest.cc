@@ -33,28 +33,31 @@ void tCommandRequest::setScope(tMapScope value, tStatus& status) {
 void tCommandRequest::setX64(std::int32_t value, tStatus& status) {
   if (!isError(status)) x64 = value;
 }
-void tCommandRequest::setFilePath(const std::string& value, tStatus& status) {
-  if (!isError(status)) filePath = value;
+void tCommandRequest::setFilePath(std::string_view value, tStatus& status) {
+  // Assigned, not made anew: the string keeps its room from line to line.
+  if (!isError(status)) filePath.assign(value);
 }
-void tCommandRequest::setClassName(const std::string& value, tStatus& status) {
-  if (!isError(status)) className = value;
+void tCommandRequest::setClassName(std::string_view value, tStatus& status) {
+  // Assigned, not made anew: the string keeps its room from line to line.
+  if (!isError(status)) className.assign(value);
 }
-void tCommandRequest::setLibraryName(const std::string& value, tStatus& status) {
-  if (!isError(status)) libraryName = value;
+void tCommandRequest::setLibraryName(std::string_view value, tStatus& status) {
+  // Assigned, not made anew: the string keeps its room from line to line.
+  if (!isError(status)) libraryName.assign(value);
 }
 
 void tCommandRequest::clear() { *this = tCommandRequest(); }
 
-bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scope) {
+bool parseScopeName(std::string_view word, const char* prefix, tMapScope& scope) {
   const std::size_t prefixLength = std::strlen(prefix);
   if (word.size() != prefixLength + 1 || word.compare(0, prefixLength, prefix) != 0) return false;
-  const std::optional<tMapScope> named = scopeOfLetter(std::string_view(word).substr(prefixLength));
+  const std::optional<tMapScope> named = scopeOfLetter(word.substr(prefixLength));
   if (named) scope = *named;
   return named.has_value();
 }
 
-bool setCommandWord(tCommandRequest& request, const std::string& word, const char* prefix,
-                    std::span<const std::string> arguments, tStatus& status) {
+bool setCommandWord(tCommandRequest& request, std::string_view word, const char* prefix,
+                    std::span<const std::string_view> arguments, tStatus& status) {
   static const struct {
     std::string_view name;
     tCommandKind kind;
@@ -68,7 +71,7 @@ bool setCommandWord(tCommandRequest& request, const std::string& word, const cha
                 {"add", tCommandKind::Add, 2}};
   const std::size_t prefixLength = std::strlen(prefix);
   if (word.compare(0, prefixLength, prefix) != 0) return false;
-  const std::string_view name = std::string_view(word).substr(std::min(prefixLength, word.size()));
+  const std::string_view name = word.substr(std::min(prefixLength, word.size()));
   for (const auto& entry : kWords) {
     if (name != entry.name || arguments.size() != entry.argumentCount) continue;
     // The kind goes in before the strings, as the grammar has it.

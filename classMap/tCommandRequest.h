@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "classMap/tMapScope.h"
@@ -43,9 +44,9 @@ class tCommandRequest {
   void setKind(tCommandKind value, tStatus& status);
   void setScope(tMapScope value, tStatus& status);
   void setX64(std::int32_t value, tStatus& status);
-  void setFilePath(const std::string& value, tStatus& status);
-  void setClassName(const std::string& value, tStatus& status);
-  void setLibraryName(const std::string& value, tStatus& status);
+  void setFilePath(std::string_view value, tStatus& status);
+  void setClassName(std::string_view value, tStatus& status);
+  void setLibraryName(std::string_view value, tStatus& status);
 
   // Puts every field back to its initial value: kind None, scope 0, empty
   // strings and x64 0.
@@ -63,7 +64,7 @@ class tCommandRequest {
 // Returns true and stores the scope when `word` is `prefix` followed by one
 // scope letter, U (0), K (1) or S (2), in either case. The command line's
 // switches have the prefix "/", a command file's letters none.
-bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scope);
+bool parseScopeName(std::string_view word, const char* prefix, tMapScope& scope);
 
 // Sets the kind, and the strings it uses, that the command word `word` stands
 // for when `prefix` ("/" on the command line, nothing in a command file) and
@@ -72,8 +73,8 @@ bool parseScopeName(const std::string& word, const char* prefix, tMapScope& scop
 // and "lookuplib" with a library name; "add" with a class name and a library
 // name. Returns false, changing nothing, for any other word or number of
 // arguments.
-bool setCommandWord(tCommandRequest& request, const std::string& word, const char* prefix,
-                    std::span<const std::string> arguments, tStatus& status);
+bool setCommandWord(tCommandRequest& request, std::string_view word, const char* prefix,
+                    std::span<const std::string_view> arguments, tStatus& status);
 
 // Returns `libraryName` with its first "*" replaced by "64" when `is64Bit`
 // is non-zero and by "32" otherwise; later "*" stay as they are.

@@ -1,5 +1,7 @@
 #include "cli/tProgramVoice.h"
 
+#include "cli/tTextEscaping.h"
+
 namespace nDRAVI100 {
 
 void put(std::FILE* stream, const std::string& text) {
@@ -16,7 +18,9 @@ void report(const tProgramVoice& voice, const tFailure& failure, std::FILE* err)
 
 void reportUsageError(const tProgramVoice& voice, const std::string& reason, std::FILE* err) {
   put(err, voice.usageLine);
-  report(voice, reason + "; try '" + voice.name + " --help' for more information", err);
+  // A reason quotes the command line, which may hold any byte.
+  report(voice, escapeForText(reason) + "; try '" + voice.name + " --help' for more information",
+         err);
 }
 
 void answer(const tProgramVoice& voice, tAnswer asked, std::FILE* out) {

@@ -30,7 +30,8 @@ void report(const tProgramVoice& voice, const std::string& message, std::FILE* e
 void report(const tProgramVoice& voice, const tFailure& failure, std::FILE* err);
 
 // Writes the usage line, when the program has one, and "NAME: REASON; try
-// 'NAME --help' for more information\n" to `err`.
+// 'NAME --help' for more information\n" to `err`, REASON escaped by
+// escapeForText: it quotes the command line.
 void reportUsageError(const tProgramVoice& voice, const std::string& reason, std::FILE* err);
 
 // Writes the answer to --help (the help text) or to --version ("NAME

@@ -1,16 +1,13 @@
 #include "dump/tBindingOutput.h"
 
-#include <cstdint>
-#include <optional>
-#include <utility>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include "classMap/tCommandFileGrammar.h"
 #include "classMap/tMapScope.h"
 #include "cli/tProgramVoice.h"
-#include "dump/tTextEscaping.h"
-#include "os/tFile.h"
-#include "status/tStatus.h"
+#include "cli/tTextEscaping.h"
 
 namespace nDRAVI100 {
 
@@ -29,50 +26,52 @@ std::vector<tNamedMap> chosenMaps(const tClassNameMap& uMap, const tClassNameMap
   return maps;
 }
 
-// A binding as the text form prints it, without its newline.
-std::string textLine(char letter, std::string_view className, std::string_view libraryPath) {
-  return std::string{letter, '\t'} + escapeForText(className) + '\t' + escapeForText(libraryPath);
+// Writes `pieces` to `out` one after another: a binding's strings go out
+// where they stand, never copied into a line of their size first.
+void putLine(std::FILE* out, std::initializer_list<std::string_view> pieces) {
+  for (const std::string_view piece : pieces) (void)std::fwrite(piece.data(), 1, piece.size(), out);
+}
+
+// A binding as the text form prints it, newline included.
+void putTextLine(std::FILE* out, char letter, std::string_view className,
+                 std::string_view libraryPath) {
+  putLine(out, {std::string_view(&letter, 1), "\t"});
+  putEscapedForText(out, className);
+  putLine(out, {"\t"});
+  putEscapedForText(out, libraryPath);
+  putLine(out, {"\n"});
 }
 
 void writeText(const std::vector<tNamedMap>& maps, std::FILE* out) {
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map)
-      put(out, textLine(letter, className, libraryPath) + '\n');
+      putTextLine(out, letter, className, libraryPath);
   }
+}
+
+void putQuoted(std::FILE* out, std::string_view bytes) {
+  putLine(out, {"\""});
+  putEscapedForJson(out, bytes);
+  putLine(out, {"\""});
 }
 
 void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, std::FILE* out) {
-  const auto quoted = [](std::string_view bytes) { return '"' + escapeForJson(bytes) + '"'; };
-  put(out, "{\n  \"file\": " + quoted(path));
+  putLine(out, {"{\n  \"file\": "});
+  putQuoted(out, path);
   for (const auto& [letter, map] : maps) {
-    put(out, ",\n  \"" + std::string{letter} + "\": [");
-    std::string separator = "\n";
+    putLine(out, {",\n  \"", std::string_view(&letter, 1), "\": ["});
+    std::string_view separator = "\n";
     for (const auto& [className, libraryPath] : *map) {
-      put(out, separator + "    {\"class\": " + quoted(className) +
-                   ", \"library\": " + quoted(libraryPath) + "}");
+      putLine(out, {separator, "    {\"class\": "});
+      putQuoted(out, className);
+      putLine(out, {", \"library\": "});
+      putQuoted(out, libraryPath);
+      putLine(out, {"}"});
       separator = ",\n";
     }
-    put(out, map->empty() ? "]" : "\n  ]");
+    putLine(out, {map->empty() ? "]" : "\n  ]"});
   }
-  put(out, "\n}\n");
-}
-
-// The line that unbinds `className` from the map of `letter`, when zembril
-// reads it back as exactly that, as addLineFor asks of an add line.
-std::optional<std::string> deleteLineFor(char letter, const std::string& className) {
-  const std::string line = std::string{letter, ','} + "delete," + className;
-  std::string bytes = line + "\n";
-  const tFile in(::fmemopen(bytes.data(), bytes.size(), "r"));
-  if (!in) return std::nullopt;
-  tStatus status = 0;
-  std::int32_t endOfFile = 0;
-  if (readFileLine(in.get(), endOfFile, status) != bytes || isError(status)) return std::nullopt;
-  const tCommandRequest& request = parseFileLine(removeWhitespace(bytes, status), status);
-  tMapScope scope = 0;
-  const bool same = parseScopeName(std::string{letter}, "", scope) && !isError(status) &&
-                    request.getKind(status) == tCommandKind::Delete &&
-                    request.getScope(status) == scope && request.getClassName(status) == className;
-  return same ? std::optional<std::string>(line) : std::nullopt;
+  putLine(out, {"\n}\n"});
 }
 
 // --missing --format=commands: a command file that unbinds each binding
@@ -86,15 +85,13 @@ bool writeUnbindCommands(const std::vector<tNamedMap>& maps, const std::string& 
   bool allCarried = true;
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map) {
-      if (const auto line = deleteLineFor(letter, std::string(className))) {
+      if (const auto line = deleteLineFor(letter, className)) {
         put(out, "# bound to " + escapeForText(libraryPath) + "\n" + *line + "\n");
         continue;
       }
       allCarried = false;
-      report(
-          dumpVoice(),
-          "left out, a command file cannot carry it: " + textLine(letter, className, libraryPath),
-          err);
+      putLine(err, {dumpVoice().name, ": left out, a command file cannot carry it: "});
+      putTextLine(err, letter, className, libraryPath);
     }
   }
   return allCarried;
@@ -113,15 +110,14 @@ bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, 
   bool allCarried = true;
   for (const auto& [letter, map] : maps) {
     for (const auto& [className, libraryPath] : *map) {
-      if (const auto line = addLineFor(letter, std::string(className), std::string(libraryPath))) {
-        put(out, *line + "\n");
+      if (fileLineCarries(letter, className, libraryPath)) {
+        putLine(out, {std::string_view(&letter, 1), ",add,", className, ",", libraryPath, "\n"});
         continue;
       }
       allCarried = false;
-      report(
-          dumpVoice(),
-          "left out, a command file cannot carry it: " + textLine(letter, className, libraryPath),
-          err);
+      // The message of report(), written in pieces as the text form is.
+      putLine(err, {dumpVoice().name, ": left out, a command file cannot carry it: "});
+      putTextLine(err, letter, className, libraryPath);
     }
   }
   return allCarried;

@@ -6,13 +6,14 @@
 #include "cli/tFailure.h"
 #include "cli/tLongOptions.h"
 #include "cli/tProgramVoice.h"
+#include "cli/tTextEscaping.h"
 #include "dump/tBindingOutput.h"
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tMissingLibraries.h"
+#include "dump/tRecoveryForecast.h"
 #include "dump/tSetupCheck.h"
 #include "dump/tStatusExplanation.h"
-#include "dump/tTextEscaping.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapPaths.h"
 
@@ -96,11 +97,11 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
           countsOf(snapshot) + " before it are printed");
       return kDumpFailed;
     case tMapFileState::copyUnfinished:
-      // Its head is the mark, its body a mix of the old and the new file:
-      // the whole new file is the temporary file beside it.
-      say("a copy into it began and did not finish; the next run of zembril that takes the lock "
-          "finishes it from " +
-          escapeForText(tMapPaths::temporaryNameFor(path)));
+      // Its head is the mark, its body a mix of the old and the new file.
+      // What becomes of it depends on the temporary file beside it: the very
+      // plan that the next holder of the lock carries out says.
+      say("a copy into it began and did not finish; " +
+          planInWords(forecastRecovery(path, paths.root(), snapshot), snapshot, path));
       return kDumpAttention;
     case tMapFileState::damaged:
       if (!salvaging) {

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "cli/tTextEscaping.h"
 #include "dump/tMapFileSnapshot.h"
-#include "dump/tTextEscaping.h"
 #include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 #include "os/tDirectory.h"
 
 namespace nDRAVI100 {

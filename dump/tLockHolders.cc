@@ -12,7 +12,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 #include "os/tRegularFile.h"
 
 namespace nDRAVI100 {

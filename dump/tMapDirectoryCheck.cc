@@ -6,9 +6,9 @@
 #include <cerrno>
 
 #include "cli/tFailure.h"
+#include "cli/tTextEscaping.h"
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tPathWalk.h"
-#include "dump/tTextEscaping.h"
 #include "os/tRegularFile.h"
 #include "status/tStatus.h"
 

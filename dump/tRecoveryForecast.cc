@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "cli/tTextEscaping.h"
 #include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
 
@@ -14,7 +15,7 @@ std::string nextKeptName(const std::string& path) {
   struct stat ignored {};
   int n = 0;
   while (::lstat(tMapPaths::damagedNameFor(path, n).c_str(), &ignored) == 0) ++n;
-  return fileNameOf(tMapPaths::damagedNameFor(path, n));
+  return escapeForText(fileNameOf(tMapPaths::damagedNameFor(path, n)));
 }
 
 }  // namespace
@@ -31,7 +32,8 @@ tRecoveryPlan forecastRecovery(const std::string& path, const std::string& root,
 
 std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,
                         const std::string& path) {
-  const std::string temporary = fileNameOf(tMapPaths::temporaryNameFor(path));
+  // A file named on the command line may have any name.
+  const std::string temporary = escapeForText(fileNameOf(tMapPaths::temporaryNameFor(path)));
   std::string words = "the next run that takes the lock ";
   switch (plan.map) {
     case tMapAction::keep:

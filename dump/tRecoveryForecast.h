@@ -17,7 +17,8 @@ namespace nDRAVI100 {
 
 // `plan` in words, for the map file at `path` read as `map`: "the next run
 // that takes the lock keeps it as dravimap.damaged.1 and starts from empty
-// maps; it removes dravimap.tmp and never reads it".
+// maps; it removes dravimap.tmp and never reads it". The names are escaped
+// by escapeForText.
 [[nodiscard]] std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,
                                       const std::string& path);
 

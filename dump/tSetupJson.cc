@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "cli/tProgramVoice.h"
+#include "cli/tTextEscaping.h"
 #include "dump/tDumpProgram.h"
-#include "dump/tTextEscaping.h"
 
 namespace nDRAVI100 {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "cli/tTextEscaping.h"
 #include "dump/tPathWalk.h"
-#include "dump/tTextEscaping.h"
 
 namespace nDRAVI100 {
 

@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                                  \
-  do {                                                                                         \
-    if (!(condition)) {                                                                        \
-      std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                            \
-    }                                                                                          \
+#define FUZZ_CHECK(condition)                                                           \
+  do {                                                                                  \
+    if (!(condition)) {                                                                 \
+      (void)std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, \
+                         #condition);                                                   \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)

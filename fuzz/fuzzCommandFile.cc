@@ -37,10 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     FUZZ_CHECK(status == 0);
-    std::vector<std::string> fields;
+    std::vector<std::string_view> fields;
     FUZZ_CHECK(splitFileLineFields(stripped, fields));
-    std::string joined = fields[0];
-    for (std::size_t i = 1; i < fields.size(); ++i) joined += "," + fields[i];
+    std::string joined(fields[0]);
+    for (std::size_t i = 1; i < fields.size(); ++i) joined.append(",").append(fields[i]);
     FUZZ_CHECK(joined == stripped);
     FUZZ_CHECK(fields.size() >= 2 && fields.size() <= 4);
   }

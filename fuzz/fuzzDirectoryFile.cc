@@ -1,6 +1,7 @@
 // The directory-file reader: the map directory is the first line of the file
 // (cut at 4097 bytes, one trailing '/' dropped) with "/etc" appended, or the
 // fallback when that line is empty.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   std::string line = bytes.substr(0, 4097);
-  line = line.substr(0, line.find_first_of(std::string("\r\n\0", 3)));
+  line.resize(std::min(line.size(), line.find_first_of(std::string("\r\n\0", 3))));
   if (!line.empty() && line.back() == '/') line.pop_back();
   const std::string expected = line.empty()
                                    ? nDRAVI100::tMapPaths(root()).fallbackMapDirectory()

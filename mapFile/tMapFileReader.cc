@@ -157,11 +157,13 @@ bool readSection(const tMapImageKey& key, tFieldReader& reader, tClassNameMap* m
   // Room for the records the file can really hold, and for a few more: growing
   // the array one doubling at a time would copy it and fault in its pages
   // again and again, and a run that adds a binding or two to a large map
-  // would copy it all once more, holding both copies at its peak. A record
-  // is at least two lengths.
+  // would copy it all once more, holding both copies at its peak. The room
+  // is counted in bindings, 32 bytes each, not in the 8 bytes of the
+  // smallest record, so that the reserve never outgrows the file: a map of
+  // empty records would otherwise reserve four times its size.
   if (map != nullptr) {
-    const auto records =
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.roomFor(8)));
+    const auto records = static_cast<std::size_t>(
+        std::min<std::uint64_t>(count, reader.roomFor(sizeof(tBindingView))));
     map->reserve(map->size() + records + records / 64 + 16);
   }
   if (map == nullptr) {

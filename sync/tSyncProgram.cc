@@ -15,6 +15,7 @@
 #include "cli/tFailure.h"
 #include "cli/tLongOptions.h"
 #include "cli/tProgramVoice.h"
+#include "cli/tTextEscaping.h"
 #include "os/tDirectory.h"
 #include "os/tRegularFile.h"
 #include "os/tRoot.h"
@@ -47,6 +48,15 @@ constexpr const char* kHelp =
 const tProgramVoice& syncVoice() {
   static const tProgramVoice voice{"zembril-sync", ZEMBRIL_VERSION, kHelp, ""};
   return voice;
+}
+
+// Writes a message to `err`, escaped whole as zembril-dump escapes what it
+// quotes: class names, library paths, package names and the map directory
+// come from files that packages and users write, and under dpkg the error
+// stream is the administrator's terminal. The words around them hold no
+// byte that the escaping changes.
+void tell(const std::string& message, std::FILE* err) {
+  report(syncVoice(), escapeForText(message), err);
 }
 
 // Reads the record `name` in `directory`, never through a link; a missing
@@ -155,10 +165,9 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
     if (entry.state != tRecordState::unbound) return false;
     if (!handBack.all && !handBack.classes.contains(entry.className)) return false;
     handBack.found.insert(entry.className);
-    report(syncVoice(),
-           mapName + " " + letterOfScope(entry.scope) + " map: " + entry.className +
-               " is handed back to the declarations",
-           err);
+    tell(mapName + " " + letterOfScope(entry.scope) + " map: " + entry.className +
+             " is handed back to the declarations",
+         err);
     return true;
   });
   std::sort(known.begin(), known.end());
@@ -175,7 +184,7 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
     return empty->contains(className) ? std::optional<std::string>("") : std::nullopt;
   };
   const tSyncPlan plan = planSync(declared, known, held, bound, mapName);
-  for (const std::string& notice : plan.notices) report(syncVoice(), notice, err);
+  for (const std::string& notice : plan.notices) tell(notice, err);
 
   if (!plan.steps.empty()) {
     if (plan.before != recorded) {
@@ -255,37 +264,36 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
   if (const std::string missing = root.empty() ? std::string() : rootProblem(root);
       !missing.empty()) {
     // A mistyped image would sync nothing and say nothing.
-    report(syncVoice(), root + ": " + missing, err);
+    tell(root + ": " + missing, err);
     return kSyncUsage;
   }
   const tMapPaths paths = tMapPaths::resolve(root);
 
   const tResult<tDeclared> declared = readDeclarations(paths.declarationsDirectory(), paths.root());
   if (!declared) {
-    report(syncVoice(), declared.failure().message() + "; no map file was changed", err);
+    tell(declared.failure().message() + "; no map file was changed", err);
     return kSyncFailed;
   }
   // Whoever put such a file there meant it to be read: once a run, and no failure.
   for (const tFailure& passedOver : declared->passedOver) report(syncVoice(), passedOver, err);
   std::set<std::string> heldPackages;
   for (const tHeldDeclaration& declaration : declared->held) {
-    report(syncVoice(),
-           declaration.why.message() +
-               "; the bindings it made stay as they are until it is fixed and zembril-sync "
-               "runs again",
-           err);
+    tell(declaration.why.message() +
+             "; the bindings it made stay as they are until it is fixed and zembril-sync "
+             "runs again",
+         err);
     heldPackages.insert(declaration.package);
   }
   bool done = true;
   for (const bool x64 : {false, true}) {
     const tResult<> synced =
         syncMapFile(paths, x64, declared->bindings, heldPackages, handBack, err);
-    if (!synced) report(syncVoice(), synced.failure(), err);
+    if (!synced) tell(synced.failure().message(), err);
     done = synced && done;
   }
   for (const std::string& className : handBack.classes) {
     if (done && !handBack.found.contains(className)) {
-      report(syncVoice(), className + " is not held unbound: nothing to hand back", err);
+      tell(className + " is not held unbound: nothing to hand back", err);
     }
   }
   return done ? kSyncDone : kSyncFailed;

@@ -81,7 +81,7 @@ TEST(CommandFileParser, Fields) {
   struct Case {
     std::string line;
     bool accepted;
-    std::vector<std::string> fields;
+    std::vector<std::string_view> fields;
   } cases[] = {
       {"U,list", true, {"U", "list"}},
       {"U,add,Map<K,V>,lib", true, {"U", "add", "Map<K,V>", "lib"}},
@@ -95,7 +95,7 @@ TEST(CommandFileParser, Fields) {
       {"", true, {""}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> fields;
+    std::vector<std::string_view> fields;
     EXPECT_EQ(splitFileLineFields(c.line, fields), c.accepted) << c.line;
     if (c.accepted) {
       EXPECT_EQ(fields, c.fields) << c.line;
@@ -153,6 +153,53 @@ TEST(CommandFileGrammar, TheSharedTableOfCarriableNames) {
     ++rows;
   }
   EXPECT_GT(rows, 10);
+}
+
+// fileLineCarries judges a binding without making its line; what it says
+// is what zembril's reader and parser make of that line.
+TEST(CommandFileGrammar, CarriesWhatTheReaderReadsBack) {
+  struct Case {
+    char letter;
+    std::string className;
+    std::string libraryPath;
+  } cases[] = {
+      {'U', "Map<K,V>", "/lib/<a,b>.so"},
+      {'K', "A", "/lib/a,b.so"},
+      {'U', "A", "/lib/*.so"},
+      {'U', "A", "/lib/a b.so"},
+      {'U', "A", "/lib/a\r"},
+      {'U', "A", "/lib/<open"},
+      {'U', "A>", "/x>.so"},
+      {'U', "A<B", "/x.so"},
+      {'U', "A", "/x.so,"},
+      {'U', "A", std::string("/x\0y", 4)},
+      {'S', "A", "/x.so"},
+      {'X', "A", "/x.so"},
+      {'U', "", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string line = std::string{c.letter} + ",add," + c.className + "," + c.libraryPath;
+    std::FILE* file = std::tmpfile();
+    (void)std::fwrite(line.data(), 1, line.size(), file);
+    (void)std::fputs("\n", file);
+    std::rewind(file);
+    std::int32_t endOfFile = 0;
+    tStatus status = 0;
+    const std::string_view stripped = readStrippedLine(file, endOfFile, status);
+    const tCommandRequest& request = parseFileLine(stripped, status);
+    tMapScope scope = 0;
+    const bool readBack = !isError(status) && request.getKind(status) == Add &&
+                          parseScopeName(std::string{c.letter}, "", scope) &&
+                          request.getScope(status) == scope &&
+                          request.getClassName(status) == c.className &&
+                          request.getLibraryName(status) == c.libraryPath &&
+                          c.libraryPath.find('*') == std::string::npos;
+    (void)std::fclose(file);
+    EXPECT_EQ(fileLineCarries(c.letter, c.className, c.libraryPath), readBack) << line;
+    EXPECT_EQ(addLineFor(c.letter, c.className, c.libraryPath),
+              readBack ? std::optional<std::string>(line) : std::nullopt)
+        << line;
+  }
 }
 
 TEST(CommandFileParser, Grammar) {
@@ -226,8 +273,14 @@ TEST_F(CommandFileRun, CarriesOutEveryLine) {
                 "U,add,First,/other.so\n"  // warns, and the warning is cleared
                 "S,add,Third,x\n"
                 "U,add,Gone,/gone.so\n"
-                "U,delete,Gone"),
+                // A line that grows the buffer past a megabyte, which is
+                // freed before the line is carried out and grown again.
+                "U, add, L" +
+                    std::string(1 << 21, 'o') + "ng ,/long.so\n" + "U,add,Gone,/gone.so\nU,add, L" +
+                    std::string(1 << 21, 'o') + "nger\t,/x.so\n" + "U,delete,Gone"),
             0);
+  EXPECT_EQ(store.lookup("L" + std::string(1 << 21, 'o') + "ng", 0, status), "/long.so");
+  EXPECT_EQ(store.lookup("L" + std::string(1 << 21, 'o') + "nger", 0, status), "/x.so");
   EXPECT_EQ(store.lookup("First", 0, status), "/usr/lib64/first.so");
   EXPECT_EQ(store.lookup("Second", 1, status), "/lib/second.so");
   EXPECT_EQ(store.lookup("Third", 2, status), "x");

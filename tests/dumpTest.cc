@@ -788,8 +788,9 @@ TEST(Dump, CheckTakesNoLongerWhateverOtherUsersHold) {
   }
 }
 
-// --check prints the plan that the next run of zembril carries out, from the
-// same function: what it predicts is what happens.
+// --check, and showing a marked map, print the plan that the next run of
+// zembril carries out, from the same function: what they predict is what
+// happens.
 TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
   tScratchTree tree;
   const std::string map = encodeMapFile({{"A", "/a.so"}}, {{"B", "/b.so"}});
@@ -801,6 +802,7 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
     std::optional<std::string> mapAfter;
     std::optional<std::string> keptAfter;  // dravimap.damaged.1
     std::string recovery;                  // as the json form says it: action, removes the .tmp
+    std::string shown = {};                // the end of what showing the map says, if anything
   };
   const std::vector<Case> cases = {
       {[&] {
@@ -809,7 +811,19 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
        },
        "dravimap +a copy into it began and did not finish; the next run that takes the lock "
        "finishes the copy from dravimap.tmp and uses its maps",
-       map, std::nullopt, "finish-copy false"},
+       map, std::nullopt, "finish-copy false",
+       "finishes the copy from dravimap.tmp and uses its maps\n"},
+      // A mark whose temporary file is another: nothing can finish the copy.
+      {[&] {
+         writeFile(tree.mapFile(), copyMarkFor(map) + map.substr(24));
+         writeFile(tmp, other);
+       },
+       "dravimap +a copy into it began and did not finish; the next run that takes the lock "
+       "keeps it as dravimap.damaged.1 and starts from empty maps; it removes dravimap.tmp and "
+       "never reads it",
+       std::nullopt, copyMarkFor(map) + map.substr(24), "set-aside true",
+       "keeps it as dravimap.damaged.1 and starts from empty maps; it removes dravimap.tmp and "
+       "never reads it\n"},
       // A run killed before its rename, then a damaged map file: the killed
       // run's bindings never come back.
       {[&] {
@@ -835,6 +849,8 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
                               .document()["mapFiles"]
                               .items.at(0)["recovery"];
     EXPECT_EQ(recovery["action"].text + " " + recovery["removesTemporaryFile"].text, c.recovery);
+    const tDumpRun shown = dump(tree, {});
+    EXPECT_TRUE(shown.err.ends_with(c.shown)) << c.shown << "\n" << shown.err;
     EXPECT_EQ(testing::runTool(tree, {"/U", "/lookup", "A"}).exitStatus, 0);
     EXPECT_EQ(readFile(tree.mapFile()), c.mapAfter);
     EXPECT_EQ(readFile(tree.mapFile() + ".damaged"), "older");

@@ -106,7 +106,7 @@ step_fuzz() {
     -DZEMBRIL_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
   cmake --build build-ci/fuzz -j"$jobs"
   local target work
-  for target in fuzzMapFile fuzzCommandLine fuzzCommandFile fuzzDirectoryFile; do
+  for target in fuzzMapFile fuzzCommandLine fuzzCommandFile fuzzDirectoryFile fuzzDeclarations fuzzSyncRecord; do
     work=$(mktemp -d)
     # The checked-in seeds stay as they are; new inputs go to the scratch corpus.
     if ! build-ci/fuzz/fuzz/$target -max_total_time="$fuzz_seconds" -print_final_stats=1 \

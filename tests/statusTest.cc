@@ -59,6 +59,12 @@ TEST(Report, LinesByFinalWord) {
        "\tOperation Failed!\n\tStatus on exit was -50204.\n"},
       // "/file" with no path after it has no file name to report.
       {-88361, {"zembril", "/file"}, "\tOperation Failed!\n\tStatus on exit was -88361.\n"},
+      // A control character in the path cannot steer the terminal; every
+      // other byte, a backslash, Latin-1 or UTF-8, prints as it always has.
+      {-50204,
+       {"zembril", "/file", "/a b\\c\xe9\xc3\xa9\x1b[2J\t\x9b"},
+       "\tLoading from file '/a b\\c\xe9\xc3\xa9\\x1b[2J\\t\\x9b' failed!\n\tStatus on exit was "
+       "-50204.\n"},
       // A warning from a command file run is reported as a warning.
       {50209, {"zembril", "/file", "f"}, "\tWarning generated: 50209\n"},
   };

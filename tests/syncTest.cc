@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -58,6 +59,45 @@ std::string map64(const tScratchTree& tree) {
 }
 
 const std::string kAdmin = "U\tAdmin\t/opt/own.so\n";
+
+// What zembril-sync quotes from a file or a command line reaches the
+// administrator's terminal escaped as zembril-dump escapes it, never raw.
+TEST(Sync, QuotedBytesAreEscaped) {
+  struct Case {
+    const char* what;
+    std::function<void(const tScratchTree&)> setUp;
+    Args options;
+    std::string expected;  // a part of the output
+  } cases[] = {
+      {"a library path read from the map, in the stays-bound notice",
+       [](const tScratchTree& tree) {
+         ASSERT_EQ(
+             runTool(tree, {"/x64", "/U", "/add", "Admin", "/opt/\x1b]0;owned\x07.so"}).exitStatus,
+             0);
+       },
+       {},
+       "Admin stays bound to /opt/\\x1b]0;owned\\x07.so, which no declaration bound"},
+      {"the map directory that the directory file names",
+       [](const tScratchTree& tree) {
+         writeFile(tree.directoryFile(), "/cls\x1b[2J\n");
+         writeFile(tree.root() + "/cls\x1b[2J/etc", "");
+       },
+       {},
+       "/cls\\x1b[2J/etc: Not a directory"},
+      {"an operand", [](const tScratchTree&) {}, {"\x1b[2J"}, "extra operand '\\x1b[2J'"},
+  };
+  for (const Case& c : cases) {
+    tScratchTree tree;
+    c.setUp(tree);
+    declare(tree, {{"pk", "64 U Admin /a.so\n"}});
+    Args command = {
+        "sh", "-c", "exec \"$@\" 2>&1", "sh", ZEMBRIL_SYNC_BINARY, "--root=" + tree.root()};
+    command.insert(command.end(), c.options.begin(), c.options.end());
+    const std::string output = runCommand(command).output;
+    EXPECT_NE(output.find(c.expected), std::string::npos) << c.what << ":\n" << output;
+    EXPECT_EQ(output.find('\x1b'), std::string::npos) << c.what;
+  }
+}
 
 // One installation history, a step at a time, on one tree that starts with
 // an administrator's binding.

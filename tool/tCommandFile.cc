@@ -1,6 +1,7 @@
 #include "tool/tCommandFile.h"
 
 #include <cstdint>
+#include <string_view>
 
 #include "classMap/tCommandFileGrammar.h"
 #include "os/tFile.h"
@@ -18,10 +19,13 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
   }
   std::int32_t endOfFile = 0;
   while (endOfFile == 0 && !isError(status)) {
-    const std::string& line = readFileLine(file.get(), endOfFile, status);
-    const std::string& stripped = removeWhitespace(line, status);
-    if (stripped.empty()) continue;
-    dispatchCommand(parseFileLine(stripped, status), store, status);
+    const std::string_view line = readStrippedLine(file.get(), endOfFile, status);
+    if (line.empty()) continue;
+    const tCommandRequest& request = parseFileLine(line, status);
+    // The request holds its own copy of what it needs: a long line need not
+    // be held beside it and the map's copy while the command runs.
+    releaseLongLine();
+    dispatchCommand(request, store, status);
     // One line's warning must not reach the next line or the end of the run.
     if (isWarning(status)) clearStatus(status);
   }

@@ -1,7 +1,7 @@
 #include "tool/tCommandLine.h"
 
 #include <cstddef>
-#include <span>
+#include <string_view>
 
 #include "cli/tLongOptions.h"
 #include "persistentStorage/tMapPaths.h"
@@ -66,7 +66,8 @@ void parseCommandLine(tCommandRequest& request, const std::vector<std::string>& 
   // "/add" ignores a sixth string; every other word takes its arguments
   // exactly.
   if (n < 3) return usageError();
-  const std::span<const std::string> rest(args.begin() + 3, std::min<std::size_t>(n, 5) - 3);
+  std::vector<std::string_view> rest(
+      args.begin() + 3, args.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(n, 5)));
   if (!setCommandWord(request, args[2], "/", rest, status)) usageError();
 }
 

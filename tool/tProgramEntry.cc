@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "classMap/tClassMapStore.h"
+#include "cli/tTextEscaping.h"
 #include "tool/tCommandDispatch.h"
 #include "tool/tCommandLine.h"
 
@@ -14,7 +15,9 @@ std::string formatReport(tStatus status, const std::vector<std::string>& argumen
   if (isWarning(status)) return "\tWarning generated: " + code + "\n";
   std::string report;
   if (arguments.size() >= 3 && arguments[1] == "/file") {
-    report = "\tLoading from file '" + arguments[2] + "' failed!\n";
+    // Only a control character is escaped: the line prints every other
+    // path byte for byte as it always has, and none can steer a terminal.
+    report = "\tLoading from file '" + escapeControls(arguments[2]) + "' failed!\n";
   } else {
     report = "\tOperation Failed!\n";
   }

@@ -16,7 +16,9 @@ int runProgram(int argc, const char* const* argv);
 
 // Returns the report lines for the final word `status` of a run started with
 // `arguments` (program name first): nothing for 0, one warning line, or a
-// failure line and a status line for an error.
+// failure line and a status line for an error. The failure line of a
+// command file quotes its path with control characters escaped (see
+// escapeControls).
 std::string formatReport(tStatus status, const std::vector<std::string>& arguments);
 
 }  // namespace nDRAVI100

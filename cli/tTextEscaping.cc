@@ -1,7 +1,9 @@
-#include "dump/tTextEscaping.h"
+#include "cli/tTextEscaping.h"
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <utility>
 
 namespace nDRAVI100 {
 
@@ -78,11 +80,37 @@ void forEachCharacter(std::string_view bytes, tPlain plain, tControl control, tS
   }
 }
 
-}  // namespace
+// Collects escaped text and hands it to a stream a few kilobytes at a time,
+// so that a string of any length is written without a copy of its size.
+class tStreamOut {
+ public:
+  explicit tStreamOut(std::FILE* out) : stream(out) { chunk.reserve(kChunk + 16); }
+  tStreamOut(const tStreamOut&) = delete;
+  tStreamOut& operator=(const tStreamOut&) = delete;
+  ~tStreamOut() { flush(); }
 
-std::string escapeForText(std::string_view bytes) {
-  std::string text;
-  text.reserve(bytes.size());
+  tStreamOut& operator+=(std::string_view text) {
+    chunk += text;
+    if (chunk.size() >= kChunk) flush();
+    return *this;
+  }
+  tStreamOut& operator+=(char byte) { return *this += std::string_view(&byte, 1); }
+
+ private:
+  static constexpr std::size_t kChunk = std::size_t{64} << 10;
+
+  void flush() {
+    // A write error is the caller's to find with ferror.
+    (void)std::fwrite(chunk.data(), 1, chunk.size(), stream);
+    chunk.clear();
+  }
+
+  std::FILE* stream;
+  std::string chunk;
+};
+
+template <typename tOut>
+void escapeTextInto(std::string_view bytes, tOut& text) {
   const auto escapeByte = [&](unsigned char byte) { text += "\\x" + hexByte(byte); };
   forEachCharacter(
       bytes,
@@ -103,12 +131,10 @@ std::string escapeForText(std::string_view bytes) {
         }
       },
       escapeByte);
-  return text;
 }
 
-std::string escapeForJson(std::string_view bytes) {
-  std::string text;
-  text.reserve(bytes.size());
+template <typename tOut>
+void escapeJsonInto(std::string_view bytes, tOut& text) {
   forEachCharacter(
       bytes,
       [&](std::string_view sequence) {
@@ -120,13 +146,59 @@ std::string escapeForJson(std::string_view bytes) {
             {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'}, {'\r', 'r'}, {'\t', 't'}}};
         for (const auto& [control, letter] : kShortForms) {
           if (codePoint == static_cast<unsigned char>(control)) {
-            text += {'\\', letter};
+            text += std::string{'\\', letter};
             return;
           }
         }
         text += "\\u00" + hexByte(static_cast<unsigned char>(codePoint));
       },
       [&](unsigned char byte) { text += "\\udc" + hexByte(byte); });
+}
+
+}  // namespace
+
+std::string escapeForText(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  escapeTextInto(bytes, text);
+  return text;
+}
+
+std::string escapeForJson(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  escapeJsonInto(bytes, text);
+  return text;
+}
+
+void putEscapedForText(std::FILE* stream, std::string_view bytes) {
+  tStreamOut out(stream);
+  escapeTextInto(bytes, out);
+}
+
+void putEscapedForJson(std::FILE* stream, std::string_view bytes) {
+  tStreamOut out(stream);
+  escapeJsonInto(bytes, out);
+}
+
+std::string escapeControls(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  forEachCharacter(
+      bytes, [&](std::string_view sequence) { text += sequence; },
+      [&](std::uint32_t codePoint, std::string_view sequence) {
+        if (codePoint == '\t' || codePoint == '\n') return escapeTextInto(sequence, text);
+        for (const char byte : sequence) text += "\\x" + hexByte(static_cast<unsigned char>(byte));
+      },
+      [&](unsigned char byte) {
+        // A lone byte 0x80 to 0x9F is a C1 control to a terminal that reads
+        // bytes one by one; any other stray byte prints as it always has.
+        if (byte >= 0x80 && byte <= 0x9F) {
+          text += "\\x" + hexByte(byte);
+        } else {
+          text += static_cast<char>(byte);
+        }
+      });
   return text;
 }
 

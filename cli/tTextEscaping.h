@@ -3,6 +3,7 @@
 // back to the exact bytes.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -25,5 +26,21 @@ std::string escapeForText(std::string_view bytes);
 // reader maps it back to the byte (Python's "surrogateescape" does exactly
 // that). Never fails.
 std::string escapeForJson(std::string_view bytes);
+
+// Write escapeForText(bytes) and escapeForJson(bytes) to `stream` a few
+// kilobytes at a time: a string of any size is written without a copy of
+// its size. Write errors are left for the caller to find with ferror.
+void putEscapedForText(std::FILE* stream, std::string_view bytes);
+void putEscapedForJson(std::FILE* stream, std::string_view bytes);
+
+// Returns `bytes` with its control characters escaped as escapeForText
+// escapes them (a tab "\t", a newline "\n", any other "\xHH" for each of
+// its bytes), and each byte 0x80 to 0x9F that is not part of valid UTF-8,
+// which a terminal that reads bytes one by one takes for a C1 control,
+// written "\xHH"; every other byte stays as it is, the backslash too. For a
+// line that quotes a path and must print an ordinary one byte for byte as
+// it always has: the escaping cannot be undone, but nothing in the result
+// steers a terminal. Never fails.
+std::string escapeControls(std::string_view bytes);
 
 }  // namespace nDRAVI100
