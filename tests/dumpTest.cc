@@ -653,7 +653,12 @@ TEST(Dump, BindingsWhoseLibraryIsGoneAreFoundInTheRootAndUnbound) {
   const tDumpRun after = dump(tree, {"--missing"});
   EXPECT_EQ(after.exitStatus, 0);
   EXPECT_EQ(after.out, "");
-  EXPECT_EQ(dump(tree, {"--check"}).exitStatus, 0);
+  // Only root's check is content with the scratch tree as a whole.
+  const tDumpRun content = dump(tree, {"--check"});
+  EXPECT_FALSE(hasLine(content.out, "missing .*")) << content.out;
+  if (::geteuid() == 0) {
+    EXPECT_EQ(content.exitStatus, 0) << content.out;
+  }
 }
 
 // --check follows the map directory through its links: what counts is every
@@ -762,8 +767,12 @@ TEST(Dump, CheckTakesNoLongerWhateverOtherUsersHold) {
     Args command = wrapper;
     command.insert(command.end(), {ZEMBRIL_DUMP_BINARY, "--root=" + tree.root(), "--check"});
     const auto start = std::chrono::steady_clock::now();
-    (void)runCommand(command);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const testing::tRunResult run = runCommand(command);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // A check that could not reach the map would be timed for nothing.
+    EXPECT_TRUE(hasLine(run.output, "dravimap +valid.*")) << run.output;
+    return seconds;
   };
   // --check looks for the lock's holders only once a run has made the lock file.
   ASSERT_EQ(testing::runTool(tree, {"/U", "/add", "A", "/a.so"}).exitStatus, 0);
