@@ -17,20 +17,9 @@ namespace nDRAVI100 {
 
 tLibraryLookup lookUpLibrary(const std::string& library, const std::string& root) {
   if (!library.starts_with('/')) return {tLibraryState::relative, ""};
-  // O_PATH needs no permission on the file itself: only the way there counts,
-  // as it does for the loader.
-  const int descriptor = openInRoot(root, root + library, O_PATH);
-  if (descriptor < 0) {
-    const int error = errno;
-    if (isMissingFileError(error) || error == ELOOP) return {tLibraryState::missing, "missing"};
-    return {tLibraryState::unknown,
-            "cannot be examined (" + tFailure::ofErrno(error).message() + ")"};
-  }
   struct stat status {};
-  const bool examined = ::fstat(descriptor, &status) == 0;
-  const int error = errno;
-  (void)::close(descriptor);
-  if (!examined) {
+  if (const int error = statInRoot(root, root + library, status); error != 0) {
+    if (isMissingFileError(error) || error == ELOOP) return {tLibraryState::missing, "missing"};
     return {tLibraryState::unknown,
             "cannot be examined (" + tFailure::ofErrno(error).message() + ")"};
   }

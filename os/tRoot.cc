@@ -51,4 +51,12 @@ int openInRoot(const std::string& root, const std::string& path, int flags, mode
   return closeKeepingErrno(rootFd);
 }
 
+int statInRoot(const std::string& root, const std::string& path, struct stat& found) {
+  const int descriptor = openInRoot(root, path, O_PATH);
+  if (descriptor < 0) return errno;
+  const int error = ::fstat(descriptor, &found) == 0 ? 0 : errno;
+  (void)::close(descriptor);
+  return error;
+}
+
 }  // namespace nDRAVI100

@@ -2,6 +2,7 @@
 // running one.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -22,5 +23,11 @@ bool isInsideRoot(const std::string& root, const std::string& path);
 // than resolve outside. Any other path is opened as given. Returns the
 // descriptor, or -1 with errno set.
 int openInRoot(const std::string& root, const std::string& path, int flags, mode_t mode = 0);
+
+// Fills `found` with what `path` leads to, resolved as openInRoot resolves
+// it, every link followed. Like the loader, it needs no permission on the
+// file itself, only on the way there. Returns 0, or the errno of the
+// failure (ENOENT, ELOOP, EACCES...).
+int statInRoot(const std::string& root, const std::string& path, struct stat& found);
 
 }  // namespace nDRAVI100

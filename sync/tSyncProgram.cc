@@ -206,12 +206,8 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
   }
   // Said on every run until the library comes or the declaration goes.
   const tLibraryFound found = [&paths](const std::string& library) {
-    const int descriptor = openInRoot(paths.root(), paths.root() + library, O_PATH);
     struct stat kind {};
-    const bool regular =
-        descriptor >= 0 && ::fstat(descriptor, &kind) == 0 && S_ISREG(kind.st_mode);
-    if (descriptor >= 0) (void)::close(descriptor);
-    return regular;
+    return statInRoot(paths.root(), paths.root() + library, kind) == 0 && S_ISREG(kind.st_mode);
   };
   for (const std::string& notice : missingLibraryNotices(plan.record, found, mapName)) {
     report(syncVoice(), notice, err);
