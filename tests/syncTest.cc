@@ -104,7 +104,8 @@ TEST(Sync, QuotedBytesAreEscaped) {
 TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
   tScratchTree tree;
   std::filesystem::create_directories(tree.root() + "/var/lib");
-  for (const char* library : {"/usr/lib64/libw.so.1", "/usr/lib64/libw.so.2", "/a.so", "/z.so", "/up.so"})
+  for (const char* library :
+       {"/usr/lib64/libw.so.1", "/usr/lib64/libw.so.2", "/a.so", "/z.so", "/up.so"})
     writeFile(tree.root() + library, "");
   ASSERT_EQ(runTool(tree, {"/x64", "/U", "/add", "Admin", "/opt/own.so"}).exitStatus, 0);
   const std::string widget1 = "64 U W /usr/lib*/libw.so.1\n64 K Map<int,W> /usr/lib*/libw.so.1\n";
