@@ -7,24 +7,11 @@
 #include <deque>
 
 #include "os/tRoot.h"
+#include "os/tTrustedWay.h"
 
 namespace nDRAVI100 {
 
 namespace {
-
-// As the kernel's own limit on links followed while resolving one path.
-constexpr int kMostLinks = 40;
-
-std::deque<std::string> componentsOf(const std::string& path) {
-  std::deque<std::string> components;
-  for (std::string::size_type at = 0; at <= path.size();) {
-    std::string::size_type end = path.find('/', at);
-    if (end == std::string::npos) end = path.size();
-    if (end > at) components.push_back(path.substr(at, end - at));
-    at = end + 1;
-  }
-  return components;
-}
 
 std::string shownPath(const std::string& directory) {
   return directory.empty() ? std::string("/") : directory;
@@ -61,7 +48,7 @@ std::string walkFrom(std::string current, const std::string& floor, std::deque<s
     }
     char target[PATH_MAX];
     const ssize_t length = ::readlink(next.c_str(), target, sizeof target);
-    if (length < 0 || ++links > kMostLinks) {
+    if (length < 0 || ++links > kMostLinksOnAPath) {
       steps.push_back({next, true, "", true});
       return next;
     }

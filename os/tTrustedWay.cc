@@ -13,11 +13,6 @@
 
 namespace nDRAVI100 {
 
-namespace {
-
-// As the kernel's own limit on links followed while resolving one path.
-constexpr int kMostLinks = 40;
-
 std::deque<std::string> componentsOf(const std::string& path) {
   std::deque<std::string> components;
   for (std::string::size_type at = 0; at <= path.size();) {
@@ -28,6 +23,8 @@ std::deque<std::string> componentsOf(const std::string& path) {
   }
   return components;
 }
+
+namespace {
 
 bool trusted(uid_t user) { return user == 0 || user == ::geteuid(); }
 
@@ -124,7 +121,7 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
       const int readError = errno;
       (void)::close(fd);
       if (length < 0) return fail(readError);
-      if (++links > kMostLinks) return fail(ELOOP);
+      if (++links > kMostLinksOnAPath) return fail(ELOOP);
       const std::string said(target, static_cast<std::size_t>(length));
       std::deque<std::string> followed = componentsOf(said);
       rest.insert(rest.begin(), followed.begin(), followed.end());

@@ -2,9 +2,17 @@
 // asking who besides root and the caller could steer it elsewhere.
 #pragma once
 
+#include <deque>
 #include <string>
 
 namespace nDRAVI100 {
+
+// As the kernel's own limit on links followed while resolving one path.
+constexpr int kMostLinksOnAPath = 40;
+
+// The names between the slashes of `path`, in order; empty ones (from "//"
+// or a slash at either end) left out.
+std::deque<std::string> componentsOf(const std::string& path);
 
 // What openJudgingTheWay found.
 struct tJudgedOpening {
