@@ -47,9 +47,9 @@ constexpr std::array<tExplanation, 13> kExplanations = {{
      "  Check: free space and the health of the file system of the map directory.\n"},
     {-nCode::kMapFileTooShort,
      "error: the map file cannot be read.\n"
-     "  Reading an existing map file failed (an I/O error), it is not a regular file,\n"
-     "  or a copy into it did not finish while a run without the lock waited. A file\n"
-     "  merely cut short is no error: zembril keeps it aside and starts empty.\n"
+     "  Reading an existing map file failed (an I/O error or too little memory for\n"
+     "  its records), it is not a regular file, or a copy into it did not finish while\n"
+     "  a run without the lock waited. A file merely cut short is no error.\n"
      "  Check: \"zembril-dump --check\" and the kernel log for I/O errors.\n"},
     {-nCode::kCannotWrite,
      "error: the new map file cannot be written.\n"
