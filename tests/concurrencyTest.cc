@@ -278,9 +278,9 @@ TEST(Memory, HugeStoredLengthsCostNoMemory) {
 // Whole records that a run cannot hold fail it as a read that failed: the
 // file is neither saved over nor set aside.
 TEST(Memory, BindingsARunCannotHoldFailItAndMoveNothing) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
-#endif
+  if (testing::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+  }
   if (!testing::haveProgram("prlimit")) GTEST_SKIP() << "prlimit is missing";
   tScratchTree tree;
   constexpr std::uint32_t kKeyLength = std::uint32_t{300} << 20;

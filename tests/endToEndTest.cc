@@ -179,18 +179,7 @@ TEST_F(EndToEnd, AnImageCannotLeadOutOfItsRoot) {
 // O_PATH is then opened by name again.
 // The sanitizer's runtime reads /proc itself: a run with a /proc of the
 // test's making tells nothing there.
-constexpr bool kUnderAddressSanitizer =
-#if defined(__SANITIZE_ADDRESS__)
-    true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    true;
-#else
-    false;
-#endif
-#else
-    false;
-#endif
+using testing::kUnderAddressSanitizer;
 
 TEST_F(EndToEnd, WorksWithoutProc) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can hide /proc in a namespace of its own";

@@ -81,4 +81,19 @@ tRunResult runCommand(const std::vector<std::string>& command, const std::string
 // Returns true when `program` can be found in PATH.
 bool haveProgram(const std::string& program);
 
+// True in a build under AddressSanitizer (g++ and clang say so two ways),
+// whose runtime needs /proc and more address space than some tests leave.
+constexpr bool kUnderAddressSanitizer =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    true;
+#else
+    false;
+#endif
+#else
+    false;
+#endif
+
 }  // namespace nDRAVI100::testing
