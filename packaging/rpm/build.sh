@@ -17,8 +17,8 @@ version=$(bash "$here/../source-tarball.sh" "$top/SOURCES")
 packaged_version=$(sed -n 's/^Version: *//p' "$here/zembril.spec")
 [[ $version == "$packaged_version" || $version == "$packaged_version".dirty.* ]] ||
   { echo "$0: zembril.spec is at version $packaged_version, CMakeLists.txt at $version" >&2; exit 1; }
-mkdir "$top/SPECS"
-sed "s/^Version: .*/Version:        $version/" "$here/zembril.spec" >"$top/SPECS/zembril.spec"
+mkdir "$top/recipe"
+sed "s/^Version: .*/Version:        $version/" "$here/zembril.spec" >"$top/recipe/zembril.spec"
 cp "$top/SOURCES/zembril-$version.tar.gz" "$out/source/"
 (cd "$out/source" && sha256sum "zembril-$version.tar.gz" >"zembril-$version.tar.gz.sha256")
 # Where rpm does not manage the system's packages (rpm on Debian), its
@@ -27,7 +27,7 @@ options=()
 dbpath=$(rpm --eval '%{_dbpath}')
 if [[ ! -d $dbpath ]] || ! rpm -q --quiet rpm; then options+=(--nodeps); fi
 rpmbuild -ba "${options[@]}" --define "_topdir $top" --define "_rpmdir $out" --define "_srcrpmdir $out/source" \
-  --define '_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm' "${@:2}" "$top/SPECS/zembril.spec" 2>&1 |
+  --define '_build_name_fmt %%{NAME}-%%{VERSION}-%%{RELEASE}.%%{ARCH}.rpm' "${@:2}" "$top/recipe/zembril.spec" 2>&1 |
   tee "$top/build.log"
 # rpmbuild 4.18 reports a Lua scriptlet that does not compile, leaves the
 # scriptlet out and still succeeds.
