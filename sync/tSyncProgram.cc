@@ -50,13 +50,14 @@ const tProgramVoice& syncVoice() {
   return voice;
 }
 
-// Writes a message to `err`, escaped whole as zembril-dump escapes what it
-// quotes: class names, library paths, package names and the map directory
-// come from files that packages and users write, and under dpkg the error
-// stream is the administrator's terminal. The words around them hold no
-// byte that the escaping changes.
+// Writes a message to `err` with every control byte escaped as zembril-dump
+// escapes it: class names, library paths, package names and the map
+// directory come from files that packages and users write, and under dpkg
+// the error stream is the administrator's terminal. A backslash stays as
+// it is, since a declaration's faults are quoted already escaped
+// (quoteBytes), and escaping them again would double every "\x".
 void tell(const std::string& message, std::FILE* err) {
-  report(syncVoice(), escapeForText(message), err);
+  report(syncVoice(), escapeControls(message), err);
 }
 
 // Reads the record `name` in `directory`, never through a link; a missing

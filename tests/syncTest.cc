@@ -85,11 +85,18 @@ TEST(Sync, QuotedBytesAreEscaped) {
        {},
        "/cls\\x1b[2J/etc: Not a directory"},
       {"an operand", [](const tScratchTree&) {}, {"\x1b[2J"}, "extra operand '\\x1b[2J'"},
+      // The declaration's fault quotes the field escaped once, not twice.
+      {"a declaration's field",
+       [](const tScratchTree& tree) {
+         writeFile(declarationsOf(tree) + "/local", "64 U Local /l.so\r\n");
+       },
+       {},
+       "\"/l.so\\x0d\"; the bindings"},
   };
   for (const Case& c : cases) {
     tScratchTree tree;
-    c.setUp(tree);
     declare(tree, {{"pk", "64 U Admin /a.so\n"}});
+    c.setUp(tree);
     Args command = {
         "sh", "-c", "exec \"$@\" 2>&1", "sh", ZEMBRIL_SYNC_BINARY, "--root=" + tree.root()};
     command.insert(command.end(), c.options.begin(), c.options.end());
