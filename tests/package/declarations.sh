@@ -126,30 +126,32 @@ expect_map "$admin"
 declarations=/usr/share/zembril/declarations
 widget1=("U com.example.Widget /usr/lib64/libwidget.so.1" "K Map<int,Widget> /usr/lib64/libwidget.so.1")
 step "declarations: a broken file of the administrator's and a stray copy beside good ones"
-printf '64 U com.admin.Local /opt/local.so\r\n' >"$declarations/local-classes"
+# The library is there, so that zembril-sync has no missing one to report.
+install -D -m 0644 /dev/null /usr/lib64/liblocal.so
+printf '64 U com.admin.Local /usr/lib64/liblocal.so\r\n' >"$declarations/local-classes"
 printf '64 U com.example.Stray /opt/stray.so\n' >"$declarations/zembril-dh-gadget.orig"
 quiet dpkg -i "$work/packages/zembril-dh-widget_1.0_all.deb"
-grep -qF "$declarations/local-classes:1: the library must hold no control byte and no byte order mark: \"/opt/local.so\\x0d\"; the bindings it made stay as they are until it is fixed" "$work/output" ||
+grep -qF "$declarations/local-classes:1: the library must hold no control byte and no byte order mark: \"/usr/lib64/liblocal.so\\x0d\"; the bindings it made stay as they are until it is fixed" "$work/output" ||
   fail "no line on the broken file: $(cat "$work/output")"
 grep -qx "zembril-sync: $declarations/zembril-dh-gadget.orig: passed over: a copy that patch or an editor keeps aside" \
   "$work/output" || fail "no line on the stray copy: $(cat "$work/output")"
 rm "$declarations/zembril-dh-gadget.orig"
 [[ $(dpkg-query -W -f='${db:Status-Abbrev}' zembril) == 'ii ' ]] || fail "zembril is not configured"
 expect_map "$admin" "${widget1[@]}"
-printf '64 U com.admin.Local /opt/local.so\n' >"$declarations/local-classes"
+printf '64 U com.admin.Local /usr/lib64/liblocal.so\n' >"$declarations/local-classes"
 quiet zembril-sync
-expect_map "U com.admin.Local /opt/local.so" "$admin" "${widget1[@]}"
+expect_map "U com.admin.Local /usr/lib64/liblocal.so" "$admin" "${widget1[@]}"
 
 step "declarations: the administrator's unbind of a declared class sticks until it is handed back"
 zembril /x64 /U /delete com.example.Widget || fail "zembril exited with $?"
 quiet dpkg -i "$work/packages/zembril-dh-gadget_2.0_all.deb"
 grep -qF 'com.example.Widget was unbound by hand' "$work/output" || fail "no line on the unbind: $(cat "$work/output")"
-expect_map "U com.admin.Local /opt/local.so" "$admin" "$gadget" "${widget1[1]}"
+expect_map "U com.admin.Local /usr/lib64/liblocal.so" "$admin" "$gadget" "${widget1[1]}"
 quiet dpkg-reconfigure zembril
 [[ ! -s $work/output ]] || fail "a second run reported again: $(cat "$work/output")"
-expect_map "U com.admin.Local /opt/local.so" "$admin" "$gadget" "${widget1[1]}"
+expect_map "U com.admin.Local /usr/lib64/liblocal.so" "$admin" "$gadget" "${widget1[1]}"
 quiet zembril-sync --hand-back=com.example.Widget
-expect_map "U com.admin.Local /opt/local.so" "$admin" "$gadget" "${widget1[@]}"
+expect_map "U com.admin.Local /usr/lib64/liblocal.so" "$admin" "$gadget" "${widget1[@]}"
 rm "$declarations/local-classes"
 quiet dpkg -P zembril-dh-widget zembril-dh-gadget
 expect_map "$admin"
