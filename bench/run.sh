@@ -91,10 +91,12 @@ if [ $quick = 1 ]; then
   n_single=1000 n_bulk=5000 n_large=20000 n_small=2000 n_delete=10000
   runs_single=3 runs=3 warmup=1 warmup_single=1
   n_holders=4 n_descriptors=2000 n_locks=20000
+  n_line=10000000 n_record=67108864 n_empty=1250000
 else
   n_single=1000 n_bulk=100000 n_large=1000000 n_small=10000 n_delete=200000
   runs_single=30 runs=10 warmup=3 warmup_single=10
   n_holders=40 n_descriptors=20000 n_locks=250000
+  n_line=100000000 n_record=2147483000 n_empty=12500000
 fi
 
 # Points the tool at the map directory $1 (made here); a directory file
@@ -126,6 +128,12 @@ time_case() {
 
 # Peak resident memory in KiB of one run of the command.
 peak_kib() { /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null && cat "$work/rss"; }
+# The same for a run whose exit status says something other than success (a
+# lookup of an unbound class, a check that finds something to report).
+peak_kib_any() {
+  /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null 2>&1 || true
+  tail -1 "$work/rss"
+}
 
 echo "== generating data"
 single=$work/disk/single
@@ -268,6 +276,45 @@ time_case check_loaded -i --warmup 1 --runs "$runs" \
 kill "${holders[@]}"
 wait "${holders[@]}" 2>/dev/null || true
 
+# ---- memory at hostile sizes -------------------------------------------------
+
+# What a run must hold at once sets its memory, not the size of what it reads:
+# a command file of one huge line, a map of one huge binding shown, checked
+# and salvaged, and a map of many empty records. Each run is measured once;
+# the files lie on tmpfs, so that making them costs no disk time.
+hostile=$work/tmpfs/hostile
+use_map_directory "$hostile"
+# The four bytes of $1 as a little-endian 32-bit field.
+le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) \
+  $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
+map_head() { printf ' fmd'; le32 1; }
+# $1 bytes of the letter a.
+letters() { head -c "$1" /dev/zero | tr '\0' a; }
+
+{ printf 'U, add, Big, '; letters "$n_line"; echo; } >"$work/tmpfs/line.txt"
+rss_line=$(peak_kib "$zembril" /file "$work/tmpfs/line.txt")
+rm "$work/tmpfs/line.txt"
+# That line's map holds one binding of n_line bytes; zembril-dump shows it.
+rss_dump_text=$(peak_kib "$dump" "$hostile/etc/dravimap")
+rss_dump_json=$(peak_kib "$dump" --format=json "$hostile/etc/dravimap")
+rss_dump_commands=$(peak_kib "$dump" --format=commands "$hostile/etc/dravimap")
+
+# One binding whose library takes n_record bytes.
+{ map_head; le32 1; le32 2; printf 'A\0'; le32 $((n_record + 1)); letters "$n_record"
+  printf '\0'; le32 0; } >"$hostile/etc/dravimap"
+record_bytes=$(stat -c %s "$hostile/etc/dravimap")
+rss_record_show=$(peak_kib "$dump" "$hostile/etc/dravimap")
+rss_record_check=$(peak_kib_any "$dump" --check)
+rss_record_salvage=$(peak_kib "$dump" --salvage "$hostile/etc/dravimap")
+
+# Records of no bytes at all: a length of 0 for each string.
+{ map_head; le32 "$n_empty"; head -c $((n_empty * 8)) /dev/zero; le32 0; } \
+  >"$hostile/etc/dravimap"
+empty_bytes=$(stat -c %s "$hostile/etc/dravimap")
+rss_empty_dump=$(peak_kib "$dump" "$hostile/etc/dravimap")
+rss_empty_lookup=$(peak_kib_any "$zembril" /U /lookup Nothing)
+rm -rf "$hostile"
+
 # ---- the report ---------------------------------------------------------------
 
 # Field $3 (3 median, 6 min, 7 max; seconds) of row $2 (1 = first command) of
@@ -407,6 +454,32 @@ mkdir -p "$(dirname "$out")"
   echo "| \`/U /list\` of the same map | $(mib "$rss_list") |"
   echo "| the floor on that file | $(mib "$rss_floor") |"
   echo
+  echo "## Memory at hostile sizes (\`/usr/bin/time -f %M\`, one run each)"
+  echo
+  echo "A run's memory follows what it must hold at once, never the size of a file"
+  echo "or of one record in it: the goal is at most twice those bytes plus 16 MiB."
+  echo "zembril-dump writes a binding out as it reads it, so it must hold none of"
+  echo "one; a map of empty records is loaded whole, as every map is."
+  echo
+  echo "| run | must hold at once | peak RSS | goal | met |"
+  echo "|---|---|---|---|---|"
+  hostile_row() { # $1 run, $2 bytes held, $3 peak KiB
+    local goal=$(($2 * 2 / 1024 + 16384))
+    echo "| $1 | $(mib "$(($2 / 1024))") | $(mib "$3") | at most $(mib "$goal")" \
+      "| $(meets "$3" "<=" "$goal") |"
+  }
+  hostile_row "\`/file\` of one \`add\` line of $(count "$n_line") bytes" "$n_line" "$rss_line"
+  hostile_row "\`zembril-dump\` of the binding it made" 0 "$rss_dump_text"
+  hostile_row "\`zembril-dump --format=json\` of the same" 0 "$rss_dump_json"
+  hostile_row "\`zembril-dump --format=commands\` of the same" 0 "$rss_dump_commands"
+  hostile_row "\`zembril-dump\` of a map of one binding of $(count "$n_record") bytes" \
+    0 "$rss_record_show"
+  hostile_row "\`zembril-dump --check\` of the same" 0 "$rss_record_check"
+  hostile_row "\`zembril-dump --salvage\` of the same" 0 "$rss_record_salvage"
+  hostile_row "\`zembril-dump\` of a map of $(count "$n_empty") empty records" \
+    "$empty_bytes" "$rss_empty_dump"
+  hostile_row "\`/U /lookup\` in the same map" "$empty_bytes" "$rss_empty_lookup"
+  echo
   echo "## Commands"
   echo
   echo "The map directory is named by the directory file, so every zembril command below"
@@ -429,6 +502,9 @@ mkdir -p "$(dirname "$out")"
   echo "zembril-dump --check"
   echo "setpriv --reuid=65534 --regid=65534 --clear-groups zembril-dump --check"
   echo "holder DESCRIPTORS LOCKS DIR      # bench/holder.c, run as uid 65534"
+  echo "zembril /file line.txt             # memory: one add line of a huge library"
+  echo "zembril-dump [--check | --salvage] [--format=json | commands] dravimap"
+  echo "zembril /U /lookup Nothing          # in a map of empty records"
   echo '```'
   echo
   echo "The SQLite table is \`CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL)\`"
