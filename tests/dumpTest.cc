@@ -1143,7 +1143,7 @@ TEST(Dump, ASalvagePrintsWhatTheLoadedMapsPrint) {
       {"a NUL inside", encodeMapFile({{std::string("A\0B", 3), "/a.so"}, {"A", "/2.so"}}, {})},
       {"wrong magic", "XXXX" + intact.substr(4)},
   };
-  for (const std::size_t cut : {10, 14, 20, 30, 40}) {
+  for (const std::size_t cut : {10U, 14U, 20U, 30U, 40U}) {
     cases.push_back({"cut at " + std::to_string(cut), intact.substr(0, cut)});
   }
   const std::string file = tree.root() + "/salvaged";
