@@ -1125,7 +1125,7 @@ std::pair<std::string, std::string> printedMaps(const std::array<tClassNameMap, 
 }
 
 const tKeeps kEvery = [](char, std::string_view, std::string_view) { return true; };
-const std::array<std::string, 3> kForms = {"text", "json", "commands"};
+constexpr std::array<std::string_view, 3> kForms = {"text", "json", "commands"};
 
 // A salvage prints, in each form, what printing the loaded maps printed,
 // whatever the file holds: its records out of order, a class twice,
@@ -1150,7 +1150,8 @@ TEST(Dump, ASalvagePrintsWhatTheLoadedMapsPrint) {
   for (const auto& [name, bytes] : cases) {
     writeFile(file, bytes);
     const auto maps = loadedMaps(bytes, name != "wrong magic");
-    for (const std::string& form : kForms) {
+    for (const std::string_view formName : kForms) {
+      const std::string form(formName);
       const tDumpRun run = dump(tree, {"--salvage", "--format=" + form, file});
       const auto [out, err] = printedMaps(maps, form, file, kEvery);
       EXPECT_EQ(run.out, out) << name << ", " << form;
@@ -1174,7 +1175,8 @@ TEST(Dump, ALargeRecordIsPrintedWhole) {
       encodeMapFile({{"A", library}, {className, "/c.so"}}, {{"K", library.substr(0, 7) + ","}});
   writeFile(tree.mapFile(), bytes);
   const auto maps = loadedMaps(bytes);
-  for (const std::string& form : kForms) {
+  for (const std::string_view formName : kForms) {
+    const std::string form(formName);
     const tDumpRun run = dump(tree, {"--format=" + form});
     const auto [out, err] = printedMaps(maps, form, tree.mapFile(), kEvery);
     EXPECT_EQ(run.out.size(), out.size()) << form;
@@ -1188,7 +1190,7 @@ TEST(Dump, ALargeRecordIsPrintedWhole) {
 // a binding.
 TEST(Dump, FiltersKeepOnlyTheBindingsAskedFor) {
   tScratchTree tree;
-  const std::string root = tree.root();
+  const std::string& root = tree.root();
   writeFile(root + "/a.so", "");
   const std::string bytes = encodeMapFile(
       {{"A", "/a.so"}, {"B", "/gone.so"}, {"C", "/a.so"}, {"D", "/a.so"}, {"D", "/gone.so"}},
@@ -1223,7 +1225,8 @@ TEST(Dump, FiltersKeepOnlyTheBindingsAskedFor) {
   for (const auto& [arguments, keeps] : cases) {
     const bool missing =
         std::find(arguments.begin(), arguments.end(), "--missing") != arguments.end();
-    for (const std::string& form : kForms) {
+    for (const std::string_view formName : kForms) {
+      const std::string form(formName);
       // The unbinding command file has a form of its own, tested apart.
       if (missing && form == "commands") continue;
       Args line = arguments;
