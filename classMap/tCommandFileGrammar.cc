@@ -243,26 +243,30 @@ const tCommandRequest& parseFileLine(std::string_view line, tStatus& status) {
   return request;
 }
 
-bool fileLineCarries(char scopeLetter, std::string_view className, std::string_view libraryPath) {
-  tMapScope scope = 0;
-  if (!parseScopeName(std::string_view(&scopeLetter, 1), "", scope)) return false;
+void tCarriedName::take(std::string_view piece) {
+  if (!carries) return;
   // The reader ends a line at a newline and refuses a NUL; removeWhitespace
   // drops every blank: a name that holds one is not read back as itself.
-  const auto readsBack = [](std::string_view name) {
-    return name.find_first_of(std::string_view(" \t\r\n\0", 5)) == std::string_view::npos;
-  };
-  if (!readsBack(className) || !readsBack(libraryPath)) return false;
   // The line "L,add,C,P" splits into exactly those four fields when the
   // class name has no comma outside brackets and closes every bracket it
   // opens, so that the comma after it splits too, and the path has no
-  // comma outside brackets: "L,add," holds neither bracket.
+  // comma outside brackets: "L,add," holds neither bracket. A run puts its
+  // bitness in place of a "*" in a path: the path would not survive.
   const auto noComma = [](std::size_t) { return false; };
-  int depth = 0;
-  if (!forEachFieldComma(className, depth, noComma) || depth != 0) return false;
-  depth = 0;
-  if (!forEachFieldComma(libraryPath, depth, noComma)) return false;
-  // A run puts its bitness in place of a "*": the path would not survive.
-  return libraryPath.find('*') == std::string_view::npos;
+  carries = piece.find_first_of(std::string_view(" \t\r\n\0", 5)) == std::string_view::npos &&
+            forEachFieldComma(piece, depth, noComma) &&
+            (isClassName || piece.find('*') == std::string_view::npos);
+}
+
+bool fileLineCarries(char scopeLetter, std::string_view className, std::string_view libraryPath) {
+  tMapScope scope = 0;
+  if (!parseScopeName(std::string_view(&scopeLetter, 1), "", scope)) return false;
+  tCarriedName carriedClass(true);
+  carriedClass.take(className);
+  if (!carriedClass.carried()) return false;
+  tCarriedName carriedPath(false);
+  carriedPath.take(libraryPath);
+  return carriedPath.carried();
 }
 
 std::optional<std::string> addLineFor(char scopeLetter, std::string_view className,

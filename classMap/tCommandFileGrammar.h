@@ -70,6 +70,21 @@ const tCommandRequest& parseFileLine(std::string_view line, tStatus& status);
 [[nodiscard]] bool fileLineCarries(char scopeLetter, std::string_view className,
                                    std::string_view libraryPath);
 
+// Judges a class name or a library path that arrives in pieces, as
+// fileLineCarries judges it whole: for a name too long to hold at once.
+class tCarriedName {
+ public:
+  explicit tCarriedName(bool className) : isClassName(className) {}
+  void take(std::string_view piece);
+  // Whether a command-file line carries the name of all the pieces taken.
+  [[nodiscard]] bool carried() const { return carries && (!isClassName || depth == 0); }
+
+ private:
+  bool isClassName;
+  bool carries = true;
+  int depth = 0;  // how many "<" are open at the end of the pieces taken
+};
+
 // Returns the command-file line, without its newline, that binds
 // `className` to `libraryPath` in the map of `scopeLetter`:
 // "U,add,<class>,<library>"; nothing when fileLineCarries says no.

@@ -58,11 +58,13 @@ bool isControl(std::uint32_t codePoint) {
 
 // Calls `plain(sequence)` for each well-formed UTF-8 sequence that is not a
 // control character, `control(codePoint, sequence)` for each one that is,
-// and `stray(byte)` for each byte that belongs to no well-formed sequence.
+// and `stray(byte)` for each byte that belongs to no well-formed sequence,
+// of those that start before `until`; returns where the next one starts.
 template <typename tPlain, typename tControl, typename tStray>
-void forEachCharacter(std::string_view bytes, tPlain plain, tControl control, tStray stray) {
+std::size_t forEachCharacter(std::string_view bytes, tPlain plain, tControl control, tStray stray,
+                             std::size_t until = std::string_view::npos) {
   std::size_t at = 0;
-  while (at < bytes.size()) {
+  while (at < bytes.size() && at < until) {
     std::uint32_t codePoint = 0;
     const std::size_t length = utf8SequenceAt(bytes, at, codePoint);
     if (length == 0) {
@@ -78,6 +80,7 @@ void forEachCharacter(std::string_view bytes, tPlain plain, tControl control, tS
     }
     at += length;
   }
+  return at;
 }
 
 // Collects escaped text and hands it to a stream a few kilobytes at a time,
@@ -110,9 +113,10 @@ class tStreamOut {
 };
 
 template <typename tOut>
-void escapeTextInto(std::string_view bytes, tOut& text) {
+std::size_t escapeTextInto(std::string_view bytes, tOut& text,
+                           std::size_t until = std::string_view::npos) {
   const auto escapeByte = [&](unsigned char byte) { text += "\\x" + hexByte(byte); };
-  forEachCharacter(
+  return forEachCharacter(
       bytes,
       [&](std::string_view sequence) {
         if (sequence == "\\") {
@@ -130,12 +134,13 @@ void escapeTextInto(std::string_view bytes, tOut& text) {
           for (const char byte : sequence) escapeByte(static_cast<unsigned char>(byte));
         }
       },
-      escapeByte);
+      escapeByte, until);
 }
 
 template <typename tOut>
-void escapeJsonInto(std::string_view bytes, tOut& text) {
-  forEachCharacter(
+std::size_t escapeJsonInto(std::string_view bytes, tOut& text,
+                           std::size_t until = std::string_view::npos) {
+  return forEachCharacter(
       bytes,
       [&](std::string_view sequence) {
         if (sequence == "\"" || sequence == "\\") text += '\\';
@@ -152,7 +157,7 @@ void escapeJsonInto(std::string_view bytes, tOut& text) {
         }
         text += "\\u00" + hexByte(static_cast<unsigned char>(codePoint));
       },
-      [&](unsigned char byte) { text += "\\udc" + hexByte(byte); });
+      [&](unsigned char byte) { text += "\\udc" + hexByte(byte); }, until);
 }
 
 }  // namespace
@@ -160,25 +165,61 @@ void escapeJsonInto(std::string_view bytes, tOut& text) {
 std::string escapeForText(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());
-  escapeTextInto(bytes, text);
+  (void)escapeTextInto(bytes, text);
   return text;
 }
 
 std::string escapeForJson(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());
-  escapeJsonInto(bytes, text);
+  (void)escapeJsonInto(bytes, text);
   return text;
 }
 
 void putEscapedForText(std::FILE* stream, std::string_view bytes) {
   tStreamOut out(stream);
-  escapeTextInto(bytes, out);
+  (void)escapeTextInto(bytes, out);
 }
 
 void putEscapedForJson(std::FILE* stream, std::string_view bytes) {
   tStreamOut out(stream);
-  escapeJsonInto(bytes, out);
+  (void)escapeJsonInto(bytes, out);
+}
+
+tEscapedWriter::tEscapedWriter(std::FILE* stream, tEscapedForm escapedForm)
+    : out(stream), form(escapedForm) {}
+
+tEscapedWriter::~tEscapedWriter() { finish(); }
+
+std::size_t tEscapedWriter::escape(std::string_view bytes, std::size_t until) {
+  tStreamOut text(out);
+  return form == tEscapedForm::text ? escapeTextInto(bytes, text, until)
+                                    : escapeJsonInto(bytes, text, until);
+}
+
+void tEscapedWriter::put(std::string_view piece) {
+  // A character is judged by at most its four bytes: those that start more
+  // than three bytes before the end are judged now, the rest with what
+  // follows them.
+  std::string joined;
+  std::string_view bytes = piece;
+  if (!pending.empty()) {
+    joined = pending + std::string(piece);
+    bytes = joined;
+  }
+  constexpr std::size_t kLookahead = 3;
+  if (bytes.size() <= kLookahead) {
+    pending.assign(bytes);
+    return;
+  }
+  const std::size_t done = escape(bytes, bytes.size() - kLookahead);
+  pending.assign(bytes.substr(done));
+}
+
+void tEscapedWriter::finish() {
+  if (pending.empty()) return;
+  (void)escape(pending, std::string_view::npos);
+  pending.clear();
 }
 
 std::string escapeControls(std::string_view bytes) {
@@ -187,7 +228,10 @@ std::string escapeControls(std::string_view bytes) {
   forEachCharacter(
       bytes, [&](std::string_view sequence) { text += sequence; },
       [&](std::uint32_t codePoint, std::string_view sequence) {
-        if (codePoint == '\t' || codePoint == '\n') return escapeTextInto(sequence, text);
+        if (codePoint == '\t' || codePoint == '\n') {
+          (void)escapeTextInto(sequence, text);
+          return;
+        }
         for (const char byte : sequence) text += "\\x" + hexByte(static_cast<unsigned char>(byte));
       },
       [&](unsigned char byte) {

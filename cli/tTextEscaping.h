@@ -33,6 +33,31 @@ std::string escapeForJson(std::string_view bytes);
 void putEscapedForText(std::FILE* stream, std::string_view bytes);
 void putEscapedForJson(std::FILE* stream, std::string_view bytes);
 
+// The two escapings that putEscapedForText and putEscapedForJson write.
+enum class tEscapedForm { text, json };
+
+// Writes the escaping of one string that arrives in pieces of any size,
+// exactly as the put function of `form` writes the whole string: a UTF-8
+// sequence split between two pieces is judged whole. finish (or the
+// destructor) writes what the last piece left pending.
+class tEscapedWriter {
+ public:
+  tEscapedWriter(std::FILE* stream, tEscapedForm escapedForm);
+  tEscapedWriter(const tEscapedWriter&) = delete;
+  tEscapedWriter& operator=(const tEscapedWriter&) = delete;
+  ~tEscapedWriter();
+
+  void put(std::string_view piece);
+  void finish();
+
+ private:
+  std::size_t escape(std::string_view bytes, std::size_t until);
+
+  std::FILE* out;
+  tEscapedForm form;
+  std::string pending;  // at most the last three bytes, not judged yet
+};
+
 // Returns `bytes` with its control characters escaped as escapeForText
 // escapes them (a tab "\t", a newline "\n", any other "\xHH" for each of
 // its bytes), and each byte 0x80 to 0x9F that is not part of valid UTF-8,

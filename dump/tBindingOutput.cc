@@ -15,14 +15,14 @@ namespace {
 
 struct tNamedMap {
   char letter;
-  const tClassNameMap* map;
+  const std::vector<tSnapshotBinding>* bindings;
 };
 
-std::vector<tNamedMap> chosenMaps(const tClassNameMap& uMap, const tClassNameMap& kMap,
+std::vector<tNamedMap> chosenMaps(const std::array<std::vector<tSnapshotBinding>, 2>& bindings,
                                   tScopeChoice scope) {
   std::vector<tNamedMap> maps;
-  if (scope != tScopeChoice::kOnly) maps.push_back({letterOfScope(0), &uMap});
-  if (scope != tScopeChoice::uOnly) maps.push_back({letterOfScope(1), &kMap});
+  if (scope != tScopeChoice::kOnly) maps.push_back({letterOfScope(0), &bindings[0]});
+  if (scope != tScopeChoice::uOnly) maps.push_back({letterOfScope(1), &bindings[1]});
   return maps;
 }
 
@@ -32,44 +32,81 @@ void putLine(std::FILE* out, std::initializer_list<std::string_view> pieces) {
   for (const std::string_view piece : pieces) (void)std::fwrite(piece.data(), 1, piece.size(), out);
 }
 
-// A binding as the text form prints it, newline included.
-void putTextLine(std::FILE* out, char letter, std::string_view className,
-                 std::string_view libraryPath) {
-  putLine(out, {std::string_view(&letter, 1), "\t"});
-  putEscapedForText(out, className);
-  putLine(out, {"\t"});
-  putEscapedForText(out, libraryPath);
-  putLine(out, {"\n"});
-}
+// Writes the strings of one snapshot, a piece at a time, and remembers
+// whether every string left in the file could be read from it.
+class tStringWriter {
+ public:
+  explicit tStringWriter(const tMapFileSnapshot& from) : snapshot(from) {}
 
-void writeText(const std::vector<tNamedMap>& maps, std::FILE* out) {
-  for (const auto& [letter, map] : maps) {
-    for (const auto& [className, libraryPath] : *map)
-      putTextLine(out, letter, className, libraryPath);
+  void putEscaped(std::FILE* out, const tSnapshotString& text, tEscapedForm form) {
+    tEscapedWriter escaped(out, form);
+    read(text, [&](std::string_view piece) { escaped.put(piece); });
+  }
+
+  void putRaw(std::FILE* out, const tSnapshotString& text) {
+    read(text, [&](std::string_view piece) { putLine(out, {piece}); });
+  }
+
+  bool carried(const tSnapshotString& text, bool className) {
+    tCarriedName carriedName(className);
+    read(text, [&](std::string_view piece) { carriedName.take(piece); });
+    return carriedName.carried();
+  }
+
+  // A binding as the text form prints it, newline included.
+  void putTextLine(std::FILE* out, char letter, const tSnapshotBinding& binding) {
+    putLine(out, {std::string_view(&letter, 1), "\t"});
+    putEscaped(out, binding.className, tEscapedForm::text);
+    putLine(out, {"\t"});
+    putEscaped(out, binding.library, tEscapedForm::text);
+    putLine(out, {"\n"});
+  }
+
+  void putQuoted(std::FILE* out, const tSnapshotString& text) {
+    putLine(out, {"\""});
+    putEscaped(out, text, tEscapedForm::json);
+    putLine(out, {"\""});
+  }
+
+  // The message of report(), written in pieces as the text form is.
+  void leaveOut(std::FILE* err, char letter, const tSnapshotBinding& binding) {
+    putLine(err, {dumpVoice().name, ": left out, a command file cannot carry it: "});
+    putTextLine(err, letter, binding);
+  }
+
+  bool readWhole = true;
+
+ private:
+  void read(const tSnapshotString& text, const std::function<void(std::string_view)>& piece) {
+    if (!snapshot.forEachPiece(text, piece)) readWhole = false;
+  }
+
+  const tMapFileSnapshot& snapshot;
+};
+
+void writeText(const std::vector<tNamedMap>& maps, tStringWriter& strings, std::FILE* out) {
+  for (const auto& [letter, bindings] : maps) {
+    for (const tSnapshotBinding& binding : *bindings) strings.putTextLine(out, letter, binding);
   }
 }
 
-void putQuoted(std::FILE* out, std::string_view bytes) {
+void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, tStringWriter& strings,
+               std::FILE* out) {
+  putLine(out, {"{\n  \"file\": \""});
+  putEscapedForJson(out, path);
   putLine(out, {"\""});
-  putEscapedForJson(out, bytes);
-  putLine(out, {"\""});
-}
-
-void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, std::FILE* out) {
-  putLine(out, {"{\n  \"file\": "});
-  putQuoted(out, path);
-  for (const auto& [letter, map] : maps) {
+  for (const auto& [letter, bindings] : maps) {
     putLine(out, {",\n  \"", std::string_view(&letter, 1), "\": ["});
     std::string_view separator = "\n";
-    for (const auto& [className, libraryPath] : *map) {
+    for (const tSnapshotBinding& binding : *bindings) {
       putLine(out, {separator, "    {\"class\": "});
-      putQuoted(out, className);
+      strings.putQuoted(out, binding.className);
       putLine(out, {", \"library\": "});
-      putQuoted(out, libraryPath);
+      strings.putQuoted(out, binding.library);
       putLine(out, {"}"});
       separator = ",\n";
     }
-    putLine(out, {map->empty() ? "]" : "\n  ]"});
+    putLine(out, {bindings->empty() ? "]" : "\n  ]"});
   }
   putLine(out, {"\n}\n"});
 }
@@ -77,28 +114,32 @@ void writeJson(const std::vector<tNamedMap>& maps, const std::string& path, std:
 // --missing --format=commands: a command file that unbinds each binding
 // listed and leaves every other one as it is.
 bool writeUnbindCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64,
-                         std::FILE* out, std::FILE* err) {
+                         tStringWriter& strings, std::FILE* out, std::FILE* err) {
   put(out, "# zembril command file: unbinds the bindings of " + escapeForText(path) +
                " whose library is not there.\n");
   put(out, std::string("# Read it, then replay it with \"zembril ") + (x64 ? "/x64 " : "") +
                "/file FILE\".\n");
   bool allCarried = true;
-  for (const auto& [letter, map] : maps) {
-    for (const auto& [className, libraryPath] : *map) {
-      if (const auto line = deleteLineFor(letter, className)) {
-        put(out, "# bound to " + escapeForText(libraryPath) + "\n" + *line + "\n");
+  for (const auto& [letter, bindings] : maps) {
+    for (const tSnapshotBinding& binding : *bindings) {
+      // A delete line ends at the class (see deleteLineFor).
+      if (strings.carried(binding.className, true)) {
+        putLine(out, {"# bound to "});
+        strings.putEscaped(out, binding.library, tEscapedForm::text);
+        putLine(out, {"\n", std::string_view(&letter, 1), ",delete,"});
+        strings.putRaw(out, binding.className);
+        putLine(out, {"\n"});
         continue;
       }
       allCarried = false;
-      putLine(err, {dumpVoice().name, ": left out, a command file cannot carry it: "});
-      putTextLine(err, letter, className, libraryPath);
+      strings.leaveOut(err, letter, binding);
     }
   }
   return allCarried;
 }
 
 bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64,
-                   std::FILE* out, std::FILE* err) {
+                   tStringWriter& strings, std::FILE* out, std::FILE* err) {
   const std::string which =
       maps.size() == 2 ? "the U and K maps" : std::string("the ") + maps.front().letter + " map";
   // The path is escaped so that the comment stays one line whatever it holds.
@@ -108,16 +149,18 @@ bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, 
                " in one run.\n");
   for (const auto& named : maps) put(out, std::string{named.letter} + ",reset\n");
   bool allCarried = true;
-  for (const auto& [letter, map] : maps) {
-    for (const auto& [className, libraryPath] : *map) {
-      if (fileLineCarries(letter, className, libraryPath)) {
-        putLine(out, {std::string_view(&letter, 1), ",add,", className, ",", libraryPath, "\n"});
+  for (const auto& [letter, bindings] : maps) {
+    for (const tSnapshotBinding& binding : *bindings) {
+      if (strings.carried(binding.className, true) && strings.carried(binding.library, false)) {
+        putLine(out, {std::string_view(&letter, 1), ",add,"});
+        strings.putRaw(out, binding.className);
+        putLine(out, {","});
+        strings.putRaw(out, binding.library);
+        putLine(out, {"\n"});
         continue;
       }
       allCarried = false;
-      // The message of report(), written in pieces as the text form is.
-      putLine(err, {dumpVoice().name, ": left out, a command file cannot carry it: "});
-      putTextLine(err, letter, className, libraryPath);
+      strings.leaveOut(err, letter, binding);
     }
   }
   return allCarried;
@@ -125,21 +168,28 @@ bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, 
 
 }  // namespace
 
-bool writeBindings(const tClassNameMap& uMap, const tClassNameMap& kMap, const std::string& path,
-                   const tDumpOptions& options, std::FILE* out, std::FILE* err) {
-  const std::vector<tNamedMap> maps = chosenMaps(uMap, kMap, options.scope);
+tWrittenBindings writeBindings(const tMapFileSnapshot& snapshot,
+                               const std::array<std::vector<tSnapshotBinding>, 2>& bindings,
+                               const std::string& path, const tDumpOptions& options, std::FILE* out,
+                               std::FILE* err) {
+  const std::vector<tNamedMap> maps = chosenMaps(bindings, options.scope);
+  tStringWriter strings(snapshot);
+  tWrittenBindings written;
   switch (options.form) {
     case tOutputForm::text:
-      writeText(maps, out);
-      return true;
+      writeText(maps, strings, out);
+      break;
     case tOutputForm::json:
-      writeJson(maps, path, out);
-      return true;
+      writeJson(maps, path, strings, out);
+      break;
     case tOutputForm::commands:
-      if (options.missing) return writeUnbindCommands(maps, path, options.x64, out, err);
-      return writeCommands(maps, path, options.x64, out, err);
+      written.allCarried = options.missing
+                               ? writeUnbindCommands(maps, path, options.x64, strings, out, err)
+                               : writeCommands(maps, path, options.x64, strings, out, err);
+      break;
   }
-  return true;
+  written.readWhole = strings.readWhole;
+  return written;
 }
 
 }  // namespace nDRAVI100

@@ -29,15 +29,19 @@ enum tOptionCode : int {
   kFormat,
   kScope,
   kMissing,
+  kClass,
+  kLibrary,
 };
 
-constexpr std::array<tLongOption, 7> kOwnOptions = {{{"x64", false, kX64},
+constexpr std::array<tLongOption, 9> kOwnOptions = {{{"x64", false, kX64},
                                                      {"check", false, kCheck},
                                                      {"salvage", false, kSalvage},
                                                      {"explain", true, kExplain},
                                                      {"format", true, kFormat},
                                                      {"scope", true, kScope},
-                                                     {"missing", false, kMissing}}};
+                                                     {"missing", false, kMissing},
+                                                     {"class", true, kClass},
+                                                     {"library", true, kLibrary}}};
 
 const char* modeOption(tDumpMode mode) {
   switch (mode) {
@@ -102,6 +106,12 @@ class tOptionParser {
       case kMissing:
         options.missing = true;
         break;
+      case kClass:
+        options.classes.push_back(value);
+        break;
+      case kLibrary:
+        options.libraries.push_back(value);
+        break;
       case kRootOption:
         options.root = value;
         break;
@@ -147,6 +157,11 @@ class tOptionParser {
       return fail(std::string(mode) + " takes no --missing");
     }
     if (!takesFile && scopeGiven) return fail(std::string(mode) + " takes no --scope");
+    if (!takesFile && !options.classes.empty())
+      return fail(std::string(mode) + " takes no --class");
+    if (!takesFile && !options.libraries.empty()) {
+      return fail(std::string(mode) + " takes no --library");
+    }
     if (options.mode == tDumpMode::explain && options.x64) return fail("--explain takes no --x64");
     if (!operands.empty() && !takesFile) {
       return fail(std::string(mode) + " takes no file: '" + operands.front() + "'");
@@ -174,12 +189,14 @@ namespace {
 
 const char* const kUsageLine =
     "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=FORM] "
-    "[--missing] [MAPFILE | --salvage FILE | --check | --explain CODE]\n";
+    "[--class=NAME]... [--library=PATH]... [--missing] "
+    "[MAPFILE | --salvage FILE | --check | --explain CODE]\n";
 
 const char* const kHelp =
     "Usage: zembril-dump [--root=DIR] [--x64] [--scope=U|K] [--format=text|json|commands]\n"
-    "                    [--missing] [MAPFILE]\n"
-    "  or:  zembril-dump --salvage [--scope=U|K] [--format=text|json|commands] FILE\n"
+    "                    [--class=NAME]... [--library=PATH]... [--missing] [MAPFILE]\n"
+    "  or:  zembril-dump --salvage [--scope=U|K] [--format=text|json|commands]\n"
+    "                    [--class=NAME]... [--library=PATH]... FILE\n"
     "  or:  zembril-dump --check [--root=DIR] [--x64] [--format=text|json]\n"
     "  or:  zembril-dump --explain CODE\n"
     "Show, check and salvage zembril's class map, and explain its status codes.\n"
@@ -196,6 +213,10 @@ const char* const kHelp =
     "                       json: one JSON document;\n"
     "                       commands: a command file for 'zembril [/x64] /file'\n"
     "                       that makes a map equal to this one\n"
+    "      --class=NAME     only the binding of the class NAME; given again, of\n"
+    "                       each class named\n"
+    "      --library=PATH   only the bindings to the library PATH; given again, to\n"
+    "                       any library named\n"
     "      --missing        only the bindings whose library is not there (looked up\n"
     "                       in DIR with --root); the commands form unbinds them\n"
     "      --salvage        print the whole records that FILE, damaged or not, holds\n"

@@ -40,10 +40,12 @@ struct tDumpOptions {
   tOutputForm form = tOutputForm::text;
   tScopeChoice scope = tScopeChoice::both;
   bool x64 = false;
-  bool missing = false;             // --missing: only the bindings whose library is not there
-  std::optional<std::string> file;  // MAPFILE in the show mode, FILE with --salvage
-  std::string code;                 // the argument of --explain, unchecked
-  std::optional<std::string> root;  // the argument of --root, unchecked
+  bool missing = false;                // --missing: only the bindings whose library is not there
+  std::vector<std::string> classes;    // --class: only the bindings of these classes
+  std::vector<std::string> libraries;  // --library: only the bindings to these libraries
+  std::optional<std::string> file;     // MAPFILE in the show mode, FILE with --salvage
+  std::string code;                    // the argument of --explain, unchecked
+  std::optional<std::string> root;     // the argument of --root, unchecked
 };
 
 // Parses the arguments, the program name first, with readLongOptions:

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <vector>
 
 #include "cli/tFailure.h"
 #include "cli/tLongOptions.h"
@@ -30,15 +31,15 @@ int usageError(const std::string& reason, std::FILE* err) {
 // the form asked for; they need attention.
 int printMissing(const tMapFileSnapshot& snapshot, const std::string& path,
                  const tDumpOptions& options, const std::string& root, std::FILE* out,
-                 std::FILE* err) {
-  const tLibraryCensus census =
-      takeLibraryCensus(snapshot.uMap, snapshot.kMap, options.scope, root);
-  std::array<tClassNameMap, 2> maps;
+                 std::FILE* err, bool& readWhole) {
+  const tLibraryCensus census = takeLibraryCensus(snapshot, options.scope, root, false);
+  std::array<std::vector<tSnapshotBinding>, 2> missing;
   for (const tUnfoundBinding& binding : census.missing) {
-    maps.at(binding.letter == 'U' ? 0 : 1).assign(binding.className, binding.library);
+    missing.at(binding.letter == 'U' ? 0 : 1).push_back(binding.binding);
   }
-  const bool allCarried = writeBindings(maps[0], maps[1], path, options, out, err);
-  return allCarried && census.missing.empty() ? kDumpHealthy : kDumpAttention;
+  const tWrittenBindings written = writeBindings(snapshot, missing, path, options, out, err);
+  readWhole = written.readWhole;
+  return written.allCarried && census.missing.empty() ? kDumpHealthy : kDumpAttention;
 }
 
 // The show and salvage modes: both print what a file holds; they differ in
@@ -49,7 +50,11 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
   // Found as zembril finds it, unless a file was named.
   const std::string path =
       options.file ? *options.file : tMapPaths::resolve(paths.root()).mapFile(options.x64);
-  tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, true, paths.root());
+  tBindingFilter filter;
+  filter.scope = options.scope;
+  filter.classes = options.classes;
+  filter.libraries = options.libraries;
+  tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, true, paths.root(), filter);
   std::string prefix = escapeForText(path) + ": ";
   const auto say = [&](const std::string& text) { report(dumpVoice(), prefix + text, err); };
   // A wrong magic or version says nothing of the records after it: a
@@ -60,12 +65,24 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
   if (headDamaged) {
     prefix += "head damaged (" + snapshot.scan.problem + "), so read from offset " +
               std::to_string(kMapFileHeadSize) + ", where an intact file has its records: ";
-    snapshot = readMapFileSnapshot(path, false, true, paths.root());
+    snapshot = readMapFileSnapshot(path, false, true, paths.root(), filter);
   }
+  // A string too long to hold is read from the file again as it is
+  // printed: the file must still be the version that was read.
+  bool readWhole = true;
   const auto print = [&]() {
-    if (options.missing) return printMissing(snapshot, path, options, paths.root(), out, err);
-    return writeBindings(snapshot.uMap, snapshot.kMap, path, options, out, err) ? kDumpHealthy
-                                                                                : kDumpAttention;
+    if (options.missing) {
+      return printMissing(snapshot, path, options, paths.root(), out, err, readWhole);
+    }
+    const tWrittenBindings written =
+        writeBindings(snapshot, snapshot.bindings, path, options, out, err);
+    readWhole = written.readWhole;
+    return written.allCarried ? kDumpHealthy : kDumpAttention;
+  };
+  const auto changedMeanwhile = [&] {
+    if (!snapshot.leftInFile() || (readWhole && isStillVersionRead(snapshot.file))) return false;
+    say("changed while it was read; a run may be rewriting it; try again");
+    return true;
   };
   const std::string damage = damageOf(snapshot);
   const std::string system = tFailure::ofErrno(snapshot.error).message();
@@ -93,6 +110,7 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
         return kDumpFailed;
       }
       (void)print();
+      if (changedMeanwhile()) return kDumpFailed;
       say(system + " at offset " + std::to_string(snapshot.scan.offset) + "; the " +
           countsOf(snapshot) + " before it are printed");
       return kDumpFailed;
@@ -109,12 +127,14 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
         return kDumpAttention;
       }
       (void)print();
+      if (changedMeanwhile()) return kDumpFailed;
       say(damage + "; the " + countsOf(snapshot) + " before it are printed");
       return kDumpAttention;
     case tMapFileState::whole:
       break;
   }
   const int status = print();
+  if (changedMeanwhile()) return kDumpFailed;
   if (salvaging) {
     say((headDamaged ? "" : "a whole map file of ") + countsOf(snapshot) +
         ", read to its end at offset " + std::to_string(snapshot.scan.offset));

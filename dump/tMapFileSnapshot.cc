@@ -2,21 +2,165 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "cli/tFailure.h"
 
 namespace nDRAVI100 {
 
+namespace {
+
+// Keeps the records a filter keeps, as a map would: of two records for one
+// class the later wins. While the records of every section come in
+// ascending order of class, as a file that this tool wrote has them, no
+// class comes twice, and a record that is not kept is only counted. Once
+// one does not, a record not kept may be the later of two for a class
+// kept, and every class counts only once: the file is then read again with
+// every class kept (`everyClass`), those of records not kept as marks that
+// settle drops.
+class tSnapshotSink final : public tRecordSink {
+ public:
+  tSnapshotSink(tMapFileSnapshot& into, const tBindingFilter& keeping)
+      : snapshot(into), filter(keeping) {}
+
+  void restart() {
+    for (auto& section : entries) section.clear();
+    records = {};
+    snapshot.heldBytes.clear();
+    snapshot.anyInFile = false;
+    unordered = false;
+  }
+
+  void take(int section, const tWalkedString& className, const tWalkedString& libraryPath,
+            bool sortsLast) override {
+    const auto at = static_cast<std::size_t>(section);
+    ++records.at(at);
+    if (!sortsLast) unordered = true;
+    const bool kept = keeps(section, className, libraryPath);
+    if (!kept && !everyClass) return;
+    entries.at(at).push_back({hold(className), kept ? hold(libraryPath) : tSnapshotString{}, kept});
+  }
+
+  // Turns what was taken into the snapshot's bindings and counts.
+  void settle() {
+    for (std::size_t section = 0; section < 2; ++section) {
+      std::vector<tEntry>& taken = entries.at(section);
+      std::vector<tSnapshotBinding>& bindings = snapshot.bindings.at(section);
+      bindings.clear();
+      if (!everyClass) {
+        snapshot.counts.at(section) = records.at(section);
+        for (const tEntry& entry : taken) bindings.push_back({entry.className, entry.library});
+        continue;
+      }
+      // The later of two records for one class wins: a stable sort keeps
+      // them in file order, and the last of each class is the binding.
+      bool failed = false;
+      const int fd = snapshot.file.descriptor();
+      std::stable_sort(taken.begin(), taken.end(), [&](const tEntry& left, const tEntry& right) {
+        return compareWalkedStrings(fd, walked(left.className), walked(right.className), failed) <
+               0;
+      });
+      std::uint64_t classes = 0;
+      for (std::size_t first = 0; first < taken.size();) {
+        std::size_t last = first;
+        while (last + 1 < taken.size() &&
+               compareWalkedStrings(fd, walked(taken[first].className),
+                                    walked(taken[last + 1].className), failed) == 0) {
+          ++last;
+        }
+        ++classes;
+        if (taken[last].kept) bindings.push_back({taken[last].className, taken[last].library});
+        first = last + 1;
+      }
+      snapshot.counts.at(section) = classes;
+    }
+  }
+
+  bool everyClass = false;
+  bool unordered = false;
+
+ private:
+  struct tEntry {
+    tSnapshotString className;
+    tSnapshotString library;
+    bool kept = false;
+  };
+
+  // A string longer than any argument of a command line matches none.
+  static bool isOneOf(const tWalkedString& text, const std::vector<std::string>& names) {
+    if (names.empty()) return true;
+    return text.held && std::find(names.begin(), names.end(), text.bytes) != names.end();
+  }
+
+  bool keeps(int section, const tWalkedString& className, const tWalkedString& libraryPath) const {
+    const bool inScope =
+        section == 0 ? filter.scope != tScopeChoice::kOnly : filter.scope != tScopeChoice::uOnly;
+    return filter.keep && inScope && isOneOf(className, filter.classes) &&
+           isOneOf(libraryPath, filter.libraries);
+  }
+
+  tSnapshotString hold(const tWalkedString& text) {
+    if (!text.held) {
+      snapshot.anyInFile = true;
+      return {true, text.offset, text.length};
+    }
+    const tSnapshotString held{false, snapshot.heldBytes.size(), text.length};
+    snapshot.heldBytes.append(text.bytes);
+    return held;
+  }
+
+  tWalkedString walked(const tSnapshotString& text) const {
+    if (text.inFile) return {false, {}, text.at, text.length};
+    return {true, snapshot.heldOf(text), 0, text.length};
+  }
+
+  tMapFileSnapshot& snapshot;
+  const tBindingFilter& filter;
+  std::array<std::vector<tEntry>, 2> entries;
+  std::array<std::uint64_t, 2> records{};
+};
+
+}  // namespace
+
 tMapFileSnapshot readMapFileSnapshot(const std::string& path, bool checkHead, bool waitForCopy,
-                                     const std::string& root) {
+                                     const std::string& root, const tBindingFilter& filter) {
   tMapFileSnapshot snapshot;
   tMapFileReading how;
-  how.first = &snapshot.uMap;
-  how.second = &snapshot.kMap;
-  how.keepWholeRecords = true;
   how.checkHead = checkHead;
   how.waitForCopy = waitForCopy;
-  static_cast<tMapFileRead&>(snapshot) = readMapFile(path, how, root);
+  tSnapshotSink sink(snapshot, filter);
+  const auto walk = [&] {
+    static_cast<tMapFileRead&>(snapshot) = walkMapFile(
+        path, how, sink, [&] { sink.restart(); }, snapshot.file, root);
+  };
+  walk();
+  if (sink.unordered) {
+    sink.everyClass = true;
+    walk();
+  }
+  sink.settle();
   return snapshot;
+}
+
+bool tMapFileSnapshot::forEachPiece(const tSnapshotString& text,
+                                    const std::function<void(std::string_view)>& piece) const {
+  if (!text.inFile) {
+    if (text.length > 0) piece(heldOf(text));
+    return true;
+  }
+  return forEachPieceOf(file.descriptor(), {false, {}, text.at, text.length}, piece);
+}
+
+std::string tMapFileSnapshot::textOf(const tSnapshotString& text) const {
+  std::string bytes;
+  (void)forEachPiece(text, [&](std::string_view piece) { bytes.append(piece); });
+  return bytes;
+}
+
+std::string_view tMapFileSnapshot::heldOf(const tSnapshotString& text) const {
+  if (text.inFile) return {};
+  return std::string_view(heldBytes).substr(static_cast<std::size_t>(text.at),
+                                            static_cast<std::size_t>(text.length));
 }
 
 std::string fileKindOf(mode_t mode) {
@@ -39,7 +183,7 @@ std::string fileKindOf(mode_t mode) {
 }
 
 std::string countsOf(const tMapFileSnapshot& snapshot) {
-  return std::to_string(snapshot.uMap.size()) + " U and " + std::to_string(snapshot.kMap.size()) +
+  return std::to_string(snapshot.counts[0]) + " U and " + std::to_string(snapshot.counts[1]) +
          " K bindings";
 }
 

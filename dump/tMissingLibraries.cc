@@ -29,25 +29,42 @@ tLibraryLookup lookUpLibrary(const std::string& library, const std::string& root
   return {};
 }
 
-tLibraryCensus takeLibraryCensus(const tClassNameMap& uMap, const tClassNameMap& kMap,
-                                 tScopeChoice scope, const std::string& root) {
+tLibraryCensus takeLibraryCensus(const tMapFileSnapshot& snapshot, tScopeChoice scope,
+                                 const std::string& root, bool withText) {
   tLibraryCensus census;
   // A library often serves many classes.
   std::unordered_map<std::string_view, tLibraryLookup> seen;
-  for (const auto& [mapScope, map] : {std::pair{0, &uMap}, std::pair{1, &kMap}}) {
+  for (const int mapScope : {0, 1}) {
     if ((mapScope == 0 && scope == tScopeChoice::kOnly) ||
         (mapScope == 1 && scope == tScopeChoice::uOnly)) {
       continue;
     }
-    for (const auto& [className, library] : *map) {
-      auto found = seen.find(library);
-      if (found == seen.end()) {
-        found = seen.emplace(library, lookUpLibrary(std::string(library), root)).first;
+    for (const tSnapshotBinding& where : snapshot.bindings.at(static_cast<std::size_t>(mapScope))) {
+      tLibraryLookup longPath;
+      const tLibraryLookup* lookup = &longPath;
+      if (where.library.inFile) {
+        // Longer than any path can be: it names no file.
+        char first = '\0';
+        (void)snapshot.forEachPiece(where.library, [&](std::string_view piece) {
+          if (first == '\0') first = piece.front();
+        });
+        longPath = first == '/' ? tLibraryLookup{tLibraryState::missing, "missing"}
+                                : tLibraryLookup{tLibraryState::relative, ""};
+      } else {
+        const std::string_view library = snapshot.heldOf(where.library);
+        auto found = seen.find(library);
+        if (found == seen.end()) {
+          found = seen.emplace(library, lookUpLibrary(std::string(library), root)).first;
+        }
+        lookup = &found->second;
       }
-      const tLibraryLookup& lookup = found->second;
-      tUnfoundBinding binding{letterOfScope(mapScope), std::string(className), std::string(library),
-                              lookup};
-      switch (lookup.state) {
+      if (lookup->state == tLibraryState::found) continue;
+      tUnfoundBinding binding{letterOfScope(mapScope), where, {}, {}, *lookup};
+      if (withText) {
+        binding.className = snapshot.textOf(where.className);
+        binding.library = snapshot.textOf(where.library);
+      }
+      switch (lookup->state) {
         case tLibraryState::found:
           break;
         case tLibraryState::missing:

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "classNameMap/tClassNameMap.h"
 #include "dump/tDumpOptions.h"
+#include "dump/tMapFileSnapshot.h"
 
 namespace nDRAVI100 {
 
@@ -33,22 +33,25 @@ struct tLibraryLookup {
 // One binding whose library is not found, with why.
 struct tUnfoundBinding {
   char letter = 'U';
-  std::string className;
+  tSnapshotBinding binding;  // where its strings are in the snapshot
+  std::string className;     // its bytes, when asked for
   std::string library;
   tLibraryLookup lookup;
 };
 
-// The bindings of `uMap` and `kMap` (or of the one map `scope` picks), U
+// The bindings of `snapshot` (of the one map `scope` picks, or both), U
 // first, each map in its class order, whose library is not found (missing
 // or notRegular), and apart from them those whose path is relative and
 // those whose library cannot be examined. Each library path is looked up
-// once, however many classes it is bound to.
+// once, however many classes it is bound to; a path too long to hold is one
+// too long to name a file, missing unless it is relative. With `withText`
+// each binding listed carries its bytes too.
 struct tLibraryCensus {
   std::vector<tUnfoundBinding> missing;
   std::vector<tUnfoundBinding> relative;
   std::vector<tUnfoundBinding> unknown;
 };
-[[nodiscard]] tLibraryCensus takeLibraryCensus(const tClassNameMap& uMap, const tClassNameMap& kMap,
-                                               tScopeChoice scope, const std::string& root);
+[[nodiscard]] tLibraryCensus takeLibraryCensus(const tMapFileSnapshot& snapshot, tScopeChoice scope,
+                                               const std::string& root, bool withText);
 
 }  // namespace nDRAVI100

@@ -35,7 +35,7 @@ tSetupHealth examineSetup(const tMapPaths& paths) {
     const tMapFileSnapshot& map = health.mapFiles.back().map;
     // Only the maps that a run goes on with are what the loader is asked for.
     if (map.state == tMapFileState::whole) {
-      const tLibraryCensus census = takeLibraryCensus(map.uMap, map.kMap, tScopeChoice::both, root);
+      const tLibraryCensus census = takeLibraryCensus(map, tScopeChoice::both, root, true);
       checkLibraries(mapFile, is64Bit, census, findings);
       for (const tUnfoundBinding& binding : census.missing) {
         health.missing.push_back({mapFile, binding});

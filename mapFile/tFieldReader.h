@@ -8,14 +8,16 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "mapFile/tMapFileBytes.h"
 
 namespace nDRAVI100 {
 
-// Included by the reader's translation unit (tMapFileReader.cc) alone,
-// and with internal linkage there, as though written in it: GCC inlines
+// Included by the readers' translation units (tMapFileReader.cc,
+// tRecordWalk.cc) alone, and with internal linkage there, as though
+// written in each: GCC inlines
 // the calls that a load makes for every record only then (a load of a
 // large map ran a third slower with them external).
 namespace {  // NOLINT(cert-dcl59-cpp)
@@ -31,6 +33,15 @@ constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 // costs the same memory whatever length a record claims, and the bytes that
 // bear the length out are never held at once.
 constexpr std::uint64_t kLargestHeldRecord = std::uint64_t{4} << 20;
+
+// One string of a record as a walk hands it out (see streamedRecord): up
+// to its first NUL, either held or, when it is long, only where it is.
+struct tStreamedField {
+  bool held = true;
+  std::string_view bytes;    // a held string's bytes
+  std::uint64_t offset = 0;  // where a string not held starts, counted as offset() counts
+  std::uint64_t length = 0;  // its length up to its first NUL; bytes.size() when held
+};
 
 // Where tFieldReader gets its bytes when it streams them.
 class tByteSource {
@@ -173,7 +184,88 @@ class tFieldReader {
     return true;
   }
 
+  // Reads a record as `record` does, but a string of more than `largest`
+  // bytes is read past a piece at a time, never held, and handed out as
+  // where it starts and how long it is up to its first NUL: a walk then
+  // costs the same memory whatever length a record has. A held class stays
+  // valid while a library not held is read past: it is copied aside then.
+  // The views hold until the next call.
+  bool streamedRecord(tStreamedField& className, tStreamedField& libraryPath, bool& asWritten,
+                      std::uint64_t largest) {
+    if (!need(4)) return false;
+    const std::uint32_t classLength = wordAt(position);
+    if (classLength <= largest) {
+      const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
+      if (!needUpTo(classEnd + 4)) return false;
+      const std::uint32_t pathLength = wordAt(position + static_cast<std::size_t>(classEnd));
+      if (pathLength <= largest) {
+        std::string_view classBytes;
+        std::string_view pathBytes;
+        if (!record(classBytes, pathBytes, asWritten)) return false;
+        className = {true, classBytes, 0, classBytes.size()};
+        libraryPath = {true, pathBytes, 0, pathBytes.size()};
+        return true;
+      }
+      const char* classStart = bytes + position + 4;
+      const bool classAsWritten = isWrittenString(classStart, classLength);
+      const std::string_view classBytes = classAsWritten
+                                              ? std::string_view(classStart, classLength - 1)
+                                              : upToNul(classStart, classLength);
+      asideClass.assign(classBytes);
+      className = {true, asideClass, 0, asideClass.size()};
+      take(static_cast<std::size_t>(classEnd) + 4);
+      bool pathAsWritten = false;
+      if (!passString(pathLength, libraryPath, pathAsWritten)) return false;
+      asWritten = classAsWritten && pathAsWritten;
+      return true;
+    }
+    take(4);
+    bool classAsWritten = false;
+    if (!passString(classLength, className, classAsWritten) || !need(4)) return false;
+    const std::uint32_t pathLength = wordAt(position);
+    take(4);
+    bool pathAsWritten = false;
+    if (pathLength <= largest) {
+      if (!need(pathLength)) return false;
+      const char* pathStart = bytes + position;
+      pathAsWritten = isWrittenString(pathStart, pathLength);
+      const std::string_view pathBytes = pathAsWritten ? std::string_view(pathStart, pathLength - 1)
+                                                       : upToNul(pathStart, pathLength);
+      libraryPath = {true, pathBytes, 0, pathBytes.size()};
+      take(pathLength);
+    } else if (!passString(pathLength, libraryPath, pathAsWritten)) {
+      return false;
+    }
+    asWritten = classAsWritten && pathAsWritten;
+    return true;
+  }
+
  private:
+  // Reads past a string of `length` bytes, as pass does, and says where it
+  // starts, how long it is up to its first NUL and whether it is as the
+  // writer puts it: its one NUL last.
+  bool passString(std::uint32_t length, tStreamedField& field, bool& asWritten) {
+    field = {false, {}, consumed, length};
+    std::uint64_t left = length;
+    std::uint64_t firstNul = length;
+    while (left > 0) {
+      if (filled == position && !need(1)) return false;
+      const std::size_t step =
+          static_cast<std::size_t>(std::min<std::uint64_t>(left, filled - position));
+      if (firstNul == length) {
+        if (const void* nul = std::memchr(bytes + position, '\0', step)) {
+          firstNul = length - left +
+                     static_cast<std::uint64_t>(static_cast<const char*>(nul) - (bytes + position));
+        }
+      }
+      take(step);
+      left -= step;
+    }
+    field.length = firstNul;
+    asWritten = length > 0 && firstNul == std::uint64_t{length} - 1;
+    return true;
+  }
+
   std::uint32_t wordAt(std::size_t at) const {
     const auto* word = reinterpret_cast<const unsigned char*>(bytes + at);
     return static_cast<std::uint32_t>(word[0]) | static_cast<std::uint32_t>(word[1]) << 8 |
@@ -299,6 +391,7 @@ class tFieldReader {
   bool countingZeros = false;
   std::uint64_t zerosRead = 0;   // of every byte read, when countingZeros
   std::uint64_t zerosKnown = 0;  // of the bytes taken, where the writer puts a zero
+  std::string asideClass;        // a held class whose library is read past
 };
 
 }  // namespace

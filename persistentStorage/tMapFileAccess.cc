@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "os/tRegularFile.h"
 #include "persistentStorage/tReplacementFile.h"
@@ -34,10 +36,14 @@ tMapFileRead unreadable(tMapFileState state, std::int32_t code, int error, mode_
 }
 
 // One read of the file: true when it read one version of it (or found that
-// nothing needs reading), false when it must be read again.
+// nothing needs reading), false when it must be read again. `scanFile`
+// reads the open descriptor and sets the code of what it found. With
+// `keep`, the file that was read is left open there instead of closed.
+template <typename tScanFile>
 bool readOnce(const tDirectory& directory, const std::string& name, const tMapFileReading& how,
-              tMapFileRead& read) {
+              tMapFileRead& read, tScanFile scanFile, tRegularFile* keep) {
   read = {};
+  if (keep != nullptr) *keep = tRegularFile();
   for (tClassNameMap* map : {how.first, how.second}) {
     if (map != nullptr) map->clear();
   }
@@ -58,15 +64,7 @@ bool readOnce(const tDirectory& directory, const std::string& name, const tMapFi
   const struct stat before = file.status();
   read.size = static_cast<std::uint64_t>(before.st_size);
   tStatus code = 0;
-  if (how.first == nullptr) {
-    read.scan = readMapFileDescriptor(file.descriptor(), how.sections, nullptr, nullptr, code);
-  } else if (how.keepWholeRecords) {
-    read.scan = scanMapFileDescriptor(file.descriptor(), how.sections, *how.first, how.second,
-                                      how.checkHead);
-    if (!read.scan.readFailed) code = read.scan.code;
-  } else {
-    read.scan = readMapFileDescriptor(file.descriptor(), how.sections, how.first, how.second, code);
-  }
+  read.scan = scanFile(file.descriptor(), code);
   read.asWritten = code == 0 && read.scan.asWritten;
   if (read.scan.readFailed) {
     read.state = tMapFileState::readFailed;
@@ -81,7 +79,9 @@ bool readOnce(const tDirectory& directory, const std::string& name, const tMapFi
   }
   struct stat after {};
   const bool oneVersion = ::fstat(file.descriptor(), &after) == 0 && sameFileVersion(before, after);
-  if (!file.close() && read.code == 0) {
+  if (keep != nullptr) {
+    *keep = std::move(file);
+  } else if (!file.close() && read.code == 0) {
     read.state = tMapFileState::readFailed;
     raiseError(read.code, nCode::kCannotClose);
     read.error = errno;
@@ -98,8 +98,21 @@ tMapFileRead readMapFile(const std::string& path, const tMapFileReading& how,
 
 tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
                          const tMapFileReading& how) {
+  const auto scanFile = [&](int fd, tStatus& code) {
+    if (how.first == nullptr) {
+      return readMapFileDescriptor(fd, how.sections, nullptr, nullptr, code);
+    }
+    if (how.keepWholeRecords) {
+      tMapFileScan scan =
+          scanMapFileDescriptor(fd, how.sections, *how.first, how.second, how.checkHead);
+      if (!scan.readFailed) code = scan.code;
+      return scan;
+    }
+    return readMapFileDescriptor(fd, how.sections, how.first, how.second, code);
+  };
   tMapFileRead read;
-  if (readOneVersion(kMapFileReadAttempts, [&] { return readOnce(directory, name, how, read); })) {
+  if (readOneVersion(kMapFileReadAttempts,
+                     [&] { return readOnce(directory, name, how, read, scanFile, nullptr); })) {
     return read;
   }
   // The last read may mix two versions, or a copy is still under way: none
@@ -109,6 +122,34 @@ tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
   }
   if (read.state == tMapFileState::copyUnfinished) return read;
   return unreadable(tMapFileState::unsettled, nCode::kMapFileTooShort, 0, read.mode);
+}
+
+tMapFileRead walkMapFile(const std::string& path, const tMapFileReading& how, tRecordSink& sink,
+                         const std::function<void()>& restart, tRegularFile& file,
+                         const std::string& root) {
+  const tDirectory directory = tDirectory::holding(path, root);
+  const std::string name = fileNameOf(path);
+  const auto scanFile = [&](int fd, tStatus& code) {
+    restart();
+    tMapFileScan scan = walkMapFileDescriptor(fd, how.sections, sink, how.checkHead);
+    if (!scan.readFailed) code = scan.code;
+    return scan;
+  };
+  tMapFileRead read;
+  if (readOneVersion(kMapFileReadAttempts,
+                     [&] { return readOnce(directory, name, how, read, scanFile, &file); })) {
+    return read;
+  }
+  // The last walk may have handed out two versions: none of it is kept.
+  restart();
+  (void)file.close();
+  if (read.state == tMapFileState::copyUnfinished) return read;
+  return unreadable(tMapFileState::unsettled, nCode::kMapFileTooShort, 0, read.mode);
+}
+
+bool isStillVersionRead(const tRegularFile& file) {
+  struct stat now {};
+  return file && ::fstat(file.descriptor(), &now) == 0 && sameFileVersion(file.status(), now);
 }
 
 bool mapFileHolds(const tDirectory& directory, const std::string& name, const tMapFileRead& read,

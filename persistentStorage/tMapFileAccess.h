@@ -4,11 +4,14 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "mapFile/tMapFile.h"
+#include "mapFile/tRecordWalk.h"
 #include "os/tDirectory.h"
+#include "os/tRegularFile.h"
 #include "persistentStorage/tMapPaths.h"
 #include "status/tStatus.h"
 
@@ -77,6 +80,28 @@ constexpr int kMapFileReadAttempts = 8;
 // state says they hold.
 [[nodiscard]] tMapFileRead readMapFile(const tDirectory& directory, const std::string& name,
                                        const tMapFileReading& how);
+
+// Walks the map file at `path` (its directory opened as below) record by
+// record, as readMapFile reads it with keepWholeRecords, but instead of
+// loading maps hands each whole record to `sink` (see
+// walkMapFileDescriptor), in memory bounded whatever a record's length;
+// how.first, how.second and how.keepWholeRecords are not looked at. A file
+// that changes while it is walked is walked again, `restart` called before
+// every walk and once more when none read one version (`unsettled`), so
+// the sink is left with the records of one version only. The file that
+// was walked is left open in `file` (for the states whole, damaged,
+// copyUnfinished and readFailed), its status() the version walked: a
+// string that the walk did not hold is read from it afterwards, and
+// isStillVersionRead then says whether it was still that version. A close
+// that fails is not seen.
+[[nodiscard]] tMapFileRead walkMapFile(const std::string& path, const tMapFileReading& how,
+                                       tRecordSink& sink, const std::function<void()>& restart,
+                                       tRegularFile& file, const std::string& root = std::string());
+
+// Returns true when the file that walkMapFile left open is still the
+// version it walked (see sameFileVersion): what was read from it since was
+// read from that version.
+[[nodiscard]] bool isStillVersionRead(const tRegularFile& file);
 
 // Reads the map file at `path`: its directory is opened (resolving links on
 // the way, inside `root`; see openInRoot) and the file is read from it as

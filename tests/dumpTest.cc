@@ -6,12 +6,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -25,6 +27,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "classMap/tCommandFileGrammar.h"
+#include "cli/tTextEscaping.h"
+#include "mapFile/tMapFile.h"
 #include "os/tRegularFile.h"
 #include "testSupport.h"
 
@@ -1054,6 +1059,197 @@ TEST(Dump, EveryModeOnlyReadsEvenWhileTheLockIsHeld) {
   }
   ::close(lock);
   EXPECT_EQ(stateOf(tree.root()), before);
+}
+
+}  // namespace
+}  // namespace nDRAVI100
+
+namespace nDRAVI100 {
+namespace {
+
+// The maps that zembril loads from `bytes`, whole records of a damaged
+// file included: what zembril-dump printed before it streamed.
+std::array<tClassNameMap, 2> loadedMaps(const std::string& bytes, bool checkHead = true) {
+  std::array<tClassNameMap, 2> maps;
+  const int fd = ::memfd_create("map", MFD_CLOEXEC);
+  EXPECT_TRUE(fd >= 0 && writeFully(fd, bytes.data(), bytes.size()) &&
+              ::lseek(fd, 0, SEEK_SET) == 0);
+  (void)scanMapFileDescriptor(fd, 2, maps[0], &maps[1], checkHead);
+  ::close(fd);
+  return maps;
+}
+
+using tKeeps = std::function<bool(char letter, std::string_view, std::string_view)>;
+
+// The output of printing `maps` in `form`, written here from the forms'
+// descriptions, and what goes to standard error.
+std::pair<std::string, std::string> printedMaps(const std::array<tClassNameMap, 2>& maps,
+                                                const std::string& form, const std::string& path,
+                                                const tKeeps& keeps) {
+  std::string out;
+  std::string err;
+  if (form == "json") out = "{\n  \"file\": \"" + escapeForJson(path) + "\"";
+  if (form == "commands") {
+    out = "# zembril command file: the U and K maps of " + escapeForText(path) +
+          ".\n# Replay it with \"zembril /file FILE\": it replaces both maps in one run.\n"
+          "U,reset\nK,reset\n";
+  }
+  for (const char letter : {'U', 'K'}) {
+    const tClassNameMap& map = maps.at(letter == 'U' ? 0 : 1);
+    std::string separator = "\n";
+    if (form == "json") out += ",\n  \"" + std::string{letter} + "\": [";
+    bool any = false;
+    for (const auto& [className, library] : map) {
+      if (!keeps(letter, className, library)) continue;
+      any = true;
+      const std::string textLine = std::string{letter} + "\t" + escapeForText(className) + "\t" +
+                                   escapeForText(library) + "\n";
+      if (form == "text") out += textLine;
+      if (form == "json") {
+        out += separator + "    {\"class\": \"" + escapeForJson(className) + "\", \"library\": \"" +
+               escapeForJson(library) + "\"}";
+        separator = ",\n";
+      }
+      if (form == "commands") {
+        if (const auto line = addLineFor(letter, className, library)) {
+          out += *line + "\n";
+        } else {
+          err += "zembril-dump: left out, a command file cannot carry it: " + textLine;
+        }
+      }
+    }
+    if (form == "json") out += any ? "\n  ]" : "]";
+  }
+  if (form == "json") out += "\n}\n";
+  return {out, err};
+}
+
+const tKeeps kEvery = [](char, std::string_view, std::string_view) { return true; };
+constexpr std::array<std::string_view, 3> kForms = {"text", "json", "commands"};
+
+// A salvage prints, in each form, what printing the loaded maps printed,
+// whatever the file holds: its records out of order, a class twice,
+// bytes after its end, damage anywhere.
+TEST(Dump, ASalvagePrintsWhatTheLoadedMapsPrint) {
+  tScratchTree tree;
+  const std::string intact =
+      encodeMapFile({{"A", "/a.so"}, {"B,", "/b\xc3\xa9.so"}}, {{"K", "/k\x01.so"}});
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"intact", intact},
+      {"unsorted", encodeMapFile({{"C", "/c.so"}, {"A", "/a.so"}, {"B", "/b.so"}}, {})},
+      {"a class twice", encodeMapFile({{"A", "/1.so"}, {"B", "/b.so"}, {"A", "/2.so"}},
+                                      {{"K", "/1.so"}, {"K", "/2.so"}})},
+      {"bytes after", intact + "junk"},
+      {"a NUL inside", encodeMapFile({{std::string("A\0B", 3), "/a.so"}, {"A", "/2.so"}}, {})},
+      {"wrong magic", "XXXX" + intact.substr(4)},
+  };
+  for (const std::size_t cut : {10U, 14U, 20U, 30U, 40U}) {
+    cases.push_back({"cut at " + std::to_string(cut), intact.substr(0, cut)});
+  }
+  const std::string file = tree.root() + "/salvaged";
+  for (const auto& [name, bytes] : cases) {
+    writeFile(file, bytes);
+    const auto maps = loadedMaps(bytes, name != "wrong magic");
+    for (const std::string_view formName : kForms) {
+      const std::string form(formName);
+      const tDumpRun run = dump(tree, {"--salvage", "--format=" + form, file});
+      const auto [out, err] = printedMaps(maps, form, file, kEvery);
+      EXPECT_EQ(run.out, out) << name << ", " << form;
+      EXPECT_TRUE(run.err.starts_with(err)) << name << ", " << form << ": " << run.err;
+    }
+  }
+}
+
+// A string far larger than any the dump holds at once is printed whole, its
+// characters escaped across every piece it is read in.
+TEST(Dump, ALargeRecordIsPrintedWhole) {
+  tScratchTree tree;
+  std::string library = "/";
+  // Two-, three- and four-byte characters, a control and a stray byte, so
+  // that pieces of any size split some of them.
+  while (library.size() < (std::size_t{64} << 20))
+    library += "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\x01\xff";
+  std::string className(std::size_t{5} << 20, 'C');
+  className += "<,>";
+  const std::string bytes =
+      encodeMapFile({{"A", library}, {className, "/c.so"}}, {{"K", library.substr(0, 7) + ","}});
+  writeFile(tree.mapFile(), bytes);
+  const auto maps = loadedMaps(bytes);
+  for (const std::string_view formName : kForms) {
+    const std::string form(formName);
+    const tDumpRun run = dump(tree, {"--format=" + form});
+    const auto [out, err] = printedMaps(maps, form, tree.mapFile(), kEvery);
+    EXPECT_EQ(run.out.size(), out.size()) << form;
+    EXPECT_TRUE(run.out == out) << form;
+    EXPECT_TRUE(run.err == err) << form << ": " << run.err.substr(0, 200);
+  }
+}
+
+// --class and --library keep only the bindings asked for, with --scope and
+// --missing, in every form; of two records for one class only the later is
+// a binding.
+TEST(Dump, FiltersKeepOnlyTheBindingsAskedFor) {
+  tScratchTree tree;
+  const std::string& root = tree.root();
+  writeFile(root + "/a.so", "");
+  const std::string bytes = encodeMapFile(
+      {{"A", "/a.so"}, {"B", "/gone.so"}, {"C", "/a.so"}, {"D", "/a.so"}, {"D", "/gone.so"}},
+      {{"A", "/gone.so"}, {"E", "/a.so"}});
+  writeFile(tree.mapFile(), bytes);
+  const auto maps = loadedMaps(bytes);
+  const auto is = [](std::string_view value, std::initializer_list<std::string_view> names) {
+    return std::find(names.begin(), names.end(), value) != names.end();
+  };
+  struct tCase {
+    Args arguments;
+    tKeeps keeps;
+  };
+  const std::vector<tCase> cases = {
+      {{"--class=A"}, [&](char, auto c, auto) { return c == "A"; }},
+      {{"--class=A", "--class=C"},
+       [&](char, auto c, auto) {
+         return is(c, {"A", "C"});
+       }},
+      {{"--class=Z"}, [&](char, auto, auto) { return false; }},
+      {{"--library=/a.so"}, [&](char, auto, auto l) { return l == "/a.so"; }},
+      {{"--library=/gone.so"}, [&](char, auto, auto l) { return l == "/gone.so"; }},
+      {{"--class=A", "--library=/a.so"},
+       [&](char, auto c, auto l) { return c == "A" && l == "/a.so"; }},
+      {{"--scope=K", "--class=A"}, [&](char s, auto c, auto) { return s == 'K' && c == "A"; }},
+      {{"--scope=U", "--class=A", "--class=B", "--missing"},
+       [&](char s, auto c, auto l) {
+         return s == 'U' && is(c, {"A", "B"}) && l == "/gone.so";
+       }},
+      {{"--library=/a.so", "--missing"}, [&](char, auto, auto) { return false; }},
+  };
+  for (const auto& [arguments, keeps] : cases) {
+    const bool missing =
+        std::find(arguments.begin(), arguments.end(), "--missing") != arguments.end();
+    for (const std::string_view formName : kForms) {
+      const std::string form(formName);
+      // The unbinding command file has a form of its own, tested apart.
+      if (missing && form == "commands") continue;
+      Args line = arguments;
+      line.push_back("--format=" + form);
+      const tDumpRun run = dump(tree, line);
+      auto [out, err] = printedMaps(maps, form, tree.mapFile(), keeps);
+      const std::string scope = arguments.front();
+      if (form != "text" && scope.starts_with("--scope=")) {
+        // One map only: its name alone, in the document and the comments.
+        const char other = scope.back() == 'U' ? 'K' : 'U';
+        if (form == "json") {
+          const std::size_t at = out.find(",\n  \"" + std::string{other} + "\"");
+          const std::size_t end = out.find(other == 'U' ? ",\n  \"K\"" : "\n}\n", at + 1);
+          out.erase(at, end - at);
+        }
+      }
+      if (form == "commands" && scope.starts_with("--scope=")) continue;
+      EXPECT_EQ(run.out, out) << ::testing::PrintToString(line);
+      EXPECT_EQ(run.err, err) << ::testing::PrintToString(line);
+      const bool anyListed = out.find("/gone.so") != std::string::npos;
+      EXPECT_EQ(run.exitStatus, missing && anyListed ? 1 : 0) << ::testing::PrintToString(line);
+    }
+  }
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <thread>
 
 #include "classMap/tClassMapStore.h"
 #include "mapFile/tMapFile.h"
+#include "mapFile/tRecordWalk.h"
 #include "os/tRegularFile.h"
 #include "persistentStorage/tMapFileAccess.h"
 #include "persistentStorage/tMapPaths.h"
@@ -557,6 +559,95 @@ TEST(MapFileCheck, KnowsTheOrderOfNames) {
       ::close(fd);
       ASSERT_EQ(asWritten, std::string_view(first) < std::string_view(second))
           << "\"" << first << "\" then \"" << second << "\"";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace nDRAVI100
+
+namespace nDRAVI100 {
+namespace {
+
+// The walk hands each record to a map, as the loader would: whatever it
+// finds, the maps and the scan must be the loader's.
+class tMapSink final : public tRecordSink {
+ public:
+  explicit tMapSink(int descriptor) : fd(descriptor) {}
+  void take(int section, const tWalkedString& className, const tWalkedString& libraryPath,
+            bool /*sortsLast*/) override {
+    maps.at(static_cast<std::size_t>(section)).assign(bytesOf(className), bytesOf(libraryPath));
+    if (!className.held || !libraryPath.held) ++notHeld;
+  }
+  std::array<tClassNameMap, 2> maps;
+  int notHeld = 0;
+
+ private:
+  std::string bytesOf(const tWalkedString& text) const {
+    std::string bytes;
+    EXPECT_TRUE(forEachPieceOf(fd, text, [&](std::string_view piece) { bytes.append(piece); }));
+    EXPECT_EQ(bytes.size(), text.length);
+    return bytes;
+  }
+  int fd;
+};
+
+TEST(RecordWalk, FindsWhatTheLoaderFindsInAnyBytes) {
+  const std::string large(kLargestWalkedString + 1, 'x');
+  const std::string intact = encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"K", "/k.so"}});
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"intact", intact},
+      {"unsorted", encodeMapFile({{"B", "/b.so"}, {"A", "/a.so"}}, {})},
+      {"a class twice", encodeMapFile({{"A", "/1.so"}, {"B", "/b.so"}, {"A", "/2.so"}}, {})},
+      {"bytes after", intact + "junk"},
+      {"wrong magic", "XXXX" + intact.substr(4)},
+      {"wrong version", intact.substr(0, 4) + "XXXX" + intact.substr(8)},
+      {"a NUL inside", encodeMapFile({{std::string("A\0B", 3), "/a.so"}}, {})},
+      {"a large library", encodeMapFile({{"A", large}, {"B", "/b.so"}}, {{"K", large}})},
+      {"a large class", encodeMapFile({{large, "/a.so"}, {large + "y", "/b.so"}}, {})},
+      {"large classes unsorted", encodeMapFile({{large + "y", "/b.so"}, {large, "/a.so"}}, {})},
+      {"a large class twice", encodeMapFile({{large, "/1.so"}, {large, "/2.so"}}, {})},
+  };
+  // A record without its NUL, and one whose library has a NUL before its
+  // end and is too large to hold.
+  std::string noNul = encodeMapFile({{"A", "/a.so"}}, {});
+  noNul.erase(noNul.size() - 5, 1);
+  noNul[8 + 4 + 4 + 2] = 5;
+  cases.push_back({"no NUL", noNul});
+  std::string nulInLarge = encodeMapFile({{"A", large}}, {});
+  nulInLarge[8 + 4 + 4 + 2 + 4 + 10] = '\0';
+  cases.push_back({"a NUL inside a large library", nulInLarge});
+  for (std::size_t cut = 0; cut < intact.size(); ++cut) {
+    cases.push_back({"cut at " + std::to_string(cut), intact.substr(0, cut)});
+  }
+  cases.push_back({"a large library cut", cases[7].second.substr(0, 8 + 4 + 4 + 2 + 4 + 100)});
+
+  for (const auto& [name, bytes] : cases) {
+    for (const bool checkHead : {true, false}) {
+      const int fd = ::memfd_create("map", MFD_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      ASSERT_TRUE(writeFully(fd, bytes.data(), bytes.size()));
+      ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+      tClassNameMap first;
+      tClassNameMap second;
+      const tMapFileScan loaded = scanMapFileDescriptor(fd, 2, first, &second, checkHead);
+      ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+      tMapSink sink(fd);
+      const tMapFileScan walked = walkMapFileDescriptor(fd, 2, sink, checkHead);
+      const std::string what = name + (checkHead ? "" : ", head unchecked");
+      EXPECT_EQ(walked.code, loaded.code) << what;
+      EXPECT_EQ(walked.offset, loaded.offset) << what;
+      EXPECT_EQ(walked.problem, loaded.problem) << what;
+      EXPECT_EQ(walked.wholeSections, loaded.wholeSections) << what;
+      EXPECT_EQ(walked.bytesAfter, loaded.bytesAfter) << what;
+      EXPECT_EQ(walked.asWritten, loaded.asWritten) << what;
+      EXPECT_EQ(walked.readFailed, loaded.readFailed) << what;
+      EXPECT_TRUE(sink.maps[0] == first) << what;
+      EXPECT_TRUE(sink.maps[1] == second) << what;
+      if (name.find("large") != std::string::npos && walked.wholeSections > 0) {
+        EXPECT_GT(sink.notHeld, 0) << what;
+      }
+      ::close(fd);
     }
   }
 }
