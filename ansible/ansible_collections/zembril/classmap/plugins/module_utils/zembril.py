@@ -17,10 +17,9 @@ import json
 import os
 import re
 import subprocess
-import sys
 from collections import namedtuple
 
-from ansible.module_utils.basic import _load_params
+from ansible.module_utils.basic import AnsibleModule
 
 SCOPES = ('U', 'K')
 
@@ -527,19 +526,20 @@ def not_utf8(value, where):
     return None
 
 
-def refuse_arguments_not_utf8():
-    """Fails the task when its arguments hold a string that is no UTF-8,
-    such as a name that an earlier task returned as a lone surrogate,
-    saying how to give it; else returns. AnsibleModule logs the arguments as
-    they come and raises at such a string, before a module can say anything,
-    so a module calls this first."""
-    found = not_utf8(_load_params(), '')
-    if found:
-        # As AnsibleModule.fail_json says it, which cannot be called yet.
-        print(json.dumps(dict(failed=True, msg='%s holds %s, which is no valid UTF-8 and which Ansible '
-                                               'cannot carry: give it as zembril-dump writes it in its '
-                                               'text form, with escaped: true' % found)))
-        sys.exit(1)
+class ZembrilModule(AnsibleModule):
+    """AnsibleModule for the zembril modules. Arguments that hold a string
+    that is no UTF-8, such as a name that an earlier task returned as a
+    lone surrogate, fail the task, saying how to give it: AnsibleModule
+    logs the arguments as they come, and would raise there, before a
+    module can say anything."""
+
+    def _log_invocation(self):
+        found = not_utf8(self.params, '')
+        if found:
+            self.fail_json(msg='%s holds %s, which is no valid UTF-8 and which Ansible cannot carry: '
+                           'give it as zembril-dump writes it in its text form, with escaped: true'
+                           % found)
+        super()._log_invocation()
 
 
 def bits_option(choices=('32', '64')):

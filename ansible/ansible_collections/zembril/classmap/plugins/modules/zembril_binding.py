@@ -137,14 +137,12 @@ lock:
   sample: "held by pid 4242: /usr/bin/zembril /x64 /file /var/lib/dpkg/info/libwidget1.classes"
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
     Want, Zembril, as_lines, change_argument_spec, check_lock_timeout, describe, names_of, plan,
-    reads_for, refuse_arguments_not_utf8)
+    reads_for, ZembrilModule)
 
 
 def main():
-    refuse_arguments_not_utf8()
     argument_spec = change_argument_spec()
     argument_spec.update(
         library=dict(type='str'),
@@ -152,7 +150,7 @@ def main():
         state=dict(type='str', default='present', choices=['present', 'absent']),
     )
     argument_spec['class'] = dict(type='str', required=True)
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+    module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True,
                            required_if=[('state', 'present', ['library'])])
     params = module.params
     check_lock_timeout(module)

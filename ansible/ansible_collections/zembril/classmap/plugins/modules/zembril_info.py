@@ -147,16 +147,14 @@ maps:
   sample: {"64": {"U": {}, "K": {}, "bindings": [], "file": "/usr/local/tolvane/.mirtal/etc/dravimap64"}}
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Read, Zembril, as_list, bits_option, common_argument_spec, names_of, refuse_arguments_not_utf8,
+    Read, Zembril, as_list, bits_option, common_argument_spec, names_of, ZembrilModule,
     shown_map, substitute)
 
 BITS = {'32': (32,), '64': (64,), 'both': (32, 64)}
 
 
 def main():
-    refuse_arguments_not_utf8()
     argument_spec = common_argument_spec()
     argument_spec.update(
         bits=bits_option(list(BITS)),
@@ -164,7 +162,7 @@ def main():
         library=dict(type='str'),
     )
     argument_spec['class'] = dict(type='list', elements='str')
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True)
     params = module.params
     classes = params['class'] or []
     names = names_of(module, [('class[%d]' % at, name) for at, name in enumerate(classes)]

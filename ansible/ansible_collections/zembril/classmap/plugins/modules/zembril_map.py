@@ -168,14 +168,12 @@ lock:
   sample: "held by pid 4242: /usr/bin/zembril /x64 /file /var/lib/dpkg/info/libwidget1.classes"
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
     Zembril, as_lines, as_list, change_argument_spec, check_lock_timeout, describe, names_of, plan,
-    reads_for, refuse_arguments_not_utf8, wants_of)
+    reads_for, ZembrilModule, wants_of)
 
 
 def main():
-    refuse_arguments_not_utf8()
     argument_spec = change_argument_spec()
     argument_spec.update(
         bindings=dict(type='list', elements='dict', default=[], options={
@@ -189,7 +187,7 @@ def main():
         exclusive=dict(type='bool', default=False),
         allow_empty=dict(type='bool', default=False),
     )
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+    module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True,
                            required_if=[('exclusive', True, ['scope'])])
     params = module.params
     check_lock_timeout(module)

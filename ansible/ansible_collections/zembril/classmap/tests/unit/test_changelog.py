@@ -48,8 +48,8 @@ def test_the_changelog_says_what_its_data_says():
 def test_each_fragment_is_of_the_sections_the_changelog_knows():
     with open(os.path.join(ROOT, 'changelogs', 'config.yaml')) as config_file:
         config = yaml.safe_load(config_file)
-    known = {name for name, _ in config['sections']} | {config['prelude_section_name'],
-                                                         config['trivial_section_name']}
+    known = {section[0] for section in config['sections']}
+    known |= {config['prelude_section_name'], config['trivial_section_name']}
     directory = os.path.join(ROOT, 'changelogs', config['notesdir'])
     for name in sorted(os.listdir(directory)) if os.path.isdir(directory) else []:
         with open(os.path.join(directory, name)) as fragment_file:

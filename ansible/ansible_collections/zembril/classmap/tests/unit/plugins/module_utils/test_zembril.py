@@ -7,10 +7,11 @@ import os
 
 import pytest
 
+from ansible.module_utils import basic
 from ansible_collections.zembril.classmap.plugins.module_utils import zembril
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Change, Read, Shown, Want, Zembril, carriable, check_root, describe, dump_arguments, escape,
-    health_of, lock_holder, names_of, plan, reads_for, unescape, wants_of)
+    Change, Read, Shown, Want, Zembril, ZembrilModule, carriable, check_root, describe, dump_arguments,
+    escape, health_of, lock_holder, names_of, plan, reads_for, unescape, wants_of)
 
 MAP = {'U': {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}, 'K': {'Map<int,W>': '/w.so'}}
 
@@ -243,15 +244,17 @@ def test_a_document_with_a_path_that_is_no_utf8_is_carried():
     ({'bindings': [{'class': 'A'}, {'library': '/l\udcff.so'}]}, 'bindings[1].library holds /l\\xff.so, which'),
     ({'class': 'Café', 'bindings': [{'class': 'A'}]}, None),
 ])
-def test_arguments_that_are_no_utf8_fail_the_task_before_ansible_sees_them(monkeypatch, capsys,
-                                                                            arguments, msg):
-    monkeypatch.setattr(zembril, '_load_params', lambda: arguments)
+def test_arguments_that_are_no_utf8_fail_the_task_without_a_traceback(monkeypatch, capsys, arguments, msg):
+    # As the controller sends them, JSON that may hold lone surrogates.
+    monkeypatch.setattr(basic, '_ANSIBLE_ARGS', json.dumps({'ANSIBLE_MODULE_ARGS': dict(
+        arguments, _ansible_remote_tmp='/tmp', _ansible_keep_remote_files=False)}).encode('ascii'))
+    spec = {'class': dict(type='str'), 'root': dict(type='path'),
+            'bindings': dict(type='list', elements='dict')}
     if msg is None:
-        zembril.refuse_arguments_not_utf8()
-        assert capsys.readouterr().out == ''
+        assert ZembrilModule(argument_spec=spec).params['class'] == 'Café'
         return
     with pytest.raises(SystemExit):
-        zembril.refuse_arguments_not_utf8()
+        ZembrilModule(argument_spec=spec)
     result = json.loads(capsys.readouterr().out)
     assert result['failed'] and result['msg'].startswith(msg)
 
@@ -267,7 +270,7 @@ def test_arguments_that_are_no_utf8_fail_the_task_before_ansible_sees_them(monke
 def test_names_of(escaped, named, carry, msg):
     module = FakeModule(escaped=escaped)
     if msg is None:
-        assert names_of(module, named, carry) == [name for _, name in named]
+        assert names_of(module, named, carry) == [pair[1] for pair in named]
         return
     with pytest.raises(Failed) as failure:
         names_of(module, named, carry)
