@@ -5,20 +5,24 @@
 
 class ModuleDocFragment:
     # The options that choose the map file and how names are written,
-    # shared by every module.
+    # shared by every module. The requirements are each module's own:
+    # ansible-doc joins those of fragments into one line.
     DOCUMENTATION = r'''
 options:
   bits:
-    description: The map file, C(dravimap) for 32 or C(dravimap64) for 64.
-    type: int
-    choices: [32, 64]
-    default: 64
+    description:
+      - The map file, C(dravimap) for 32 or C(dravimap64) for 64.
+      - A string or an integer alike, as a template gives it.
+    type: str
+    choices: ['32', '64']
+    default: '64'
   root:
     description:
       - The system image whose class map is meant, as for C(zembril /root);
         every path of zembril is taken inside this directory.
       - Without it, the running system's class map.
-      - A root that is not an existing directory fails the task, naming it.
+      - A root that is not an absolute path, or not an existing directory,
+        fails the task, naming it.
     type: path
   escaped:
     description:
@@ -27,11 +31,11 @@ options:
         with C(\\) for a backslash, C(\t) for a tab, C(\n) for a newline and
         C(\xHH) for any byte, such as one that is no valid UTF-8, which
         Ansible cannot pass to a module as it is.
-      - Without it, names are taken and returned as they are.
+      - Without it, names are taken and returned as they are, but for a
+        name that is no valid UTF-8, which is returned escaped all the
+        same, with a warning; a task given such a name fails, saying so.
     type: bool
     default: false
-requirements:
-  - C(zembril-dump) from the zembril package, 1.1.0 or later, on the managed host.
 '''
 
     # The options of the modules that change the map.
@@ -47,7 +51,4 @@ options:
         stopped while it saves leaves the old map or the new one, whole.
     type: int
     default: 60
-requirements:
-  - C(zembril) from the zembril package, 1.1.0 or later, and C(timeout)
-    from coreutils, on the managed host.
 '''

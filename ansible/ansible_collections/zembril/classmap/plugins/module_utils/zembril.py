@@ -5,16 +5,21 @@
 and changing it through one zembril run of a command file.
 
 The map is only ever read by zembril-dump and changed by zembril, so the
-modules never depend on the map file's format or its locking.
+modules never depend on the map file's format or its locking. A task reads
+only what it manages, through zembril-dump's filters, so that its cost
+follows the task and not the size of the map.
 
 Names are str throughout; a byte that is no UTF-8 is a lone surrogate, as
 Python's surrogateescape error handler makes it, so every name goes back to
-zembril byte for byte."""
+zembril byte for byte. No such name reaches Ansible: shown, it is escaped."""
 
 import json
 import os
 import re
+import subprocess
 from collections import namedtuple
+
+from ansible.module_utils.basic import AnsibleModule
 
 SCOPES = ('U', 'K')
 
@@ -78,6 +83,48 @@ def unescape(text):
         data += ESCAPES[token] if token in ESCAPES else bytes([int(token[2:], 16)])
         at = match.end()
     return data.decode('utf-8', 'surrogateescape')
+
+
+def is_utf8(name):
+    """True when `name` holds no byte that is no UTF-8, so that Ansible can
+    carry it as it is."""
+    try:
+        name.encode('utf-8')
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+class Shown:
+    """Shows names in results: escaped when the task asks for that, else as
+    they are, except a name that is no UTF-8, which Ansible cannot carry and
+    which is escaped all the same; warning() then says so."""
+
+    def __init__(self, escaped):
+        self.escaped = escaped
+        self.unshowable = set()
+
+    def __call__(self, name):
+        if self.escaped:
+            return escape(name)
+        if is_utf8(name):
+            return name
+        self.unshowable.add(name)
+        return escape(name)
+
+    def warning(self):
+        """The warning for the names shown escaped without escaped=true, or
+        None."""
+        if not self.unshowable:
+            return None
+        return ('a name that is no valid UTF-8 is shown escaped, as zembril-dump writes it in its '
+                'text form (\\xHH for such a byte), %d in this result; set escaped: true to read '
+                'and give every name in that form' % len(self.unshowable))
+
+
+def in_byte_order(name):
+    """The sort key of the map file's order, which compares bytes."""
+    return name.encode('utf-8', 'surrogateescape')
 
 
 def substitute(library, bits):
@@ -173,6 +220,44 @@ def plan(current, wants, bits, exclusive_scopes=()):
     return lines, after, changes
 
 
+# One filtered read of zembril-dump: the bindings of `scope` (both scopes
+# when None) of the classes `names` (any class when empty) to `library` (any
+# library when None).
+Read = namedtuple('Read', 'scope names library')
+
+
+def reads_for(wants, bits, exclusive_scopes=()):
+    """The reads that give plan() all it looks at for `wants`: a scope of
+    `exclusive_scopes` whole, and in another scope the classes that wants
+    name and the classes of each library that a want unbinds. Empty when
+    the wants look at nothing."""
+    reads = []
+    for scope in SCOPES:
+        if scope in exclusive_scopes:
+            reads.append(Read(scope, (), None))
+            continue
+        names = {w.name for w in wants if w.scope == scope and w.name is not None}
+        if names:
+            reads.append(Read(scope, tuple(sorted(names, key=in_byte_order)), None))
+        libraries = {substitute(w.library, bits) for w in wants if w.scope == scope and w.name is None}
+        reads += [Read(scope, (), library) for library in sorted(libraries, key=in_byte_order)]
+    return reads
+
+
+def dump_arguments(bits, read=None):
+    """zembril-dump's arguments, less --root, for the JSON document of the
+    map file of `bits` filtered as `read` says (all of it when None)."""
+    arguments = ['--format=json'] + (['--x64'] if bits == 64 else [])
+    if read is None:
+        return arguments
+    if read.scope is not None:
+        arguments.append('--scope=' + read.scope)
+    arguments += ['--class=' + name for name in read.names]
+    if read.library is not None:
+        arguments.append('--library=' + read.library)
+    return arguments
+
+
 def describe(unmet, show=escape):
     """Says, of the changes that plan() still finds after a run, how each
     class is bound against what the task asked."""
@@ -196,12 +281,9 @@ def as_lines(bindings, names=None):
     """The bindings in zembril-dump's text form, one a line, U before K, each
     map in byte order; only those of the (scope, class) pairs in `names`
     when it is given."""
-    text = ''
-    for scope in SCOPES:
-        for name in sorted(bindings[scope], key=lambda n: n.encode('utf-8', 'surrogateescape')):
-            if names is None or (scope, name) in names:
-                text += '%s\t%s\t%s\n' % (scope, escape(name), escape(bindings[scope][name]))
-    return text
+    return ''.join('%s\t%s\t%s\n' % (scope, escape(name), escape(bindings[scope][name]))
+                   for scope in SCOPES for name in sorted(bindings[scope], key=in_byte_order)
+                   if names is None or (scope, name) in names)
 
 
 def lock_holder(check_report):
@@ -217,31 +299,94 @@ def health_of(document, show=str):
     --check --format=json`: its exit status, summary, findings, lock and map
     files as they are, and `missing`, the bindings whose library is not
     there, their class and library shown with `show`."""
-    missing = [dict(entry, **{'class': show(entry['class']), 'library': show(entry['library'])})
+    missing = [dict(carried(entry), **{'class': show(entry['class']), 'library': show(entry['library'])})
                for entry in document['missing']]
     return dict(healthy=document['status'] == 0, status=document['status'],
-                summary=document['summary'], findings=document['findings'],
-                lock=document['lock'], map_files=document['mapFiles'], missing=missing)
+                summary=document['summary'], findings=carried(document['findings']),
+                lock=carried(document['lock']), map_files=carried(document['mapFiles']), missing=missing)
+
+
+def carried(value):
+    """`value`, from a JSON document, with each string that is no UTF-8 (a
+    path, say) escaped, so that Ansible can carry it."""
+    if isinstance(value, dict):
+        return {key: carried(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [carried(item) for item in value]
+    if isinstance(value, str) and not is_utf8(value):
+        return escape(value)
+    return value
+
+
+# A read whose bindings are of no use, made for the path of the map file
+# alone; it names a class that a command file cannot carry, so as to stream
+# the map past without printing any of it.
+NOTHING = Read('U', ('\n',), None)
+
+
+def read_output(command):
+    """Runs `command` and returns its exit status, standard output and
+    standard error, as bytes; each argument goes as its bytes, whatever the
+    locale. AnsibleModule.run_command builds a program's output by repeated
+    concatenation, in a time that grows with its square (close to a minute
+    for a whole map of a million bindings); communicate() joins it once."""
+    try:
+        process = subprocess.Popen([argument.encode('utf-8', 'surrogateescape') for argument in command],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+    except OSError as error:
+        return 127, b'', str(error).encode('utf-8', 'backslashreplace')
+    out, err = process.communicate()
+    return process.returncode, out, err
+
+
+def program_text(data):
+    """What a program wrote, as text that Ansible can carry: a byte that is
+    no UTF-8 is written \\xHH."""
+    return data.decode('utf-8', 'backslashreplace')
+
+
+def check_root(module, root):
+    """See Zembril.check_root."""
+    if not root:
+        return
+    if not os.path.isabs(root):
+        module.fail_json(msg='root %s is a relative path: give the system image as an absolute '
+                         'path, as zembril /root and zembril-dump --root take it' % root)
+    if not os.path.isdir(root):
+        module.fail_json(msg='root %s %s' % (root, 'is not a directory' if os.path.exists(root)
+                                             else 'does not exist'))
 
 
 class Zembril:
     """The two programs on one managed host, for one map file."""
 
-    def __init__(self, module, root, bits):
+    def __init__(self, module, root, bits, show=None):
         self.module = module
         self.root = root
         self.bits = bits
+        self.show = show or Shown(module.params['escaped'])
+
+    def warn_of_names(self):
+        warning = self.show.warning()
+        if warning:
+            self.module.warn(warning)
+            self.show.unshowable = set()
 
     def fail(self, msg, **result):
+        self.warn_of_names()
         self.module.fail_json(msg=msg, **result)
 
+    def exit(self, **result):
+        self.warn_of_names()
+        self.module.exit_json(**result)
+
     def check_root(self):
-        """Fails the task when the root is no directory: zembril would take
-        it for an empty map, and fail only at the save, with the code of a
-        read-only directory."""
-        if self.root and not os.path.isdir(self.root):
-            self.fail('root %s %s' % (self.root, 'is not a directory' if os.path.exists(self.root)
-                                      else 'does not exist'))
+        """Fails the task when the root is not an absolute path, which
+        zembril-dump refuses only with its usage, or no directory: zembril
+        would take it for an empty map, and fail only at the save, with the
+        code of a read-only directory."""
+        check_root(self.module, self.root)
 
     def check_map_directory(self, path):
         """Fails the task when the map directory of the map file `path` is
@@ -252,38 +397,53 @@ class Zembril:
                       'check root and the directory file' % directory)
 
     def dump(self, *arguments):
+        """Runs zembril-dump for what it says in a few lines: its exit
+        status, standard output and standard error, as bytes."""
+        return self.module.run_command(self.dump_command(arguments), encoding=None)
+
+    def dump_command(self, arguments):
         command = [self.module.get_bin_path('zembril-dump', required=True)]
         if self.root:
             command.append('--root=' + self.root)
-        return self.module.run_command(command + list(arguments), encoding=None)
+        return command + list(arguments)
 
-    def read(self):
-        """The map file's bindings as {'U': {class: library}, 'K': {...}} and
-        the path zembril-dump read; fails the task with its message."""
-        rc, out, err = self.dump('--format=json', *(['--x64'] if self.bits == 64 else []))
-        if rc != 0:
-            self.fail('zembril-dump could not read the class map: '
-                      + err.decode('utf-8', 'replace').strip(), rc=rc)
+    def document(self, arguments, what, statuses=(0,)):
+        """The JSON document that zembril-dump prints for `arguments`; fails
+        the task, saying it could not do `what`, unless it exits with one of
+        `statuses`."""
+        rc, out, err = read_output(self.dump_command(arguments))
+        if rc not in statuses:
+            self.fail('zembril-dump could not %s: %s' % (what, program_text(err).strip()), rc=rc)
         # zembril-dump writes a byte that is no UTF-8 as a lone surrogate.
-        document = json.loads(out.decode('utf-8'))
-        bindings = {scope: {entry['class']: entry['library'] for entry in document[scope]}
-                    for scope in SCOPES}
-        return bindings, document['file']
+        return json.loads(out.decode('utf-8'))
 
-    def health(self, show=str):
+    def read(self, reads=None):
+        """The map file's bindings as {'U': {class: library}, 'K': {...}},
+        only those of `reads` when it is given, and the path zembril-dump
+        read; fails the task with its message."""
+        bindings = {scope: {} for scope in SCOPES}
+        path = None
+        for read in [None] if reads is None else reads or [NOTHING]:
+            document = self.document(dump_arguments(self.bits, read), 'read the class map')
+            path = document['file']
+            if read is NOTHING:
+                continue
+            for scope in SCOPES:
+                bindings[scope].update((entry['class'], entry['library'])
+                                       for entry in document.get(scope, ()))
+        return bindings, path
+
+    def health(self):
         """What `zembril-dump --check` finds, as health_of gives it; fails
         the task when zembril-dump cannot check."""
-        rc, out, err = self.dump('--check', '--format=json')
-        if rc not in (0, 1):
-            self.fail('zembril-dump could not check the class map: '
-                      + err.decode('utf-8', 'replace').strip(), rc=rc)
-        return health_of(json.loads(out.decode('utf-8')), show)
+        return health_of(self.document(['--check', '--format=json'], 'check the class map', (0, 1)),
+                         self.show)
 
     def explain(self, status):
         rc, out = self.dump('--explain', str(status))[:2]
-        return ' '.join(out.decode('utf-8', 'replace').split()) if rc == 0 else ''
+        return ' '.join(program_text(out).split()) if rc == 0 else ''
 
-    def run(self, lines, lock_timeout, show=str):
+    def run(self, lines, lock_timeout):
         """Carries out `lines` in one zembril run, so that all of them take
         effect or none does, stopping it after `lock_timeout` seconds. Fails
         the task with zembril's report and the meaning of its status code;
@@ -299,12 +459,13 @@ class Zembril:
             command += ['/root', self.root]
         if self.bits == 64:
             command.append('/x64')
-        rc, out = self.module.run_command(command + ['/file', path])[:2]
+        rc, out = self.module.run_command(command + ['/file', path], encoding=None)[:2]
+        out = program_text(out)
         os.unlink(path)
-        commands = [show(line) for line in lines]
+        commands = [self.show(line) for line in lines]
         if rc in TIMED_OUT:
             check = self.dump('--check')[1]
-            holder = lock_holder(check.decode('utf-8', 'replace')) or 'unknown'
+            holder = lock_holder(program_text(check)) or 'unknown'
             # The run takes the lock before it reads the map; stopped while
             # saving, it leaves the old map or the new one, whole.
             self.fail('zembril did not finish within lock_timeout (%d s), waiting for the lock of '
@@ -323,28 +484,73 @@ class Zembril:
         return rc
 
 
-def names_of(module, names):
-    """The names a task gives, unescaped when it asks for that; fails the
-    task for a name that cannot be unescaped or that no command file can
-    carry."""
+def names_of(module, named, carry=True):
+    """The names of `named`, pairs of what a name is (as the task's message
+    says it) and the name the task gives, unescaped when it asks for that;
+    fails the task for a name that is empty, that cannot be unescaped, or,
+    when the task will `carry` it, that no command file can carry. None
+    stays None."""
     result = []
-    for name in names:
+    for what, name in named:
         if name is not None and module.params['escaped']:
             try:
                 name = unescape(name)
             except ValueError as error:
-                module.fail_json(msg=str(error))
-        # An empty name is carried, but no task means one.
-        if name is not None and (name == '' or not carriable(name)):
-            module.fail_json(msg='zembril cannot carry %s in a command file: a name may hold no '
-                             'blank and no NUL, and a comma only inside <...>' % escape(name))
+                module.fail_json(msg='%s: %s' % (what, error))
+        # A command file would carry an empty field, but no task means one.
+        if name == '':
+            module.fail_json(msg='%s is empty' % what)
+        if carry and name is not None and not carriable(name):
+            module.fail_json(msg='zembril cannot carry %s %s in a command file: a name may hold no '
+                             'blank and no NUL, and a comma only inside <...>' % (what, escape(name)))
         result.append(name)
     return result
 
 
+def not_utf8(value, where):
+    """Where in the arguments `value` holds a string that is no UTF-8, and
+    that string, escaped; None when there is none."""
+    if isinstance(value, dict):
+        items = value.items()
+    elif isinstance(value, list):
+        items = (('%s[%d]' % (where, at), item) for at, item in enumerate(value))
+        return next((found for found in (not_utf8(item, at) for at, item in items) if found), None)
+    elif isinstance(value, str) and not is_utf8(value):
+        return where, escape(value)
+    else:
+        return None
+    for key, item in items:
+        found = not_utf8(item, key if not where else '%s.%s' % (where, key))
+        if found:
+            return found
+    return None
+
+
+class ZembrilModule(AnsibleModule):
+    """AnsibleModule for the zembril modules. Arguments that hold a string
+    that is no UTF-8, such as a name that an earlier task returned as a
+    lone surrogate, fail the task, saying how to give it: AnsibleModule
+    logs the arguments as they come, and would raise there, before a
+    module can say anything."""
+
+    def _log_invocation(self):
+        found = not_utf8(self.params, '')
+        if found:
+            self.fail_json(msg='%s holds %s, which is no valid UTF-8 and which Ansible cannot carry: '
+                           'give it as zembril-dump writes it in its text form, with escaped: true'
+                           % found)
+        super()._log_invocation()
+
+
+def bits_option(choices=('32', '64')):
+    """`bits` as every module takes it: a string, so that 64 and "64" (as a
+    template gives it) are one value."""
+    return dict(type='str', default='64', choices=list(choices))
+
+
 def common_argument_spec():
     return dict(
-        bits=dict(type='int', default=64, choices=[32, 64]),
+        bits=bits_option(),
         root=dict(type='path'),
         escaped=dict(type='bool', default=False),
     )

@@ -46,6 +46,10 @@ options:
     type: str
     choices: [present, absent]
     default: present
+requirements:
+  - The zembril package, 1.2.0 or later, whose C(zembril-dump) reads only
+    the bindings asked for, and C(timeout) from coreutils, on the managed
+    host.
 extends_documentation_fragment:
   - zembril.classmap.zembril
   - zembril.classmap.zembril.change
@@ -114,7 +118,10 @@ file:
   type: str
   sample: /usr/local/tolvane/.mirtal/etc/dravimap64
 rc:
-  description: The exit status of zembril (0, 1 for a warning, 255 for a failure), or of C(timeout) (124) when I(lock_timeout) stopped it.
+  description:
+    - The exit status of zembril (0, 1 for a warning, 255 for a failure).
+    - When I(lock_timeout) stopped the run, the exit status of C(timeout),
+      124, or 137 when the run had to be killed 10 seconds later.
   returned: when zembril ran
   type: int
   sample: 0
@@ -130,9 +137,9 @@ lock:
   sample: "held by pid 4242: /usr/bin/zembril /x64 /file /var/lib/dpkg/info/libwidget1.classes"
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Want, Zembril, as_lines, change_argument_spec, check_lock_timeout, describe, escape, names_of, plan)
+    Want, Zembril, as_lines, change_argument_spec, check_lock_timeout, describe, names_of, plan,
+    reads_for, ZembrilModule)
 
 
 def main():
@@ -143,19 +150,22 @@ def main():
         state=dict(type='str', default='present', choices=['present', 'absent']),
     )
     argument_spec['class'] = dict(type='str', required=True)
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+    module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True,
                            required_if=[('state', 'present', ['library'])])
     params = module.params
     check_lock_timeout(module)
-    show = escape if params['escaped'] else str
-    name, library = names_of(module, [params['class'], params['library']])
+    bits = int(params['bits'])
+    name, library = names_of(module, [('class', params['class']), ('library', params['library'])])
     scope = params['scope']
-    zembril = Zembril(module, params['root'], params['bits'])
+    zembril = Zembril(module, params['root'], bits)
+    show = zembril.show
     zembril.check_root()
 
-    before, path = zembril.read()
     wants = [Want(scope, name, library, params['state'] == 'present')]
-    lines, after, changes = plan(before, wants, params['bits'])
+    # Only this class is read, whatever the size of the map.
+    reads = reads_for(wants, bits)
+    before, path = zembril.read(reads)
+    lines, after, changes = plan(before, wants, bits)
     if lines:
         zembril.check_map_directory(path)
 
@@ -165,16 +175,16 @@ def main():
     result = dict(changed=bool(changes), previous=shown(before), library=shown(after),
                   commands=[show(line) for line in lines], file=path)
     if lines and not module.check_mode:
-        result['rc'] = zembril.run(lines, params['lock_timeout'], show)
-        after, path = zembril.read()
+        result['rc'] = zembril.run(lines, params['lock_timeout'])
+        after, path = zembril.read(reads)
         result['library'] = shown(after)
-        unmet = plan(after, wants, params['bits'])[2]
+        unmet = plan(after, wants, bits)[2]
         if unmet:
-            module.fail_json(msg='after the zembril run, ' + describe(unmet, show), **result)
+            zembril.fail('after the zembril run, ' + describe(unmet, show), **result)
     if module._diff:
         names = {(scope, name)}
         result['diff'] = dict(before=as_lines(before, names), after=as_lines(after, names))
-    module.exit_json(**result)
+    zembril.exit(**result)
 
 
 if __name__ == '__main__':

@@ -10,6 +10,9 @@ short_description: Read zembril's class map as data
 description:
   - Returns the bindings of one map file of C(zembril), or of both, read
     with C(zembril-dump --format=json), for C(register) and conditions.
+  - With I(class), I(library) or I(scope), only the bindings that meet all
+    of them are read and returned, at the cost of reading the map file
+    once, however large it is.
   - Returns the health of the class map as C(zembril-dump --check --format=json)
     finds it, in I(health), among it the bindings whose library is not there.
   - Never changes anything and never waits for a running C(zembril).
@@ -21,9 +24,32 @@ options:
       - The map file, C(dravimap) for C(32) or C(dravimap64) for C(64), or
         both map files for C(both).
       - With C(both), only I(maps) holds the bindings.
-    type: raw
-    choices: [32, 64, both]
-    default: 64
+      - A string or an integer alike, as a template gives it.
+    type: str
+    choices: ['32', '64', both]
+    default: '64'
+  class:
+    description:
+      - Only the bindings of these classes.
+    type: list
+    elements: str
+    version_added: 1.3.0
+  library:
+    description:
+      - Only the bindings to this library. Its first C(*) becomes the
+        bitness of the map file read, as in zembril's command files.
+    type: str
+    version_added: 1.3.0
+  scope:
+    description:
+      - Only the bindings of this map of the map file; the other one is
+        returned empty.
+    type: str
+    choices: [U, K]
+    version_added: 1.3.0
+requirements:
+  - The zembril package, 1.2.0 or later, whose C(zembril-dump) reads only
+    the bindings asked for, on the managed host.
 extends_documentation_fragment:
   - zembril.classmap.zembril
   - zembril.classmap.attributes
@@ -50,6 +76,13 @@ EXAMPLES = r'''
     bits: both
   register: classmaps
 
+- name: Read where two classes are bound, and nothing else of the map
+  zembril.classmap.zembril_info:
+    class:
+      - com.example.Widget
+      - com.example.Gadget
+  register: widgets
+
 - name: Fail where a binding names a library that is not there
   ansible.builtin.assert:
     that: classmap.health.missing | length == 0
@@ -62,17 +95,17 @@ EXAMPLES = r'''
 
 RETURN = r'''
 U:
-  description: The U map, class name to library.
+  description: The U map, class name to library; only the bindings asked for, with I(class), I(library) or I(scope).
   returned: unless I(bits=both)
   type: dict
   sample: {"com.example.Widget": "/usr/lib64/libwidget.so.1"}
 K:
-  description: The K map, class name to library.
+  description: The K map, class name to library; only the bindings asked for, with I(class), I(library) or I(scope).
   returned: unless I(bits=both)
   type: dict
   sample: {"Map<int,Widget>": "/usr/lib64/libwidget.so.1"}
 bindings:
-  description: Every binding, U before K.
+  description: Every binding of I(U) and I(K), U before K.
   returned: unless I(bits=both)
   type: list
   elements: dict
@@ -114,31 +147,43 @@ maps:
   sample: {"64": {"U": {}, "K": {}, "bindings": [], "file": "/usr/local/tolvane/.mirtal/etc/dravimap64"}}
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Zembril, as_list, common_argument_spec, escape, shown_map)
+    Read, Zembril, as_list, bits_option, common_argument_spec, names_of, ZembrilModule,
+    shown_map, substitute)
 
-BITS = {32: (32,), 64: (64,), 'both': (32, 64)}
+BITS = {'32': (32,), '64': (64,), 'both': (32, 64)}
 
 
 def main():
     argument_spec = common_argument_spec()
-    argument_spec['bits'] = dict(type='raw', default=64, choices=list(BITS))
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
+    argument_spec.update(
+        bits=bits_option(list(BITS)),
+        scope=dict(type='str', choices=['U', 'K']),
+        library=dict(type='str'),
+    )
+    argument_spec['class'] = dict(type='list', elements='str')
+    module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True)
     params = module.params
-    show = escape if params['escaped'] else str
+    classes = params['class'] or []
+    names = names_of(module, [('class[%d]' % at, name) for at, name in enumerate(classes)]
+                     + [('library', params['library'])], carry=False)
+    library = names.pop()
+    filtered = params['scope'] is not None or names or library is not None
     maps = {}
+    zembril = None
     for bits in BITS[params['bits']]:
-        zembril = Zembril(module, params['root'], bits)
+        zembril = Zembril(module, params['root'], bits, zembril and zembril.show)
         zembril.check_root()
-        bindings, path = zembril.read()
-        maps[str(bits)] = dict(U=shown_map(bindings['U'], show), K=shown_map(bindings['K'], show),
-                               bindings=as_list(bindings, show), file=path)
+        read = Read(params['scope'], tuple(names), None if library is None else substitute(library, bits))
+        bindings, path = zembril.read([read] if filtered else None)
+        maps[str(bits)] = dict(U=shown_map(bindings['U'], zembril.show),
+                               K=shown_map(bindings['K'], zembril.show),
+                               bindings=as_list(bindings, zembril.show), file=path)
     result = dict(changed=False, maps=maps,
-                  health=Zembril(module, params['root'], 64).health(show))
+                  health=Zembril(module, params['root'], 64, zembril.show).health())
     if len(maps) == 1:
         result.update(list(maps.values())[0])
-    module.exit_json(**result)
+    zembril.exit(**result)
 
 
 if __name__ == '__main__':

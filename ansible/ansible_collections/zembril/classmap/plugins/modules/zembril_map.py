@@ -71,6 +71,10 @@ options:
         so that an empty or mistyped list cannot empty a scope.
     type: bool
     default: false
+requirements:
+  - The zembril package, 1.2.0 or later, whose C(zembril-dump) reads only
+    the bindings asked for, and C(timeout) from coreutils, on the managed
+    host.
 extends_documentation_fragment:
   - zembril.classmap.zembril
   - zembril.classmap.zembril.change
@@ -130,7 +134,11 @@ commands:
   elements: str
   sample: ["U,delete,com.example.Widget", "U,add,com.example.Widget,/usr/lib*/libwidget.so.1", "K,delete,Old"]
 bindings:
-  description: The map file's bindings afterwards (in check mode, as they would be).
+  description:
+    - The bindings that the task manages afterwards (in check mode, as they
+      would be), U before K; only they are read.
+    - The bindings of the classes of the list, of the libraries that it
+      unbinds, and with I(exclusive) every binding of I(scope).
   returned: success
   type: list
   elements: dict
@@ -141,7 +149,10 @@ file:
   type: str
   sample: /usr/local/tolvane/.mirtal/etc/dravimap64
 rc:
-  description: The exit status of zembril (0, 1 for a warning, 255 for a failure), or of C(timeout) (124) when I(lock_timeout) stopped it.
+  description:
+    - The exit status of zembril (0, 1 for a warning, 255 for a failure).
+    - When I(lock_timeout) stopped the run, the exit status of C(timeout),
+      124, or 137 when the run had to be killed 10 seconds later.
   returned: when zembril ran
   type: int
   sample: 0
@@ -157,10 +168,9 @@ lock:
   sample: "held by pid 4242: /usr/bin/zembril /x64 /file /var/lib/dpkg/info/libwidget1.classes"
 '''
 
-from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Zembril, as_lines, as_list, change_argument_spec, check_lock_timeout, describe, escape, names_of,
-    plan, wants_of)
+    Zembril, as_lines, as_list, change_argument_spec, check_lock_timeout, describe, names_of, plan,
+    reads_for, ZembrilModule, wants_of)
 
 
 def main():
@@ -177,15 +187,15 @@ def main():
         exclusive=dict(type='bool', default=False),
         allow_empty=dict(type='bool', default=False),
     )
-    module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True,
+    module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True,
                            required_if=[('exclusive', True, ['scope'])])
     params = module.params
     check_lock_timeout(module)
-    show = escape if params['escaped'] else str
-    bits = params['bits']
+    bits = int(params['bits'])
     items = []
-    for item in params['bindings']:
-        name, library = names_of(module, [item['class'], item['library']])
+    for at, item in enumerate(params['bindings']):
+        name, library = names_of(module, [('bindings[%d].class' % at, item['class']),
+                                          ('bindings[%d].library' % at, item['library'])])
         items.append(dict(item, library=library, **{'class': name}))
     wants, conflict = wants_of(items, params['scope'] or 'U')
     if conflict:
@@ -196,24 +206,28 @@ def main():
         module.fail_json(msg='exclusive would unbind every class of %s, since the list binds none '
                          'there; set allow_empty to mean that' % params['scope'])
     zembril = Zembril(module, params['root'], bits)
+    show = zembril.show
     zembril.check_root()
 
-    before, path = zembril.read()
+    # Only the classes and libraries of the list are read, and the scope
+    # that exclusive empties of the others.
+    reads = reads_for(wants, bits, exclusive)
+    before, path = zembril.read(reads)
     lines, after, changes = plan(before, wants, bits, exclusive)
     if lines:
         zembril.check_map_directory(path)
     result = dict(changed=bool(changes), commands=[show(line) for line in lines], file=path)
     if lines and not module.check_mode:
-        result['rc'] = zembril.run(lines, params['lock_timeout'], show)
-        after, path = zembril.read()
+        result['rc'] = zembril.run(lines, params['lock_timeout'])
+        after, path = zembril.read(reads)
         result['bindings'] = as_list(after, show)
         unmet = plan(after, wants, bits, exclusive)[2]
         if unmet:
-            module.fail_json(msg='after the zembril run, ' + describe(unmet, show), **result)
+            zembril.fail('after the zembril run, ' + describe(unmet, show), **result)
     result['bindings'] = as_list(after, show)
     if module._diff:
         result['diff'] = dict(before=as_lines(before), after=as_lines(after))
-    module.exit_json(**result)
+    zembril.exit(**result)
 
 
 if __name__ == '__main__':

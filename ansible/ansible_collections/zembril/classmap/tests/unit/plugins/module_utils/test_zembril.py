@@ -2,12 +2,16 @@
 # Copyright: 2026 the zembril authors
 # SPDX-License-Identifier: MIT
 
+import json
 import os
 
 import pytest
 
+from ansible.module_utils import basic
+from ansible_collections.zembril.classmap.plugins.module_utils import zembril
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Change, Want, carriable, describe, escape, health_of, lock_holder, plan, unescape, wants_of)
+    Change, Read, Shown, Want, Zembril, ZembrilModule, carriable, check_root, describe, dump_arguments,
+    escape, health_of, lock_holder, names_of, plan, reads_for, unescape, wants_of)
 
 MAP = {'U': {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}, 'K': {'Map<int,W>': '/w.so'}}
 
@@ -133,3 +137,156 @@ def test_health_shows_missing_bindings_as_asked():
     assert health['missing'] == [{'file': '/m/dravimap64', 'scope': 'U', 'class': 'Caf\\xe9',
                                   'library': '/l\\tb.so', 'why': 'missing'}]
     assert health_of(dict(document, status=0, missing=[]))['healthy']
+
+
+def filtered(bindings, read):
+    """What zembril-dump's filters let through of `bindings`."""
+    return {scope: {name: library for name, library in bindings[scope].items()
+                    if scope == read.scope and (not read.names or name in read.names)
+                    and read.library in (None, library)}
+            for scope in bindings}
+
+
+@pytest.mark.parametrize('wants, exclusive, arguments', [
+    ([Want('U', 'A', '/a.so', True)], [], [['--scope=U', '--class=A']]),
+    # Both classes in one read, in the map's byte order.
+    ([Want('U', 'b', '/b.so', True), Want('U', 'B', None, False), Want('U', 'b', '/b.so', True)], [],
+     [['--scope=U', '--class=B', '--class=b']]),
+    # A library that a want unbinds is read as the map holds it, bitness and all.
+    ([Want('K', 'Map<int,W>', '/w.so', True), Want('U', None, '/usr/lib*/old.so', False),
+      Want('U', None, '/old.so', False)], [],
+     [['--scope=U', '--library=/old.so'], ['--scope=U', '--library=/usr/lib64/old.so'],
+      ['--scope=K', '--class=Map<int,W>']]),
+    # The scope that exclusive empties is read whole, the other one only in part.
+    ([Want('U', 'A', '/a.so', True), Want('K', 'Map<int,V>', '/v.so', True)], ['K'],
+     [['--scope=U', '--class=A'], ['--scope=K']]),
+    ([], [], []),
+])
+def test_a_task_reads_what_it_manages_and_no_more(wants, exclusive, arguments):
+    reads = reads_for(wants, 64, exclusive)
+    assert [dump_arguments(64, read)[2:] for read in reads] == arguments
+    # What the reads find is all that planning looks at.
+    seen = {scope: {} for scope in MAP}
+    for read in reads:
+        for scope, found in filtered(MAP, read).items():
+            seen[scope].update(found)
+    assert plan(seen, wants, 64, exclusive)[::2] == plan(MAP, wants, 64, exclusive)[::2]
+
+
+@pytest.mark.parametrize('bits, read, arguments', [
+    (64, None, ['--format=json', '--x64']),
+    (32, None, ['--format=json']),
+    (32, Read(None, ('Caf\udce9',), '/l.so'), ['--format=json', '--class=Caf\udce9', '--library=/l.so']),
+])
+def test_dump_arguments(bits, read, arguments):
+    assert dump_arguments(bits, read) == arguments
+
+
+class Failed(Exception):
+    pass
+
+
+class FakeModule:
+    """As much of AnsibleModule as module_utils asks of it."""
+
+    def __init__(self, **params):
+        self.params = dict(dict(escaped=False), **params)
+        self.warnings = []
+
+    def fail_json(self, msg, **result):
+        raise Failed(msg)
+
+    def warn(self, warning):
+        self.warnings.append(warning)
+
+    def exit_json(self, **result):
+        self.result = result
+
+    @staticmethod
+    def get_bin_path(name, required=False):
+        return '/usr/bin/' + name
+
+
+def test_a_read_fills_in_the_scopes_that_a_filter_leaves_out(monkeypatch):
+    documents = iter([{'file': '/m', 'U': [{'class': 'A', 'library': '/a.so'}]},
+                      {'file': '/m', 'K': [{'class': 'B', 'library': '/b.so'}]}])
+    monkeypatch.setattr(zembril, 'read_output',
+                        lambda command: (0, json.dumps(next(documents)).encode(), b''))
+    bindings, path = Zembril(FakeModule(), None, 64).read([Read('U', ('A',), None), Read('K', ('B',), None)])
+    assert (bindings, path) == ({'U': {'A': '/a.so'}, 'K': {'B': '/b.so'}}, '/m')
+
+
+@pytest.mark.parametrize('escaped, names, shown, warned', [
+    (False, ['Caf\udce9', 'Caf\udce9', 'Café'], ['Caf\\xe9', 'Caf\\xe9', 'Café'], True),
+    (False, ['a\\tb'], ['a\\tb'], False),
+    (True, ['Caf\udce9', 'a\tb'], ['Caf\\xe9', 'a\\tb'], False),
+])
+def test_names_that_are_no_utf8_are_shown_escaped_with_a_warning(escaped, names, shown, warned):
+    module = FakeModule(escaped=escaped)
+    runner = Zembril(module, None, 64)
+    assert [runner.show(name) for name in names] == shown
+    runner.exit(changed=False)
+    assert module.warnings == (['a name that is no valid UTF-8 is shown escaped, as zembril-dump writes '
+                                'it in its text form (\\xHH for such a byte), 1 in this result; set '
+                                'escaped: true to read and give every name in that form'] if warned else [])
+
+
+def test_a_document_with_a_path_that_is_no_utf8_is_carried():
+    document = {'status': 0, 'summary': 'healthy', 'missing': [], 'lock': {'file': '/r\udcff/lock'},
+                'findings': [{'where': '/r\udcff'}], 'mapFiles': [{'path': '/r\udcff/m'}]}
+    health = health_of(document, Shown(False))
+    assert json.dumps(health, ensure_ascii=False).encode('utf-8')
+    assert health['lock'] == {'file': '/r\\xff/lock'}
+
+
+@pytest.mark.parametrize('arguments, msg', [
+    ({'class': 'Caf\udce9', 'root': '/r'}, 'class holds Caf\\xe9, which'),
+    ({'bindings': [{'class': 'A'}, {'library': '/l\udcff.so'}]}, 'bindings[1].library holds /l\\xff.so, which'),
+    ({'class': 'Café', 'bindings': [{'class': 'A'}]}, None),
+])
+def test_arguments_that_are_no_utf8_fail_the_task_without_a_traceback(monkeypatch, capsys, arguments, msg):
+    # As the controller sends them, JSON that may hold lone surrogates.
+    monkeypatch.setattr(basic, '_ANSIBLE_ARGS', json.dumps({'ANSIBLE_MODULE_ARGS': dict(
+        arguments, _ansible_remote_tmp='/tmp', _ansible_keep_remote_files=False)}).encode('ascii'))
+    spec = {'class': dict(type='str'), 'root': dict(type='path'),
+            'bindings': dict(type='list', elements='dict')}
+    if msg is None:
+        assert ZembrilModule(argument_spec=spec).params['class'] == 'Café'
+        return
+    with pytest.raises(SystemExit):
+        ZembrilModule(argument_spec=spec)
+    result = json.loads(capsys.readouterr().out)
+    assert result['failed'] and result['msg'].startswith(msg)
+
+
+@pytest.mark.parametrize('escaped, named, carry, msg', [
+    (False, [('class', 'A'), ('library', '')], True, 'library is empty'),
+    (True, [('bindings[2].class', '')], True, 'bindings[2].class is empty'),
+    (True, [('class', 'a\\q')], True, 'class: '),
+    (False, [('class', 'a b')], True, 'zembril cannot carry class a b in a command file'),
+    # A name that is only looked for needs no command file.
+    (False, [('class[0]', 'a b'), ('library', None)], False, None),
+])
+def test_names_of(escaped, named, carry, msg):
+    module = FakeModule(escaped=escaped)
+    if msg is None:
+        assert names_of(module, named, carry) == [pair[1] for pair in named]
+        return
+    with pytest.raises(Failed) as failure:
+        names_of(module, named, carry)
+    assert str(failure.value).startswith(msg)
+
+
+@pytest.mark.parametrize('root, msg', [
+    ('srv/image', 'root srv/image is a relative path'),
+    ('/nonexistent/zembril/root', 'root /nonexistent/zembril/root does not exist'),
+    (None, None),
+    ('/', None),
+])
+def test_check_root(root, msg):
+    if msg is None:
+        check_root(FakeModule(), root)
+        return
+    with pytest.raises(Failed) as failure:
+        check_root(FakeModule(), root)
+    assert str(failure.value).startswith(msg)
