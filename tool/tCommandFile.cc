@@ -25,7 +25,7 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
     // The request holds its own copy of what it needs: a long line need not
     // be held beside it and the map's copy while the command runs.
     releaseLongLine();
-    dispatchCommand(request, store, status);
+    dispatchFileLine(request, store, status);
     // One line's warning must not reach the next line or the end of the run.
     if (isWarning(status)) clearStatus(status);
   }
