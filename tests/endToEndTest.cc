@@ -393,6 +393,12 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
     EXPECT_EQ(change.exitStatus, 255) << form;
     EXPECT_EQ(change.output, cannotOpen) << form;
     EXPECT_EQ(stateOf(tree.mapFile()), before) << form << ": not mended without the lock";
+    // A command file whose adds all find their classes bound changes
+    // nothing, and so has nothing it would have to write without the lock.
+    const testing::tRunResult bound =
+        run({"/file", commandFile("U,add,A,/other.so\nU,add,A,/a.so\n")});
+    EXPECT_EQ(bound.exitStatus, 0) << form;
+    EXPECT_EQ(stateOf(tree.mapFile()), before) << form << ": bound adds wrote";
 
     writeFile(tree.mapFile(), "damaged");
     expectRun({"/U", "/list"}, 255, "\tOperation Failed!\n\tStatus on exit was -50257.\n");
