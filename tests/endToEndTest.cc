@@ -583,10 +583,11 @@ TEST_F(EndToEnd, ALargeCommandFileEndsAsItsLinesSayInOrder) {
     auto& map = kernel ? k : u;
     const std::string letter = kernel ? "K" : "U";
     if (line % 13 == 5) {
-      content += letter + ", delete, " + className + "\n";
+      content.append(letter).append(", delete, ").append(className).append("\n");
       map.erase(className);
     } else {
-      content += letter + ",add," + className + ",\t" + path + "\r\n";
+      content.append(letter).append(",add,").append(className).append(",\t").append(path).append(
+          "\r\n");
       map.try_emplace(className, path);
     }
     if (line == 20000) {
