@@ -10,7 +10,13 @@
  * not pay, and the floor would measure the kernel's page-fault path rather
  * than what rewriting a file must cost.
  *
+ * With --commands, the floor of a command file's run: it first reads the
+ * command file COMMANDS whole, as a run must read every line, and then
+ * rewrites FILE, which holds the map that the command file yields, as above.
+ * It neither parses the lines nor builds the map.
+ *
  * Usage: floor FILE
+ *        floor --commands COMMANDS FILE
  */
 #include <fcntl.h>
 #include <stdio.h>
@@ -36,9 +42,36 @@ static char* allocate_like_zembril(size_t size) {
   return block;
 }
 
+/* Reads the file at `path` whole, in one call where the kernel allows, and
+ * returns how many bytes it holds; they are dropped unread. */
+static size_t read_whole(const char* path) {
+  int in = open(path, O_RDONLY | O_CLOEXEC);
+  if (in < 0) fail(path);
+  struct stat status;
+  if (fstat(in, &status) != 0) fail(path);
+  size_t size = (size_t)status.st_size;
+  char* bytes = allocate_like_zembril(size);
+  if (bytes == NULL) fail("aligned_alloc");
+  size_t got = 0;
+  while (got < size) {
+    ssize_t count = read(in, bytes + got, size - got);
+    if (count < 0) fail(path);
+    if (count == 0) break;
+    got += (size_t)count;
+  }
+  close(in);
+  free(bytes);
+  return got;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "--commands") == 0) {
+    (void)read_whole(argv[2]);
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 2) {
-    fprintf(stderr, "usage: %s FILE\n", argv[0]);
+    fprintf(stderr, "usage: %s [--commands COMMANDS] FILE\n", argv[0]);
     return 2;
   }
   const char* path = argv[1];

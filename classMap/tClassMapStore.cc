@@ -112,6 +112,36 @@ void tClassMapStore::add(const std::string& className, const std::string& librar
   saveIfNotDeferred(status);
 }
 
+void tClassMapStore::addUnlessBound(const std::string& className, const std::string& libraryPath,
+                                    tMapScope scope, tStatus& status) {
+  if (isError(status)) return;
+  // A store that saves each change must know now whether there is one.
+  if (deferSave == 0) {
+    tStatus own = 0;
+    add(className, libraryPath, scope, own);
+    if (isError(own)) raiseError(status, -own);
+    return;
+  }
+  loadMapsFor(scope, status);
+  if (isError(status)) return;
+  tClassNameMap* map = selectMap(scope);
+  if (map == nullptr) return raiseError(status, nCode::kBadAddScope);
+  if ((scope == 0 || scope == 1) && !silentAdds) {
+    silentAdds = true;
+    uBindsBefore = uMap.bindCount();
+    kBindsBefore = kMap.bindCount();
+  }
+  map->addUnlessBound(className, libraryPath);
+}
+
+void tClassMapStore::settleSilentAdds() {
+  if (!silentAdds) return;
+  silentAdds = false;
+  if (uMap.bindCount() != uBindsBefore || kMap.bindCount() != kBindsBefore) {
+    persistentMapsChanged = true;
+  }
+}
+
 void tClassMapStore::deleteClass(const std::string& className, tMapScope scope, tStatus& status) {
   if (isError(status)) return;
   loadMapsFor(scope, status);
@@ -239,6 +269,7 @@ bool tClassMapStore::mapFileNeedsSaving(tOS os) {
   // Maps never loaded were never changed; and a file that the holder of the
   // lock must mend was loaded whole.
   if (!persistentMapsLoaded) return false;
+  settleSilentAdds();
   if (!mapFileLoad.asWritten) return persistentMapsChanged || mapLock.held();
   // Changes that undo each other (a delete and an add of the same binding,
   // as every reinstall makes) leave nothing to write either.

@@ -101,6 +101,14 @@ class tClassMapStore {
   void add(const std::string& className, const std::string& libraryPath, tMapScope scope,
            tStatus& status);
 
+  // Binds as add does, but raises no warning, and in a store that defers
+  // its save does not search now: whether the class was bound already is
+  // settled when the map is next searched, walked or saved (see
+  // tClassNameMap::addUnlessBound), so that a command file's adds cost a
+  // sort, not a search each. For a caller that would clear the warning.
+  void addUnlessBound(const std::string& className, const std::string& libraryPath, tMapScope scope,
+                      tStatus& status);
+
   // Removes the binding of `className` from the scope's map, if there is one.
   void deleteClass(const std::string& className, tMapScope scope, tStatus& status);
 
@@ -149,6 +157,9 @@ class tClassMapStore {
 
   // Notes that an operation on `scope` changed its map.
   void noteChange(tMapScope scope);
+  // Notes a change when the adds of addUnlessBound since the last call
+  // bound anything.
+  void settleSilentAdds();
 
   // Returns the name of the map file of `os` for this store's bitness.
   std::string mapFileNameOf(tOS os) const;
@@ -176,6 +187,11 @@ class tClassMapStore {
   tMapFileRead mapFileLoad;
   bool persistentMapsLoaded = true;
   bool persistentMapsChanged = false;
+  // Whether addUnlessBound added to `uMap` or `kMap` since
+  // settleSilentAdds, and their bind counts before it did.
+  bool silentAdds = false;
+  std::size_t uBindsBefore = 0;
+  std::size_t kBindsBefore = 0;
 };
 
 }  // namespace nDRAVI100

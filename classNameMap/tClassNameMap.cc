@@ -26,6 +26,11 @@ constexpr std::size_t kFirstBlockSize = std::size_t{64} * 1024;
 // Blocks after the first few are larger: those are large maps.
 constexpr std::size_t kSmallBlocks = 2;
 
+// Adds that wait unsearched are settled at once when there are as many as
+// the bindings before them and at least this many: a file that adds the
+// same class over and over must not hold each of its lines.
+constexpr std::size_t kLeastWaitingSettled = std::size_t{1} << 20;
+
 // The empty string as a binding holds it: a view with a null data() marks a
 // removed binding, so even the empty path must point somewhere, here at the
 // literal's NUL.
@@ -46,33 +51,52 @@ bool classOrder(const tBindingView& left, const tBindingView& right) {
   return classNameBefore(left.className, right.className);
 }
 
-// Sorts `part` by class name. Comparing whole names cost a cache miss on
-// their bytes and a call to memcmp for each of the n log n comparisons, most
-// of the time that an installer's scrambled adds took. This sorts 16 bytes
-// at a time instead: the names of a group that agree on their first
-// `offset` bytes are sorted by their next 16 bytes, read once into two
-// integers beside a pointer to the name, and each run of names that agree on
-// those too is sorted in the same way at `offset` + 16. Beside the 16 bytes
-// goes how many of them the name has, so that a name that ends sorts before
-// the longer names it begins. Sixteen bytes part most names of a namespace
-// at the first or second step, where eight took three or four.
-void sortByClassName(std::span<tBindingView> part) {
+// Sorts `part` by class name, and bindings of one class in the order they
+// stand in `part`; returns true when two bindings have the same class.
+// Comparing whole names cost a cache miss on their bytes and a call to
+// memcmp for each of the n log n comparisons, most of the time that an
+// installer's scrambled adds took. This sorts 16 bytes at a time instead:
+// the names of a group that agree on their first `offset` bytes are sorted
+// by their next 16 bytes, read once into two integers, and each run of names
+// that agree on those too is sorted in the same way at `offset` + 16. Beside
+// the 16 bytes goes how many of them the name has (17 when it goes on), so
+// that a name that ends sorts before the longer names it begins, and then
+// the binding's place in `part`. Sixteen bytes part most names of a
+// namespace at the first or second step, where eight took three or four. The
+// items sorted hold the binding's place, not the binding: half the bytes to
+// move, and the bindings are put in order once, at the end.
+bool sortByClassName(std::span<tBindingView> part) {
   constexpr std::size_t kStep = 16;
-  // The whole binding rides along: reading each back from `part` in sorted
-  // order would cost a cache miss apiece.
   struct tItem {
     std::uint64_t high;  // the name's bytes [offset, offset + 8), big-endian, zero-padded
     std::uint64_t low;   // its bytes [offset + 8, offset + 16), the same way
-    tBindingView binding;
+    // How many of those 16 bytes the name has, 17 when it goes on past them,
+    // above the binding's place in `part`.
+    std::uint64_t lengthAndPlace;
   };
   struct tGroup {
     std::size_t begin;
     std::size_t end;
     std::size_t offset;
   };
-  std::vector<tItem, tLargeAllocator<tItem>> items;
-  items.reserve(part.size());
-  for (const tBindingView& binding : part) items.push_back({0, 0, binding});
+  constexpr int kPlaceBits = 32;
+  constexpr std::uint64_t kPlaceMask = (std::uint64_t{1} << kPlaceBits) - 1;
+  std::vector<tItem, tLargeAllocator<tItem>> items(part.size());
+  for (std::size_t index = 0; index < part.size(); ++index) items[index].lengthAndPlace = index;
+  const auto placeOf = [](const tItem& item) {
+    return static_cast<std::size_t>(item.lengthAndPlace & kPlaceMask);
+  };
+  const auto before = [](const tItem& left, const tItem& right) {
+    if (left.high != right.high) return left.high < right.high;
+    if (left.low != right.low) return left.low < right.low;
+    return left.lengthAndPlace < right.lengthAndPlace;
+  };
+  // The same name, as far as this step sees: all but the place agree.
+  const auto alike = [](const tItem& left, const tItem& right) {
+    return left.high == right.high && left.low == right.low &&
+           (left.lengthAndPlace >> kPlaceBits) == (right.lengthAndPlace >> kPlaceBits);
+  };
+  bool repeated = false;
   // A stack, not recursion: a group ends deeper only as its names go on, and
   // names may be long.
   std::vector<tGroup> groups{{0, items.size(), 0}};
@@ -81,41 +105,57 @@ void sortByClassName(std::span<tBindingView> part) {
     groups.pop_back();
     const auto first = items.begin() + static_cast<std::ptrdiff_t>(group.begin);
     const auto last = items.begin() + static_cast<std::ptrdiff_t>(group.end);
-    // How many of the 16 bytes from the group's offset a name has, compared
-    // as the end of those 16 bytes or of the name, whichever comes first.
-    const std::size_t stepEnd = group.offset + kStep;
-    const auto before = [stepEnd](const tItem& left, const tItem& right) {
-      if (left.high != right.high) return left.high < right.high;
-      if (left.low != right.low) return left.low < right.low;
-      return std::min(left.binding.className.size(), stepEnd) <
-             std::min(right.binding.className.size(), stepEnd);
-    };
+    // Past the first step a group's names come in sorted order, scattered
+    // in memory: reading each where it stands waited on a cache miss for
+    // the binding and one for its bytes, most of the sort's time. Each is
+    // asked for some items ahead: the binding far ahead, its bytes nearer,
+    // once the binding has come.
+    constexpr std::ptrdiff_t kBindingAhead = 16;
+    constexpr std::ptrdiff_t kBytesAhead = 8;
     for (auto item = first; item != last; ++item) {
-      const std::string_view name = item->binding.className;
+      if (last - item > kBindingAhead) __builtin_prefetch(&part[placeOf(item[kBindingAhead])]);
+      if (last - item > kBytesAhead) {
+        __builtin_prefetch(part[placeOf(item[kBytesAhead])].className.data() + group.offset);
+      }
+      const std::string_view name = part[placeOf(*item)].className;
+      const std::size_t left = name.size() - group.offset;
       std::array<unsigned char, kStep> bytes{};
-      std::memcpy(bytes.data(), name.data() + group.offset,
-                  std::min(kStep, name.size() - group.offset));
+      std::memcpy(bytes.data(), name.data() + group.offset, std::min(kStep, left));
       item->high = 0;
       item->low = 0;
       for (std::size_t byte = 0; byte < 8; ++byte) item->high = item->high << 8 | bytes[byte];
       for (std::size_t byte = 8; byte < kStep; ++byte) item->low = item->low << 8 | bytes[byte];
+      item->lengthAndPlace = std::uint64_t{std::min(kStep + 1, left)} << kPlaceBits |
+                             (item->lengthAndPlace & kPlaceMask);
     }
-    // A common prefix (a namespace all the names share) needs no sorting.
-    const bool allAlike = std::all_of(first, last, [&](const tItem& item) {
-      return !before(item, *first) && !before(*first, item);
-    });
+    // A group comes in the order of places, so names alike at this step
+    // (a namespace all the names share) need no sorting.
+    const bool allAlike =
+        std::all_of(first, last, [&](const tItem& item) { return alike(item, *first); });
     if (!allAlike) std::sort(first, last, before);
-    // Names that agree on all 16 bytes and go on need the next 16 to part.
+    // Names that agree on all 16 bytes and go on need the next 16 to part;
+    // names that agree and end are the same name.
     for (std::size_t begin = group.begin; begin < group.end;) {
       std::size_t end = begin + 1;
-      while (end < group.end && !before(items[begin], items[end])) ++end;
-      if (end - begin > 1 && items[begin].binding.className.size() >= stepEnd) {
-        groups.push_back({begin, end, stepEnd});
+      while (end < group.end && alike(items[begin], items[end])) ++end;
+      if (end - begin > 1) {
+        if ((items[begin].lengthAndPlace >> kPlaceBits) > kStep) {
+          groups.push_back({begin, end, group.offset + kStep});
+        } else {
+          repeated = true;
+        }
       }
       begin = end;
     }
   }
-  for (std::size_t index = 0; index < items.size(); ++index) part[index] = items[index].binding;
+  const tClassNameMap::tBindings sorted = [&] {
+    tClassNameMap::tBindings gathered;
+    gathered.reserve(items.size());
+    for (const tItem& item : items) gathered.push_back(part[placeOf(item)]);
+    return gathered;
+  }();
+  std::copy(sorted.begin(), sorted.end(), part.begin());
+  return repeated;
 }
 
 // Merges the sorted bindings [front, end) into the sorted ones before them,
@@ -148,6 +188,30 @@ void mergeIntoFront(tClassNameMap::tBindings& bindings, std::size_t front) {
                                     bindings.begin());
     frontEnd = static_cast<std::size_t>(place - bindings.begin());
     bindings[--free] = *binding;
+  }
+}
+
+// In `bindings`, sorted with the entries of one class in the order they
+// came, removes all but the first binding of each class that is not
+// removed already: the later ones are adds that waited and found the class
+// bound, which are taken back from `bindsMade`.
+void keepEarliestBindings(tClassNameMap::tBindings& bindings, std::size_t& removedCount,
+                          std::size_t& bindsMade) {
+  for (std::size_t run = 0; run < bindings.size();) {
+    std::size_t end = run + 1;
+    while (end < bindings.size() && bindings[end].className == bindings[run].className) ++end;
+    bool kept = false;
+    for (std::size_t each = run; end - run > 1 && each < end; ++each) {
+      if (isRemoved(bindings[each])) continue;
+      if (!kept) {
+        kept = true;
+        continue;
+      }
+      bindings[each].libraryPath = {};
+      ++removedCount;
+      --bindsMade;
+    }
+    run = end;
   }
 }
 
@@ -217,6 +281,8 @@ void tClassNameMap::swap(tClassNameMap& other) noexcept {
   bindings.swap(other.bindings);
   std::swap(sortedCount, other.sortedCount);
   std::swap(removedCount, other.removedCount);
+  std::swap(waitingCount, other.waitingCount);
+  std::swap(bindsMade, other.bindsMade);
   slots.swap(other.slots);
 }
 
@@ -232,13 +298,24 @@ std::pair<std::string_view, bool> tClassNameMap::tryAdd(std::string_view classNa
   const std::size_t entry = last ? kNowhere : locate(className);
   if (entry == kNowhere) {
     append(bytes.keep(className), bytes.keep(libraryPath), last);
+    ++bindsMade;
     return {bindings.back().libraryPath, true};
   }
   tBindingView& binding = bindings[entry];
   if (!isRemoved(binding)) return {binding.libraryPath, false};
   binding.libraryPath = bytes.keep(libraryPath);
   --removedCount;
+  ++bindsMade;
   return {binding.libraryPath, true};
+}
+
+void tClassNameMap::addUnlessBound(std::string_view className, std::string_view libraryPath) {
+  if (waitingCount >= std::max(kLeastWaitingSettled, bindings.size() - waitingCount)) settle();
+  // Counted now, taken back if the add is dropped.
+  ++bindsMade;
+  if (sortsLast(className)) return append(bytes.keep(className), bytes.keep(libraryPath), true);
+  bindings.push_back({bytes.keep(className), bytes.keep(libraryPath)});
+  ++waitingCount;
 }
 
 void tClassNameMap::assign(std::string_view className, std::string_view libraryPath) {
@@ -277,6 +354,9 @@ bool tClassNameMap::erase(std::string_view className) {
 }
 
 std::size_t tClassNameMap::eraseBoundTo(std::string_view libraryPath) {
+  // A waiting add of a class bound before it must be dropped, not taken
+  // for the class's binding once the earlier one is gone.
+  if (waitingCount != 0) settle();
   std::size_t erased = 0;
   for (tBindingView& binding : bindings) {
     if (!isRemoved(binding) && binding.libraryPath == libraryPath) {
@@ -289,8 +369,11 @@ std::size_t tClassNameMap::eraseBoundTo(std::string_view libraryPath) {
 }
 
 void tClassNameMap::clear() {
+  // The count goes on: a store compares it across the clear.
+  const std::size_t made = bindCount();
   tClassNameMap empty;
   swap(empty);
+  bindsMade = made;
 }
 
 tClassNameMap::const_iterator tClassNameMap::begin() const {
@@ -308,6 +391,11 @@ bool tClassNameMap::operator==(const tClassNameMap& other) const {
 }
 
 std::size_t tClassNameMap::locate(std::string_view className) const {
+  if (waitingCount != 0) indexWaiting();
+  return locateIndexed(className, slots.empty() ? 0 : hashOf(className));
+}
+
+std::size_t tClassNameMap::locateIndexed(std::string_view className, std::uint64_t hash) const {
   const auto sortedEnd = bindings.begin() + static_cast<std::ptrdiff_t>(sortedCount);
   const auto found =
       std::lower_bound(bindings.begin(), sortedEnd, tBindingView{className, {}}, classOrder);
@@ -316,7 +404,6 @@ std::size_t tClassNameMap::locate(std::string_view className) const {
   }
   if (slots.empty()) return kNowhere;
   const std::size_t mask = slots.size() - 1;
-  const std::uint64_t hash = hashOf(className);
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     const std::uint64_t held = slots[slot];
     if (held == 0) return kNowhere;
@@ -328,6 +415,33 @@ std::size_t tClassNameMap::locate(std::string_view className) const {
   }
 }
 
+void tClassNameMap::indexWaiting() const {
+  const std::size_t first = bindings.size() - waitingCount;
+  waitingCount = 0;
+  for (std::size_t entry = first; entry < bindings.size(); ++entry) {
+    tBindingView& waiting = bindings[entry];
+    const std::uint64_t hash = hashOf(waiting.className);
+    const std::size_t found = locateIndexed(waiting.className, hash);
+    if (found == kNowhere) {
+      index(entry, hash);
+      continue;
+    }
+    // The class has an entry already: the earlier add won, or a removed
+    // binding is bound again. The dropped entry stays out of the table
+    // until the next walk drops it; a table grown meanwhile finds the
+    // earlier entry first, for it was placed first.
+    tBindingView& bound = bindings[found];
+    if (isRemoved(bound)) {
+      bound.libraryPath = waiting.libraryPath;
+      --removedCount;
+    } else {
+      --bindsMade;
+    }
+    waiting.libraryPath = {};
+    ++removedCount;
+  }
+}
+
 void tClassNameMap::append(std::string_view className, std::string_view libraryPath, bool inOrder) {
   // A binding that sorts after every other one (each record of a map file
   // this tool wrote) extends the sorted front; any other one waits behind
@@ -336,23 +450,25 @@ void tClassNameMap::append(std::string_view className, std::string_view libraryP
   if (inOrder) {
     ++sortedCount;
   } else {
-    index(bindings.size() - 1);
+    index(bindings.size() - 1, hashOf(className));
   }
 }
 
-void tClassNameMap::index(std::size_t entry) {
+void tClassNameMap::index(std::size_t entry, std::uint64_t hash) const {
   // At most half the slots are used, so that a search meets a free one
   // soon; and at least a quarter, so that the table, which a bulk file's
   // adds visit at random, stays as small as it can.
-  const std::size_t unsorted = bindings.size() - sortedCount;
-  if (unsorted * 2 <= slots.size()) return place(entry);
+  const std::size_t unsorted = entry + 1 - sortedCount;
+  if (unsorted * 2 <= slots.size()) return place(entry, hash);
   slots.assign(std::max<std::size_t>(64, std::bit_ceil(unsorted * 2)), 0);
-  for (std::size_t each = sortedCount; each < bindings.size(); ++each) place(each);
+  for (std::size_t each = sortedCount; each < entry; ++each) {
+    place(each, hashOf(bindings[each].className));
+  }
+  place(entry, hash);
 }
 
-void tClassNameMap::place(std::size_t entry) {
+void tClassNameMap::place(std::size_t entry, std::uint64_t hash) const {
   const std::size_t mask = slots.size() - 1;
-  const std::uint64_t hash = hashOf(bindings[entry].className);
   std::size_t slot = hash & mask;
   while (slots[slot] != 0) slot = (slot + 1) & mask;
   slots[slot] = (hash & kTagBits) | (entry + 1);
@@ -362,14 +478,21 @@ void tClassNameMap::settle() const {
   if (sortedCount == bindings.size() && removedCount == 0) return;
   // Given back before the sort takes memory of its own.
   slots = {};
+  // Only adds that waited can repeat a class: every other binding of a
+  // class takes over its entry.
+  const bool waited = waitingCount != 0;
+  waitingCount = 0;
   const std::size_t unsorted = bindings.size() - sortedCount;
+  bool repeated = false;
   if (sortedCount <= unsorted) {
     // Sorting them all costs less than merging into a short front.
-    sortByClassName(bindings);
+    repeated = sortByClassName(bindings);
   } else if (unsorted > 0) {
     sortByClassName({bindings.begin() + static_cast<std::ptrdiff_t>(sortedCount), bindings.end()});
     mergeIntoFront(bindings, sortedCount);
+    repeated = waited;
   }
+  if (repeated) keepEarliestBindings(bindings, removedCount, bindsMade);
   if (removedCount > 0) std::erase_if(bindings, isRemoved);
   sortedCount = bindings.size();
   removedCount = 0;

@@ -46,6 +46,10 @@ struct tBindingView {
 //    are appended to the sorted front of the array, with one comparison;
 //  - any other new binding is appended behind it and found through a hash
 //    table until the next ordered walk sorts it into place;
+//  - a binding added by addUnlessBound, which answers nothing, waits behind
+//    them unsearched: the next walk sorts it in and drops it when its class
+//    was bound before it, and the next search enters it in the hash table
+//    first. A bulk file of adds costs a sort and no search;
 //  - a removed binding is marked, not moved, and dropped at the same time.
 // A walk (begin, end, ==) puts the array in order first; that is the one
 // change a const member makes, so a map must not be walked from two
@@ -90,7 +94,10 @@ class tClassNameMap {
   void swap(tClassNameMap& other) noexcept;
 
   // Returns how many classes are bound.
-  [[nodiscard]] std::size_t size() const { return bindings.size() - removedCount; }
+  [[nodiscard]] std::size_t size() const {
+    if (waitingCount != 0) settle();
+    return bindings.size() - removedCount;
+  }
   [[nodiscard]] bool empty() const { return size() == 0; }
 
   // Returns the library path bound to `className`, or nothing when the class
@@ -102,6 +109,24 @@ class tClassNameMap {
   // bound it.
   std::pair<std::string_view, bool> tryAdd(std::string_view className,
                                            std::string_view libraryPath);
+
+  // Binds as tryAdd does, but answers nothing, so that nothing need be
+  // searched now: whether the class was bound already is settled by the next
+  // search or walk, and the earliest of the adds of one class that find it
+  // unbound wins, as with tryAdd. Until then each add holds its bytes, even
+  // one that will be dropped; adds waiting as many as the bindings before
+  // them (and at least a million) are settled at once, so that a file of
+  // the same class over and over cannot take more memory than about twice
+  // the map and that million.
+  void addUnlessBound(std::string_view className, std::string_view libraryPath);
+
+  // Returns how many times tryAdd and addUnlessBound bound a class that was
+  // not bound (a copy starts at 0): a run of addUnlessBound changed the map
+  // exactly when this grew. Settles the adds that wait.
+  [[nodiscard]] std::size_t bindCount() const {
+    if (waitingCount != 0) settle();
+    return bindsMade;
+  }
 
   // Binds `className` to `libraryPath`, replacing the path it had.
   void assign(std::string_view className, std::string_view libraryPath);
@@ -175,8 +200,13 @@ class tClassNameMap {
   static constexpr std::size_t kNowhere = static_cast<std::size_t>(-1);
 
   // Returns the index of the entry for `className`, removed or not, or
-  // kNowhere.
+  // kNowhere; enters the adds that wait in the hash table first.
   std::size_t locate(std::string_view className) const;
+  // locate among the sorted and the indexed entries alone, for `hash`.
+  std::size_t locateIndexed(std::string_view className, std::uint64_t hash) const;
+  // Enters each add that waits in the hash table, in the order they came,
+  // or drops it when its class has an entry: a removed entry takes its path.
+  void indexWaiting() const;
   // Returns true when `className` sorts after every entry and none waits to
   // be sorted: then it has no entry, and appending it keeps the order. One
   // comparison, where a search would take twenty for a million bindings.
@@ -189,9 +219,10 @@ class tClassNameMap {
   // Appends a binding for a class that has no entry yet, its bytes kept
   // already or in the image; `inOrder` when it sorts last.
   void append(std::string_view className, std::string_view libraryPath, bool inOrder);
-  // Enters an unsorted entry in the hash table, growing it when needed.
-  void index(std::size_t entry);
-  void place(std::size_t entry);
+  // Enters the unsorted entry `entry`, whose class hashes to `hash`, in the
+  // hash table, growing it when needed; the entries after it wait.
+  void index(std::size_t entry, std::uint64_t hash) const;
+  void place(std::size_t entry, std::uint64_t hash) const;
   // Sorts the unsorted entries into place and drops the removed ones.
   void settle() const;
 
@@ -199,11 +230,17 @@ class tClassNameMap {
   std::shared_ptr<const char> imageOwner;
   std::string_view sharedImage;
   // [0, sortedCount) is in ascending order; the rest is in the order the
-  // bindings came. A removed entry keeps its class name, for the searches,
-  // and has a library path whose data() is null.
+  // bindings came, its last waitingCount entries the adds of addUnlessBound
+  // that wait unsearched, which may repeat a class bound before them. A
+  // removed entry keeps its class name, for the searches, and has a library
+  // path whose data() is null.
   mutable tBindings bindings;
   mutable std::size_t sortedCount = 0;
   mutable std::size_t removedCount = 0;
+  mutable std::size_t waitingCount = 0;
+  // Counted when an add is made, and taken back when a waiting add is
+  // dropped: see bindCount.
+  mutable std::size_t bindsMade = 0;
   // Open addressing over the unsorted entries: 0 is a free slot, any other
   // value an entry's index + 1 with a tag from its hash. The size is a power
   // of two or 0.

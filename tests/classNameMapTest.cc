@@ -117,6 +117,66 @@ TEST(ClassNameMap, BehavesAsAnOrderedMap) {
   expectSame(map, model, -1);
 }
 
+// Adds that wait unsearched (addUnlessBound) against std::map's try_emplace:
+// the earliest add of a class that finds it unbound wins, whether the
+// earlier binding stands in the sorted part, in the hash table or among the
+// adds that wait, and whether a search, a walk or a removal by path settles
+// them. The size is asked only now and then, so that adds pile up.
+TEST(ClassNameMap, AddsThatWaitSettleAsTryAddWould) {
+  std::mt19937 random(20261210);  // NOLINT(cert-msc51-cpp): the same steps every run
+  auto pick = [&](unsigned below) { return static_cast<unsigned>(random() % below); };
+  // Few classes, so that most adds repeat one; names that agree on their
+  // first 16 bytes and part after them, or end there.
+  auto key = [&] {
+    static const std::vector<std::string> stems = {"com.example.inst", "com.example.installer.",
+                                                   "a", "b", ""};
+    return stems[pick(static_cast<unsigned>(stems.size()))] + std::to_string(pick(40));
+  };
+  auto path = [&] { return "/p" + std::to_string(pick(3)); };
+
+  tClassNameMap map;
+  tModel model;
+  std::size_t bound = 0;
+  for (int step = 0; step < 30000; ++step) {
+    const std::string className = key();
+    const std::string libraryPath = path();
+    const unsigned what = pick(40);
+    if (what < 30) {
+      map.addUnlessBound(className, libraryPath);
+      bound += model.try_emplace(className, libraryPath).second ? 1 : 0;
+    } else if (what < 32) {
+      const auto [boundPath, added] = map.tryAdd(className, libraryPath);
+      const auto [entry, modelAdded] = model.try_emplace(className, libraryPath);
+      bound += modelAdded ? 1 : 0;
+      ASSERT_EQ(added, modelAdded) << "step " << step;
+      ASSERT_EQ(boundPath, entry->second) << "step " << step;
+    } else if (what < 34) {
+      ASSERT_EQ(map.erase(className), model.erase(className) == 1) << "step " << step;
+    } else if (what < 35) {
+      ASSERT_EQ(
+          map.eraseBoundTo(libraryPath),
+          std::erase_if(model, [&](const auto& binding) { return binding.second == libraryPath; }))
+          << "step " << step;
+    } else if (what < 37) {
+      const auto found = map.find(className);
+      const auto entry = model.find(className);
+      ASSERT_EQ(found.has_value(), entry != model.end()) << "step " << step;
+      if (found) {
+        ASSERT_EQ(*found, entry->second) << "step " << step;
+      }
+    } else if (what < 38) {
+      expectSame(map, model, step);
+    } else if (what < 39) {
+      ASSERT_EQ(map.bindCount(), bound) << "step " << step;
+    } else if (pick(20) == 0) {
+      map.clear();
+      model.clear();
+    }
+  }
+  ASSERT_EQ(map.bindCount(), bound);
+  expectSame(map, model, -1);
+}
+
 // The map's order, compared in place sixteen bytes a step, is exactly
 // std::string_view's: names that part at every byte of their first forty,
 // by bytes on both sides of 0x80, and names that end where others go on.

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "persistentStorage/tMapPaths.h"
@@ -393,6 +394,12 @@ TEST_F(EndToEnd, ARunWithoutTheLockReadsButNeverWritesOrMends) {
     EXPECT_EQ(change.exitStatus, 255) << form;
     EXPECT_EQ(change.output, cannotOpen) << form;
     EXPECT_EQ(stateOf(tree.mapFile()), before) << form << ": not mended without the lock";
+    // A command file whose adds all find their classes bound changes
+    // nothing, and so has nothing it would have to write without the lock.
+    const testing::tRunResult bound =
+        run({"/file", commandFile("U,add,A,/other.so\nU,add,A,/a.so\n")});
+    EXPECT_EQ(bound.exitStatus, 0) << form;
+    EXPECT_EQ(stateOf(tree.mapFile()), before) << form << ": bound adds wrote";
 
     writeFile(tree.mapFile(), "damaged");
     expectRun({"/U", "/list"}, 255, "\tOperation Failed!\n\tStatus on exit was -50257.\n");
@@ -556,6 +563,43 @@ TEST_F(EndToEnd, CommandFiles) {
   EXPECT_EQ(readFile(tree.mapFile(false)),
             encodeMapFile({{"Alpha", "/usr/lib32/alpha.so"}, {"Delta", "/d.so"}},
                           {{"Map<int,Beta>", "/usr/lib32/beta.so"}}));
+}
+
+// A command file of some megabytes, whose lines cross every boundary of the
+// pieces it is read in, ends as its lines say taken one by one, in order:
+// of two adds of one class the first wins, a delete takes the class away and
+// a later add binds it again; one line is longer than a piece. The map it
+// was run on is not empty, so that adds meet bindings read from the file.
+TEST_F(EndToEnd, ALargeCommandFileEndsAsItsLinesSayInOrder) {
+  std::map<std::string, std::string> u = {{"com.example.c7", "/old.so"}, {"zz.last", "/z.so"}};
+  std::map<std::string, std::string> k;
+  writeFile(tree.mapFile(), encodeMapFile({u.begin(), u.end()}, {}));
+  std::string content;
+  for (int line = 0; line < 30000; ++line) {
+    const std::string className = "com.example.c" + std::to_string(line * 7919 % 9000) +
+                                  std::string(static_cast<std::size_t>(line * 37 % 90), 'x');
+    const std::string path = "/lib/" + std::to_string(line) + ".so";
+    const bool kernel = line % 7 == 0;
+    auto& map = kernel ? k : u;
+    const std::string letter = kernel ? "K" : "U";
+    if (line % 13 == 5) {
+      content.append(letter).append(", delete, ").append(className).append("\n");
+      map.erase(className);
+    } else {
+      content.append(letter).append(",add,").append(className).append(",\t").append(path).append(
+          "\r\n");
+      map.try_emplace(className, path);
+    }
+    if (line == 20000) {
+      const std::string longName = "com.example.long" + std::string(std::size_t{3} << 19, 'y');
+      content += "U,add," + longName + ",/long.so\n";
+      u.try_emplace(longName, "/long.so");
+    }
+  }
+  ASSERT_GT(content.size(), std::size_t{3} << 20);
+  expectRun({"/file", commandFile(content)}, 0, "");
+  EXPECT_TRUE(readFile(tree.mapFile()) ==
+              encodeMapFile({u.begin(), u.end()}, {k.begin(), k.end()}));
 }
 
 TEST_F(EndToEnd, FailingCommandFileChangesNothing) {

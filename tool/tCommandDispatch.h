@@ -21,6 +21,12 @@ void dispatchCommand(const tCommandRequest& request, tClassMapStore& store, tSta
 void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std::int32_t scope,
                      tStatus& status);
 
+// Carries out one line of a command file as dispatchCommand does a change,
+// for a caller that clears each line's warning: an add raises none, and
+// whether its class was bound already is left for the map to settle on the
+// next search, walk or save (see tClassMapStore::addUnlessBound).
+void dispatchFileLine(const tCommandRequest& request, tClassMapStore& store, tStatus& status);
+
 // Returns what carrying out `request` needs of the persistent maps: their
 // bindings for a command file or for a change to scope 0 or 1; for anything
 // else (a query, a command on scope 2, a request that fails before the
