@@ -20,7 +20,7 @@ void put(std::FILE* stream, const std::string& text);
 // How one program speaks.
 struct tProgramVoice {
   std::string name;       // "zembril-dump": the start of every message and of --version
-  std::string version;    // "1.2.0"
+  std::string version;    // "1.3.0"
   std::string help;       // the --help text, newline included
   std::string usageLine;  // written before the reason of a usage error; empty for none
 };

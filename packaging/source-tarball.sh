@@ -6,7 +6,7 @@
 # change, and VERSION is CMakeLists.txt's; otherwise a commit of the
 # checkout as it is (tracked and new files alike), made aside with a fixed
 # date and touching no branch, and VERSION is marked with its tree
-# ("1.2.0.dirty.0123456789ab"), so that two different trees never make
+# ("1.3.0.dirty.0123456789ab"), so that two different trees never make
 # packages of one version. Outside a git checkout, the files as they are.
 set -euo pipefail
 [[ $# -eq 1 ]] || { echo "usage: $0 DIR" >&2; exit 2; }

@@ -48,7 +48,7 @@ options:
     choices: [U, K]
     version_added: 1.3.0
 requirements:
-  - The zembril package, 1.2.0 or later, whose C(zembril-dump) reads only
+  - The zembril package, 1.3.0 or later, whose C(zembril-dump) reads only
     the bindings asked for, on the managed host.
 extends_documentation_fragment:
   - zembril.classmap.zembril

@@ -72,7 +72,7 @@ options:
     type: bool
     default: false
 requirements:
-  - The zembril package, 1.2.0 or later, whose C(zembril-dump) reads only
+  - The zembril package, 1.3.0 or later, whose C(zembril-dump) reads only
     the bindings asked for, and C(timeout) from coreutils, on the managed
     host.
 extends_documentation_fragment:
