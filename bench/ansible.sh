@@ -7,12 +7,12 @@
 #   a changing zembril_binding (bound to one library, then to another);
 #   zembril_map of one small scope (the K map holds two classes).
 # The ratios are the point: the machine's speed drifts, more so when it is
-# shared.
+# shared. bench/run.sh runs it and puts the ratios in BENCHMARKS.md.
 #
 #   bench/ansible.sh BUILD [N] [RUNS]
 #
 # BUILD holds zembril and dump/zembril-dump; RUNS (default 3) runs of each,
-# of which the best is reported. Needs ansible-core and the collection's
+# of which the quickest is reported, one line a task: KEY SECONDS WHAT. Needs ansible-core and the collection's
 # source, which it uses in place.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,17 +32,17 @@ class=$(sed -n '1s/^U, add, \([^,]*\),.*/\1/p' "$scratch/make.txt")
 library=$(sed -n '1s/^U, add, [^,]*, //p' "$scratch/make.txt")
 rm "$scratch/make.txt"
 
-# best SECONDS-OF-ONE-RUN...: the least of RUNS runs of the command given.
+# best COMMAND...: the seconds of the quickest of RUNS runs of the command.
 best() {
   local least='' start end took
   for ((run = 0; run < runs; ++run)); do
-    start=$(date +%s.%N)
-    "$@" >"$scratch/out" 2>&1 || { cat "$scratch/out"; exit 1; }
-    end=$(date +%s.%N)
-    took=$(echo "$end - $start" | bc)
-    if [[ -z $least ]] || (($(echo "$took < $least" | bc))); then least=$took; fi
+    start=$(date +%s%N)
+    "$@" >"$scratch/out" 2>&1 || { cat "$scratch/out" >&2; exit 1; }
+    end=$(date +%s%N)
+    took=$((end - start))
+    if [[ -z $least ]] || ((took < least)); then least=$took; fi
   done
-  echo "$least"
+  awk -v ns="$least" 'BEGIN { printf "%.3f", ns / 1e9 }'
 }
 task() { ansible localhost -o -m "$1" -a "$2"; }
 flip=0
@@ -57,8 +57,8 @@ noop=$(best task zembril.classmap.zembril_binding "root=$root class=$class libra
 change=$(best changing)
 small=$(best task zembril.classmap.zembril_map \
   "{\"root\": \"$root\", \"scope\": \"K\", \"exclusive\": true, \"bindings\": [{\"class\": \"Map<int,A>\", \"library\": \"/a.so\"}, {\"class\": \"Map<int,B>\", \"library\": \"/b.so\"}]}")
-ratio() { echo "scale=2; $1 / $command" | bc; }
-printf '%-44s %8s s\n' "command task (zembril-dump --version)" "$command"
-printf '%-44s %8s s  %sx\n' "zembril_binding, no change, $n bindings" "$noop" "$(ratio "$noop")"
-printf '%-44s %8s s  %sx\n' "zembril_binding, changing, $n bindings" "$change" "$(ratio "$change")"
-printf '%-44s %8s s  %sx\n' "zembril_map, one small scope, $n bindings" "$small" "$(ratio "$small")"
+# One line a task: a key, the seconds, and what was timed.
+echo "command $command a builtin command task (zembril-dump --version)"
+echo "noop $noop zembril_binding of a class bound already"
+echo "change $change zembril_binding that rebinds a class"
+echo "small $small zembril_map of one small scope (exclusive, two classes)"

@@ -18,7 +18,8 @@
 # directories are mounted over /etc/tolvane and /usr/local/tolvane: the
 # machine's own class map is never read or written, and where those
 # directories do not exist they are only made in an overlay that vanishes
-# with the namespace. Needs root, hyperfine, sqlite3, GNU time, cmake and cc.
+# with the namespace. Needs root, hyperfine, sqlite3, GNU time, strace, cmake and
+# cc; with ansible installed it also times the Ansible collection (bench/ansible.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -365,6 +366,19 @@ rss_empty_dump=$(peak_kib "$dump" "$hostile/etc/dravimap")
 rss_empty_lookup=$(peak_kib_any "$zembril" /U /lookup Nothing)
 rm -rf "$hostile"
 
+# ---- the Ansible collection on the large map ---------------------------------
+
+# A task of the collection beside a builtin command task, each one ad-hoc
+# `ansible localhost` run; the collection reads through zembril-dump's
+# filters only what a task manages, so the size of the map should not show.
+ansible_report=$work/ansible.txt
+if command -v ansible >/dev/null; then
+  if [ $quick = 1 ]; then ansible_runs=1; else ansible_runs=5; fi
+  echo
+  echo "== ansible"
+  bash bench/ansible.sh "$build" "$n_large" "$ansible_runs" | tee "$ansible_report"
+fi
+
 # ---- the report ---------------------------------------------------------------
 
 # Field $3 (3 median, 6 min, 7 max; seconds) of row $2 (1 = first command) of
@@ -428,6 +442,32 @@ syscall_section() {
   done
   echo
 }
+# The section on the Ansible collection's tasks beside a builtin task.
+ansible_section() {
+  echo "## The Ansible collection on $(count "$n_large") bindings"
+  echo
+  if [ ! -s "$ansible_report" ]; then
+    echo "Not measured: \`ansible\` is not installed."
+    echo
+    return
+  fi
+  local command_s
+  command_s=$(awk '$1 == "command" { print $2 }' "$ansible_report")
+  echo "\`bench/ansible.sh\`: each task one ad-hoc \`ansible localhost\` run on a map of"
+  echo "$(count "$n_large") bindings under a root of its own, the quickest of $ansible_runs runs, against"
+  echo "a builtin \`command\` task: $command_s s. Starting Ansible is most of every figure."
+  echo
+  echo "| task | time | ratio to the command task | goal | met |"
+  echo "|---|---|---|---|---|"
+  local key goal seconds what r
+  while read -r key goal; do
+    seconds=$(awk -v k="$key" '$1 == k { print $2 }' "$ansible_report")
+    what=$(awk -v k="$key" '$1 == k { $1 = $2 = ""; sub(/^  /, ""); print }' "$ansible_report")
+    r=$(ratio "$seconds" "$command_s")
+    echo "| $what | $seconds s | $r x | at most ${goal}x | $(meets "$r" "<=" "$goal") |"
+  done <<<$'noop 1.5\nchange 2.0\nsmall 2.0'
+  echo
+}
 mkdir -p "$(dirname "$out")"
 {
   echo "# Benchmarks"
@@ -462,8 +502,9 @@ mkdir -p "$(dirname "$out")"
   echo "It builds Release in \`build-bench-release/\`, and runs the tool with its real"
   echo "fixed paths in a private mount namespace over scratch directories, so that the"
   echo "machine's own class map is never read or written. It needs root, \`hyperfine\`,"
-  echo "\`sqlite3\`, GNU \`time\`, \`cmake\` and \`cc\`. Runs minutes apart differ on a shared"
-  echo "machine by up to a third: compare two builds in the same sitting."
+  echo "\`sqlite3\`, GNU \`time\`, \`strace\`, \`cmake\` and \`cc\`, and \`ansible\` for the"
+  echo "collection's section. Runs minutes apart differ on a shared machine by up to"
+  echo "a third: compare two builds in the same sitting."
   echo
   echo "## Machine"
   echo
@@ -557,6 +598,7 @@ mkdir -p "$(dirname "$out")"
   hostile_row "\`/U /lookup\` in the same map" "$empty_bytes" "$rss_empty_lookup"
   echo
   syscall_section
+  ansible_section
   echo "## Commands"
   echo
   echo "The map directory is named by the directory file, so every zembril command below"
@@ -583,6 +625,7 @@ mkdir -p "$(dirname "$out")"
   echo "zembril /file line.txt             # memory: one add line of a huge library"
   echo "zembril-dump [--check | --salvage] [--format=json | commands] dravimap"
   echo "zembril /U /lookup Nothing          # in a map of empty records"
+  echo "bench/ansible.sh BUILD N RUNS       # the Ansible tasks beside a builtin one"
   echo '```'
   echo
   echo "The SQLite table is \`CREATE TABLE map(class TEXT PRIMARY KEY, library TEXT NOT NULL)\`"

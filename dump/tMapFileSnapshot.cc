@@ -36,9 +36,14 @@ class tSnapshotSink final : public tRecordSink {
     const auto at = static_cast<std::size_t>(section);
     ++records.at(at);
     if (!sortsLast) unordered = true;
+    // Records out of order are read again with every class: what this read
+    // would keep of them is not needed.
+    if (unordered && !everyClass) return;
     const bool kept = keeps(section, className, libraryPath);
     if (!kept && !everyClass) return;
-    entries.at(at).push_back({hold(className), kept ? hold(libraryPath) : tSnapshotString{}, kept});
+    std::vector<tEntry>& taken = entries.at(at);
+    if (!taken.empty()) dropIfSameClass(taken, className);
+    taken.push_back({hold(className), kept ? hold(libraryPath) : tSnapshotString{}, kept});
   }
 
   // Turns what was taken into the snapshot's bindings and counts.
@@ -107,6 +112,20 @@ class tSnapshotSink final : public tRecordSink {
     const tSnapshotString held{false, snapshot.heldBytes.size(), text.length};
     snapshot.heldBytes.append(text.bytes);
     return held;
+  }
+
+  // A record for the class of the one before it overrides that one, which
+  // then holds nothing any more: it goes, with the bytes it held (the last
+  // held), so that a file of one class repeated costs one binding and not
+  // one for each record.
+  void dropIfSameClass(std::vector<tEntry>& taken, const tWalkedString& className) {
+    const tEntry& previous = taken.back();
+    if (previous.className.inFile || !className.held ||
+        snapshot.heldOf(previous.className) != className.bytes) {
+      return;
+    }
+    snapshot.heldBytes.resize(previous.className.at);
+    taken.pop_back();
   }
 
   tWalkedString walked(const tSnapshotString& text) const {
