@@ -162,14 +162,14 @@ count_syscalls() {
 syscall_reason() {
   case $1 in
     fcntl) echo "descriptors 0 to 2 are checked open, so that no file is written through one; the temporary file's descriptor is duplicated, so that its close reports a failed write while the copy fallback can still read it" ;;
-    newfstatat) echo "each file is opened by a path-only descriptor and then through /proc/self/fd, and the two are compared, so that a file swapped between the steps is never read or written; the map file is looked at again after the read, to see that it did not change while read; the lock file is compared with its name after the lock is taken; the replacement takes the map file's owner and mode from it" ;;
-    openat) echo "the directory file, the map directory, the lock file and the map file are each opened by a path-only descriptor first and reopened through /proc/self/fd once judged" ;;
+    newfstatat) echo "the way to the directory file and to the map directory is walked one component at a time, each stat'd once as it is opened, so that a component another user could steer is seen; the lock file, the map file and the directory file are each stat'd path-only and again once reopened, and the two inodes compared, so that a file swapped between the steps is never read or written; the map file is looked at again after the read, to see that it did not change while read, and its size is asked once more by the reader that sizes the image; the lock file is compared with its name after the lock is taken; the recovery check looks for a temporary file left behind; the replacement takes the map file's owner and mode from it and compares its own" ;;
+    openat) echo "the directory file, the map directory, the lock file and the map file are each reached by path-only descriptors, one component at a time, and the files reopened through /proc/self/fd once judged" ;;
     close) echo "the path-only descriptors opened to judge a file before reopening it" ;;
     flock) echo "the lock: a run that changes the map holds it from before the read to after the rename" ;;
     geteuid) echo "the lock file is trusted only when the run's own user owns it" ;;
-    unlinkat) echo "a temporary file that an unfinished run left behind is removed before a new one is made" ;;
-    fchmod | fchown) echo "the replacement takes the mode (and owner) of the map file it replaces" ;;
-    read) echo "one more read at the end of the map file, to see that it holds no more than it said" ;;
+    unlinkat) echo "a temporary file that an unfinished run left behind is removed when the new one cannot be created for it" ;;
+    fchmod | fchown) echo "the replacement takes the mode (and owner) of the map file it replaces, where the umask left it another" ;;
+    read) echo "one more read at the end of the map file, to see that it holds no more than it said; the directory file is read, up to the end of its first line" ;;
     write) echo "the map file is written in pieces: the records re-encoded, then the run of records that stands unchanged in the file read, from where it stands" ;;
     renameat | rename) echo "the same rename, relative to the map directory's descriptor" ;;
     openat2) echo "a path under /root is resolved inside that root" ;;

@@ -87,19 +87,18 @@ constexpr std::uint64_t kLargestUncheckedImage = std::uint64_t{128} << 20;
 constexpr std::uint64_t kWholeFile = std::numeric_limits<std::uint64_t>::max();
 
 // Reads what `fd` holds from its offset on, up to `limit` bytes, into one
-// block, sized by fstat and grown should the file be longer, from
+// block, sized by `size` (its fstat) and grown should the file be longer, from
 // allocateLarge: the same memory as a map's own large arrays, in huge pages
 // where it is large. Throws std::bad_alloc when the block cannot be had.
-tFileImage readFileImage(int fd, std::uint64_t limit) {
+tFileImage readFileImage(int fd, std::uint64_t limit, std::uint64_t size) {
   struct tFree {
     void operator()(const char* block) const { std::free(const_cast<char*>(block)); }
   };
   // One byte more than the file has, so that its end is seen by a read
   // that returns nothing, not by one more allocation.
-  std::size_t capacity =
-      static_cast<std::size_t>(std::min<std::uint64_t>(
-          std::min(sizeHint(fd), limit), std::numeric_limits<std::size_t>::max() - 1)) +
-      1;
+  std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
+                             std::min(size, limit), std::numeric_limits<std::size_t>::max() - 1)) +
+                         1;
   std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity, capacity)));
   std::size_t filled = 0;
   tFileImage image;
@@ -256,7 +255,8 @@ static tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first,
   // follows them holds no binding.
   tMapFileScan checked;
   std::uint64_t limit = kWholeFile;
-  if (sizeHint(fd) > kLargestUncheckedImage) {
+  const std::uint64_t size = sizeHint(fd);
+  if (size > kLargestUncheckedImage) {
     const off_t start = ::lseek(fd, 0, SEEK_CUR);
     checked = check();
     if (!checked.readFailed && (start < 0 || ::lseek(fd, start, SEEK_SET) < 0)) {
@@ -268,7 +268,7 @@ static tMapFileScan scanDescriptor(int fd, int sections, tClassNameMap* first,
   }
   tMapFileScan scan;
   try {
-    const tFileImage image = readFileImage(fd, limit);
+    const tFileImage image = readFileImage(fd, limit, size);
     for (tClassNameMap* map : {first, second}) {
       if (map != nullptr) map->shareImage(key, image.owner, image.bytes);
     }

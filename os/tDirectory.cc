@@ -44,8 +44,7 @@ tDirectory tDirectory::open(const std::string& path, const std::string& root) {
   }
   tJudgedOpening opening = openJudgingTheWay(path, false);
   directory.steered = std::move(opening.steeredBy);
-  struct stat found {};
-  if (opening.fd >= 0 && (::fstat(opening.fd, &found) != 0 || !S_ISDIR(found.st_mode))) {
+  if (opening.fd >= 0 && !S_ISDIR(opening.status.st_mode)) {
     opening.error = ENOTDIR;
     (void)::close(std::exchange(opening.fd, -1));
   }
@@ -68,7 +67,7 @@ std::string tDirectory::pathOf(const std::string& name) const {
 tRegularFile tDirectory::openFile(const std::string& name, int access) const {
   if (fd < 0) {
     return tRegularFile::open(
-        [this](int) {
+        [this](int, struct stat&) {
           errno = openError;
           return -1;
         },

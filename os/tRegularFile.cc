@@ -30,12 +30,14 @@ constexpr time_t kMostSecondsToWait = 2;
 
 tRegularFile tRegularFile::open(const tLocator& locate, int access) {
   tRegularFile file;
-  const int located = locate(O_PATH | O_CLOEXEC);
+  const int located = locate(O_PATH | O_CLOEXEC, file.opened);
   if (located < 0) {
     file.openError = errno;
+    file.opened = {};
     return file;
   }
-  const bool statted = ::fstat(located, &file.opened) == 0;
+  // A file type of 0 is no file's: the locator did not fstat it.
+  const bool statted = file.opened.st_mode != 0 || ::fstat(located, &file.opened) == 0;
   if (!statted) file.openError = errno;
   if (statted && !S_ISREG(file.opened.st_mode)) file.refused = true;
   if (!statted || file.refused) {
@@ -59,7 +61,8 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access) {
   if (opened < 0 && isMissingFileError(reopenError)) {
     // No /proc: by name again, and checked again, since the name may lead
     // elsewhere by now.
-    opened = locate(flags);
+    struct stat ignored {};
+    opened = locate(flags, ignored);
     if (opened >= 0 && ::fstat(opened, &now) != 0) {
       (void)::close(std::exchange(opened, -1));
     } else if (opened >= 0 && !S_ISREG(now.st_mode)) {
@@ -67,22 +70,24 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access) {
       file.refused = true;
       return file;
     }
-    if (opened >= 0) file.opened = now;
   }
   if (opened < 0) {
     file.openError = errno;
     return file;
   }
+  // The same inode, and the later word on it.
+  file.opened = now;
   file.fd = opened;
   return file;
 }
 
 tRegularFile tRegularFile::openForReading(const std::string& path, const std::string& root) {
-  return open([&](int flags) { return openInRoot(root, path, flags); }, O_RDONLY);
+  return open([&](int flags, struct stat&) { return openInRoot(root, path, flags); }, O_RDONLY);
 }
 
 tRegularFile tRegularFile::openAt(int directory, const std::string& name, int access) {
-  return open([&](int flags) { return ::openat(directory, name.c_str(), flags | O_NOFOLLOW); },
+  return open([&](int flags,
+                  struct stat&) { return ::openat(directory, name.c_str(), flags | O_NOFOLLOW); },
               access);
 }
 

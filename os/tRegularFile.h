@@ -26,8 +26,11 @@ namespace nDRAVI100 {
 class tRegularFile {
  public:
   // Locates a file: called with the flags to open it with, it opens it and
-  // returns the descriptor, or -1 with errno set.
-  using tLocator = std::function<int(int flags)>;
+  // returns the descriptor, or -1 with errno set. A locator that has just
+  // fstat'd the descriptor it returns, with nothing done to it since, may
+  // put the result in `found`, which then stands for that fstat; left as it
+  // is given (zeroed), the descriptor is fstat'd here.
+  using tLocator = std::function<int(int flags, struct stat& found)>;
 
   // Opens the file that `locate` finds with `access` (O_RDONLY, O_RDWR or
   // O_WRONLY), without blocking and without becoming its controlling
@@ -57,7 +60,7 @@ class tRegularFile {
   [[nodiscard]] int error() const { return openError; }
   // True when something that is not a regular file is at the path.
   [[nodiscard]] bool notRegular() const { return refused; }
-  // What fstat said when the file was opened (or refused).
+  // What fstat said of the open descriptor (or of what was refused).
   [[nodiscard]] const struct stat& status() const { return opened; }
 
   // Appends what is left of the file to `bytes`, for small files read

@@ -30,33 +30,42 @@ bool trusted(uid_t user) { return user == 0 || user == ::geteuid(); }
 
 // The directories from "/" down to where the walk stands, each open, so
 // that ".." climbs to the directory the walk came down from, as it does in
-// the kernel.
+// the kernel; each with what fstat said of it when it was opened, which
+// judges the next step without asking again.
 class tWay {
  public:
   tWay() = default;
   tWay(const tWay&) = delete;
   tWay& operator=(const tWay&) = delete;
   ~tWay() {
-    for (const auto& [fd, path] : steps) (void)::close(fd);
+    for (const tStep& step : steps) (void)::close(step.fd);
   }
-  void push(int fd, std::string path) { steps.emplace_back(fd, std::move(path)); }
+  void push(int fd, std::string path, const struct stat& found) {
+    steps.push_back({fd, std::move(path), found});
+  }
   void climb(std::size_t keep) {
     while (steps.size() > keep) {
-      (void)::close(steps.back().first);
+      (void)::close(steps.back().fd);
       steps.pop_back();
     }
   }
   [[nodiscard]] std::size_t size() const { return steps.size(); }
-  [[nodiscard]] int fd() const { return steps.back().first; }
-  [[nodiscard]] const std::string& path() const { return steps.back().second; }
+  [[nodiscard]] int fd() const { return steps.back().fd; }
+  [[nodiscard]] const std::string& path() const { return steps.back().path; }
+  [[nodiscard]] const struct stat& status() const { return steps.back().found; }
   int release() {
-    const int last = steps.back().first;
+    const int last = steps.back().fd;
     steps.pop_back();
     return last;
   }
 
  private:
-  std::vector<std::pair<int, std::string>> steps;
+  struct tStep {
+    int fd;
+    std::string path;
+    struct stat found;
+  };
+  std::vector<tStep> steps;
 };
 
 std::string shown(const std::string& path) { return path.empty() ? std::string("/") : path; }
@@ -81,7 +90,13 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
   tWay way;
   const int top = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (top < 0) return fail(errno);
-  way.push(top, "");
+  struct stat root {};
+  if (::fstat(top, &root) != 0) {
+    const int error = errno;
+    (void)::close(top);
+    return fail(error);
+  }
+  way.push(top, "", root);
   std::deque<std::string> rest = componentsOf(absolute);
   int links = 0;
   while (!rest.empty()) {
@@ -92,8 +107,7 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
       way.climb(std::max<std::size_t>(way.size() - 1, 1));
       continue;
     }
-    struct stat directory {};
-    if (::fstat(way.fd(), &directory) != 0) return fail(errno);
+    const struct stat directory = way.status();
     const std::string next = way.path() + "/" + component;
     const int fd = ::openat(way.fd(), component.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     const int openError = errno;
@@ -132,11 +146,11 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
       (void)::close(fd);
       return fail(ENOTDIR);
     }
-    way.push(fd, next);
+    way.push(fd, next, found);
   }
+  opening.status = way.status();
   if (judgeEnd) {
-    struct stat end {};
-    if (::fstat(way.fd(), &end) != 0) return fail(errno);
+    const struct stat& end = opening.status;
     if (!trusted(end.st_uid)) {
       note(shown(way.path()) + ": owned by uid " + std::to_string(end.st_uid));
     } else if ((end.st_mode & S_IWOTH) != 0 && !S_ISDIR(end.st_mode)) {

@@ -2,6 +2,8 @@
 // asking who besides root and the caller could steer it elsewhere.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <deque>
 #include <string>
 
@@ -18,6 +20,9 @@ std::deque<std::string> componentsOf(const std::string& path);
 struct tJudgedOpening {
   int fd = -1;    // an O_PATH descriptor of what the path names, or -1
   int error = 0;  // errno of the failed step, when fd is -1
+  // What fstat said of fd when it was opened, so that a caller need not
+  // ask again; zeroed when fd is -1.
+  struct stat status {};
   // Empty when only root and the caller could change where the path leads;
   // else the first component that another user could, and why
   // ("/home/ann: owned by uid 1000", "/srv/x: writable by everyone").

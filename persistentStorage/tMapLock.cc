@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "os/tRegularFile.h"
 #include "persistentStorage/tMapPaths.h"
 
 namespace nDRAVI100 {
@@ -18,13 +19,30 @@ constexpr mode_t kLockFileMode = 0600;
 constexpr mode_t kOthersBits = 0077;
 constexpr int kMostAttempts = 10;
 
-// Creates the lock file, or opens the one there when it is a regular file.
-int openLockFile(const tDirectory& directory) {
-  const int created =
-      ::openat(directory.descriptor(), tMapPaths::lockFileName(),
-               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, kLockFileMode);
-  if (created >= 0 || errno != EEXIST) return created;
-  return directory.openFile(tMapPaths::lockFileName(), O_RDWR).release();
+// Opens the lock file there, when it is a regular file, or creates it;
+// `file` is what fstat says of it. It is nearly always there already, so
+// it is looked for first: creating it first would cost every run a call
+// that fails.
+int openLockFile(const tDirectory& directory, struct stat& file) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    tRegularFile existing = directory.openFile(tMapPaths::lockFileName(), O_RDWR);
+    if (existing) {
+      file = existing.status();
+      return existing.release();
+    }
+    if (existing.notRegular() || !isMissingFileError(existing.error())) return -1;
+    const int created =
+        ::openat(directory.descriptor(), tMapPaths::lockFileName(),
+                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, kLockFileMode);
+    if (created >= 0) {
+      if (::fstat(created, &file) == 0) return created;
+      (void)::close(created);
+      return -1;
+    }
+    // Another run made it meanwhile: it is looked for again.
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
 }
 
 // Returns true when a second name is all that is wrong with the lock file:
@@ -82,13 +100,9 @@ tMapLock::tMapLock(const tDirectory& directory) {
   // A lock file removed while a run waited for it locks nothing any more:
   // the run must lock the one that stands at the path now.
   for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
-    const int fd = openLockFile(directory);
-    if (fd < 0) return;
     struct stat file {};
-    if (::fstat(fd, &file) != 0) {
-      (void)::close(fd);
-      return;
-    }
+    const int fd = openLockFile(directory, file);
+    if (fd < 0) return;
     // A file that someone else may open is a lock anyone could hold; one
     // that was made open to others may already be held open by them.
     if (!lockFileFault(file, ::geteuid()).empty()) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -65,12 +66,13 @@ tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
   const std::string path = directoryFile();
   const tRegularFile file = !rootPath.empty() ? tRegularFile::openForReading(path, rootPath)
                                               : tRegularFile::open(
-                                                    [&](int flags) {
+                                                    [&](int flags, struct stat& located) {
                                                       if ((flags & O_PATH) == 0)
                                                         return ::open(path.c_str(), flags);
                                                       const tJudgedOpening opening =
                                                           openJudgingTheWay(path, true);
                                                       lookup.steeredBy = opening.steeredBy;
+                                                      located = opening.status;
                                                       errno = opening.error;
                                                       return opening.fd;
                                                     },
@@ -85,7 +87,10 @@ tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
   }
   char bytes[kMostDirectoryFileBytes];
   std::size_t count = 0;
-  while (count < sizeof bytes) {
+  auto isLineEnd = [](char byte) { return byte == '\r' || byte == '\n' || byte == '\0'; };
+  // Only the first line counts: once it has ended, nothing after it is
+  // asked for, not even the end of the file.
+  while (count < sizeof bytes && std::find_if(bytes, bytes + count, isLineEnd) == bytes + count) {
     const long got = readRetrying(file.descriptor(), bytes + count, sizeof bytes - count);
     if (got == 0) break;
     if (got < 0) {
@@ -101,7 +106,7 @@ tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
   }
 
   std::size_t end = 0;
-  while (end < count && bytes[end] != '\r' && bytes[end] != '\n' && bytes[end] != '\0') ++end;
+  while (end < count && !isLineEnd(bytes[end])) ++end;
   lookup.firstLine.assign(bytes, end);
   std::string line = lookup.firstLine;
   if (!line.empty() && line.back() == '/') line.pop_back();

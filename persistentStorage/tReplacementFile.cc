@@ -30,12 +30,13 @@ constexpr long kBodyPiece = 64L * 1024;
 bool takeOverAttributes(int fd, const struct stat& target) {
   struct stat created {};
   if (::fstat(fd, &created) != 0) return false;
-  if ((created.st_uid != target.st_uid || created.st_gid != target.st_gid) &&
-      ::fchown(fd, target.st_uid, target.st_gid) != 0) {
-    return false;
-  }
+  const bool chown = created.st_uid != target.st_uid || created.st_gid != target.st_gid;
+  if (chown && ::fchown(fd, target.st_uid, target.st_gid) != 0) return false;
   // open() applied the umask; the replacement must keep the target's bits.
-  return ::fchmod(fd, target.st_mode & kPermissionBits) == 0;
+  // Bits that the umask left as the target has them need no change, unless
+  // the change of owner cleared set-id bits among them.
+  return (!chown && (created.st_mode & kPermissionBits) == (target.st_mode & kPermissionBits)) ||
+         ::fchmod(fd, target.st_mode & kPermissionBits) == 0;
 }
 
 }  // namespace
@@ -44,19 +45,23 @@ tReplacementFile::tReplacementFile(const tDirectory& in, const std::string& targ
     : directory(in), targetName(target), temporaryName(tMapPaths::temporaryNameFor(target)) {
   if (isError(status)) return;
   const int dirFd = directory.descriptor();
-  // Only an unfinished run leaves this name behind, and the holder of the
-  // lock has dealt with it before any save: a copy that it had to finish
-  // was finished when the map file was loaded.
-  if (dirFd >= 0) (void)::unlinkat(dirFd, temporaryName.c_str(), 0);
-
   struct stat existing {};
   // A link in the target's place lends nobody's owner or bits.
   const bool hasTarget = directory.statFile(targetName, existing) == 0 && S_ISREG(existing.st_mode);
   // Read and written: the copy fallback reads what was written from here.
-  const int opened =
-      dirFd < 0 ? -1
-                : ::openat(dirFd, temporaryName.c_str(),
-                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  auto create = [&] {
+    return dirFd < 0 ? -1
+                     : ::openat(dirFd, temporaryName.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
+  };
+  int opened = create();
+  // Only an unfinished run leaves this name behind, and the holder of the
+  // lock has dealt with it before any save (a copy that it had to finish
+  // was finished when the map file was loaded): whatever is there goes.
+  // Nearly always nothing is, so it is removed only when the name is taken.
+  if (opened < 0 && errno == EEXIST && ::unlinkat(dirFd, temporaryName.c_str(), 0) == 0) {
+    opened = create();
+  }
   if (opened < 0) {
     raiseError(status, nCode::kCannotOpen);
     return;

@@ -242,7 +242,7 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
   } cases[] = {
       {"rename fails: the copy stands in", {"renameat", tmp}, "EXDEV", {}, 0, "", true, {}},
       {"rename fails and the temporary file cannot be removed",
-       {"unlinkat", tmp, 2},
+       {"unlinkat", tmp, 1},
        "EACCES",
        renameFails,
        1,
