@@ -54,7 +54,14 @@ std::string tMapPaths::legacyRecordName(bool is64Bit) {
 }
 std::string tMapPaths::temporaryNameFor(const std::string& target) { return target + ".tmp"; }
 std::string tMapPaths::damagedNameFor(const std::string& target, int n) {
-  return target + ".damaged" + (n == 0 ? std::string() : "." + std::to_string(n));
+  // Appended piece by piece: GCC 12 warns (-Wrestrict) of a copy that
+  // cannot happen in "." + std::to_string(n) at -O2.
+  std::string name = target + ".damaged";
+  if (n != 0) {
+    name += '.';
+    name += std::to_string(n);
+  }
+  return name;
 }
 
 tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
