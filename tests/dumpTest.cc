@@ -53,19 +53,14 @@ struct tDumpRun {
 };
 
 // Runs zembril-dump with --root on `tree`, keeping its standard error apart
-// from its output. A run that hangs is ended and fails with 124.
-tDumpRun dump(const tScratchTree& tree, const Args& arguments) {
+// from its output; A run that hangs is ended and fails with 124.
+// `wrapper` runs it, prlimit for one.
+tDumpRun dump(const tScratchTree& tree, const Args& arguments, const Args& wrapper = {}) {
   const std::string errPath = tree.root() + "/dump.err";
   const char* const redirect = "e=$1; shift; exec \"$@\" 2>\"$e\"";
-  Args command = {"timeout",
-                  "20",
-                  "sh",
-                  "-c",
-                  redirect,
-                  "sh",
-                  errPath,
-                  ZEMBRIL_DUMP_BINARY,
-                  "--root=" + tree.root()};
+  Args command = {"timeout", "20", "sh", "-c", redirect, "sh", errPath};
+  command.insert(command.end(), wrapper.begin(), wrapper.end());
+  command.insert(command.end(), {ZEMBRIL_DUMP_BINARY, "--root=" + tree.root()});
   command.insert(command.end(), arguments.begin(), arguments.end());
   const testing::tRunResult result = runCommand(command);
   const tDumpRun run{result.exitStatus, result.output, readFile(errPath).value_or("")};
@@ -871,6 +866,52 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
     EXPECT_EQ(readFile(tree.mapFile() + ".damaged.1"), c.keptAfter);
     EXPECT_FALSE(readFile(tmp).has_value());
   });
+}
+
+// The temporary file that a marked map file names is judged as the next run
+// judges it, however large it is: walked through, never loaded, so that a
+// check in little memory foretells the same.
+TEST(Dump, CheckForetellsTheRecoveryOfATemporaryFileTooLargeToLoad) {
+  if (testing::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+  }
+  if (!testing::haveProgram("prlimit")) GTEST_SKIP() << "prlimit is missing";
+  tScratchTree tree;
+  constexpr std::uint32_t kLength = std::uint32_t{300} << 20;
+  std::string head(" fmd\1\0\0\0\1\0\0\0\2\0\0\0A\0", 18);
+  for (int shift = 0; shift < 32; shift += 8) head += static_cast<char>(kLength >> shift & 0xFF);
+  const std::string tmp = tree.mapFile() + ".tmp";
+  struct Case {
+    std::uintmax_t size;  // of the temporary file: its library, a hole, ends where it says
+    std::string prediction;
+    std::string recovery;
+  };
+  const std::vector<Case> cases = {
+      {head.size() + kLength + 4,
+       "the next run that takes the lock finishes the copy from dravimap.tmp and uses its maps",
+       "finish-copy false"},
+      {head.size() + kLength - 1,
+       "the next run that takes the lock keeps it as dravimap.damaged and starts from empty maps; "
+       "it removes dravimap.tmp and never reads it",
+       "set-aside true"},
+  };
+  for (const Case& c : cases) {
+    writeFile(tmp, head);
+    std::filesystem::resize_file(tmp, c.size);
+    const tRegularFile file = tRegularFile::openForReading(tmp);
+    const std::optional<tCopyMark> mark = digestOfFile(file.descriptor());
+    ASSERT_TRUE(mark.has_value());
+    writeFile(tree.mapFile(), encodeCopyMark(*mark) + head);
+    const Args limit = {"prlimit", "--as=209715200"};
+    const tDumpRun check = dump(tree, {"--check"}, limit);
+    EXPECT_TRUE(
+        hasLine(check.out, "dravimap +a copy into it began and did not finish; " + c.prediction))
+        << check.out;
+    const auto recovery = tJsonReader(dump(tree, {"--check", "--format=json"}, limit).out)
+                              .document()["mapFiles"]
+                              .items.at(0)["recovery"];
+    EXPECT_EQ(recovery["action"].text + " " + recovery["removesTemporaryFile"].text, c.recovery);
+  }
 }
 
 TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
