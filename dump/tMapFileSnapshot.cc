@@ -157,6 +157,10 @@ std::string tMapFileSnapshot::textOf(const tSnapshotString& text) const {
   return bytes;
 }
 
+std::string tMapFileSnapshot::prefixOf(const tSnapshotString& text, std::uint64_t count) const {
+  return textOf({text.inFile, text.at, std::min(text.length, count)});
+}
+
 std::string_view tMapFileSnapshot::heldOf(const tSnapshotString& text) const {
   if (text.inFile) return {};
   return std::string_view(heldBytes).substr(static_cast<std::size_t>(text.at),

@@ -56,6 +56,9 @@ struct tMapFileSnapshot : tMapFileRead {
                     const std::function<void(std::string_view)>& piece) const;
   // The bytes of `text`, a copy of its size.
   [[nodiscard]] std::string textOf(const tSnapshotString& text) const;
+  // The first `count` bytes of `text`, or all when it is shorter; those
+  // read so far when the file no longer holds them.
+  [[nodiscard]] std::string prefixOf(const tSnapshotString& text, std::uint64_t count) const;
   // The bytes of `text` when it is held; nothing when not.
   [[nodiscard]] std::string_view heldOf(const tSnapshotString& text) const;
   // Returns true when a string was left in the file: printing it read the

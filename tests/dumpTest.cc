@@ -1226,6 +1226,71 @@ TEST(Dump, ALargeRecordIsPrintedWhole) {
   }
 }
 
+// A class or library longer than any path is quoted in a finding by its
+// first bytes and its length, the same in the text and the JSON form, and
+// is not looked up: an absolute one is missing, and --missing prints it
+// whole. One no longer than a path is quoted whole, as ever.
+TEST(Dump, CheckQuotesAStringTooLongToBeAPathInPart) {
+  tScratchTree tree;
+  const std::string a63(63, 'a');
+  struct Case {
+    std::string className;
+    std::string library;
+    std::string quoted;     // the binding as the finding quotes it
+    std::string jsonClass;  // as the json form's "missing" quotes them; empty: not listed
+    std::string jsonLibrary;
+    std::string lengths;  // its "classBytes" and "libraryBytes", if any
+  };
+  const std::string huge = "/" + std::string((std::size_t{64} << 20) - 1, 'a');
+  const std::string split = "/" + a63.substr(1) + "\xc3\xa9" + std::string(4935, 'a');
+  const std::vector<Case> cases = {
+      {"A", "/" + std::string(4095, 'a'), "U A /" + std::string(4095, 'a') + " (missing)", "A",
+       "/" + std::string(4095, 'a'), " "},
+      {"A", huge, "U A /" + a63 + "... (67,108,864 bytes) (missing)", "A",
+       "/" + a63 + "... (67,108,864 bytes)", " 67108864"},
+      // Never half a character.
+      {"A", split, "U A /" + a63.substr(1) + "... (5,000 bytes) (missing)", "A",
+       "/" + a63.substr(1) + "... (5,000 bytes)", " 5000"},
+      {std::string(6000, 'C'), "/gone.so\x01",
+       "U " + std::string(64, 'C') + "... (6,000 bytes) /gone.so\\x01 (missing)",
+       std::string(64, 'C') + "... (6,000 bytes)", "/gone.so\x01", "6000 "},
+      {"R", std::string(5000, 'a'), "U R a" + a63 + "... (5,000 bytes)", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    writeFile(tree.mapFile(), encodeMapFile({{c.className, c.library}}, {}));
+    const tDumpRun check = dump(tree, {"--check"});
+    EXPECT_NE(check.out.find(": " + c.quoted + (c.jsonClass.empty() ? "\n" : ";")),
+              std::string::npos)
+        << c.quoted << "\n"
+        << check.out.substr(0, 2000);
+    EXPECT_LT(check.out.size(), 8000u);
+    const auto document = tJsonReader(dump(tree, {"--check", "--format=json"}).out).document();
+    const auto& missing = document["missing"].items;
+    std::string message;
+    for (const auto& finding : document["findings"].items) {
+      if (finding["what"].text.ends_with("-libraries")) message = finding["message"].text;
+    }
+    EXPECT_NE(message.find(": " + c.quoted), std::string::npos) << message.substr(0, 2000);
+    const tDumpRun listed = dump(tree, {"--missing"});
+    if (c.jsonClass.empty()) {
+      EXPECT_TRUE(missing.empty());
+      EXPECT_EQ(listed.out, "");
+      continue;
+    }
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0]["class"].text, c.jsonClass);
+    EXPECT_EQ(missing[0]["library"].text, c.jsonLibrary);
+    std::string lengths = " ";
+    for (std::size_t at = 0; at < missing[0].names.size(); ++at) {
+      if (missing[0].names[at] == "classBytes") lengths.insert(0, missing[0].values[at].text);
+      if (missing[0].names[at] == "libraryBytes") lengths += missing[0].values[at].text;
+    }
+    EXPECT_EQ(lengths, c.lengths);
+    EXPECT_TRUE(listed.out == "U\t" + c.className + "\t" + escapeForText(c.library) + "\n")
+        << listed.out.substr(0, 200);
+  }
+}
+
 // --class and --library keep only the bindings asked for, with --scope and
 // --missing, in every form; of two records for one class only the later is
 // a binding.
