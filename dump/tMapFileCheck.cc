@@ -23,8 +23,9 @@ void checkTemporaryFile(const std::string& path, const std::string& root,
                         tFindings& findings) {
   const std::string temporaryPath = tMapPaths::temporaryNameFor(path);
   // zembril takes only a regular file at this name for its own: a link there
-  // reads as one that is not.
-  const tMapFileSnapshot temporary = readMapFileSnapshot(temporaryPath, true, true, root);
+  // reads as one that is not. Only counted: none of its bindings is held.
+  const tMapFileSnapshot temporary =
+      readMapFileSnapshot(temporaryPath, true, true, root, kCountedOnly);
   if (temporary.state == tMapFileState::absent) return;
   const std::string leftBehind = "left by a run that did not finish: ";
   std::string finding;

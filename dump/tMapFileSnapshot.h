@@ -37,6 +37,9 @@ struct tBindingFilter {
   std::vector<std::string> libraries;  // bound to one of these; empty: any
 };
 
+// Keeps none: for a reader that wants only the counts.
+inline const tBindingFilter kCountedOnly{false, tScopeChoice::both, {}, {}};
+
 // A map file's bindings and how far its bytes could be read. The bindings
 // are the map that zembril would load from the whole records read (of two
 // records for one class the later wins), those the filter keeps, in

@@ -914,6 +914,31 @@ TEST(Dump, CheckForetellsTheRecoveryOfATemporaryFileTooLargeToLoad) {
   }
 }
 
+// The temporary file and a kept copy are only counted: their bindings, each
+// small enough to hold, are together more than a check holds.
+TEST(Dump, CheckCountsTheFilesBesideTheMapWithoutHoldingTheirBindings) {
+  if (testing::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+  }
+  if (!testing::haveProgram("prlimit")) GTEST_SKIP() << "prlimit is missing";
+  tScratchTree tree;
+  tPairs pairs;
+  for (char name = 'A'; name < 'A' + 60; ++name) {
+    pairs.emplace_back(std::string{name}, "/" + std::string((std::size_t{4} << 20) - 64, name));
+  }
+  const std::string tmp = tree.mapFile() + ".tmp";
+  writeFile(tmp, encodeMapFile(pairs, {}));
+  std::filesystem::create_hard_link(tmp, tree.mapFile() + ".damaged");
+  const tDumpRun check = dump(tree, {"--check"}, {"prlimit", "--as=209715200"});
+  EXPECT_EQ(check.exitStatus, 1) << check.err;
+  EXPECT_TRUE(hasLine(check.out, "dravimap.tmp +complete \\(60 U and 0 K bindings\\), .*"))
+      << check.out;
+  EXPECT_TRUE(hasLine(check.out,
+                      "dravimap.damaged +kept from a damaged map file: 60 U and 0 K "
+                      "bindings readable; .*"))
+      << check.out;
+}
+
 TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
   tScratchTree tree;
   struct Case {
