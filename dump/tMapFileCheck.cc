@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "dump/tMapFileSnapshot.h"
+#include "dump/tQuotedString.h"
 #include "dump/tRecoveryForecast.h"
 #include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
@@ -66,7 +67,11 @@ void checkTemporaryFile(const std::string& path, const std::string& root,
 
 tCheckedMapFile checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
                              tFindings& findings) {
-  tCheckedMapFile checked{path, readMapFileSnapshot(path, true, lockHeld, root), {}};
+  // Of a string longer than a path the census needs no more than a quote's
+  // worth, read from the file.
+  tBindingFilter filter;
+  filter.longestHeld = kLongestQuotedWhole;
+  tCheckedMapFile checked{path, readMapFileSnapshot(path, true, lockHeld, root, filter), {}};
   const tMapFileSnapshot& map = checked.map;
   // The very plan that the next holder of the lock carries out.
   checked.plan = forecastRecovery(path, root, map);

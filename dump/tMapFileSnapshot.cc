@@ -100,7 +100,7 @@ class tSnapshotSink final : public tRecordSink {
   }
 
   tSnapshotString hold(const tWalkedString& text) {
-    if (!text.held) {
+    if (!text.held || text.length > filter.longestHeld) {
       snapshot.anyInFile = true;
       return {true, text.offset, text.length};
     }

@@ -914,9 +914,10 @@ TEST(Dump, CheckForetellsTheRecoveryOfATemporaryFileTooLargeToLoad) {
   }
 }
 
-// The temporary file and a kept copy are only counted: their bindings, each
-// small enough to hold, are together more than a check holds.
-TEST(Dump, CheckCountsTheFilesBesideTheMapWithoutHoldingTheirBindings) {
+// A check holds no binding of the files beside the map, which it only
+// counts, and of the map's own no string longer than a path: bindings each
+// small enough to hold are together more than a check holds.
+TEST(Dump, CheckHoldsNoLargeStringOfTheMapOrTheFilesBesideIt) {
   if (testing::kUnderAddressSanitizer) {
     GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
   }
@@ -926,17 +927,33 @@ TEST(Dump, CheckCountsTheFilesBesideTheMapWithoutHoldingTheirBindings) {
   for (char name = 'A'; name < 'A' + 60; ++name) {
     pairs.emplace_back(std::string{name}, "/" + std::string((std::size_t{4} << 20) - 64, name));
   }
-  const std::string tmp = tree.mapFile() + ".tmp";
-  writeFile(tmp, encodeMapFile(pairs, {}));
-  std::filesystem::create_hard_link(tmp, tree.mapFile() + ".damaged");
-  const tDumpRun check = dump(tree, {"--check"}, {"prlimit", "--as=209715200"});
-  EXPECT_EQ(check.exitStatus, 1) << check.err;
-  EXPECT_TRUE(hasLine(check.out, "dravimap.tmp +complete \\(60 U and 0 K bindings\\), .*"))
-      << check.out;
-  EXPECT_TRUE(hasLine(check.out,
-                      "dravimap.damaged +kept from a damaged map file: 60 U and 0 K "
-                      "bindings readable; .*"))
-      << check.out;
+  const std::string bytes = encodeMapFile(pairs, {});
+  struct Case {
+    std::vector<std::string> names;  // where the map's bytes are
+    std::vector<std::string> lines;  // of --check
+  };
+  const std::vector<Case> cases = {
+      {{".tmp", ".damaged"},
+       {"dravimap.tmp +complete \\(60 U and 0 K bindings\\), .*",
+        "dravimap.damaged +kept from a damaged map file: 60 U and 0 K bindings readable; .*"}},
+      {{""},
+       {"dravimap +valid: 60 U and 0 K bindings, .*",
+        "missing +dravimap: 60 bindings name libraries that the loader cannot load: U A /A{63}"
+        "\\.\\.\\. \\(4,194,241 bytes\\) \\(missing\\); .*"}},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.mapDirectory());
+    std::filesystem::create_directories(tree.mapDirectory());
+    writeFile(tree.mapFile() + c.names.front(), bytes);
+    for (const std::string& name : c.names) {
+      if (name != c.names.front()) {
+        std::filesystem::create_hard_link(tree.mapFile() + c.names.front(), tree.mapFile() + name);
+      }
+    }
+    const tDumpRun check = dump(tree, {"--check"}, {"prlimit", "--as=209715200"});
+    EXPECT_EQ(check.exitStatus, 1) << check.err;
+    for (const std::string& line : c.lines) EXPECT_TRUE(hasLine(check.out, line)) << check.out;
+  }
 }
 
 TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
