@@ -16,7 +16,7 @@ std::string quoted(std::string_view bytes) { return '"' + escapeForJson(bytes) +
 // A string that a finding quotes, as the text form quotes it; one quoted in
 // part is followed by the member `name` + "Bytes" with its whole length.
 std::string quotedInPart(const std::string& name, const tQuotedString& text) {
-  const std::string value = '"' + text.forJson() + '"';
+  std::string value = '"' + text.forJson() + '"';
   if (!text.inPart()) return value;
   return value + ", \"" + name + "Bytes\": " + std::to_string(text.length);
 }

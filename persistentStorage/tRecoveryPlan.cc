@@ -110,7 +110,7 @@ tTemporaryState foreseeTemporaryFile(const tDirectory& directory, const std::str
   return judgeTemporaryFile(directory, mapName, map,
                             [&](int fd, tStatus& code) {
                               tNoRecords none;
-                              const tMapFileScan scan = walkMapFileDescriptor(fd, sections, none);
+                              tMapFileScan scan = walkMapFileDescriptor(fd, sections, none);
                               if (!scan.readFailed) code = scan.code;
                               return scan;
                             })
