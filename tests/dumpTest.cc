@@ -915,8 +915,9 @@ TEST(Dump, CheckForetellsTheRecoveryOfATemporaryFileTooLargeToLoad) {
 }
 
 // A check holds no binding of the files beside the map, which it only
-// counts, and of the map's own no string longer than a path: bindings each
-// small enough to hold are together more than a check holds.
+// counts, and of the map's own no string longer than a path, nor does
+// --missing: bindings each small enough to hold are together more than
+// either holds.
 TEST(Dump, CheckHoldsNoLargeStringOfTheMapOrTheFilesBesideIt) {
   if (testing::kUnderAddressSanitizer) {
     GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
@@ -928,9 +929,14 @@ TEST(Dump, CheckHoldsNoLargeStringOfTheMapOrTheFilesBesideIt) {
     pairs.emplace_back(std::string{name}, "/" + std::string((std::size_t{4} << 20) - 64, name));
   }
   const std::string bytes = encodeMapFile(pairs, {});
+  std::size_t listed = 0;  // bytes of --missing, all of them missing
+  for (const auto& [name, library] : pairs)
+    listed += 4 + escapeForText(name).size() + escapeForText(library).size();
   struct Case {
     std::vector<std::string> names;  // where the map's bytes are
     std::vector<std::string> lines;  // of --check
+    Args arguments = {"--check"};
+    std::size_t outSize = 0;  // when not 0
   };
   const std::vector<Case> cases = {
       {{".tmp", ".damaged"},
@@ -940,6 +946,7 @@ TEST(Dump, CheckHoldsNoLargeStringOfTheMapOrTheFilesBesideIt) {
        {"dravimap +valid: 60 U and 0 K bindings, .*",
         "missing +dravimap: 60 bindings name libraries that the loader cannot load: U A /A{63}"
         "\\.\\.\\. \\(4,194,241 bytes\\) \\(missing\\); .*"}},
+      {{""}, {}, {"--missing"}, listed},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(tree.mapDirectory());
@@ -950,9 +957,12 @@ TEST(Dump, CheckHoldsNoLargeStringOfTheMapOrTheFilesBesideIt) {
         std::filesystem::create_hard_link(tree.mapFile() + c.names.front(), tree.mapFile() + name);
       }
     }
-    const tDumpRun check = dump(tree, {"--check"}, {"prlimit", "--as=209715200"});
+    const tDumpRun check = dump(tree, c.arguments, {"prlimit", "--as=209715200"});
     EXPECT_EQ(check.exitStatus, 1) << check.err;
     for (const std::string& line : c.lines) EXPECT_TRUE(hasLine(check.out, line)) << check.out;
+    if (c.outSize != 0) {
+      EXPECT_EQ(check.out.size(), c.outSize);
+    }
   }
 }
 
