@@ -12,6 +12,7 @@
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tMissingLibraries.h"
+#include "dump/tQuotedString.h"
 #include "dump/tRecoveryForecast.h"
 #include "dump/tSetupCheck.h"
 #include "dump/tStatusExplanation.h"
@@ -54,6 +55,9 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
   filter.scope = options.scope;
   filter.classes = options.classes;
   filter.libraries = options.libraries;
+  // Only a library short enough to be a path is looked up; the rest are
+  // printed from the file like any string too long to hold.
+  if (options.missing) filter.longestHeld = kLongestQuotedWhole;
   tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, true, paths.root(), filter);
   std::string prefix = escapeForText(path) + ": ";
   const auto say = [&](const std::string& text) { report(dumpVoice(), prefix + text, err); };

@@ -57,7 +57,7 @@ std::vector<std::string> keptCopiesOf(const std::string& path) {
 
 void checkKeptCopies(const std::string& path, const std::string& root, tFindings& findings) {
   for (const std::string& keptPath : keptCopiesOf(path)) {
-    const tMapFileSnapshot kept = readMapFileSnapshot(keptPath, true, true, root);
+    const tMapFileSnapshot kept = readMapFileSnapshot(keptPath, true, true, root, kCountedOnly);
     std::string finding;
     if (kept.state == tMapFileState::whole || kept.state == tMapFileState::damaged) {
       finding = "kept from a damaged map file: " + countsOf(kept) + " readable" +

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "cli/tTextEscaping.h"
 #include "os/tDirectory.h"
 
 namespace nDRAVI100 {
@@ -19,9 +18,8 @@ std::string firstFew(const std::vector<tUnfoundBinding>& bindings, bool withWhy)
   std::string text;
   for (std::size_t at = 0; at < bindings.size() && at < kFirstFewBindings; ++at) {
     const tUnfoundBinding& binding = bindings[at];
-    text += (at == 0 ? "" : "; ") + std::string{binding.letter, ' '} +
-            escapeForText(binding.className) + " " + escapeForText(binding.library) +
-            (withWhy ? " (" + binding.lookup.why + ")" : "");
+    text += (at == 0 ? "" : "; ") + std::string{binding.letter, ' '} + binding.className.forText() +
+            " " + binding.library.forText() + (withWhy ? " (" + binding.lookup.why + ")" : "");
   }
   if (bindings.size() > kFirstFewBindings) {
     text += "; and " + std::to_string(bindings.size() - kFirstFewBindings) + " more";

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "dump/tMapFileSnapshot.h"
+#include "dump/tQuotedString.h"
 #include "dump/tRecoveryForecast.h"
 #include "os/tDirectory.h"
 #include "persistentStorage/tMapPaths.h"
@@ -23,8 +24,9 @@ void checkTemporaryFile(const std::string& path, const std::string& root,
                         tFindings& findings) {
   const std::string temporaryPath = tMapPaths::temporaryNameFor(path);
   // zembril takes only a regular file at this name for its own: a link there
-  // reads as one that is not.
-  const tMapFileSnapshot temporary = readMapFileSnapshot(temporaryPath, true, true, root);
+  // reads as one that is not. Only counted: none of its bindings is held.
+  const tMapFileSnapshot temporary =
+      readMapFileSnapshot(temporaryPath, true, true, root, kCountedOnly);
   if (temporary.state == tMapFileState::absent) return;
   const std::string leftBehind = "left by a run that did not finish: ";
   std::string finding;
@@ -65,7 +67,11 @@ void checkTemporaryFile(const std::string& path, const std::string& root,
 
 tCheckedMapFile checkMapFile(const std::string& path, const std::string& root, bool lockHeld,
                              tFindings& findings) {
-  tCheckedMapFile checked{path, readMapFileSnapshot(path, true, lockHeld, root), {}};
+  // Of a string longer than a path the census needs no more than a quote's
+  // worth, read from the file.
+  tBindingFilter filter;
+  filter.longestHeld = kLongestQuotedWhole;
+  tCheckedMapFile checked{path, readMapFileSnapshot(path, true, lockHeld, root, filter), {}};
   const tMapFileSnapshot& map = checked.map;
   // The very plan that the next holder of the lock carries out.
   checked.plan = forecastRecovery(path, root, map);

@@ -105,7 +105,7 @@ class tSnapshotSink final : public tRecordSink {
   }
 
   tSnapshotString hold(const tWalkedString& text) {
-    if (!text.held) {
+    if (!text.held || text.length > filter.longestHeld) {
       snapshot.anyInFile = true;
       return {true, text.offset, text.length};
     }
@@ -174,6 +174,10 @@ std::string tMapFileSnapshot::textOf(const tSnapshotString& text) const {
   std::string bytes;
   (void)forEachPiece(text, [&](std::string_view piece) { bytes.append(piece); });
   return bytes;
+}
+
+std::string tMapFileSnapshot::prefixOf(const tSnapshotString& text, std::uint64_t count) const {
+  return textOf({text.inFile, text.at, std::min(text.length, count)});
 }
 
 std::string_view tMapFileSnapshot::heldOf(const tSnapshotString& text) const {

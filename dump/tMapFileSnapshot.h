@@ -35,13 +35,20 @@ struct tBindingFilter {
   tScopeChoice scope = tScopeChoice::both;
   std::vector<std::string> classes;    // one of these classes; empty: any
   std::vector<std::string> libraries;  // bound to one of these; empty: any
+  // A class or library longer than this is left in the file even when the
+  // walk holds it: for a reader that needs only the first bytes of those.
+  std::uint64_t longestHeld = UINT64_MAX;
 };
+
+// Keeps none: for a reader that wants only the counts.
+inline const tBindingFilter kCountedOnly{false, tScopeChoice::both, {}, {}, UINT64_MAX};
 
 // A map file's bindings and how far its bytes could be read. The bindings
 // are the map that zembril would load from the whole records read (of two
 // records for one class the later wins), those the filter keeps, in
 // ascending byte order of their class in each section; a class or library
-// too long to hold is left in the file, which stays open for it.
+// too long to hold, or longer than the filter's longestHeld, is left in the
+// file, which stays open for it.
 struct tMapFileSnapshot : tMapFileRead {
   // The bindings kept: [0] of the U section, [1] of the K section.
   std::array<std::vector<tSnapshotBinding>, 2> bindings;
@@ -56,6 +63,9 @@ struct tMapFileSnapshot : tMapFileRead {
                     const std::function<void(std::string_view)>& piece) const;
   // The bytes of `text`, a copy of its size.
   [[nodiscard]] std::string textOf(const tSnapshotString& text) const;
+  // The first `count` bytes of `text`, or all when it is shorter; those
+  // read so far when the file no longer holds them.
+  [[nodiscard]] std::string prefixOf(const tSnapshotString& text, std::uint64_t count) const;
   // The bytes of `text` when it is held; nothing when not.
   [[nodiscard]] std::string_view heldOf(const tSnapshotString& text) const;
   // Returns true when a string was left in the file: printing it read the

@@ -29,6 +29,17 @@ tLibraryLookup lookUpLibrary(const std::string& library, const std::string& root
   return {};
 }
 
+namespace {
+
+// A string as a finding quotes it, read no further than the quote shows.
+tQuotedString quotedOf(const tMapFileSnapshot& snapshot, const tSnapshotString& text) {
+  // One byte more than a quote shows tells whether its last character is whole.
+  const std::uint64_t shown = text.length > kLongestQuotedWhole ? kQuotedPrefix + 1 : text.length;
+  return quoteOf(snapshot.prefixOf(text, shown), text.length);
+}
+
+}  // namespace
+
 tLibraryCensus takeLibraryCensus(const tMapFileSnapshot& snapshot, tScopeChoice scope,
                                  const std::string& root, bool withText) {
   tLibraryCensus census;
@@ -42,13 +53,10 @@ tLibraryCensus takeLibraryCensus(const tMapFileSnapshot& snapshot, tScopeChoice 
     for (const tSnapshotBinding& where : snapshot.bindings.at(static_cast<std::size_t>(mapScope))) {
       tLibraryLookup longPath;
       const tLibraryLookup* lookup = &longPath;
-      if (where.library.inFile) {
+      if (where.library.length > kLongestQuotedWhole) {
         // Longer than any path can be: it names no file.
-        char first = '\0';
-        (void)snapshot.forEachPiece(where.library, [&](std::string_view piece) {
-          if (first == '\0') first = piece.front();
-        });
-        longPath = first == '/' ? tLibraryLookup{tLibraryState::missing, "missing"}
+        const std::string first = snapshot.prefixOf(where.library, 1);
+        longPath = first == "/" ? tLibraryLookup{tLibraryState::missing, "missing"}
                                 : tLibraryLookup{tLibraryState::relative, ""};
       } else {
         const std::string_view library = snapshot.heldOf(where.library);
@@ -61,8 +69,8 @@ tLibraryCensus takeLibraryCensus(const tMapFileSnapshot& snapshot, tScopeChoice 
       if (lookup->state == tLibraryState::found) continue;
       tUnfoundBinding binding{letterOfScope(mapScope), where, {}, {}, *lookup};
       if (withText) {
-        binding.className = snapshot.textOf(where.className);
-        binding.library = snapshot.textOf(where.library);
+        binding.className = quotedOf(snapshot, where.className);
+        binding.library = quotedOf(snapshot, where.library);
       }
       switch (lookup->state) {
         case tLibraryState::found:

@@ -7,6 +7,7 @@
 
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
+#include "dump/tQuotedString.h"
 
 namespace nDRAVI100 {
 
@@ -34,8 +35,8 @@ struct tLibraryLookup {
 struct tUnfoundBinding {
   char letter = 'U';
   tSnapshotBinding binding;  // where its strings are in the snapshot
-  std::string className;     // its bytes, when asked for
-  std::string library;
+  tQuotedString className;   // as a finding quotes them, when asked for
+  tQuotedString library;
   tLibraryLookup lookup;
 };
 
@@ -43,9 +44,10 @@ struct tUnfoundBinding {
 // first, each map in its class order, whose library is not found (missing
 // or notRegular), and apart from them those whose path is relative and
 // those whose library cannot be examined. Each library path is looked up
-// once, however many classes it is bound to; a path too long to hold is one
-// too long to name a file, missing unless it is relative. With `withText`
-// each binding listed carries its bytes too.
+// once, however many classes it is bound to; a path longer than
+// kLongestQuotedWhole names no file, and is missing unless it is relative,
+// without a look. With `withText` each binding listed carries its strings
+// as a finding quotes them (see quoteOf), read up to what a quote shows.
 struct tLibraryCensus {
   std::vector<tUnfoundBinding> missing;
   std::vector<tUnfoundBinding> relative;

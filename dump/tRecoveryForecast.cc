@@ -22,12 +22,8 @@ std::string nextKeptName(const std::string& path) {
 
 tRecoveryPlan forecastRecovery(const std::string& path, const std::string& root,
                                const tMapFileSnapshot& map) {
-  tClassNameMap scratchFirst;
-  tClassNameMap scratchSecond;
-  return planRecovery(map.state,
-                      examineTemporaryFile(tDirectory::holding(path, root), fileNameOf(path), map,
-                                           scratchFirst, &scratchSecond)
-                          .state);
+  return planRecovery(
+      map.state, foreseeTemporaryFile(tDirectory::holding(path, root), fileNameOf(path), map, 2));
 }
 
 std::string planInWords(const tRecoveryPlan& plan, const tMapFileRead& map,

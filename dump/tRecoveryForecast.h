@@ -11,7 +11,8 @@ namespace nDRAVI100 {
 
 // The plan for the map file at `path` (inside `root`), read as `map`, and
 // the temporary file beside it, as the next run that takes the lock makes
-// it. Reads the temporary file when the map file's copy mark names it.
+// it. Walks the temporary file through, never loading it, when the map
+// file's copy mark names its size.
 [[nodiscard]] tRecoveryPlan forecastRecovery(const std::string& path, const std::string& root,
                                              const tMapFileSnapshot& map);
 

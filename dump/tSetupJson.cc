@@ -13,6 +13,14 @@ namespace {
 
 std::string quoted(std::string_view bytes) { return '"' + escapeForJson(bytes) + '"'; }
 
+// A string that a finding quotes, as the text form quotes it; one quoted in
+// part is followed by the member `name` + "Bytes" with its whole length.
+std::string quotedInPart(const std::string& name, const tQuotedString& text) {
+  std::string value = '"' + text.forJson() + '"';
+  if (!text.inPart()) return value;
+  return value + ", \"" + name + "Bytes\": " + std::to_string(text.length);
+}
+
 std::string_view stateWord(tMapFileState state) {
   switch (state) {
     case tMapFileState::absent:
@@ -118,8 +126,9 @@ void writeSetupJson(const tSetupHealth& health, std::FILE* out) {
   tMembers missing("    ");
   for (const auto& [mapFile, binding] : health.missing) {
     missing.add("{\"file\": " + quoted(mapFile) + ", \"scope\": \"" + std::string{binding.letter} +
-                "\", \"class\": " + quoted(binding.className) + ", \"library\": " +
-                quoted(binding.library) + ", \"why\": " + quoted(binding.lookup.why) + "}");
+                "\", \"class\": " + quotedInPart("class", binding.className) +
+                ", \"library\": " + quotedInPart("library", binding.library) +
+                ", \"why\": " + quoted(binding.lookup.why) + "}");
   }
   document.add("\"missing\": " + missing.enclosed('[', ']'));
   put(out, document.enclosed('{', '}') + "\n");

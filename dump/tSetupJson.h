@@ -25,7 +25,10 @@ namespace nDRAVI100 {
 //     next run that takes the lock does with it (keep, finish-copy,
 //     set-aside, fail), "removesTemporaryFile"}};
 //   "missing": every binding of a whole map file whose library is not
-//     there, as {"file": the map file, "scope", "class", "library", "why"}.
+//     there, as {"file": the map file, "scope", "class", "library", "why"};
+//     a class or library quoted in part, as the text form quotes it (see
+//     tQuotedString), is followed by "classBytes" or "libraryBytes", its
+//     whole length.
 // Write errors on `out` are left for the caller.
 void writeSetupJson(const tSetupHealth& health, std::FILE* out);
 

@@ -39,7 +39,7 @@ constexpr std::uint64_t kLargestHeldRecord = std::uint64_t{4} << 20;
 struct tStreamedField {
   bool held = true;
   std::string_view bytes;    // a held string's bytes
-  std::uint64_t offset = 0;  // where a string not held starts, counted as offset() counts
+  std::uint64_t offset = 0;  // where its bytes start, held or not, counted as offset() counts
   std::uint64_t length = 0;  // its length up to its first NUL; bytes.size() when held
 };
 
@@ -194,6 +194,7 @@ class tFieldReader {
                       std::uint64_t largest) {
     if (!need(4)) return false;
     const std::uint32_t classLength = wordAt(position);
+    const std::uint64_t recordStart = consumed;
     if (classLength <= largest) {
       const std::uint64_t classEnd = 4 + std::uint64_t{classLength};
       if (!needUpTo(classEnd + 4)) return false;
@@ -202,8 +203,8 @@ class tFieldReader {
         std::string_view classBytes;
         std::string_view pathBytes;
         if (!record(classBytes, pathBytes, asWritten)) return false;
-        className = {true, classBytes, 0, classBytes.size()};
-        libraryPath = {true, pathBytes, 0, pathBytes.size()};
+        className = {true, classBytes, recordStart + 4, classBytes.size()};
+        libraryPath = {true, pathBytes, recordStart + classEnd + 4, pathBytes.size()};
         return true;
       }
       const char* classStart = bytes + position + 4;
@@ -212,7 +213,7 @@ class tFieldReader {
                                               ? std::string_view(classStart, classLength - 1)
                                               : upToNul(classStart, classLength);
       asideClass.assign(classBytes);
-      className = {true, asideClass, 0, asideClass.size()};
+      className = {true, asideClass, recordStart + 4, asideClass.size()};
       take(static_cast<std::size_t>(classEnd) + 4);
       bool pathAsWritten = false;
       if (!passString(pathLength, libraryPath, pathAsWritten)) return false;
@@ -231,7 +232,7 @@ class tFieldReader {
       pathAsWritten = isWrittenString(pathStart, pathLength);
       const std::string_view pathBytes = pathAsWritten ? std::string_view(pathStart, pathLength - 1)
                                                        : upToNul(pathStart, pathLength);
-      libraryPath = {true, pathBytes, 0, pathBytes.size()};
+      libraryPath = {true, pathBytes, consumed, pathBytes.size()};
       take(pathLength);
     } else if (!passString(pathLength, libraryPath, pathAsWritten)) {
       return false;

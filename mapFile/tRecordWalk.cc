@@ -52,8 +52,7 @@ class tWalkSource final : public tByteSource {
 };
 
 tWalkedString walkedOf(const tStreamedField& field, std::uint64_t base) {
-  if (field.held) return {true, field.bytes, 0, field.bytes.size()};
-  return {false, {}, base + field.offset, field.length};
+  return {field.held, field.bytes, base + field.offset, field.length};
 }
 
 // The bytes of `text` from `at`, at most `count` of them, read into

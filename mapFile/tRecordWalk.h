@@ -17,12 +17,12 @@ namespace nDRAVI100 {
 constexpr std::uint64_t kLargestWalkedString = std::uint64_t{4} << 20;
 
 // A class name or library path as a walk hands it out, up to its first NUL
-// as a map holds it: its bytes when it is at most kLargestWalkedString long,
-// else where they are in the file that was walked and how many.
+// as a map holds it: where its bytes are in the file that was walked and
+// how many, and the bytes too when it is at most kLargestWalkedString long.
 struct tWalkedString {
   bool held = true;
   std::string_view bytes;    // held: valid only during the call that hands it out
-  std::uint64_t offset = 0;  // not held: where its bytes start in the file
+  std::uint64_t offset = 0;  // where its bytes start in the file
   std::uint64_t length = 0;  // its length; bytes.size() when held
 };
 

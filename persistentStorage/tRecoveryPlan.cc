@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <functional>
 #include <utility>
 
 #include "os/tRegularFile.h"
@@ -41,9 +42,14 @@ tRecoveryPlan planRecovery(tMapFileState map, tTemporaryState temporary) {
   return {tMapAction::fail, false};
 }
 
-tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::string& mapName,
-                                    const tMapFileRead& map, tClassNameMap& first,
-                                    tClassNameMap* second) {
+namespace {
+
+// What the temporary file beside `mapName` is, with `readThrough` reading
+// it from the start of the descriptor it is given and setting the code of
+// what it found: the one judgement of it, however it is read.
+tTemporaryFile judgeTemporaryFile(
+    const tDirectory& directory, const std::string& mapName, const tMapFileRead& map,
+    const std::function<tMapFileScan(int fd, tStatus& code)>& readThrough) {
   const std::string name = tMapPaths::temporaryNameFor(mapName);
   tTemporaryFile temporary;
   struct stat found {};
@@ -65,8 +71,7 @@ tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::stri
     return temporary;
   }
   tStatus code = 0;
-  const tMapFileScan scan =
-      readMapFileDescriptor(file.descriptor(), second != nullptr ? 2 : 1, &first, second, code);
+  const tMapFileScan scan = readThrough(file.descriptor(), code);
   if (scan.readFailed) {
     temporary.state = tTemporaryState::unreadable;
     return temporary;
@@ -82,6 +87,34 @@ tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::stri
     temporary.file = std::move(file);
   }
   return temporary;
+}
+
+// Takes no record: a walk that only judges the file.
+class tNoRecords final : public tRecordSink {
+ public:
+  void take(int, const tWalkedString&, const tWalkedString&, bool) override {}
+};
+
+}  // namespace
+
+tTemporaryFile examineTemporaryFile(const tDirectory& directory, const std::string& mapName,
+                                    const tMapFileRead& map, tClassNameMap& first,
+                                    tClassNameMap* second) {
+  return judgeTemporaryFile(directory, mapName, map, [&](int fd, tStatus& code) {
+    return readMapFileDescriptor(fd, second != nullptr ? 2 : 1, &first, second, code);
+  });
+}
+
+tTemporaryState foreseeTemporaryFile(const tDirectory& directory, const std::string& mapName,
+                                     const tMapFileRead& map, int sections) {
+  return judgeTemporaryFile(directory, mapName, map,
+                            [&](int fd, tStatus& code) {
+                              tNoRecords none;
+                              tMapFileScan scan = walkMapFileDescriptor(fd, sections, none);
+                              if (!scan.readFailed) code = scan.code;
+                              return scan;
+                            })
+      .state;
 }
 
 void carryOutRecovery(const tDirectory& directory, const std::string& mapName,

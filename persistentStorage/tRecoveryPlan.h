@@ -59,6 +59,15 @@ struct tTemporaryFile {
                                                   const tMapFileRead& map, tClassNameMap& first,
                                                   tClassNameMap* second);
 
+// What examineTemporaryFile finds the temporary file to be, for a reader
+// that holds no lock and only foretells what the holder will do: the file
+// is walked through (see walkMapFileDescriptor) as a map file of `sections`
+// sections, never loaded, in memory bounded whatever its size, and judged
+// by the same rules.
+[[nodiscard]] tTemporaryState foreseeTemporaryFile(const tDirectory& directory,
+                                                   const std::string& mapName,
+                                                   const tMapFileRead& map, int sections);
+
 // Carries out `plan` for the map file `mapName` in `directory` (read as
 // `map`), with `temporary`, `first` and `second` as examineTemporaryFile
 // left them. Empties the maps for setAside and fail. Raises the read's code

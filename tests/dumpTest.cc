@@ -53,19 +53,14 @@ struct tDumpRun {
 };
 
 // Runs zembril-dump with --root on `tree`, keeping its standard error apart
-// from its output. A run that hangs is ended and fails with 124.
-tDumpRun dump(const tScratchTree& tree, const Args& arguments) {
+// from its output; A run that hangs is ended and fails with 124.
+// `wrapper` runs it, prlimit for one.
+tDumpRun dump(const tScratchTree& tree, const Args& arguments, const Args& wrapper = {}) {
   const std::string errPath = tree.root() + "/dump.err";
   const char* const redirect = "e=$1; shift; exec \"$@\" 2>\"$e\"";
-  Args command = {"timeout",
-                  "20",
-                  "sh",
-                  "-c",
-                  redirect,
-                  "sh",
-                  errPath,
-                  ZEMBRIL_DUMP_BINARY,
-                  "--root=" + tree.root()};
+  Args command = {"timeout", "20", "sh", "-c", redirect, "sh", errPath};
+  command.insert(command.end(), wrapper.begin(), wrapper.end());
+  command.insert(command.end(), {ZEMBRIL_DUMP_BINARY, "--root=" + tree.root()});
   command.insert(command.end(), arguments.begin(), arguments.end());
   const testing::tRunResult result = runCommand(command);
   const tDumpRun run{result.exitStatus, result.output, readFile(errPath).value_or("")};
@@ -873,6 +868,104 @@ TEST(Dump, CheckPredictsWhatTheNextRunDoes) {
   });
 }
 
+// The temporary file that a marked map file names is judged as the next run
+// judges it, however large it is: walked through, never loaded, so that a
+// check in little memory foretells the same.
+TEST(Dump, CheckForetellsTheRecoveryOfATemporaryFileTooLargeToLoad) {
+  if (testing::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+  }
+  if (!testing::haveProgram("prlimit")) GTEST_SKIP() << "prlimit is missing";
+  tScratchTree tree;
+  constexpr std::uint32_t kLength = std::uint32_t{300} << 20;
+  std::string head(" fmd\1\0\0\0\1\0\0\0\2\0\0\0A\0", 18);
+  for (int shift = 0; shift < 32; shift += 8) head += static_cast<char>(kLength >> shift & 0xFF);
+  const std::string tmp = tree.mapFile() + ".tmp";
+  struct Case {
+    std::uintmax_t size;  // of the temporary file: its library, a hole, ends where it says
+    std::string prediction;
+    std::string recovery;
+  };
+  const std::vector<Case> cases = {
+      {head.size() + kLength + 4,
+       "the next run that takes the lock finishes the copy from dravimap.tmp and uses its maps",
+       "finish-copy false"},
+      {head.size() + kLength - 1,
+       "the next run that takes the lock keeps it as dravimap.damaged and starts from empty maps; "
+       "it removes dravimap.tmp and never reads it",
+       "set-aside true"},
+  };
+  for (const Case& c : cases) {
+    writeFile(tmp, head);
+    std::filesystem::resize_file(tmp, c.size);
+    const tRegularFile file = tRegularFile::openForReading(tmp);
+    const std::optional<tCopyMark> mark = digestOfFile(file.descriptor());
+    ASSERT_TRUE(mark.has_value());
+    writeFile(tree.mapFile(), encodeCopyMark(*mark) + head);
+    const Args limit = {"prlimit", "--as=209715200"};
+    const tDumpRun check = dump(tree, {"--check"}, limit);
+    EXPECT_TRUE(
+        hasLine(check.out, "dravimap +a copy into it began and did not finish; " + c.prediction))
+        << check.out;
+    const auto recovery = tJsonReader(dump(tree, {"--check", "--format=json"}, limit).out)
+                              .document()["mapFiles"]
+                              .items.at(0)["recovery"];
+    EXPECT_EQ(recovery["action"].text + " " + recovery["removesTemporaryFile"].text, c.recovery);
+  }
+}
+
+// A check holds no binding of the files beside the map, which it only
+// counts, and of the map's own no string longer than a path, nor does
+// --missing: bindings each small enough to hold are together more than
+// either holds.
+TEST(Dump, CheckHoldsNoLargeStringOfTheMapOrTheFilesBesideIt) {
+  if (testing::kUnderAddressSanitizer) {
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+  }
+  if (!testing::haveProgram("prlimit")) GTEST_SKIP() << "prlimit is missing";
+  tScratchTree tree;
+  tPairs pairs;
+  for (char name = 'A'; name < 'A' + 60; ++name) {
+    pairs.emplace_back(std::string{name}, "/" + std::string((std::size_t{4} << 20) - 64, name));
+  }
+  const std::string bytes = encodeMapFile(pairs, {});
+  std::size_t listed = 0;  // bytes of --missing, all of them missing
+  for (const auto& [name, library] : pairs)
+    listed += 4 + escapeForText(name).size() + escapeForText(library).size();
+  struct Case {
+    std::vector<std::string> names;  // where the map's bytes are
+    std::vector<std::string> lines;  // of --check
+    Args arguments = {"--check"};
+    std::size_t outSize = 0;  // when not 0
+  };
+  const std::vector<Case> cases = {
+      {{".tmp", ".damaged"},
+       {"dravimap.tmp +complete \\(60 U and 0 K bindings\\), .*",
+        "dravimap.damaged +kept from a damaged map file: 60 U and 0 K bindings readable; .*"}},
+      {{""},
+       {"dravimap +valid: 60 U and 0 K bindings, .*",
+        "missing +dravimap: 60 bindings name libraries that the loader cannot load: U A /A{63}"
+        "\\.\\.\\. \\(4,194,241 bytes\\) \\(missing\\); .*"}},
+      {{""}, {}, {"--missing"}, listed},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(tree.mapDirectory());
+    std::filesystem::create_directories(tree.mapDirectory());
+    writeFile(tree.mapFile() + c.names.front(), bytes);
+    for (const std::string& name : c.names) {
+      if (name != c.names.front()) {
+        std::filesystem::create_hard_link(tree.mapFile() + c.names.front(), tree.mapFile() + name);
+      }
+    }
+    const tDumpRun check = dump(tree, c.arguments, {"prlimit", "--as=209715200"});
+    EXPECT_EQ(check.exitStatus, 1) << check.err;
+    for (const std::string& line : c.lines) EXPECT_TRUE(hasLine(check.out, line)) << check.out;
+    if (c.outSize != 0) {
+      EXPECT_EQ(check.out.size(), c.outSize);
+    }
+  }
+}
+
 TEST(Dump, AFifoInPlaceOfAFileIsReportedAndNeverRead) {
   tScratchTree tree;
   struct Case {
@@ -1182,6 +1275,71 @@ TEST(Dump, ALargeRecordIsPrintedWhole) {
     EXPECT_EQ(run.out.size(), out.size()) << form;
     EXPECT_TRUE(run.out == out) << form;
     EXPECT_TRUE(run.err == err) << form << ": " << run.err.substr(0, 200);
+  }
+}
+
+// A class or library longer than any path is quoted in a finding by its
+// first bytes and its length, the same in the text and the JSON form, and
+// is not looked up: an absolute one is missing, and --missing prints it
+// whole. One no longer than a path is quoted whole, as ever.
+TEST(Dump, CheckQuotesAStringTooLongToBeAPathInPart) {
+  tScratchTree tree;
+  const std::string a63(63, 'a');
+  struct Case {
+    std::string className;
+    std::string library;
+    std::string quoted;     // the binding as the finding quotes it
+    std::string jsonClass;  // as the json form's "missing" quotes them; empty: not listed
+    std::string jsonLibrary;
+    std::string lengths;  // its "classBytes" and "libraryBytes", if any
+  };
+  const std::string huge = "/" + std::string((std::size_t{64} << 20) - 1, 'a');
+  const std::string split = "/" + a63.substr(1) + "\xc3\xa9" + std::string(4935, 'a');
+  const std::vector<Case> cases = {
+      {"A", "/" + std::string(4095, 'a'), "U A /" + std::string(4095, 'a') + " (missing)", "A",
+       "/" + std::string(4095, 'a'), " "},
+      {"A", huge, "U A /" + a63 + "... (67,108,864 bytes) (missing)", "A",
+       "/" + a63 + "... (67,108,864 bytes)", " 67108864"},
+      // Never half a character.
+      {"A", split, "U A /" + a63.substr(1) + "... (5,000 bytes) (missing)", "A",
+       "/" + a63.substr(1) + "... (5,000 bytes)", " 5000"},
+      {std::string(6000, 'C'), "/gone.so\x01",
+       "U " + std::string(64, 'C') + "... (6,000 bytes) /gone.so\\x01 (missing)",
+       std::string(64, 'C') + "... (6,000 bytes)", "/gone.so\x01", "6000 "},
+      {"R", std::string(5000, 'a'), "U R a" + a63 + "... (5,000 bytes)", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    writeFile(tree.mapFile(), encodeMapFile({{c.className, c.library}}, {}));
+    const tDumpRun check = dump(tree, {"--check"});
+    EXPECT_NE(check.out.find(": " + c.quoted + (c.jsonClass.empty() ? "\n" : ";")),
+              std::string::npos)
+        << c.quoted << "\n"
+        << check.out.substr(0, 2000);
+    EXPECT_LT(check.out.size(), 8000u);
+    const auto document = tJsonReader(dump(tree, {"--check", "--format=json"}).out).document();
+    const auto& missing = document["missing"].items;
+    std::string message;
+    for (const auto& finding : document["findings"].items) {
+      if (finding["what"].text.ends_with("-libraries")) message = finding["message"].text;
+    }
+    EXPECT_NE(message.find(": " + c.quoted), std::string::npos) << message.substr(0, 2000);
+    const tDumpRun listed = dump(tree, {"--missing"});
+    if (c.jsonClass.empty()) {
+      EXPECT_TRUE(missing.empty());
+      EXPECT_EQ(listed.out, "");
+      continue;
+    }
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0]["class"].text, c.jsonClass);
+    EXPECT_EQ(missing[0]["library"].text, c.jsonLibrary);
+    std::string lengths = " ";
+    for (std::size_t at = 0; at < missing[0].names.size(); ++at) {
+      if (missing[0].names[at] == "classBytes") lengths.insert(0, missing[0].values[at].text);
+      if (missing[0].names[at] == "libraryBytes") lengths += missing[0].values[at].text;
+    }
+    EXPECT_EQ(lengths, c.lengths);
+    EXPECT_TRUE(listed.out == "U\t" + c.className + "\t" + escapeForText(c.library) + "\n")
+        << listed.out.substr(0, 200);
   }
 }
 
