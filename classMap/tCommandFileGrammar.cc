@@ -55,7 +55,10 @@ const tCommandRequest& rejectionRequest() {
 // Reads the next line that is not a comment into the one buffer, as
 // readFileLine describes, and returns where it stands: a view of the
 // buffer, or an empty view at the end or after an error.
-std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
+// `nulSeen` says the caller finds a NUL of a line that is not a comment
+// itself, in its own pass.
+std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status,
+                            bool nulSeen = false) {
   std::span<char> read;
   if (isError(status)) return read;
   // getline's own buffer, kept from line to line. getline says how many
@@ -73,7 +76,8 @@ std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& s
     const auto length = static_cast<std::size_t>(got);
     // A line that holds a NUL byte is not the text it looks like (strlen would
     // see it end early and run it into the next line): it cannot be read.
-    if (std::memchr(buffer.bytes, '\0', length) != nullptr) {
+    if ((!nulSeen || buffer.bytes[0] == '#') &&
+        std::memchr(buffer.bytes, '\0', length) != nullptr) {
       reportReadError(status);
       break;
     }
@@ -185,6 +189,74 @@ const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatu
 std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
   const std::span<char> read = readRawLine(file, endOfFile, status);
   return {read.data(), copyWithoutBlanks({read.data(), read.size()}, read.data())};
+}
+
+void readSplitLine(std::FILE* file, std::int32_t& endOfFile, tSplitLine& line, tStatus& status) {
+  enum : unsigned char { kPlain, kBlank, kComma, kOpen, kClose, kNul };
+  static constexpr auto kKinds = [] {
+    std::array<unsigned char, 256> kinds{};
+    for (const char byte : {' ', '\t', '\r', '\n'})
+      kinds[static_cast<unsigned char>(byte)] = kBlank;
+    kinds[','] = kComma;
+    kinds['<'] = kOpen;
+    kinds['>'] = kClose;
+    kinds[0] = kNul;
+    return kinds;
+  }();
+  line.fieldCount = 0;
+  const std::span<char> read = readRawLine(file, endOfFile, status, true);
+  char* const bytes = read.data();
+  // Each byte is written where the kept bytes end, which is never past
+  // where it was read, so the line is compacted where it stands.
+  char* out = bytes;
+  char* fieldStart = bytes;
+  std::size_t commas = 0;
+  int depth = 0;
+  for (const char byte : read) {
+    const unsigned char kind = kKinds[static_cast<unsigned char>(byte)];
+    *out = byte;
+    if (kind == kPlain) {
+      ++out;
+      continue;
+    }
+    switch (kind) {
+      case kBlank:
+        continue;
+      case kComma:
+        if (depth == 0) {
+          // A fourth such comma makes too many fields; the line is read on
+          // for a NUL all the same.
+          if (commas + 1 < kMostFields) {
+            line.fields[commas] = {fieldStart, static_cast<std::size_t>(out - fieldStart)};
+          }
+          ++commas;
+          fieldStart = out + 1;
+        }
+        break;
+      case kOpen:
+        ++depth;
+        break;
+      case kClose:
+        if (depth > 0) --depth;
+        break;
+      default:
+        // A NUL: the line is not the text it looks like.
+        reportReadError(status);
+        line.stripped = {};
+        return;
+    }
+    ++out;
+  }
+  line.stripped = {bytes, static_cast<std::size_t>(out - bytes)};
+  if (commas < kMostFields) {
+    line.fields[commas] = {fieldStart, static_cast<std::size_t>(out - fieldStart)};
+    line.fieldCount = commas + 1;
+  }
+}
+
+bool isFileAdd(const tSplitLine& line, tMapScope& scope) {
+  return line.fieldCount == 4 && line.fields[1] == "add" &&
+         parseScopeName(line.fields[0], "", scope);
 }
 
 void releaseLongLine() {
