@@ -52,7 +52,15 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
       std::string("#\0\n", 3),             // a NUL in a comment
       "U,add," + longStem + "," + std::string(3000, '/') + "\n",
   };
-  for (const std::string& content : contents) {
+  // Lines whose blanks, commas, brackets and NULs fall at every place of
+  // the bytes a reader may look at together.
+  std::vector<std::string> shifted = contents;
+  for (std::size_t k = 0; k < 48; ++k) {
+    shifted.push_back("U,add," + std::string(k, 'c') + " <" + std::string(k % 7, 'd') + ",>,\t/" +
+                      std::string(47 - k, 'p') + "\r\n");
+    shifted.push_back(std::string(k, 'c') + std::string(1, '\0') + "\n");
+  }
+  for (const std::string& content : shifted) {
     std::vector<std::string> expected;
     std::vector<std::string> got;
     for (const bool split : {false, true}) {
