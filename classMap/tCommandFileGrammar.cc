@@ -295,8 +295,11 @@ void readSplitLine(std::FILE* file, std::int32_t& endOfFile, tSplitLine& line, t
 }
 
 bool isFileAdd(const tSplitLine& line, tMapScope& scope) {
-  return line.fieldCount == 4 && line.fields[1] == "add" &&
-         parseScopeName(line.fields[0], "", scope);
+  if (line.fieldCount != 4 || line.fields[1] != "add") return false;
+  // parseScopeName without its prefix, which a command file's letters lack.
+  const std::optional<tMapScope> named = scopeOfLetter(line.fields[0]);
+  if (named) scope = *named;
+  return named.has_value();
 }
 
 void releaseLongLine() {

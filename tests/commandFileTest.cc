@@ -37,15 +37,17 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
   const std::vector<std::string> contents = {
       "U, add, com.example.W, /usr/lib/x.so\n",
       " k ,\tadd , A<B,C> ,/x\r\n",
-      "S,add,A<B,C,/x\n",                  // an unbalanced "<" swallows every comma after it
-      "U,add,A>B,C,/x\n",                  // a ">" with none open closes nothing
-      "U,add,A,B,C\n",                     // five fields
-      "U,add,A,/x,\n",                     // an empty fifth field
-      "U,add,,\n",                         // empty fields
-      "U,ad d,A,/x\n",                     // a blank inside the word is dropped
-      "u,add,A\n",                         // too few for an add
-      "X,add,A,/x\n",                      // no such scope
-      "U,lookup,A\n",                      // not an add
+      "S,add,A<B,C,/x\n",  // an unbalanced "<" swallows every comma after it
+      "U,add,A>B,C,/x\n",  // a ">" with none open closes nothing
+      "U,add,A,B,C\n",     // five fields
+      "U,add,A,/x,\n",     // an empty fifth field
+      "U,add,,\n",         // empty fields
+      "U,ad d,A,/x\n",     // a blank inside the word is dropped
+      "u,add,A\n",         // too few for an add
+      "X,add,A,/x\n",      // no such scope
+      "U,lookup,A\n",
+      "U,lookup,A,/x\n",                   // four fields, but not an add
+      "UK,add,A,/x\n",                     // two letters                      // not an add
       "# U,add,A,/x\nU,add,B,/y",          // a comment, then a line without a newline
       "\n  \t\r\n",                        // blank lines
       std::string("U,add,A,/x\0y\n", 13),  // a NUL
