@@ -112,13 +112,13 @@ void tClassMapStore::add(const std::string& className, const std::string& librar
   saveIfNotDeferred(status);
 }
 
-void tClassMapStore::addUnlessBound(const std::string& className, const std::string& libraryPath,
+void tClassMapStore::addUnlessBound(std::string_view className, std::string_view libraryPath,
                                     tMapScope scope, tStatus& status) {
   if (isError(status)) return;
   // A store that saves each change must know now whether there is one.
   if (deferSave == 0) {
     tStatus own = 0;
-    add(className, libraryPath, scope, own);
+    add(std::string(className), std::string(libraryPath), scope, own);
     if (isError(own)) raiseError(status, -own);
     return;
   }

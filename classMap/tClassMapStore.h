@@ -106,7 +106,7 @@ class tClassMapStore {
   // settled when the map is next searched, walked or saved (see
   // tClassNameMap::addUnlessBound), so that a command file's adds cost a
   // sort, not a search each. For a caller that would clear the warning.
-  void addUnlessBound(const std::string& className, const std::string& libraryPath, tMapScope scope,
+  void addUnlessBound(std::string_view className, std::string_view libraryPath, tMapScope scope,
                       tStatus& status);
 
   // Removes the binding of `className` from the scope's map, if there is one.

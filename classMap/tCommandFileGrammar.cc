@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +56,10 @@ const tCommandRequest& rejectionRequest() {
 // Reads the next line that is not a comment into the one buffer, as
 // readFileLine describes, and returns where it stands: a view of the
 // buffer, or an empty view at the end or after an error.
-std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
+// `nulSeen` says the caller finds a NUL of a line that is not a comment
+// itself, in its own pass.
+std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status,
+                            bool nulSeen = false) {
   std::span<char> read;
   if (isError(status)) return read;
   // getline's own buffer, kept from line to line. getline says how many
@@ -73,7 +77,8 @@ std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& s
     const auto length = static_cast<std::size_t>(got);
     // A line that holds a NUL byte is not the text it looks like (strlen would
     // see it end early and run it into the next line): it cannot be read.
-    if (std::memchr(buffer.bytes, '\0', length) != nullptr) {
+    if ((!nulSeen || buffer.bytes[0] == '#') &&
+        std::memchr(buffer.bytes, '\0', length) != nullptr) {
       reportReadError(status);
       break;
     }
@@ -173,6 +178,44 @@ bool forEachFieldComma(std::string_view text, int& depth, tOnComma onComma) {
   }
 }
 
+// What a byte of a command-file line is to readSplitLine.
+enum : unsigned char { kPlain, kBlank, kComma, kOpen, kClose, kNul };
+constexpr auto kKinds = [] {
+  std::array<unsigned char, 256> kinds{};
+  for (const char byte : {' ', '\t', '\r', '\n'}) kinds[static_cast<unsigned char>(byte)] = kBlank;
+  kinds[','] = kComma;
+  kinds['<'] = kOpen;
+  kinds['>'] = kClose;
+  kinds[0] = kNul;
+  return kinds;
+}();
+
+constexpr std::size_t kWide = 16;
+
+// Returns how many of the kWide bytes at `bytes` come before the first that
+// is not kPlain, kWide when none is. The compiler's vectors compare all of
+// them at once where the machine can.
+std::size_t plainBytesAt(const char* bytes) {
+  using tWide = unsigned char __attribute__((vector_size(kWide)));
+  tWide wide;
+  std::memcpy(&wide, bytes, kWide);
+  const auto matters = (wide == ' ') | (wide == '\t') | (wide == '\r') | (wide == '\n') |
+                       (wide == ',') | (wide == '<') | (wide == '>') | (wide == 0);
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+  std::memcpy(&first, &matters, 8);
+  std::memcpy(&second, reinterpret_cast<const char*>(&matters) + 8, 8);
+  const auto before = [](std::uint64_t word) {
+    return static_cast<std::size_t>(std::endian::native == std::endian::little
+                                        ? std::countr_zero(word)
+                                        : std::countl_zero(word)) /
+           8;
+  };
+  if (first != 0) return before(first);
+  if (second != 0) return 8 + before(second);
+  return kWide;
+}
+
 }  // namespace
 
 const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
@@ -185,6 +228,78 @@ const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatu
 std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
   const std::span<char> read = readRawLine(file, endOfFile, status);
   return {read.data(), copyWithoutBlanks({read.data(), read.size()}, read.data())};
+}
+
+void readSplitLine(std::FILE* file, std::int32_t& endOfFile, tSplitLine& line, tStatus& status) {
+  line.fieldCount = 0;
+  const std::span<char> read = readRawLine(file, endOfFile, status, true);
+  char* const bytes = read.data();
+  // Each byte is written where the kept bytes end, which is never past
+  // where it was read, so the line is compacted where it stands.
+  char* out = bytes;
+  char* fieldStart = bytes;
+  std::size_t commas = 0;
+  int depth = 0;
+  const std::size_t size = read.size();
+  for (std::size_t at = 0; at < size; ++at) {
+    // Most bytes matter to nothing but the copy: sixteen are compared with
+    // the eight that matter at once, and those before the first that
+    // matters are moved in one go.
+    if (at + kWide <= size) {
+      const std::size_t plain = plainBytesAt(bytes + at);
+      std::memmove(out, bytes + at, plain);
+      out += plain;
+      at += plain;
+      if (plain == kWide) {
+        --at;
+        continue;
+      }
+    }
+    const char byte = bytes[at];
+    *out = byte;
+    switch (kKinds[static_cast<unsigned char>(byte)]) {
+      case kPlain:
+        break;
+      case kBlank:
+        continue;
+      case kComma:
+        if (depth == 0) {
+          // A fourth such comma makes too many fields; the line is read on
+          // for a NUL all the same.
+          if (commas + 1 < kMostFields) {
+            line.fields[commas] = {fieldStart, static_cast<std::size_t>(out - fieldStart)};
+          }
+          ++commas;
+          fieldStart = out + 1;
+        }
+        break;
+      case kOpen:
+        ++depth;
+        break;
+      case kClose:
+        if (depth > 0) --depth;
+        break;
+      default:
+        // A NUL: the line is not the text it looks like.
+        reportReadError(status);
+        line.stripped = {};
+        return;
+    }
+    ++out;
+  }
+  line.stripped = {bytes, static_cast<std::size_t>(out - bytes)};
+  if (commas < kMostFields) {
+    line.fields[commas] = {fieldStart, static_cast<std::size_t>(out - fieldStart)};
+    line.fieldCount = commas + 1;
+  }
+}
+
+bool isFileAdd(const tSplitLine& line, tMapScope& scope) {
+  if (line.fieldCount != 4 || line.fields[1] != "add") return false;
+  // parseScopeName without its prefix, which a command file's letters lack.
+  const std::optional<tMapScope> named = scopeOfLetter(line.fields[0]);
+  if (named) scope = *named;
+  return named.has_value();
 }
 
 void releaseLongLine() {

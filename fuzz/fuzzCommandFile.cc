@@ -1,7 +1,9 @@
 // The command-file reader and line parser. Every line handed out is free of
 // NULs and holds a newline only as its last byte, so no line ever runs into
 // the next; a stripped line holds no blank; an accepted line's fields, joined
-// with commas, give the stripped line back.
+// with commas, give the stripped line back. readSplitLine, which zembril
+// reads a command file with, yields the same stripped lines and fields, and
+// takes a line for an add exactly when parseFileLine does.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -20,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::int32_t endOfFile = 0;
   tStatus status = 0;
   std::size_t lines = 0;
+  // What each line comes to: stripped, its fields and whether it is an add.
+  std::vector<std::string> seen;
   while (endOfFile == 0 && status >= 0) {
     FUZZ_CHECK(++lines <= size + 1);
     const std::string line = readFileLine(file, endOfFile, status);
@@ -31,6 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(stripped.find_first_of(std::string(" \t\r\n\0", 5)) == std::string::npos);
     if (stripped.empty()) continue;
 
+    {
+      std::vector<std::string_view> split;
+      // A line of too many fields has none.
+      const bool fewEnough = splitFileLineFields(stripped, split);
+      std::string each = stripped + (fewEnough ? "" : " many");
+      for (std::size_t i = 0; fewEnough && i < split.size(); ++i) each.append("|").append(split[i]);
+      tStatus own = 0;
+      const bool add = parseFileLine(stripped, own).getKind(own) == tCommandKind::Add;
+      seen.push_back(each + (add ? " add" : ""));
+    }
     const tCommandRequest& request = parseFileLine(stripped, status);
     if (request.getKind(status) == tCommandKind::None) {
       FUZZ_CHECK(status == -88361);
@@ -44,6 +58,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(joined == stripped);
     FUZZ_CHECK(fields.size() >= 2 && fields.size() <= 4);
   }
+  std::fclose(file);
+
+  file = ::fmemopen(content.data(), content.size(), "r");
+  if (file == nullptr) return 0;
+  endOfFile = 0;
+  status = 0;
+  std::size_t line = 0;
+  while (endOfFile == 0 && status >= 0 && line < seen.size()) {
+    tSplitLine split;
+    readSplitLine(file, endOfFile, split, status);
+    if (split.stripped.empty()) continue;
+    std::string each(split.stripped);
+    if (split.fieldCount == 0) each += " many";
+    for (std::size_t i = 0; i < split.fieldCount; ++i) each.append("|").append(split.fields[i]);
+    tMapScope scope = 0;
+    FUZZ_CHECK(each + (isFileAdd(split, scope) ? " add" : "") == seen[line]);
+    ++line;
+  }
+  FUZZ_CHECK(line == seen.size());
   std::fclose(file);
   return 0;
 }

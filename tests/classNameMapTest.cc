@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -175,6 +177,58 @@ TEST(ClassNameMap, AddsThatWaitSettleAsTryAddWould) {
   }
   ASSERT_EQ(map.bindCount(), bound);
   expectSame(map, model, -1);
+}
+
+// A file of many adds, scrambled and each class added more than once, is
+// sorted in parts of hundreds of names: each family below has names that
+// a sort by bytes could misplace, and the earliest add of each class must
+// win as tryAdd would have it.
+TEST(ClassNameMap, ManyAddsThatWaitSettleInOrder) {
+  const std::string stem = "com.example.installer.widgets.";
+  const auto byteName = [](std::size_t at, int byte, std::size_t tail) {
+    std::string name(at, 'n');
+    name += static_cast<char>(byte);
+    return name + std::string(tail, 'z');
+  };
+  const struct {
+    const char* family;
+    std::function<std::string(int)> name;  // of the n-th class, 0 <= n < 600
+  } cases[] = {
+      {"long shared stem, parting at every byte after it",
+       [&](int n) { return stem + std::to_string(n * 7919 % 600); }},
+      {"every byte value, either side of 0x80, at the first byte",
+       [&](int n) { return byteName(0, n % 256, static_cast<std::size_t>(n / 256)); }},
+      {"every byte value at the 9th byte, and at the 17th",
+       [&](int n) {
+         return byteName(n < 300 ? 8 : 16, n % 256, static_cast<std::size_t>(n / 256));
+       }},
+      {"names that begin others, ending at and past 16 bytes, and the empty name",
+       [&](int n) {
+         return std::string(static_cast<std::size_t>(n % 40), n < 300 ? 'a' : '\xe0');
+       }},
+      {"names alike in their first 16 bytes and ending just after",
+       [&](int n) {
+         return stem.substr(0, 16) + std::string(static_cast<std::size_t>(n % 3), 'q') +
+                std::to_string(n % 70);
+       }},
+  };
+  for (const auto& c : cases) {
+    std::mt19937 random(20261210);  // NOLINT(cert-msc51-cpp): the same steps every run
+    std::vector<std::pair<std::string, std::string>> adds;
+    for (int round = 0; round < 3; ++round) {
+      for (int n = 0; n < 600; ++n) adds.emplace_back(c.name(n), "/lib" + std::to_string(round));
+    }
+    std::shuffle(adds.begin(), adds.end(), random);
+    tClassNameMap map;
+    tModel model;
+    for (const auto& [className, libraryPath] : adds) {
+      map.addUnlessBound(className, libraryPath);
+      model.try_emplace(className, libraryPath);
+    }
+    SCOPED_TRACE(c.family);
+    ASSERT_EQ(map.bindCount(), model.size());
+    expectSame(map, model, -1);
+  }
 }
 
 // The map's order, compared in place sixteen bytes a step, is exactly

@@ -29,6 +29,86 @@ std::vector<std::string> readAllLines(const std::string& content) {
   return lines;
 }
 
+// readSplitLine reads in one pass what readStrippedLine and
+// splitFileLineFields make of a line one after the other, and isFileAdd
+// takes a line for an add exactly when parseFileLine does.
+TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
+  const std::string longStem = "com.example." + std::string(40, 'n');
+  const std::vector<std::string> contents = {
+      "U, add, com.example.W, /usr/lib/x.so\n",
+      " k ,\tadd , A<B,C> ,/x\r\n",
+      "S,add,A<B,C,/x\n",  // an unbalanced "<" swallows every comma after it
+      "U,add,A>B,C,/x\n",  // a ">" with none open closes nothing
+      "U,add,A,B,C\n",     // five fields
+      "U,add,A,/x,\n",     // an empty fifth field
+      "U,add,,\n",         // empty fields
+      "U,ad d,A,/x\n",     // a blank inside the word is dropped
+      "u,add,A\n",         // too few for an add
+      "X,add,A,/x\n",      // no such scope
+      "U,lookup,A\n",
+      "U,lookup,A,/x\n",                   // four fields, but not an add
+      "UK,add,A,/x\n",                     // two letters                      // not an add
+      "# U,add,A,/x\nU,add,B,/y",          // a comment, then a line without a newline
+      "\n  \t\r\n",                        // blank lines
+      std::string("U,add,A,/x\0y\n", 13),  // a NUL
+      std::string("#\0\n", 3),             // a NUL in a comment
+      "U,add," + longStem + "," + std::string(3000, '/') + "\n",
+  };
+  // Lines whose blanks, commas, brackets and NULs fall at every place of
+  // the bytes a reader may look at together.
+  std::vector<std::string> shifted = contents;
+  for (std::size_t k = 0; k < 48; ++k) {
+    shifted.push_back("U,add," + std::string(k, 'c') + " <" + std::string(k % 7, 'd') + ",>,\t/" +
+                      std::string(47 - k, 'p') + "\r\n");
+    shifted.push_back(std::string(k, 'c') + std::string(1, '\0') + "\n");
+  }
+  for (const std::string& content : shifted) {
+    std::vector<std::string> expected;
+    std::vector<std::string> got;
+    for (const bool split : {false, true}) {
+      std::FILE* file = std::tmpfile();
+      (void)std::fwrite(content.data(), 1, content.size(), file);
+      std::rewind(file);
+      std::int32_t endOfFile = 0;
+      tStatus status = 0;
+      std::vector<std::string>& seen = split ? got : expected;
+      while (endOfFile == 0 && !isError(status)) {
+        std::string_view stripped;
+        std::vector<std::string_view> fields;
+        bool fewEnough = false;
+        tMapScope scope = 3;
+        bool add = false;
+        if (split) {
+          tSplitLine line;
+          readSplitLine(file, endOfFile, line, status);
+          stripped = line.stripped;
+          fields.assign(line.fields.begin(),
+                        line.fields.begin() + static_cast<std::ptrdiff_t>(line.fieldCount));
+          fewEnough = line.fieldCount != 0;
+          add = isFileAdd(line, scope);
+        } else {
+          stripped = readStrippedLine(file, endOfFile, status);
+          fewEnough = splitFileLineFields(stripped, fields);
+          tStatus own = 0;
+          const tCommandRequest& request = parseFileLine(stripped, own);
+          add = !isError(own) && request.getKind(own) == Add;
+          if (add) scope = request.getScope(own);
+        }
+        std::string seenLine = std::string(stripped) + (fewEnough ? " fields" : " too many");
+        if (fewEnough) {
+          for (const std::string_view field : fields) seenLine.append("|").append(field);
+        }
+        seenLine += add ? " add " + std::to_string(scope) : "";
+        // A line that cannot be read yields nothing but the error.
+        if (isError(status)) seenLine = std::string(stripped);
+        seen.push_back(seenLine + " status " + std::to_string(status));
+      }
+      (void)std::fclose(file);
+    }
+    EXPECT_EQ(got, expected) << content;
+  }
+}
+
 TEST(CommandFileReader, Lines) {
   const std::string longName(600, 'x');
   const std::string longComment = "#" + std::string(700, 'c') + "\n";

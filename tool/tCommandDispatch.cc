@@ -94,4 +94,15 @@ void dispatchFileLine(const tCommandRequest& request, tClassMapStore& store, tSt
   runChange(request, store, request.getScope(status), tBoundAdd::silent, status);
 }
 
+void dispatchFileAdd(std::string_view className, std::string_view libraryName, std::int32_t scope,
+                     tClassMapStore& store, tStatus& status) {
+  if (isError(status)) return;
+  if (!isMapScope(scope)) return raiseError(status, nCode::kBadDispatchScope);
+  if (libraryName.find('*') == std::string_view::npos) {
+    return store.addUnlessBound(className, libraryName, scope, status);
+  }
+  const std::string substituted = substituteBitness(std::string(libraryName), store.getIs64Bit());
+  store.addUnlessBound(className, substituted, scope, status);
+}
+
 }  // namespace nDRAVI100

@@ -27,6 +27,12 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
 // next search, walk or save (see tClassMapStore::addUnlessBound).
 void dispatchFileLine(const tCommandRequest& request, tClassMapStore& store, tStatus& status);
 
+// Carries out a command file's add line, "<scope>,add,<className>,<libraryName>",
+// as dispatchFileLine carries out its request, from views of the line:
+// nothing is copied but what the map keeps.
+void dispatchFileAdd(std::string_view className, std::string_view libraryName, std::int32_t scope,
+                     tClassMapStore& store, tStatus& status);
+
 // Returns what carrying out `request` needs of the persistent maps: their
 // bindings for a command file or for a change to scope 0 or 1; for anything
 // else (a query, a command on scope 2, a request that fails before the

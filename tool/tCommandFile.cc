@@ -28,14 +28,23 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
   // Only a larger buffer: where it is refused, stdio's own serves.
   (void)std::setvbuf(file.get(), buffer.get(), _IOFBF, kReadPiece);
   std::int32_t endOfFile = 0;
+  tSplitLine line;
   while (endOfFile == 0 && !isError(status)) {
-    const std::string_view line = readStrippedLine(file.get(), endOfFile, status);
-    if (line.empty()) continue;
-    const tCommandRequest& request = parseFileLine(line, status);
-    // The request holds its own copy of what it needs: a long line need not
-    // be held beside it and the map's copy while the command runs.
-    releaseLongLine();
-    dispatchFileLine(request, store, status);
+    readSplitLine(file.get(), endOfFile, line, status);
+    if (line.stripped.empty()) continue;
+    tMapScope scope = 0;
+    if (isFileAdd(line, scope)) {
+      // Most lines of a bulk file: carried out from the line where it was
+      // read, as its request would be.
+      dispatchFileAdd(line.fields[2], line.fields[3], scope, store, status);
+      releaseLongLine();
+    } else {
+      const tCommandRequest& request = parseFileLine(line.stripped, status);
+      // The request holds its own copy of what it needs: a long line need
+      // not be held beside it and the map's copy while the command runs.
+      releaseLongLine();
+      dispatchFileLine(request, store, status);
+    }
     // One line's warning must not reach the next line or the end of the run.
     if (isWarning(status)) clearStatus(status);
   }
