@@ -42,9 +42,10 @@ static char* allocate_like_zembril(size_t size) {
   return block;
 }
 
-/* Reads the file at `path` whole, in one call where the kernel allows, and
- * returns how many bytes it holds; they are dropped unread. */
-static size_t read_whole(const char* path) {
+/* Reads the file at `path` whole, in one call where the kernel allows,
+ * into memory taken as zembril takes it; sets `*got` to how many bytes it
+ * holds. */
+static char* read_all(const char* path, size_t* got) {
   int in = open(path, O_RDONLY | O_CLOEXEC);
   if (in < 0) fail(path);
   struct stat status;
@@ -52,21 +53,22 @@ static size_t read_whole(const char* path) {
   size_t size = (size_t)status.st_size;
   char* bytes = allocate_like_zembril(size);
   if (bytes == NULL) fail("aligned_alloc");
-  size_t got = 0;
-  while (got < size) {
-    ssize_t count = read(in, bytes + got, size - got);
+  *got = 0;
+  while (*got < size) {
+    ssize_t count = read(in, bytes + *got, size - *got);
     if (count < 0) fail(path);
     if (count == 0) break;
-    got += (size_t)count;
+    *got += (size_t)count;
   }
   close(in);
-  free(bytes);
-  return got;
+  return bytes;
 }
 
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--commands") == 0) {
-    (void)read_whole(argv[2]);
+    /* A command file is read whole and dropped unread: the floor does none of the parsing. */
+    size_t ignored = 0;
+    free(read_all(argv[2], &ignored));
     argv += 2;
     argc -= 2;
   }
@@ -91,21 +93,8 @@ int main(int argc, char** argv) {
     *slash = '\0';
   }
 
-  int in = open(path, O_RDONLY | O_CLOEXEC);
-  if (in < 0) fail(path);
-  struct stat status;
-  if (fstat(in, &status) != 0) fail(path);
-  size_t size = (size_t)status.st_size;
-  char* bytes = allocate_like_zembril(size);
-  if (bytes == NULL) fail("aligned_alloc");
   size_t got = 0;
-  while (got < size) {
-    ssize_t count = read(in, bytes + got, size - got);
-    if (count < 0) fail(path);
-    if (count == 0) break;
-    got += (size_t)count;
-  }
-  close(in);
+  char* bytes = read_all(path, &got);
 
   int out = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) fail(temporary);

@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "mapFile/tMapFile.h"
 #include "mapFile/tMapFileBytes.h"
+#include "mapFile/tMapFileFormat.h"
 
 namespace nDRAVI100 {
 
@@ -394,6 +396,27 @@ class tFieldReader {
   std::uint64_t zerosKnown = 0;  // of the bytes taken, where the writer puts a zero
   std::string asideClass;        // a held class whose library is read past
 };
+
+// Reads the magic and the version that every map file begins with, and
+// checks them unless `checkHead` is false. Returns false when they cannot
+// be read or are wrong, with the scan's code, offset and problem saying so.
+inline bool readMapFileHead(tFieldReader& reader, bool checkHead, tMapFileScan& scan) {
+  const auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
+    scan.code = code;
+    scan.offset = offset;
+    scan.problem = std::move(problem);
+    return false;
+  };
+  std::uint32_t word = 0;
+  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 0, "file ends inside the magic");
+  if (checkHead && word != kMapFileMagic)
+    return stop(-nCode::kBadMagic, 0, "wrong magic: not a map file");
+  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 4, "file ends inside the version");
+  if (checkHead && word != kMapFileVersion) {
+    return stop(-nCode::kBadVersion, 4, "unsupported version " + std::to_string(word));
+  }
+  return true;
+}
 
 }  // namespace
 }  // namespace nDRAVI100

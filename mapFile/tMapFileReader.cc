@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "mapFile/tDescriptorSource.h"
 #include "mapFile/tFieldReader.h"
 #include "mapFile/tMapFile.h"
 #include "mapFile/tMapFileFormat.h"
@@ -23,48 +24,6 @@
 namespace nDRAVI100 {
 
 namespace {
-
-// The map file's own descriptor is read this many bytes at a time when it
-// is only checked: few enough that a piece is still in the processor's
-// cache while it is walked, and many enough that a million bindings cost a
-// few hundred system calls.
-constexpr std::size_t kReadAhead = std::size_t{128} * 1024;
-
-// The size of the regular file open at `fd`, or 0 when it is not known.
-std::uint64_t sizeHint(int fd) {
-  struct stat file {};
-  if (::fstat(fd, &file) == 0 && S_ISREG(file.st_mode)) {
-    return static_cast<std::uint64_t>(file.st_size);
-  }
-  return 0;
-}
-
-class tDescriptorSource final : public tByteSource {
- public:
-  // Only a hint, for sizes: without it the reader reads as it would.
-  explicit tDescriptorSource(int descriptor) : fd(descriptor), size(sizeHint(descriptor)) {}
-  std::size_t pull(char* into, std::size_t room) override {
-    const long got = readRetrying(fd, into, room);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    error = errno;
-    return 0;
-  }
-  // A small file is read into a buffer of its own size, not a large piece:
-  // every page of a buffer costs a fault when it is first written.
-  std::size_t readAhead() const override {
-    return size == 0 ? kReadAhead
-                     : static_cast<std::size_t>(std::min<std::uint64_t>(size, kReadAhead));
-  }
-  bool failed(int& errorOut) const override {
-    errorOut = error;
-    return error != 0;
-  }
-
- private:
-  int fd;
-  int error = 0;
-  std::uint64_t size = 0;
-};
 
 // A whole file read into memory that maps can share: the maps loaded from
 // it view their strings in it instead of copying them, and a save writes
@@ -208,14 +167,7 @@ tMapFileScan scanFields(const tMapImageKey& key, tFieldReader& reader, int secti
     return scan;
   };
 
-  std::uint32_t word = 0;
-  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 0, "file ends inside the magic");
-  if (checkHead && word != kMapFileMagic)
-    return stop(-nCode::kBadMagic, 0, "wrong magic: not a map file");
-  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 4, "file ends inside the version");
-  if (checkHead && word != kMapFileVersion) {
-    return stop(-nCode::kBadVersion, 4, "unsupported version " + std::to_string(word));
-  }
+  if (!readMapFileHead(reader, checkHead, scan)) return scan;
   bool asWritten = true;
   for (int section = 0; section < sections; ++section) {
     std::uint64_t start = 0;

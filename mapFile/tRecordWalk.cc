@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "mapFile/tDescriptorSource.h"
 #include "mapFile/tFieldReader.h"
 #include "mapFile/tMapFileFormat.h"
 #include "os/tRegularFile.h"
@@ -18,38 +19,10 @@ namespace nDRAVI100 {
 
 namespace {
 
-// The file is read this many bytes at a time; a string read from it again
-// later, half as many.
-constexpr std::size_t kWalkPiece = std::size_t{128} * 1024;
+// A string read from the file again, after the walk, is read this many
+// bytes at a time; the walk itself reads as the loader's check does
+// (tDescriptorSource).
 constexpr std::size_t kStringPiece = std::size_t{64} * 1024;
-
-class tWalkSource final : public tByteSource {
- public:
-  explicit tWalkSource(int descriptor) : fd(descriptor) {
-    struct stat file {};
-    if (::fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && file.st_size > 0) {
-      ahead = static_cast<std::size_t>(
-          std::min<std::uint64_t>(static_cast<std::uint64_t>(file.st_size), kWalkPiece));
-    }
-  }
-  std::size_t pull(char* into, std::size_t room) override {
-    const long got = readRetrying(fd, into, room);
-    if (got >= 0) return static_cast<std::size_t>(got);
-    error = errno;
-    return 0;
-  }
-  // A small file is read into a buffer of its own size.
-  std::size_t readAhead() const override { return ahead; }
-  bool failed(int& errorOut) const override {
-    errorOut = error;
-    return error != 0;
-  }
-
- private:
-  int fd;
-  int error = 0;
-  std::size_t ahead = kWalkPiece;
-};
 
 tWalkedString walkedOf(const tStreamedField& field, std::uint64_t base) {
   return {field.held, field.bytes, base + field.offset, field.length};
@@ -71,7 +44,7 @@ std::string_view bytesOf(int fd, const tWalkedString& text, std::uint64_t at, st
 tMapFileScan walkMapFileDescriptor(int fd, int sections, tRecordSink& sink, bool checkHead) {
   const off_t startedAt = ::lseek(fd, 0, SEEK_CUR);
   const std::uint64_t base = startedAt > 0 ? static_cast<std::uint64_t>(startedAt) : 0;
-  tWalkSource source(fd);
+  tDescriptorSource source(fd);
   tFieldReader reader(source);
   tMapFileScan scan;
   auto stop = [&](tStatus code, std::uint64_t offset, std::string problem) {
@@ -82,13 +55,9 @@ tMapFileScan walkMapFileDescriptor(int fd, int sections, tRecordSink& sink, bool
     return scan;
   };
 
-  std::uint32_t word = 0;
-  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 0, "file ends inside the magic");
-  if (checkHead && word != kMapFileMagic)
-    return stop(-nCode::kBadMagic, 0, "wrong magic: not a map file");
-  if (!reader.word(word)) return stop(-nCode::kMapFileTooShort, 4, "file ends inside the version");
-  if (checkHead && word != kMapFileVersion) {
-    return stop(-nCode::kBadVersion, 4, "unsupported version " + std::to_string(word));
+  if (!readMapFileHead(reader, checkHead, scan)) {
+    scan.readFailed = source.failed(scan.readError);
+    return scan;
   }
   // The writer's classes are unique and ascending in each section: each
   // class is compared with the one before, kept aside since the reader's
