@@ -337,7 +337,7 @@ wait "${holders[@]}" 2>/dev/null || true
 hostile=$work/tmpfs/hostile
 use_map_directory "$hostile"
 # The four bytes of $1 as a little-endian 32-bit field.
-le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) \
+le32() { printf '%b' "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) \
   $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"; }
 map_head() { printf ' fmd'; le32 1; }
 # $1 bytes of the letter a.
@@ -354,7 +354,6 @@ rss_dump_commands=$(peak_kib "$dump" --format=commands "$hostile/etc/dravimap")
 # One binding whose library takes n_record bytes.
 { map_head; le32 1; le32 2; printf 'A\0'; le32 $((n_record + 1)); letters "$n_record"
   printf '\0'; le32 0; } >"$hostile/etc/dravimap"
-record_bytes=$(stat -c %s "$hostile/etc/dravimap")
 rss_record_show=$(peak_kib "$dump" "$hostile/etc/dravimap")
 rss_record_check=$(peak_kib_any "$dump" --check)
 rss_record_salvage=$(peak_kib "$dump" --salvage "$hostile/etc/dravimap")
