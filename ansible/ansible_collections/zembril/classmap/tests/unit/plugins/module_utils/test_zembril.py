@@ -248,13 +248,13 @@ def test_arguments_that_are_no_utf8_fail_the_task_without_a_traceback(monkeypatc
     # As the controller sends them, JSON that may hold lone surrogates.
     monkeypatch.setattr(basic, '_ANSIBLE_ARGS', json.dumps({'ANSIBLE_MODULE_ARGS': dict(
         arguments, _ansible_remote_tmp='/tmp', _ansible_keep_remote_files=False)}).encode('ascii'))
-    spec = {'class': dict(type='str'), 'root': dict(type='path'),
-            'bindings': dict(type='list', elements='dict')}
+    options = {'class': dict(type='str'), 'root': dict(type='path'),
+               'bindings': dict(type='list', elements='dict')}
     if msg is None:
-        assert ZembrilModule(argument_spec=spec).params['class'] == 'Café'
+        assert ZembrilModule(argument_spec=options).params['class'] == 'Café'
         return
     with pytest.raises(SystemExit):
-        ZembrilModule(argument_spec=spec)
+        ZembrilModule(argument_spec=options)
     result = json.loads(capsys.readouterr().out)
     assert result['failed'] and result['msg'].startswith(msg)
 
