@@ -138,20 +138,36 @@ bool writeUnbindCommands(const std::vector<tNamedMap>& maps, const std::string& 
   return allCarried;
 }
 
-bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64,
+// The commands form. Of a whole map (or scope) it replaces the map on
+// replay; of the bindings that --class or --library keep (`some`) it binds
+// each of their classes as here, a delete before each add, for an add
+// leaves a class bound elsewhere as it is: a reset would unbind every
+// binding the filters left out.
+bool writeCommands(const std::vector<tNamedMap>& maps, const std::string& path, bool x64, bool some,
                    tStringWriter& strings, std::FILE* out, std::FILE* err) {
   const std::string which =
       maps.size() == 2 ? "the U and K maps" : std::string("the ") + maps.front().letter + " map";
   // The path is escaped so that the comment stays one line whatever it holds.
-  put(out, "# zembril command file: " + which + " of " + escapeForText(path) + ".\n");
-  put(out, std::string("# Replay it with \"zembril ") + (x64 ? "/x64 " : "") +
-               "/file FILE\": it replaces " + (maps.size() == 2 ? "both maps" : "that map") +
-               " in one run.\n");
-  for (const auto& named : maps) put(out, std::string{named.letter} + ",reset\n");
+  put(out, "# zembril command file: " + std::string(some ? "some bindings of " : "") + which +
+               " of " + escapeForText(path) + ".\n");
+  const std::string replay =
+      std::string("# Replay it with \"zembril ") + (x64 ? "/x64 " : "") + "/file FILE\": it ";
+  if (some) {
+    put(out, replay + "binds each of these classes as here and leaves every other binding.\n");
+  } else {
+    put(out,
+        replay + "replaces " + (maps.size() == 2 ? "both maps" : "that map") + " in one run.\n");
+    for (const auto& named : maps) put(out, std::string{named.letter} + ",reset\n");
+  }
   bool allCarried = true;
   for (const auto& [letter, bindings] : maps) {
     for (const tSnapshotBinding& binding : *bindings) {
       if (strings.carried(binding.className, true) && strings.carried(binding.library, false)) {
+        if (some) {
+          putLine(out, {std::string_view(&letter, 1), ",delete,"});
+          strings.putRaw(out, binding.className);
+          putLine(out, {"\n"});
+        }
         putLine(out, {std::string_view(&letter, 1), ",add,"});
         strings.putRaw(out, binding.className);
         putLine(out, {","});
@@ -183,9 +199,11 @@ tWrittenBindings writeBindings(const tMapFileSnapshot& snapshot,
       writeJson(maps, path, strings, out);
       break;
     case tOutputForm::commands:
-      written.allCarried = options.missing
-                               ? writeUnbindCommands(maps, path, options.x64, strings, out, err)
-                               : writeCommands(maps, path, options.x64, strings, out, err);
+      written.allCarried =
+          options.missing ? writeUnbindCommands(maps, path, options.x64, strings, out, err)
+                          : writeCommands(maps, path, options.x64,
+                                          !options.classes.empty() || !options.libraries.empty(),
+                                          strings, out, err);
       break;
   }
   written.readWhole = strings.readWhole;

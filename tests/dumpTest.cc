@@ -1385,8 +1385,9 @@ TEST(Dump, FiltersKeepOnlyTheBindingsAskedFor) {
         std::find(arguments.begin(), arguments.end(), "--missing") != arguments.end();
     for (const std::string_view formName : kForms) {
       const std::string form(formName);
-      // The unbinding command file has a form of its own, tested apart.
-      if (missing && form == "commands") continue;
+      // The unbinding command file, and the one that binds only what the
+      // filters keep, have forms of their own, tested apart.
+      if (form == "commands" && (missing || !arguments.front().starts_with("--scope="))) continue;
       Args line = arguments;
       line.push_back("--format=" + form);
       const tDumpRun run = dump(tree, line);
@@ -1401,12 +1402,45 @@ TEST(Dump, FiltersKeepOnlyTheBindingsAskedFor) {
           out.erase(at, end - at);
         }
       }
-      if (form == "commands" && scope.starts_with("--scope=")) continue;
+      if (form == "commands") continue;
       EXPECT_EQ(run.out, out) << ::testing::PrintToString(line);
       EXPECT_EQ(run.err, err) << ::testing::PrintToString(line);
       const bool anyListed = out.find("/gone.so") != std::string::npos;
       EXPECT_EQ(run.exitStatus, missing && anyListed ? 1 : 0) << ::testing::PrintToString(line);
     }
+  }
+}
+
+// A filtered command file binds the classes it holds as they were and
+// leaves every other binding of the map it is replayed on: a reset in it
+// would unbind them all.
+TEST(Dump, AFilteredCommandFileBindsItsClassesAndKeepsTheRest) {
+  tScratchTree source;
+  writeFile(source.mapFile(), encodeMapFile({{"A", "/a.so"}, {"B", "/b.so"}}, {{"A", "/k.so"}}));
+  struct tCase {
+    Args arguments;
+    tPairs uAfter;
+    tPairs kAfter;
+  };
+  const std::vector<tCase> cases = {
+      {{"--class=A"}, {{"A", "/a.so"}, {"Other", "/o.so"}}, {{"A", "/k.so"}, {"Z", "/z.so"}}},
+      {{"--library=/b.so"},
+       {{"A", "/elsewhere.so"}, {"B", "/b.so"}, {"Other", "/o.so"}},
+       {{"Z", "/z.so"}}},
+      {{"--class=Nothing"}, {{"A", "/elsewhere.so"}, {"Other", "/o.so"}}, {{"Z", "/z.so"}}},
+  };
+  for (const auto& [arguments, uAfter, kAfter] : cases) {
+    Args line = arguments;
+    line.push_back("--format=commands");
+    const tDumpRun backup = dump(source, line);
+    EXPECT_EQ(backup.exitStatus, 0) << backup.err;
+    tScratchTree target;
+    writeFile(target.mapFile(),
+              encodeMapFile({{"A", "/elsewhere.so"}, {"Other", "/o.so"}}, {{"Z", "/z.so"}}));
+    writeFile(target.root() + "/some", backup.out);
+    EXPECT_EQ(testing::runTool(target, {"/file", target.root() + "/some"}).exitStatus, 0);
+    EXPECT_EQ(readFile(target.mapFile()), encodeMapFile(uAfter, kAfter))
+        << ::testing::PrintToString(line) << backup.out;
   }
 }
 
