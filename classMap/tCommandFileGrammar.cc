@@ -151,6 +151,8 @@ bool forEachFieldComma(std::string_view text, int& depth, tOnComma onComma) {
     for (const char byte : {',', '<', '>'}) matters[static_cast<unsigned char>(byte)] = true;
     return matters;
   }();
+  // An empty view may have no bytes at all, which memchr must not be given.
+  if (text.empty()) return true;
   const std::size_t size = text.size();
   const char* const bytes = text.data();
   if (depth == 0 && text.find('<') == std::string_view::npos) {
