@@ -112,26 +112,37 @@ void tClassMapStore::add(const std::string& className, const std::string& librar
   saveIfNotDeferred(status);
 }
 
-void tClassMapStore::addUnlessBound(std::string_view className, std::string_view libraryPath,
-                                    tMapScope scope, tStatus& status) {
-  if (isError(status)) return;
+bool tClassMapStore::addUnlessBound(std::string_view className, std::string_view libraryPath,
+                                    tMapScope scope, tNameBytes given, tStatus& status) {
+  if (isError(status)) return false;
   // A store that saves each change must know now whether there is one.
   if (deferSave == 0) {
     tStatus own = 0;
     add(std::string(className), std::string(libraryPath), scope, own);
     if (isError(own)) raiseError(status, -own);
-    return;
+    return false;
   }
   loadMapsFor(scope, status);
-  if (isError(status)) return;
+  if (isError(status)) return false;
   tClassNameMap* map = selectMap(scope);
-  if (map == nullptr) return raiseError(status, nCode::kBadAddScope);
+  if (map == nullptr) {
+    raiseError(status, nCode::kBadAddScope);
+    return false;
+  }
   if ((scope == 0 || scope == 1) && !silentAdds) {
     silentAdds = true;
     uBindsBefore = uMap.bindCount();
     kBindsBefore = kMap.bindCount();
   }
-  map->addUnlessBound(className, libraryPath);
+  map->addUnlessBound(className, libraryPath, given);
+  return given == tNameBytes::lasting;
+}
+
+void tClassMapStore::expectAdds(std::size_t count, tMapScope scope, tStatus& status) {
+  if (isError(status) || deferSave == 0) return;
+  loadMapsFor(scope, status);
+  if (isError(status)) return;
+  if (tClassNameMap* map = selectMap(scope)) map->reserveMore(count);
 }
 
 void tClassMapStore::settleSilentAdds() {

@@ -106,8 +106,17 @@ class tClassMapStore {
   // settled when the map is next searched, walked or saved (see
   // tClassNameMap::addUnlessBound), so that a command file's adds cost a
   // sort, not a search each. For a caller that would clear the warning.
-  void addUnlessBound(std::string_view className, std::string_view libraryPath, tMapScope scope,
-                      tStatus& status);
+  // With tNameBytes::lasting, a store that defers its save views the two
+  // strings where they stand and returns true; every other add copies them
+  // and returns false.
+  bool addUnlessBound(std::string_view className, std::string_view libraryPath, tMapScope scope,
+                      tNameBytes given, tStatus& status);
+
+  // Makes room in the scope's map for `count` more adds, so that a command
+  // file's many adds do not grow it a doubling at a time (a copy of every
+  // binding and fresh memory each). Only a hint: it changes no binding and
+  // raises nothing but the errors of a load.
+  void expectAdds(std::size_t count, tMapScope scope, tStatus& status);
 
   // Removes the binding of `className` from the scope's map, if there is one.
   void deleteClass(const std::string& className, tMapScope scope, tStatus& status);

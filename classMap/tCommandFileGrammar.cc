@@ -15,6 +15,12 @@
 
 namespace nDRAVI100 {
 
+void reportReadError(tStatus& status) {
+  raiseError(status, nCode::kCommandFileRead);
+  // The report goes out on a best-effort basis; the status carries the error.
+  (void)std::fputs("zembril: File read error!\n", stdout);
+}
+
 namespace {
 
 constexpr std::size_t kMostFields = 4;
@@ -30,13 +36,6 @@ struct tLineBuffer {
   char* bytes = nullptr;
   std::size_t capacity = 0;
 };
-
-// A command file that cannot be read fails the run, with one line of report.
-void reportReadError(tStatus& status) {
-  raiseError(status, nCode::kCommandFileRead);
-  // The report goes out on a best-effort basis; the status carries the error.
-  (void)std::fputs("zembril: File read error!\n", stdout);
-}
 
 tLineBuffer& lineBuffer() {
   static tLineBuffer buffer;
@@ -56,10 +55,7 @@ const tCommandRequest& rejectionRequest() {
 // Reads the next line that is not a comment into the one buffer, as
 // readFileLine describes, and returns where it stands: a view of the
 // buffer, or an empty view at the end or after an error.
-// `nulSeen` says the caller finds a NUL of a line that is not a comment
-// itself, in its own pass.
-std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status,
-                            bool nulSeen = false) {
+std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status) {
   std::span<char> read;
   if (isError(status)) return read;
   // getline's own buffer, kept from line to line. getline says how many
@@ -77,8 +73,7 @@ std::span<char> readRawLine(std::FILE* file, std::int32_t& endOfFile, tStatus& s
     const auto length = static_cast<std::size_t>(got);
     // A line that holds a NUL byte is not the text it looks like (strlen would
     // see it end early and run it into the next line): it cannot be read.
-    if ((!nulSeen || buffer.bytes[0] == '#') &&
-        std::memchr(buffer.bytes, '\0', length) != nullptr) {
+    if (std::memchr(buffer.bytes, '\0', length) != nullptr) {
       reportReadError(status);
       break;
     }
@@ -232,9 +227,10 @@ std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tSta
   return {read.data(), copyWithoutBlanks({read.data(), read.size()}, read.data())};
 }
 
-void readSplitLine(std::FILE* file, std::int32_t& endOfFile, tSplitLine& line, tStatus& status) {
+void splitLine(std::span<char> read, tSplitLine& line, tStatus& status) {
   line.fieldCount = 0;
-  const std::span<char> read = readRawLine(file, endOfFile, status, true);
+  line.stripped = {};
+  if (isError(status)) return;
   char* const bytes = read.data();
   // Each byte is written where the kept bytes end, which is never past
   // where it was read, so the line is compacted where it stands.
@@ -302,15 +298,6 @@ bool isFileAdd(const tSplitLine& line, tMapScope& scope) {
   const std::optional<tMapScope> named = scopeOfLetter(line.fields[0]);
   if (named) scope = *named;
   return named.has_value();
-}
-
-void releaseLongLine() {
-  constexpr std::size_t kLongLine = std::size_t{1} << 20;
-  tLineBuffer& buffer = lineBuffer();
-  if (buffer.capacity <= kLongLine) return;
-  std::free(buffer.bytes);
-  buffer.bytes = nullptr;
-  buffer.capacity = 0;
 }
 
 const std::string& removeWhitespace(std::string_view line, tStatus& status) {

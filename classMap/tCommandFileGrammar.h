@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,24 +25,30 @@
 
 namespace nDRAVI100 {
 
+// A command file that cannot be read, or holds a line with a NUL byte,
+// fails the run: raises nCode::kCommandFileRead and prints "zembril: File
+// read error!".
+void reportReadError(tStatus& status);
+
 // Returns the next line of `file` that is not a comment, its newline
 // included when it has one, of any length. Sets
 // `endOfFile` to 1 once the file's end has been reached. A read error, or a
-// line (comments included) that holds a NUL byte, raises -1, prints
-// "zembril: File read error!" and returns an empty string. The string
-// returned is one buffer that the next call overwrites.
+// line (comments included) that holds a NUL byte, raises -1 as
+// reportReadError does and returns an empty string. The string returned is
+// one buffer that the next call overwrites. This and readStrippedLine read
+// a line at a time through stdio: the plain reading that zembril's own
+// reader (tCommandFileReader) must agree with.
 const std::string& readFileLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
 
 // Reads the next line as readFileLine does and returns it as
 // removeWhitespace would, stripped where it was read: no copy of the line
 // is made. The view shows a buffer that the next call of either reader
-// overwrites; releaseLongLine frees it. This is how zembril reads a
-// command file.
+// overwrites.
 std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tStatus& status);
 
-// A command-file line as readSplitLine reads it.
+// A command-file line as splitLine splits it.
 struct tSplitLine {
-  // The line without its blanks: what readStrippedLine returns.
+  // The line without its blanks: what removeWhitespace makes of it.
   std::string_view stripped;
   // Its fields, as splitFileLineFields splits `stripped`; none when it
   // has more than four.
@@ -49,23 +56,18 @@ struct tSplitLine {
   std::size_t fieldCount = 0;
 };
 
-// Reads the next line as readStrippedLine does and splits it as
-// splitFileLineFields would, in one pass over its bytes: a bulk file spent
-// more time finding its blanks, NULs and commas one scan after another than
-// carrying out its adds. The views show the buffer that the next call of a
-// reader overwrites.
-void readSplitLine(std::FILE* file, std::int32_t& endOfFile, tSplitLine& line, tStatus& status);
+// Strips the line `raw`, which is not a comment, of its blanks where it
+// stands and splits it as removeWhitespace and splitFileLineFields would,
+// in one pass over its bytes: a bulk file spent more time finding its
+// blanks, NULs and commas one scan after another than carrying out its
+// adds. The views show `raw`'s bytes. A NUL in `raw` fails as
+// reportReadError does and leaves `line` empty; so does an error on entry.
+void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status);
 
 // Returns true and stores the scope when `line` is "<scope>,add,<class>,<library>",
 // as parseFileLine would read it: the class is fields[2] and the library
 // fields[3]. Copies nothing.
 bool isFileAdd(const tSplitLine& line, tMapScope& scope);
-
-// Frees the buffer that the readers read into when a line has grown it past
-// a megabyte, so that a command file's one long line is not held a second
-// time while it is carried out; a file of short lines keeps its buffer.
-// Ends the validity of the last view readStrippedLine returned.
-void releaseLongLine();
 
 // Returns `line` up to its first NUL, without spaces, tabs, CRs and LFs. The
 // string returned is one buffer that the next call overwrites.

@@ -203,12 +203,18 @@ std::pair<std::string_view, bool> tClassNameMap::tryAdd(std::string_view classNa
   return {binding.libraryPath, true};
 }
 
-void tClassNameMap::addUnlessBound(std::string_view className, std::string_view libraryPath) {
+void tClassNameMap::addUnlessBound(std::string_view className, std::string_view libraryPath,
+                                   tNameBytes given) {
   if (waitingCount >= std::max(kLeastWaitingSettled, bindings.size() - waitingCount)) settle();
   // Counted now, taken back if the add is dropped.
   ++bindsMade;
-  if (sortsLast(className)) return append(bytes.keep(className), bytes.keep(libraryPath), true);
-  bindings.push_back({bytes.keep(className), bytes.keep(libraryPath)});
+  const auto kept = [&](std::string_view text) {
+    // Even a lasting empty string is given the map's own bytes: a view with
+    // a null data() would mark a removed binding.
+    return given == tNameBytes::lasting && !text.empty() ? text : bytes.keep(text);
+  };
+  if (sortsLast(className)) return append(kept(className), kept(libraryPath), true);
+  bindings.push_back({kept(className), kept(libraryPath)});
   ++waitingCount;
 }
 

@@ -32,6 +32,12 @@ struct tBindingView {
   bool operator==(const tBindingView&) const = default;
 };
 
+// How a map takes the bytes of a name it is given: as a copy of its own, or
+// viewed where they stand, for bytes that stay unchanged for as long as the
+// map lives (the pieces of a command file that a map views last until the
+// program ends).
+enum class tNameBytes { copied, lasting };
+
 // An ordered map with unique keys from class name to library path. Keys are
 // compared as std::string_view compares them: byte by byte as unsigned
 // values, a shorter key before a longer one that begins with it. That is the
@@ -117,8 +123,9 @@ class tClassNameMap {
   // one that will be dropped; adds waiting as many as the bindings before
   // them (and at least a million) are settled at once, so that a file of
   // the same class over and over cannot take more memory than about twice
-  // the map and that million.
-  void addUnlessBound(std::string_view className, std::string_view libraryPath);
+  // the map and that million. With tNameBytes::lasting it copies nothing.
+  void addUnlessBound(std::string_view className, std::string_view libraryPath,
+                      tNameBytes given = tNameBytes::copied);
 
   // Returns how many times tryAdd and addUnlessBound bound a class that was
   // not bound (a copy starts at 0): a run of addUnlessBound changed the map
@@ -172,6 +179,9 @@ class tClassNameMap {
   // Makes room for `count` bindings in all, so that as many can be bound
   // without the array growing.
   void reserve(std::size_t count) { bindings.reserve(count); }
+  // Makes room for `count` more bindings than the map has entries now,
+  // adds that wait counted, without settling them.
+  void reserveMore(std::size_t count) { bindings.reserve(bindings.size() + count); }
 
   // The bindings in ascending order of class name. Any change to the map
   // ends the iterators' validity.

@@ -1,15 +1,19 @@
 // The command-file reader and line parser. Every line handed out is free of
 // NULs and holds a newline only as its last byte, so no line ever runs into
 // the next; a stripped line holds no blank; an accepted line's fields, joined
-// with commas, give the stripped line back. readSplitLine, which zembril
+// with commas, give the stripped line back. tCommandFileReader, which zembril
 // reads a command file with, yields the same stripped lines and fields, and
 // takes a line for an add exactly when parseFileLine does.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "classMap/tCommandFileGrammar.h"
+#include "classMap/tCommandFileReader.h"
 #include "fuzzCheck.h"
 
 using namespace nDRAVI100;
@@ -60,23 +64,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::fclose(file);
 
-  file = ::fmemopen(content.data(), content.size(), "r");
-  if (file == nullptr) return 0;
+  // zembril's own reader, through a file of the same bytes.
+  const int descriptor = ::memfd_create("commands", MFD_CLOEXEC);
+  if (descriptor < 0) return 0;
+  FUZZ_CHECK(::write(descriptor, content.data(), content.size()) ==
+             static_cast<ssize_t>(content.size()));
+  FUZZ_CHECK(::lseek(descriptor, 0, SEEK_SET) == 0);
   endOfFile = 0;
   status = 0;
   std::size_t line = 0;
-  while (endOfFile == 0 && status >= 0 && line < seen.size()) {
-    tSplitLine split;
-    readSplitLine(file, endOfFile, split, status);
-    if (split.stripped.empty()) continue;
-    std::string each(split.stripped);
-    if (split.fieldCount == 0) each += " many";
-    for (std::size_t i = 0; i < split.fieldCount; ++i) each.append("|").append(split.fields[i]);
-    tMapScope scope = 0;
-    FUZZ_CHECK(each + (isFileAdd(split, scope) ? " add" : "") == seen[line]);
-    ++line;
+  {
+    tCommandFileReader reader(descriptor);
+    while (endOfFile == 0 && status >= 0 && line < seen.size()) {
+      tSplitLine split;
+      reader.next(split, endOfFile, status);
+      if (split.stripped.empty()) continue;
+      std::string each(split.stripped);
+      if (split.fieldCount == 0) each += " many";
+      for (std::size_t i = 0; i < split.fieldCount; ++i) each.append("|").append(split.fields[i]);
+      tMapScope scope = 0;
+      FUZZ_CHECK(each + (isFileAdd(split, scope) ? " add" : "") == seen[line]);
+      ++line;
+    }
   }
   FUZZ_CHECK(line == seen.size());
-  std::fclose(file);
+  (void)::close(descriptor);
   return 0;
 }

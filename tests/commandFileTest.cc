@@ -3,8 +3,12 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
+
+#include <unistd.h>
 
 #include "classMap/tCommandFileGrammar.h"
+#include "classMap/tCommandFileReader.h"
 #include "testSupport.h"
 #include "tool/tCommandFile.h"
 
@@ -29,7 +33,7 @@ std::vector<std::string> readAllLines(const std::string& content) {
   return lines;
 }
 
-// readSplitLine reads in one pass what readStrippedLine and
+// zembril's reader reads in one pass what readStrippedLine and
 // splitFileLineFields make of a line one after the other, and isFileAdd
 // takes a line for an add exactly when parseFileLine does.
 TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
@@ -72,6 +76,7 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
       std::int32_t endOfFile = 0;
       tStatus status = 0;
       std::vector<std::string>& seen = split ? got : expected;
+      tCommandFileReader reader(::fileno(file));
       while (endOfFile == 0 && !isError(status)) {
         std::string_view stripped;
         std::vector<std::string_view> fields;
@@ -80,7 +85,7 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
         bool add = false;
         if (split) {
           tSplitLine line;
-          readSplitLine(file, endOfFile, line, status);
+          reader.next(line, endOfFile, status);
           stripped = line.stripped;
           fields.assign(line.fields.begin(),
                         line.fields.begin() + static_cast<std::ptrdiff_t>(line.fieldCount));
@@ -107,6 +112,52 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
     }
     EXPECT_EQ(got, expected) << content;
   }
+}
+
+// Lines read from a pipe, a few bytes at a time, come across the reader's
+// pieces; a line held stays as it was read after the pieces have moved on,
+// and a line longer than a piece comes whole.
+TEST(CommandFileReader, HeldLinesOutlastThePieces) {
+  std::string content;
+  std::vector<std::string> classes;
+  for (std::size_t i = 0; i < 40000; ++i) {
+    classes.push_back("com.example.C" + std::to_string(i) + std::string(i % 29, 'x'));
+    content += "U, add, " + classes.back() + ", /l\n";
+    if (i == 20000) content += "# " + std::string(3u << 20, 'c') + "\n";
+  }
+  classes.push_back(std::string(3u << 20, 'L'));
+  content += "U,add," + classes.back() + ",/l";
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < content.size();) {
+      const std::size_t piece = std::min<std::size_t>(content.size() - at, 1 + at % 70000);
+      const ssize_t put = ::write(ends[1], content.data() + at, piece);
+      if (put <= 0) break;
+      at += static_cast<std::size_t>(put);
+    }
+    ::close(ends[1]);
+  });
+  std::vector<std::string_view> held;
+  std::int32_t endOfFile = 0;
+  tStatus status = 0;
+  {
+    tCommandFileReader reader(ends[0]);
+    while (endOfFile == 0 && !isError(status)) {
+      tSplitLine line;
+      reader.next(line, endOfFile, status);
+      if (line.stripped.empty()) continue;
+      held.push_back(line.fields[2]);
+      // Every other line is held; the rest may be overwritten.
+      if (held.size() % 2 == 1) reader.holdLine();
+    }
+  }
+  writer.join();
+  ::close(ends[0]);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(held.size(), classes.size());
+  for (std::size_t i = 0; i < held.size(); i += 2) ASSERT_EQ(held[i], classes[i]) << i;
+  EXPECT_EQ(held.back().size(), classes.back().size());
 }
 
 TEST(CommandFileReader, Lines) {

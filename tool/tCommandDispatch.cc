@@ -32,7 +32,7 @@ void runChange(const tCommandRequest& request, tClassMapStore& store, std::int32
     using enum tCommandKind;
     case Add:
       if (boundAdd == tBoundAdd::silent) {
-        store.addUnlessBound(className, libraryPath, scope, status);
+        store.addUnlessBound(className, libraryPath, scope, tNameBytes::copied, status);
       } else {
         store.add(className, libraryPath, scope, status);
       }
@@ -94,15 +94,19 @@ void dispatchFileLine(const tCommandRequest& request, tClassMapStore& store, tSt
   runChange(request, store, request.getScope(status), tBoundAdd::silent, status);
 }
 
-void dispatchFileAdd(std::string_view className, std::string_view libraryName, std::int32_t scope,
+bool dispatchFileAdd(std::string_view className, std::string_view libraryName, std::int32_t scope,
                      tClassMapStore& store, tStatus& status) {
-  if (isError(status)) return;
-  if (!isMapScope(scope)) return raiseError(status, nCode::kBadDispatchScope);
+  if (isError(status)) return false;
+  if (!isMapScope(scope)) {
+    raiseError(status, nCode::kBadDispatchScope);
+    return false;
+  }
   if (libraryName.find('*') == std::string_view::npos) {
-    return store.addUnlessBound(className, libraryName, scope, status);
+    return store.addUnlessBound(className, libraryName, scope, tNameBytes::lasting, status);
   }
   const std::string substituted = substituteBitness(std::string(libraryName), store.getIs64Bit());
-  store.addUnlessBound(className, substituted, scope, status);
+  store.addUnlessBound(className, substituted, scope, tNameBytes::copied, status);
+  return false;
 }
 
 }  // namespace nDRAVI100

@@ -28,9 +28,10 @@ void runStoreCommand(const tCommandRequest& request, tClassMapStore& store, std:
 void dispatchFileLine(const tCommandRequest& request, tClassMapStore& store, tStatus& status);
 
 // Carries out a command file's add line, "<scope>,add,<className>,<libraryName>",
-// as dispatchFileLine carries out its request, from views of the line:
-// nothing is copied but what the map keeps.
-void dispatchFileAdd(std::string_view className, std::string_view libraryName, std::int32_t scope,
+// as dispatchFileLine carries out its request, from views of the line that
+// the map may keep as they stand (tNameBytes::lasting). Returns true when it
+// did: the line's bytes must then stay until the program ends.
+bool dispatchFileAdd(std::string_view className, std::string_view libraryName, std::int32_t scope,
                      tClassMapStore& store, tStatus& status);
 
 // Returns what carrying out `request` needs of the persistent maps: their

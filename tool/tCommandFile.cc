@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string_view>
 
 #include "classMap/tCommandFileGrammar.h"
+#include "classMap/tCommandFileReader.h"
 #include "os/tFile.h"
 #include "tool/tCommandDispatch.h"
 
@@ -14,35 +14,40 @@ namespace nDRAVI100 {
 
 void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& status) {
   if (isError(status)) return;
-  // A buffer of stdio's own size, 4 KiB, cost a bulk file a thousand reads
-  // where a few hundred kilobytes at a time take a handful. It outlives the
-  // stream, which is closed first.
-  constexpr std::size_t kReadPiece = std::size_t{1} << 20;
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kReadPiece);
-  // The file is only read; closing it cannot lose anything.
+  // The file is only read; closing it cannot lose anything. It is opened
+  // as fopen opens it, and read past stdio, in pieces that adds view.
   const tFile file = tFile::open(path, "r");
   if (!file) {
     raiseError(status, nCode::kCannotOpen);
     return;
   }
-  // Only a larger buffer: where it is refused, stdio's own serves.
-  (void)std::setvbuf(file.get(), buffer.get(), _IOFBF, kReadPiece);
+  tCommandFileReader reader(::fileno(file.get()));
   std::int32_t endOfFile = 0;
   tSplitLine line;
+  // After this many adds, the map of the last is given room for as many
+  // more as the file seems to hold: lines of the same length, and an eighth
+  // to spare. A map grown a doubling at a time took fresh memory and a copy
+  // of every binding each time, a tenth of a bulk file's run.
+  constexpr std::size_t kAddsBeforeRoom = 64;
+  std::size_t adds = 0;
   while (endOfFile == 0 && !isError(status)) {
-    readSplitLine(file.get(), endOfFile, line, status);
+    reader.next(line, endOfFile, status);
     if (line.stripped.empty()) continue;
     tMapScope scope = 0;
     if (isFileAdd(line, scope)) {
+      if (++adds == kAddsBeforeRoom) {
+        const std::size_t left = reader.linesLeft();
+        store.expectAdds(left + left / 8, scope, status);
+      }
       // Most lines of a bulk file: carried out from the line where it was
-      // read, as its request would be.
-      dispatchFileAdd(line.fields[2], line.fields[3], scope, store, status);
-      releaseLongLine();
+      // read, and bound as views of it when the map keeps them.
+      if (dispatchFileAdd(line.fields[2], line.fields[3], scope, store, status)) reader.holdLine();
+      reader.releaseLongLine();
     } else {
       const tCommandRequest& request = parseFileLine(line.stripped, status);
       // The request holds its own copy of what it needs: a long line need
-      // not be held beside it and the map's copy while the command runs.
-      releaseLongLine();
+      // not be held beside it while the command runs.
+      reader.releaseLongLine();
       dispatchFileLine(request, store, status);
     }
     // One line's warning must not reach the next line or the end of the run.
