@@ -101,6 +101,31 @@ void sortFewItems(std::span<tSortItem> items) {
   }
 }
 
+// Returns the 8 bytes at `bytes` as a big-endian integer.
+std::uint64_t bigEndianAt(const char* bytes) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word;
+}
+
+// Sets `item`'s key to the bytes of `name` from `offset` on, keeping its
+// place. Most names have all 16 bytes, which are read where they stand;
+// one that ends sooner is padded, without reading past its end.
+void readKey(tSortItem& item, std::string_view name, std::size_t offset) {
+  const std::size_t left = name.size() - offset;
+  if (left >= kSortStep) {
+    item.high = bigEndianAt(name.data() + offset);
+    item.low = bigEndianAt(name.data() + offset + 8);
+  } else {
+    std::array<char, kSortStep> bytes{};
+    std::memcpy(bytes.data(), name.data() + offset, left);
+    item.high = bigEndianAt(bytes.data());
+    item.low = bigEndianAt(bytes.data() + 8);
+  }
+  item.lengthAndPlace = std::uint64_t{std::min(kSortStep + 1, left)} << kPlaceBits | placeOf(item);
+}
+
 struct tPart {
   std::size_t begin;
   std::size_t end;
@@ -132,11 +157,20 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
     const std::size_t digitIndex = firstDifference(these);
     if (digitIndex == kKeyDigits) continue;
     const tDigit digit = digitAt(digitIndex);
+    // Only the buckets from the least digit to the greatest are walked: a
+    // part of a hundred names that part at a decimal digit uses ten.
     std::array<std::size_t, kBuckets> ends{};
-    for (const tSortItem& item : these) ++ends[digit.of(item)];
-    std::array<std::size_t, kBuckets> next{};
+    unsigned least = kBuckets - 1;
+    unsigned most = 0;
+    for (const tSortItem& item : these) {
+      const unsigned own = digit.of(item);
+      ++ends[own];
+      least = std::min(least, own);
+      most = std::max(most, own);
+    }
+    std::array<std::size_t, kBuckets> next;  // from `least` to `most`
     std::size_t total = 0;
-    for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
+    for (unsigned bucket = least; bucket <= most; ++bucket) {
       next[bucket] = total;
       total += ends[bucket];
       ends[bucket] = total;
@@ -150,7 +184,7 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
     // bucket is left unplaced, the items left are all of it.
     std::array<std::uint8_t, kBuckets> unplaced{};
     std::size_t unplacedCount = 0;
-    for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
+    for (unsigned bucket = least; bucket <= most; ++bucket) {
       if (next[bucket] != ends[bucket])
         unplaced[unplacedCount++] = static_cast<std::uint8_t>(bucket);
     }
@@ -165,7 +199,7 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
       }
       unplacedCount = left;
     }
-    for (std::size_t bucket = 0, begin = 0; bucket < kBuckets; begin = ends[bucket++]) {
+    for (std::size_t bucket = least, begin = 0; bucket <= most; begin = ends[bucket++]) {
       const std::size_t size = ends[bucket] - begin;
       if (size > kFewItems) {
         parts.push_back({part.begin + begin, part.begin + ends[bucket]});
@@ -240,22 +274,7 @@ bool sortByClassName(std::span<tBindingView> part) {
       if (last - item > kBytesAhead) {
         __builtin_prefetch(part[placeOf(item[kBytesAhead])].className.data() + group.offset);
       }
-      const std::string_view name = part[placeOf(*item)].className;
-      const std::size_t left = name.size() - group.offset;
-      std::array<char, kSortStep> bytes{};
-      std::memcpy(bytes.data(), name.data() + group.offset, std::min(kSortStep, left));
-      std::uint64_t high = 0;
-      std::uint64_t low = 0;
-      std::memcpy(&high, bytes.data(), 8);
-      std::memcpy(&low, bytes.data() + 8, 8);
-      if constexpr (std::endian::native == std::endian::little) {
-        high = __builtin_bswap64(high);
-        low = __builtin_bswap64(low);
-      }
-      item->high = high;
-      item->low = low;
-      item->lengthAndPlace =
-          std::uint64_t{std::min(kSortStep + 1, left)} << kPlaceBits | placeOf(*item);
+      readKey(*item, part[placeOf(*item)].className, group.offset);
     }
     sortItems({first, last}, parts);
     // Names that agree on all 16 bytes and go on need the next 16 to part;
