@@ -46,74 +46,189 @@ bool itemAlike(const tSortItem& left, const tSortItem& right) {
   return left.high == right.high && left.low == right.low && lengthOf(left) == lengthOf(right);
 }
 
-// An item's key is 17 digits: its 16 bytes, then its length.
-constexpr std::size_t kKeyDigits = kSortStep + 1;
+// An item's key is 21 digits: its 16 bytes, its length, then the four bytes
+// of its place, so that items alike in all else are ordered as they stood.
+constexpr std::size_t kLengthDigit = kSortStep;
+constexpr std::size_t kKeyDigits = kSortStep + 1 + kPlaceBits / 8;
 
-unsigned digitOf(const tSortItem& item, std::size_t digit) {
-  if (digit < 8) return static_cast<unsigned>(item.high >> (56 - 8 * digit)) & 0xFFU;
-  if (digit < kSortStep) return static_cast<unsigned>(item.low >> (56 - 8 * (digit - 8))) & 0xFFU;
-  return static_cast<unsigned>(lengthOf(item));
+// Where a digit of every item is found: one byte of one of its integers.
+struct tDigit {
+  std::uint64_t tSortItem::*word;
+  int shift;
+
+  [[nodiscard]] unsigned of(const tSortItem& item) const {
+    return static_cast<unsigned>(item.*word >> shift) & 0xFFU;
+  }
+};
+
+tDigit digitAt(std::size_t digit) {
+  if (digit < 8) return {&tSortItem::high, static_cast<int>(56 - 8 * digit)};
+  if (digit < kSortStep) return {&tSortItem::low, static_cast<int>(56 - 8 * (digit - 8))};
+  // A length is at most kSortStep + 1: one byte holds it.
+  if (digit == kLengthDigit) return {&tSortItem::lengthAndPlace, kPlaceBits};
+  return {&tSortItem::lengthAndPlace, static_cast<int>(8 * (kKeyDigits - 1 - digit))};
 }
 
 // Returns the first digit at which the items differ, kKeyDigits when
-// they are all alike.
+// there is nothing to sort: one item, or names alike in all 16 bytes that
+// go on past them.
 std::size_t firstDifference(std::span<const tSortItem> items) {
   std::uint64_t high = 0;
   std::uint64_t low = 0;
-  std::uint64_t length = 0;
+  std::uint64_t rest = 0;
   for (const tSortItem& item : items) {
     high |= item.high ^ items.front().high;
     low |= item.low ^ items.front().low;
-    length |= lengthOf(item) ^ lengthOf(items.front());
+    rest |= item.lengthAndPlace ^ items.front().lengthAndPlace;
   }
   if (high != 0) return static_cast<std::size_t>(std::countl_zero(high)) / 8;
   if (low != 0) return 8 + static_cast<std::size_t>(std::countl_zero(low)) / 8;
-  return length != 0 ? kSortStep : kKeyDigits;
+  if (rest >> kPlaceBits != 0) return kLengthDigit;
+  // Names that go on past these bytes are sorted again, places and all, by
+  // their next bytes.
+  if (rest != 0 && lengthOf(items.front()) <= kSortStep) {
+    return kLengthDigit + 1 + static_cast<std::size_t>(std::countl_zero(rest) - kPlaceBits) / 8;
+  }
+  return kKeyDigits;
 }
 
-// Sorts `items` by their keys, keeping alike ones in the order they came:
-// the order of places, which they come in. A comparison sort of a bulk
-// file's names spent most of its time on comparisons whose outcome the
-// processor could not foresee. This distributes the items by the first
-// digit at which those of a part differ, so that a prefix all the names of
-// a part share (a namespace) costs one pass, not a pass a byte, and then
-// each bucket the same way; a part of few items is sorted by insertion.
-// `spare` has room for as many items.
-void sortItems(std::span<tSortItem> items, std::span<tSortItem> spare) {
+void sortFewItems(std::span<tSortItem> items) {
+  for (std::size_t next = 1; next < items.size(); ++next) {
+    const tSortItem item = items[next];
+    std::size_t at = next;
+    for (; at > 0 && itemBefore(item, items[at - 1]); --at) items[at] = items[at - 1];
+    items[at] = item;
+  }
+}
+
+// Returns the 8 bytes at `bytes` as a big-endian integer.
+std::uint64_t bigEndianAt(const char* bytes) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word;
+}
+
+// Sets `item`'s key to the bytes of `name` from `offset` on, keeping its
+// place. Most names have all 16 bytes, which are read where they stand;
+// one that ends sooner is padded, without reading past its end.
+void readKey(tSortItem& item, std::string_view name, std::size_t offset) {
+  const std::size_t left = name.size() - offset;
+  if (left >= kSortStep) {
+    item.high = bigEndianAt(name.data() + offset);
+    item.low = bigEndianAt(name.data() + offset + 8);
+  } else {
+    std::array<char, kSortStep> bytes{};
+    std::memcpy(bytes.data(), name.data() + offset, left);
+    item.high = bigEndianAt(bytes.data());
+    item.low = bigEndianAt(bytes.data() + 8);
+  }
+  item.lengthAndPlace = std::uint64_t{std::min(kSortStep + 1, left)} << kPlaceBits | placeOf(item);
+}
+
+struct tPart {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// Sorts `items` by their keys. A comparison sort of a bulk file's names
+// spent most of its time on comparisons whose outcome the processor could
+// not foresee. This distributes the items by the first digit at which
+// those of a part differ, so that a prefix all the names of a part share (a
+// namespace) costs one pass, not a pass a byte, and then each bucket the
+// same way; a part of few items is sorted by insertion. The items are
+// swapped into their buckets where they stand: a second array as large
+// would be fresh pages, which the kernel clears, and on a virtual machine
+// those cost more than the swaps. Such a distribution keeps no order among
+// items of one bucket, so the places end the key. `parts` is room for the
+// parts still to be sorted, kept from call to call.
+void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
   constexpr std::size_t kFewItems = 32;
-  struct tPart {
-    std::size_t begin;
-    std::size_t end;
-  };
-  std::vector<tPart> parts{{0, items.size()}};
+  constexpr std::size_t kBuckets = 256;
+  parts.assign(1, {0, items.size()});
   while (!parts.empty()) {
     const tPart part = parts.back();
     parts.pop_back();
     const std::span<tSortItem> these = items.subspan(part.begin, part.end - part.begin);
     if (these.size() <= kFewItems) {
-      for (std::size_t next = 1; next < these.size(); ++next) {
-        const tSortItem item = these[next];
-        std::size_t at = next;
-        for (; at > 0 && itemBefore(item, these[at - 1]); --at) these[at] = these[at - 1];
-        these[at] = item;
-      }
+      sortFewItems(these);
       continue;
     }
-    const std::size_t digit = firstDifference(these);
-    if (digit == kKeyDigits) continue;
-    std::array<std::size_t, 257> starts{};
-    for (const tSortItem& item : these) ++starts[digitOf(item, digit) + 1];
-    for (std::size_t bucket = 1; bucket < starts.size(); ++bucket)
-      starts[bucket] += starts[bucket - 1];
-    std::array<std::size_t, 257> next = starts;
-    const std::span<tSortItem> out = spare.subspan(part.begin, these.size());
-    for (const tSortItem& item : these) out[next[digitOf(item, digit)]++] = item;
-    std::copy(out.begin(), out.end(), these.begin());
-    for (std::size_t bucket = 0; bucket + 1 < starts.size(); ++bucket) {
-      if (starts[bucket + 1] - starts[bucket] > 1) {
-        parts.push_back({part.begin + starts[bucket], part.begin + starts[bucket + 1]});
+    const std::size_t digitIndex = firstDifference(these);
+    if (digitIndex == kKeyDigits) continue;
+    const tDigit digit = digitAt(digitIndex);
+    // Only the buckets from the least digit to the greatest are walked: a
+    // part of a hundred names that part at a decimal digit uses ten.
+    std::array<std::size_t, kBuckets> ends{};
+    unsigned least = kBuckets - 1;
+    unsigned most = 0;
+    for (const tSortItem& item : these) {
+      const unsigned own = digit.of(item);
+      ++ends[own];
+      least = std::min(least, own);
+      most = std::max(most, own);
+    }
+    std::array<std::size_t, kBuckets> next;  // from `least` to `most`
+    std::size_t total = 0;
+    for (unsigned bucket = least; bucket <= most; ++bucket) {
+      next[bucket] = total;
+      total += ends[bucket];
+      ends[bucket] = total;
+    }
+    // Each sweep goes along what is left unplaced of one bucket and swaps
+    // each item there into the next free slot of its own, which places it;
+    // the item it displaces waits for a later sweep. A step does not wait
+    // on the step before it, as carrying the displaced item on would: the
+    // processor overlaps the swaps' cache misses. The free slots of a bucket
+    // never pass its sweep, so every placed item stays. Once a single
+    // bucket is left unplaced, the items left are all of it.
+    std::array<std::uint8_t, kBuckets> unplaced{};
+    std::size_t unplacedCount = 0;
+    for (unsigned bucket = least; bucket <= most; ++bucket) {
+      if (next[bucket] != ends[bucket])
+        unplaced[unplacedCount++] = static_cast<std::uint8_t>(bucket);
+    }
+    while (unplacedCount > 1) {
+      std::size_t left = 0;
+      for (std::size_t each = 0; each < unplacedCount; ++each) {
+        const std::uint8_t bucket = unplaced[each];
+        for (std::size_t at = next[bucket], end = ends[bucket]; at < end; ++at) {
+          std::swap(these[at], these[next[digit.of(these[at])]++]);
+        }
+        if (next[bucket] != ends[bucket]) unplaced[left++] = bucket;
+      }
+      unplacedCount = left;
+    }
+    for (std::size_t bucket = least, begin = 0; bucket <= most; begin = ends[bucket++]) {
+      const std::size_t size = ends[bucket] - begin;
+      if (size > kFewItems) {
+        parts.push_back({part.begin + begin, part.begin + ends[bucket]});
+      } else if (size > 1) {
+        sortFewItems(these.subspan(begin, size));
       }
     }
+  }
+}
+
+// Puts `part` in the order of `items`, each of which holds the place in
+// `part` of the binding that belongs where the item stands, by following
+// the cycles of that permutation: each binding is moved once, with no
+// second array. An item whose binding has come is given its own index as
+// its place, so that a cycle is followed once.
+void putInOrder(std::span<tBindingView> part, std::span<tSortItem> items) {
+  for (std::size_t start = 0; start < part.size(); ++start) {
+    std::size_t from = placeOf(items[start]);
+    if (from == start) continue;
+    const tBindingView first = part[start];
+    std::size_t at = start;
+    do {
+      part[at] = part[from];
+      items[at].lengthAndPlace = at;
+      at = from;
+      from = placeOf(items[at]);
+    } while (from != start);
+    part[at] = first;
+    items[at].lengthAndPlace = at;
   }
 }
 
@@ -138,70 +253,46 @@ bool sortByClassName(std::span<tBindingView> part) {
   tSortItems items(part.size());
   for (std::size_t index = 0; index < part.size(); ++index) items[index].lengthAndPlace = index;
   bool repeated = false;
-  {
-    tSortItems spare(part.size());
-    // A stack, not recursion: a group ends deeper only as its names go on,
-    // and names may be long.
-    std::vector<tGroup> groups{{0, items.size(), 0}};
-    while (!groups.empty()) {
-      const tGroup group = groups.back();
-      groups.pop_back();
-      const auto first = items.begin() + static_cast<std::ptrdiff_t>(group.begin);
-      const auto last = items.begin() + static_cast<std::ptrdiff_t>(group.end);
-      // Past the first step a group's names come in sorted order, scattered
-      // in memory: reading each where it stands waited on a cache miss for
-      // the binding and one for its bytes, most of the sort's time. Each is
-      // asked for some items ahead: the binding far ahead, its bytes nearer,
-      // once the binding has come.
-      constexpr std::ptrdiff_t kBindingAhead = 16;
-      constexpr std::ptrdiff_t kBytesAhead = 8;
-      for (auto item = first; item != last; ++item) {
-        if (last - item > kBindingAhead) __builtin_prefetch(&part[placeOf(item[kBindingAhead])]);
-        if (last - item > kBytesAhead) {
-          __builtin_prefetch(part[placeOf(item[kBytesAhead])].className.data() + group.offset);
-        }
-        const std::string_view name = part[placeOf(*item)].className;
-        const std::size_t left = name.size() - group.offset;
-        std::array<char, kSortStep> bytes{};
-        std::memcpy(bytes.data(), name.data() + group.offset, std::min(kSortStep, left));
-        std::uint64_t high = 0;
-        std::uint64_t low = 0;
-        std::memcpy(&high, bytes.data(), 8);
-        std::memcpy(&low, bytes.data() + 8, 8);
-        if constexpr (std::endian::native == std::endian::little) {
-          high = __builtin_bswap64(high);
-          low = __builtin_bswap64(low);
-        }
-        item->high = high;
-        item->low = low;
-        item->lengthAndPlace =
-            std::uint64_t{std::min(kSortStep + 1, left)} << kPlaceBits | placeOf(*item);
+  std::vector<tPart> parts;
+  // A stack, not recursion: a group ends deeper only as its names go on,
+  // and names may be long.
+  std::vector<tGroup> groups{{0, items.size(), 0}};
+  while (!groups.empty()) {
+    const tGroup group = groups.back();
+    groups.pop_back();
+    const auto first = items.begin() + static_cast<std::ptrdiff_t>(group.begin);
+    const auto last = items.begin() + static_cast<std::ptrdiff_t>(group.end);
+    // Past the first step a group's names come in sorted order, scattered
+    // in memory: reading each where it stands waited on a cache miss for
+    // the binding and one for its bytes, most of the sort's time. Each is
+    // asked for some items ahead: the binding far ahead, its bytes nearer,
+    // once the binding has come.
+    constexpr std::ptrdiff_t kBindingAhead = 16;
+    constexpr std::ptrdiff_t kBytesAhead = 8;
+    for (auto item = first; item != last; ++item) {
+      if (last - item > kBindingAhead) __builtin_prefetch(&part[placeOf(item[kBindingAhead])]);
+      if (last - item > kBytesAhead) {
+        __builtin_prefetch(part[placeOf(item[kBytesAhead])].className.data() + group.offset);
       }
-      sortItems({first, last}, spare);
-      // Names that agree on all 16 bytes and go on need the next 16 to part;
-      // names that agree and end are the same name.
-      for (std::size_t begin = group.begin; begin < group.end;) {
-        std::size_t end = begin + 1;
-        while (end < group.end && itemAlike(items[begin], items[end])) ++end;
-        if (end - begin > 1) {
-          if (lengthOf(items[begin]) > kSortStep) {
-            groups.push_back({begin, end, group.offset + kSortStep});
-          } else {
-            repeated = true;
-          }
+      readKey(*item, part[placeOf(*item)].className, group.offset);
+    }
+    sortItems({first, last}, parts);
+    // Names that agree on all 16 bytes and go on need the next 16 to part;
+    // names that agree and end are the same name.
+    for (std::size_t begin = group.begin; begin < group.end;) {
+      std::size_t end = begin + 1;
+      while (end < group.end && itemAlike(items[begin], items[end])) ++end;
+      if (end - begin > 1) {
+        if (lengthOf(items[begin]) > kSortStep) {
+          groups.push_back({begin, end, group.offset + kSortStep});
+        } else {
+          repeated = true;
         }
-        begin = end;
       }
+      begin = end;
     }
   }
-  // The spare items are given back before the bindings are gathered.
-  const tClassNameMap::tBindings sorted = [&] {
-    tClassNameMap::tBindings gathered;
-    gathered.reserve(items.size());
-    for (const tSortItem& item : items) gathered.push_back(part[placeOf(item)]);
-    return gathered;
-  }();
-  std::copy(sorted.begin(), sorted.end(), part.begin());
+  putInOrder(part, items);
   return repeated;
 }
 
