@@ -227,18 +227,18 @@ std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tSta
   return {read.data(), copyWithoutBlanks({read.data(), read.size()}, read.data())};
 }
 
-void splitLine(std::span<char> read, tSplitLine& line, tStatus& status) {
+void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status) {
   line.fieldCount = 0;
   line.stripped = {};
   if (isError(status)) return;
-  char* const bytes = read.data();
+  char* const bytes = raw.data();
   // Each byte is written where the kept bytes end, which is never past
   // where it was read, so the line is compacted where it stands.
   char* out = bytes;
   char* fieldStart = bytes;
   std::size_t commas = 0;
   int depth = 0;
-  const std::size_t size = read.size();
+  const std::size_t size = raw.size();
   for (std::size_t at = 0; at < size; ++at) {
     // Most bytes matter to nothing but the copy: sixteen are compared with
     // the eight that matter at once, and those before the first that
