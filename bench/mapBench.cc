@@ -124,11 +124,9 @@ void BM_AddInScrambledOrder(benchmark::State& state) {
 }
 BENCHMARK(BM_AddInScrambledOrder)->Range(1 << 10, 1 << 17);
 
-// The adds of a bulk command file, shaped as bench/bindings.awk makes them
-// (namespaced names of 20 to 40 bytes, scrambled), settled by the one walk
-// a save makes: the sort alone is timed, the adds are not.
-void BM_SortBulkAdds(benchmark::State& state) {
-  const auto count = static_cast<std::uint64_t>(state.range(0));
+// The bindings of a bulk command file, shaped as bench/bindings.awk makes
+// them: namespaced names of 20 to 40 bytes, in a scrambled order.
+std::vector<std::pair<std::string, std::string>> bulkAdds(std::uint64_t count) {
   static const char* const tlds[] = {"com", "org", "net", "io", "de"};
   static const char* const vendors[] = {"acme",  "globex",    "initech", "umbrellacorp",
                                         "hooli", "piedpiper", "soylent", "tyrell",
@@ -147,6 +145,13 @@ void BM_SortBulkAdds(benchmark::State& state) {
                         static_cast<unsigned long long>(j % 4));
     adds.emplace_back(name, path);
   }
+  return adds;
+}
+
+// The adds of a bulk command file settled by the one walk a save makes:
+// the sort alone is timed, the adds are not.
+void BM_SortBulkAdds(benchmark::State& state) {
+  const auto adds = bulkAdds(static_cast<std::uint64_t>(state.range(0)));
   for (auto _ : state) {
     state.PauseTiming();
     {
@@ -161,6 +166,31 @@ void BM_SortBulkAdds(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_SortBulkAdds)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// The lines of a bulk command file ("U, add, CLASS, LIBRARY"), each split
+// and taken for an add where it stands, as a run's reader does.
+void BM_SplitBulkLines(benchmark::State& state) {
+  std::string text;
+  for (const auto& [name, path] : bulkAdds(static_cast<std::uint64_t>(state.range(0)))) {
+    text += "U, add, " + name + ", " + path + "\n";
+  }
+  for (auto _ : state) {
+    tStatus status = 0;
+    tSplitLine line;
+    std::size_t adds = 0;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = text.find('\n', at) + 1;
+      splitLine({text.data() + at, end - at}, line, status);
+      tMapScope scope = 0;
+      adds += isFileAdd(line, scope) ? 1 : 0;
+      at = end;
+    }
+    benchmark::DoNotOptimize(adds);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+BENCHMARK(BM_SplitBulkLines)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // One pass over the map, however many bindings name the library.
 void BM_DeleteLib(benchmark::State& state) {

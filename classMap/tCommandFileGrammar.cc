@@ -2,6 +2,10 @@
 
 #include <sys/types.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -175,7 +179,7 @@ bool forEachFieldComma(std::string_view text, int& depth, tOnComma onComma) {
   }
 }
 
-// What a byte of a command-file line is to readSplitLine.
+// What a byte of a command-file line is to the split.
 enum : unsigned char { kPlain, kBlank, kComma, kOpen, kClose, kNul };
 constexpr auto kKinds = [] {
   std::array<unsigned char, 256> kinds{};
@@ -189,28 +193,121 @@ constexpr auto kKinds = [] {
 
 constexpr std::size_t kWide = 16;
 
-// Returns how many of the kWide bytes at `bytes` come before the first that
-// is not kPlain, kWide when none is. The compiler's vectors compare all of
-// them at once where the machine can.
-std::size_t plainBytesAt(const char* bytes) {
+// Returns a mask of the kWide bytes at `bytes`, bit i set when byte i is not
+// kPlain. The compiler's vectors compare all of them at once where the
+// machine can.
+std::uint32_t unplainMaskAt(const char* bytes) {
   using tWide = unsigned char __attribute__((vector_size(kWide)));
   tWide wide;
   std::memcpy(&wide, bytes, kWide);
   const auto matters = (wide == ' ') | (wide == '\t') | (wide == '\r') | (wide == '\n') |
                        (wide == ',') | (wide == '<') | (wide == '>') | (wide == 0);
-  std::uint64_t first = 0;
-  std::uint64_t second = 0;
-  std::memcpy(&first, &matters, 8);
-  std::memcpy(&second, reinterpret_cast<const char*>(&matters) + 8, 8);
-  const auto before = [](std::uint64_t word) {
-    return static_cast<std::size_t>(std::endian::native == std::endian::little
-                                        ? std::countr_zero(word)
-                                        : std::countl_zero(word)) /
-           8;
+#if defined(__SSE2__)
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(matters)));
+#else
+  std::uint32_t mask = 0;
+  for (std::size_t at = 0; at < kWide; ++at) mask |= (matters[at] != 0 ? 1U : 0U) << at;
+  return mask;
+#endif
+}
+
+constexpr std::size_t kBlock = 64;
+
+// Returns a mask of the `count` bytes, at most kBlock, at `from` in
+// `bytes`, bit i set when byte `from` + i is not kPlain. It reads no byte
+// past them, nor before `bytes`: the end of a line longer than kWide is
+// read as the line's last kWide bytes, and a line shorter than that byte by
+// byte.
+std::uint64_t unplainMaskOf(const char* bytes, std::size_t from, std::size_t count) {
+  std::uint64_t mask = 0;
+  std::size_t at = 0;
+  for (; at + kWide <= count; at += kWide) {
+    mask |= std::uint64_t{unplainMaskAt(bytes + from + at)} << at;
+  }
+  if (at == count) return mask;
+  if (from + count >= kWide) {
+    const std::size_t lastStart = from + count - kWide;
+    return mask | (std::uint64_t{unplainMaskAt(bytes + lastStart)} >> (from + at - lastStart))
+                      << at;
+  }
+  for (; at < count; ++at) {
+    if (kKinds[static_cast<unsigned char>(bytes[from + at])] != kPlain)
+      mask |= std::uint64_t{1} << at;
+  }
+  return mask;
+}
+
+// Splits `raw` into `line`'s fields when each of its blanks stands at the
+// edge of a field: the fields are then views of `raw` between the blanks.
+// Returns false for a line with a blank inside a field, or with a NUL,
+// and `line`'s fields are then to be ignored. The bytes that matter are
+// found kBlock at a time, and only they are looked at one by one.
+bool splitAtEdges(std::span<const char> raw, tSplitLine& line) {
+  const char* const bytes = raw.data();
+  const std::size_t size = raw.size();
+  std::size_t commas = 0;
+  int depth = 0;
+  // The field being split: where its kept bytes begin and end, whether it
+  // has any, and whether a blank has come after them.
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool kept = false;
+  bool blankAfter = false;
+  // Takes [from, to) as kept bytes of the field; false when a blank came
+  // between them and the field's earlier kept bytes.
+  const auto keep = [&](std::size_t from, std::size_t to) {
+    if (!kept) {
+      begin = from;
+      kept = true;
+    } else if (blankAfter) {
+      return false;
+    }
+    end = to;
+    return true;
   };
-  if (first != 0) return before(first);
-  if (second != 0) return 8 + before(second);
-  return kWide;
+  const auto endField = [&](std::size_t at) {
+    if (commas < kMostFields) {
+      line.fields[commas] =
+          kept ? std::string_view(bytes + begin, end - begin) : std::string_view(bytes + at, 0);
+    }
+    ++commas;
+    kept = blankAfter = false;
+  };
+  std::size_t unseen = 0;  // the first byte not yet taken
+  for (std::size_t block = 0; block < size; block += kBlock) {
+    for (std::uint64_t mask = unplainMaskOf(bytes, block, std::min(kBlock, size - block));
+         mask != 0; mask &= mask - 1) {
+      const std::size_t at = block + static_cast<std::size_t>(std::countr_zero(mask));
+      if (at > unseen && !keep(unseen, at)) return false;
+      unseen = at + 1;
+      switch (kKinds[static_cast<unsigned char>(bytes[at])]) {
+        case kBlank:
+          blankAfter = kept;
+          break;
+        case kComma:
+          if (depth == 0) {
+            endField(at);
+          } else if (!keep(at, at + 1)) {
+            return false;
+          }
+          break;
+        case kOpen:
+          ++depth;
+          if (!keep(at, at + 1)) return false;
+          break;
+        case kClose:
+          if (depth > 0) --depth;
+          if (!keep(at, at + 1)) return false;
+          break;
+        default:
+          return false;  // a NUL
+      }
+    }
+  }
+  if (size > unseen && !keep(unseen, size)) return false;
+  endField(size);
+  line.fieldCount = commas <= kMostFields ? commas : 0;
+  return true;
 }
 
 }  // namespace
@@ -228,68 +325,28 @@ std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tSta
 }
 
 void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status) {
+  line.raw = {};
   line.fieldCount = 0;
-  line.stripped = {};
   if (isError(status)) return;
-  char* const bytes = raw.data();
-  // Each byte is written where the kept bytes end, which is never past
-  // where it was read, so the line is compacted where it stands.
-  char* out = bytes;
-  char* fieldStart = bytes;
-  std::size_t commas = 0;
-  int depth = 0;
-  const std::size_t size = raw.size();
-  for (std::size_t at = 0; at < size; ++at) {
-    // Most bytes matter to nothing but the copy: sixteen are compared with
-    // the eight that matter at once, and those before the first that
-    // matters are moved in one go.
-    if (at + kWide <= size) {
-      const std::size_t plain = plainBytesAt(bytes + at);
-      std::memmove(out, bytes + at, plain);
-      out += plain;
-      at += plain;
-      if (plain == kWide) {
-        --at;
-        continue;
-      }
-    }
-    const char byte = bytes[at];
-    *out = byte;
-    switch (kKinds[static_cast<unsigned char>(byte)]) {
-      case kPlain:
-        break;
-      case kBlank:
-        continue;
-      case kComma:
-        if (depth == 0) {
-          // A fourth such comma makes too many fields; the line is read on
-          // for a NUL all the same.
-          if (commas + 1 < kMostFields) {
-            line.fields[commas] = {fieldStart, static_cast<std::size_t>(out - fieldStart)};
-          }
-          ++commas;
-          fieldStart = out + 1;
-        }
-        break;
-      case kOpen:
-        ++depth;
-        break;
-      case kClose:
-        if (depth > 0) --depth;
-        break;
-      default:
-        // A NUL: the line is not the text it looks like.
-        reportReadError(status);
-        line.stripped = {};
-        return;
-    }
-    ++out;
+  if (splitAtEdges(raw, line)) {
+    line.raw = raw;
+    return;
   }
-  line.stripped = {bytes, static_cast<std::size_t>(out - bytes)};
-  if (commas < kMostFields) {
-    line.fields[commas] = {fieldStart, static_cast<std::size_t>(out - fieldStart)};
-    line.fieldCount = commas + 1;
+  if (std::memchr(raw.data(), '\0', raw.size()) != nullptr) {
+    // A NUL: the line is not the text it looks like.
+    line.fieldCount = 0;
+    return reportReadError(status);
   }
+  // A blank inside a field: the line is stripped where it stands, and what
+  // is left has no blank to stop the split.
+  line.raw = raw.first(copyWithoutBlanks({raw.data(), raw.size()}, raw.data()));
+  (void)splitAtEdges(line.raw, line);
+}
+
+std::string_view strippedLine(tSplitLine& line) {
+  line.raw = line.raw.first(copyWithoutBlanks({line.raw.data(), line.raw.size()}, line.raw.data()));
+  line.fieldCount = 0;
+  return {line.raw.data(), line.raw.size()};
 }
 
 bool isFileAdd(const tSplitLine& line, tMapScope& scope) {

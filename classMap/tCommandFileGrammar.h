@@ -48,21 +48,34 @@ std::string_view readStrippedLine(std::FILE* file, std::int32_t& endOfFile, tSta
 
 // A command-file line as splitLine splits it.
 struct tSplitLine {
-  // The line without its blanks: what removeWhitespace makes of it.
-  std::string_view stripped;
-  // Its fields, as splitFileLineFields splits `stripped`; none when it
-  // has more than four.
+  // The line where it stands in the reader's piece: as it was read, or
+  // already without its blanks when the split had to take some out.
+  std::span<char> raw;
+  // Its fields, as splitFileLineFields splits the line without its blanks;
+  // none when it has more than four.
   std::array<std::string_view, 4> fields;
   std::size_t fieldCount = 0;
+
+  // True when the line holds nothing but blanks: a line to skip.
+  [[nodiscard]] bool empty() const { return fieldCount == 1 && fields[0].empty(); }
 };
 
-// Strips the line `raw`, which is not a comment, of its blanks where it
-// stands and splits it as removeWhitespace and splitFileLineFields would,
-// in one pass over its bytes: a bulk file spent more time finding its
-// blanks, NULs and commas one scan after another than carrying out its
-// adds. The views show `raw`'s bytes. A NUL in `raw` fails as
-// reportReadError does and leaves `line` empty; so does an error on entry.
+// Splits the line `raw`, which is not a comment, as removeWhitespace and
+// splitFileLineFields would, in one pass over its bytes, without copying
+// it: a bulk file spent more time finding its blanks, NULs and commas one
+// scan after another, and then moving its bytes, than carrying out its
+// adds. A line whose blanks all stand at the edges of its fields (about
+// its commas, at its start and end), as nearly every line does, is left as
+// it was read and its fields view their bytes between the blanks; any other
+// is stripped of its blanks where it stands. A NUL in `raw` fails as
+// reportReadError does and leaves `line` without fields; so does an error
+// on entry.
 void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status);
+
+// Returns `line` without its blanks, as removeWhitespace would, made where
+// the line stands: for a line that is carried out from the whole of it.
+// The line's fields no longer hold afterwards.
+std::string_view strippedLine(tSplitLine& line);
 
 // Returns true and stores the scope when `line` is "<scope>,add,<class>,<library>",
 // as parseFileLine would read it: the class is fields[2] and the library

@@ -49,7 +49,7 @@ tCommandFileReader::~tCommandFileReader() {
 }
 
 void tCommandFileReader::next(tSplitLine& line, std::int32_t& endOfFile, tStatus& status) {
-  line.stripped = {};
+  line.raw = {};
   line.fieldCount = 0;
   if (isError(status)) return;
   for (;;) {

@@ -15,8 +15,25 @@ namespace nDRAVI100 {
 using tMapScope = std::int32_t;
 
 // Returns the scope of a scope letter, U, K or S in either case, or nothing
-// for any other text.
-[[nodiscard]] std::optional<tMapScope> scopeOfLetter(std::string_view letter);
+// for any other text. Defined here so that the optional vanishes where it
+// is called: every add line of a command file asks, and g++ returned it
+// from a call in two pieces through the stack, a stall each time.
+[[nodiscard]] inline std::optional<tMapScope> scopeOfLetter(std::string_view letter) {
+  if (letter.size() != 1) return std::nullopt;
+  switch (letter[0]) {
+    case 'U':
+    case 'u':
+      return 0;
+    case 'K':
+    case 'k':
+      return 1;
+    case 'S':
+    case 's':
+      return 2;
+    default:
+      return std::nullopt;
+  }
+}
 
 // Returns the upper-case letter of scope 0, 1 or 2 ('U', 'K', 'S'), or '?'.
 [[nodiscard]] char letterOfScope(tMapScope scope);

@@ -211,25 +211,19 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
 }
 
 // Puts `part` in the order of `items`, each of which holds the place in
-// `part` of the binding that belongs where the item stands, by following
-// the cycles of that permutation: each binding is moved once, with no
-// second array. An item whose binding has come is given its own index as
-// its place, so that a cycle is followed once.
-void putInOrder(std::span<tBindingView> part, std::span<tSortItem> items) {
-  for (std::size_t start = 0; start < part.size(); ++start) {
-    std::size_t from = placeOf(items[start]);
-    if (from == start) continue;
-    const tBindingView first = part[start];
-    std::size_t at = start;
-    do {
-      part[at] = part[from];
-      items[at].lengthAndPlace = at;
-      at = from;
-      from = placeOf(items[at]);
-    } while (from != start);
-    part[at] = first;
-    items[at].lengthAndPlace = at;
+// `part` of the binding that belongs where the item stands. Following the
+// cycles of that permutation moved each binding once, but each move waited
+// on the cache misses of the one before it, a third of the sort's time:
+// gathered into a second array, the bindings are fetched independently,
+// and asked for some items ahead.
+void putInOrder(std::span<tBindingView> part, std::span<const tSortItem> items) {
+  constexpr std::size_t kAhead = 16;
+  std::vector<tBindingView, tLargeAllocator<tBindingView>> ordered(part.size());
+  for (std::size_t at = 0; at < items.size(); ++at) {
+    if (at + kAhead < items.size()) __builtin_prefetch(&part[placeOf(items[at + kAhead])]);
+    ordered[at] = part[placeOf(items[at])];
   }
+  std::copy(ordered.begin(), ordered.end(), part.begin());
 }
 
 }  // namespace

@@ -41,14 +41,15 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
   const std::vector<std::string> contents = {
       "U, add, com.example.W, /usr/lib/x.so\n",
       " k ,\tadd , A<B,C> ,/x\r\n",
-      "S,add,A<B,C,/x\n",  // an unbalanced "<" swallows every comma after it
-      "U,add,A>B,C,/x\n",  // a ">" with none open closes nothing
-      "U,add,A,B,C\n",     // five fields
-      "U,add,A,/x,\n",     // an empty fifth field
-      "U,add,,\n",         // empty fields
-      "U,ad d,A,/x\n",     // a blank inside the word is dropped
-      "u,add,A\n",         // too few for an add
-      "X,add,A,/x\n",      // no such scope
+      "S,add,A<B,C,/x\n",     // an unbalanced "<" swallows every comma after it
+      "U,add,A>B,C,/x\n",     // a ">" with none open closes nothing
+      "U,add,A,B,C\n",        // five fields
+      "U,add,A,/x,\n",        // an empty fifth field
+      "U,add,,\n",            // empty fields
+      "U , add , \t , /x\n",  // a field of blanks alone is empty
+      "U,ad d,A,/x\n",        // a blank inside the word is dropped
+      "u,add,A\n",            // too few for an add
+      "X,add,A,/x\n",         // no such scope
       "U,lookup,A\n",
       "U,lookup,A,/x\n",                   // four fields, but not an add
       "UK,add,A,/x\n",                     // two letters                      // not an add
@@ -65,6 +66,9 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
     shifted.push_back("U,add," + std::string(k, 'c') + " <" + std::string(k % 7, 'd') + ",>,\t/" +
                       std::string(47 - k, 'p') + "\r\n");
     shifted.push_back(std::string(k, 'c') + std::string(1, '\0') + "\n");
+    // Blanks only at the fields' edges: split where the line was read.
+    shifted.push_back(std::string(k % 5, ' ') + "U ,add,\t" + std::string(k, 'c') + "<d,e>" +
+                      " , /" + std::string(47 - k, 'p') + " \r\n");
   }
   for (const std::string& content : shifted) {
     std::vector<std::string> expected;
@@ -83,14 +87,17 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
         bool fewEnough = false;
         tMapScope scope = 3;
         bool add = false;
+        std::vector<std::string> splitFields;
         if (split) {
           tSplitLine line;
           reader.next(line, endOfFile, status);
-          stripped = line.stripped;
-          fields.assign(line.fields.begin(),
-                        line.fields.begin() + static_cast<std::ptrdiff_t>(line.fieldCount));
+          splitFields.assign(line.fields.begin(),
+                             line.fields.begin() + static_cast<std::ptrdiff_t>(line.fieldCount));
+          fields.assign(splitFields.begin(), splitFields.end());
           fewEnough = line.fieldCount != 0;
           add = isFileAdd(line, scope);
+          // Stripping the line moves its bytes: the fields were copied first.
+          stripped = strippedLine(line);
         } else {
           stripped = readStrippedLine(file, endOfFile, status);
           fewEnough = splitFileLineFields(stripped, fields);
@@ -146,7 +153,7 @@ TEST(CommandFileReader, HeldLinesOutlastThePieces) {
     while (endOfFile == 0 && !isError(status)) {
       tSplitLine line;
       reader.next(line, endOfFile, status);
-      if (line.stripped.empty()) continue;
+      if (line.empty()) continue;
       held.push_back(line.fields[2]);
       // Every other line is held; the rest may be overwritten.
       if (held.size() % 2 == 1) reader.holdLine();

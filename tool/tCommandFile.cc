@@ -32,7 +32,7 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
   std::size_t adds = 0;
   while (endOfFile == 0 && !isError(status)) {
     reader.next(line, endOfFile, status);
-    if (line.stripped.empty()) continue;
+    if (isError(status) || line.empty()) continue;
     tMapScope scope = 0;
     if (isFileAdd(line, scope)) {
       if (++adds == kAddsBeforeRoom) {
@@ -44,7 +44,7 @@ void runCommandFile(const std::string& path, tClassMapStore& store, tStatus& sta
       if (dispatchFileAdd(line.fields[2], line.fields[3], scope, store, status)) reader.holdLine();
       reader.releaseLongLine();
     } else {
-      const tCommandRequest& request = parseFileLine(line.stripped, status);
+      const tCommandRequest& request = parseFileLine(strippedLine(line), status);
       // The request holds its own copy of what it needs: a long line need
       // not be held beside it while the command runs.
       reader.releaseLongLine();
