@@ -21,13 +21,9 @@ namespace {
 constexpr std::size_t kUnknownRest = std::size_t{1} << 20;
 constexpr std::size_t kLeastRead = std::size_t{4} << 10;
 
-struct tFree {
-  void operator()(char* block) const { std::free(block); }
-};
-
 // The pieces that a map views, which last until the program ends.
-std::vector<std::unique_ptr<char, tFree>>& heldPieces() {
-  static std::vector<std::unique_ptr<char, tFree>> pieces;
+std::vector<tLargeBlock>& heldPieces() {
+  static std::vector<tLargeBlock> pieces;
   return pieces;
 }
 

@@ -388,7 +388,7 @@ void tClassNameMap::settle() const {
     // Sorting them all costs less than merging into a short front.
     repeated = sortByClassName(bindings);
   } else if (unsorted > 0) {
-    sortByClassName({bindings.begin() + static_cast<std::ptrdiff_t>(sortedCount), bindings.end()});
+    sortByClassName(bindings, sortedCount);
     mergeIntoFront(bindings, sortedCount);
     repeated = waited;
   }

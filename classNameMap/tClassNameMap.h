@@ -199,10 +199,7 @@ class tClassNameMap {
     void swap(tByteStore& other) noexcept;
 
    private:
-    struct tFree {
-      void operator()(char* block) const { std::free(block); }
-    };
-    std::vector<std::unique_ptr<char, tFree>> blocks;
+    std::vector<tLargeBlock> blocks;
     char* next = nullptr;
     std::size_t room = 0;
   };

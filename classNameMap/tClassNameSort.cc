@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 namespace nDRAVI100 {
@@ -210,27 +211,37 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
   }
 }
 
-// Puts `part` in the order of `items`, each of which holds the place in
-// `part` of the binding that belongs where the item stands. Following the
-// cycles of that permutation moved each binding once, but each move waited
-// on the cache misses of the one before it, a third of the sort's time:
-// gathered into a second array, the bindings are fetched independently,
-// and asked for some items ahead.
-void putInOrder(std::span<tBindingView> part, std::span<const tSortItem> items) {
-  constexpr std::size_t kAhead = 16;
-  std::vector<tBindingView, tLargeAllocator<tBindingView>> ordered(part.size());
+// Puts the bindings from `from` on in the order of `items`, each of which
+// holds the place, counted from `from`, of the binding that belongs where
+// the item stands. Following the cycles of that permutation moved each
+// binding once, but each move waited on the cache misses of the one before
+// it, a third of the sort's time: gathered into a second array, the
+// bindings are fetched independently, asked for well ahead. When all of
+// them were sorted, that array takes the place of the first, with the same
+// room, and no copy back is made.
+void putInOrder(tClassNameMap::tBindings& bindings, std::size_t from,
+                std::span<const tSortItem> items) {
+  constexpr std::size_t kAhead = 32;
+  const std::span<const tBindingView> part(bindings.begin() + static_cast<std::ptrdiff_t>(from),
+                                           bindings.end());
+  tClassNameMap::tBindings ordered;
+  ordered.reserve(from == 0 ? bindings.capacity() : part.size());
   for (std::size_t at = 0; at < items.size(); ++at) {
     if (at + kAhead < items.size()) __builtin_prefetch(&part[placeOf(items[at + kAhead])]);
-    ordered[at] = part[placeOf(items[at])];
+    ordered.push_back(part[placeOf(items[at])]);
   }
-  std::copy(ordered.begin(), ordered.end(), part.begin());
+  if (from == 0) {
+    bindings.swap(ordered);
+  } else {
+    std::copy(ordered.begin(), ordered.end(), bindings.begin() + static_cast<std::ptrdiff_t>(from));
+  }
 }
 
 }  // namespace
 
-// Sorts `part` by class name, and bindings of one class in the order they
-// stand in `part`; returns true when two bindings have the same class.
-// Comparing whole names cost a cache miss on their bytes and a call to
+// Sorts the bindings from `from` on by class name, and bindings of one
+// class in the order they stand; returns true when two of them have the
+// same class. Comparing whole names cost a cache miss on their bytes and a call to
 // memcmp for each comparison, most of the time that an installer's
 // scrambled adds took. This sorts 16 bytes at a time instead: the names of a
 // group that agree on their first `offset` bytes are sorted by their next
@@ -238,7 +249,9 @@ void putInOrder(std::span<tBindingView> part, std::span<const tSortItem> items) 
 // go on is sorted in the same way at `offset` + 16. Sixteen bytes part most
 // names of a namespace at the first or second step, where eight took three
 // or four.
-bool sortByClassName(std::span<tBindingView> part) {
+bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
+  const std::span<const tBindingView> part(bindings.begin() + static_cast<std::ptrdiff_t>(from),
+                                           bindings.end());
   struct tGroup {
     std::size_t begin;
     std::size_t end;
@@ -261,8 +274,8 @@ bool sortByClassName(std::span<tBindingView> part) {
     // the binding and one for its bytes, most of the sort's time. Each is
     // asked for some items ahead: the binding far ahead, its bytes nearer,
     // once the binding has come.
-    constexpr std::ptrdiff_t kBindingAhead = 16;
-    constexpr std::ptrdiff_t kBytesAhead = 8;
+    constexpr std::ptrdiff_t kBindingAhead = 32;
+    constexpr std::ptrdiff_t kBytesAhead = 16;
     for (auto item = first; item != last; ++item) {
       if (last - item > kBindingAhead) __builtin_prefetch(&part[placeOf(item[kBindingAhead])]);
       if (last - item > kBytesAhead) {
@@ -286,7 +299,7 @@ bool sortByClassName(std::span<tBindingView> part) {
       begin = end;
     }
   }
-  putInOrder(part, items);
+  putInOrder(bindings, from, items);
   return repeated;
 }
 

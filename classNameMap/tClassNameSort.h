@@ -2,16 +2,16 @@
 // wait at the end of a map (see tClassNameMap).
 #pragma once
 
-#include <span>
-
 #include "classNameMap/tClassNameMap.h"
 
 namespace nDRAVI100 {
 
-// Sorts `part` by class name, bytes compared as unsigned values and a name
-// before the longer names it begins; bindings of one class stay in the
-// order they stand in `part` (the sort is stable). Returns true when two
-// bindings have the same class.
-bool sortByClassName(std::span<tBindingView> part);
+// Sorts the bindings from `from` on by class name, bytes compared as
+// unsigned values and a name before the longer names it begins; bindings of
+// one class stay in the order they stand (the sort is stable). Returns true
+// when two of them have the same class. When `from` is 0 the sorted
+// bindings may come in a new array with the same room, so no iterator or
+// pointer into `bindings` holds afterwards.
+bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from = 0);
 
 }  // namespace nDRAVI100

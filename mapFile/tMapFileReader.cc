@@ -50,22 +50,19 @@ constexpr std::uint64_t kWholeFile = std::numeric_limits<std::uint64_t>::max();
 // allocateLarge: the same memory as a map's own large arrays, in huge pages
 // where it is large. Throws std::bad_alloc when the block cannot be had.
 tFileImage readFileImage(int fd, std::uint64_t limit, std::uint64_t size) {
-  struct tFree {
-    void operator()(const char* block) const { std::free(const_cast<char*>(block)); }
-  };
   // One byte more than the file has, so that its end is seen by a read
   // that returns nothing, not by one more allocation.
   std::size_t capacity = static_cast<std::size_t>(std::min<std::uint64_t>(
                              std::min(size, limit), std::numeric_limits<std::size_t>::max() - 1)) +
                          1;
-  std::unique_ptr<char, tFree> block(static_cast<char*>(allocateLarge(capacity, capacity)));
+  tLargeBlock block(static_cast<char*>(allocateLarge(capacity, capacity)));
   std::size_t filled = 0;
   tFileImage image;
   while (filled < limit) {
     if (filled == capacity) {
       // The file grew since fstat: the caller's own fstat sees it too.
       const std::size_t larger = capacity * 2;
-      std::unique_ptr<char, tFree> grown(static_cast<char*>(allocateLarge(larger, larger)));
+      tLargeBlock grown(static_cast<char*>(allocateLarge(larger, larger)));
       std::memcpy(grown.get(), block.get(), filled);
       block = std::move(grown);
       capacity = larger;
@@ -78,7 +75,7 @@ tFileImage readFileImage(int fd, std::uint64_t limit, std::uint64_t size) {
     filled += static_cast<std::size_t>(got);
   }
   image.bytes = {block.get(), filled};
-  image.owner = std::shared_ptr<const char>(block.release(), tFree{});
+  image.owner = std::shared_ptr<const char>(block.release(), tFreeBlock{});
   return image;
 }
 

@@ -10,6 +10,7 @@
 
 #include "mapFile/tMapFile.h"
 #include "mapFile/tMapFileFormat.h"
+#include "os/tLargeAllocator.h"
 #include "os/tRegularFile.h"
 
 namespace nDRAVI100 {
@@ -106,7 +107,7 @@ class tFieldWriter {
   explicit tFieldWriter(tByteSink& into)
       : sink(into),
         // Not value-initialized: pages a small map never fills cost nothing.
-        buffer(std::make_unique_for_overwrite<char[]>(kFirstPiece)) {}
+        buffer(static_cast<char*>(allocateLarge(kFirstPiece))) {}
 
   bool word(std::uint32_t value) {
     const std::array<char, 4> bytes = {static_cast<char>(value), static_cast<char>(value >> 8),
@@ -144,7 +145,9 @@ class tFieldWriter {
       if (!flush()) return false;
       if (capacity < kBulkPiece) {
         capacity *= 2;
-        buffer = std::make_unique_for_overwrite<char[]>(capacity);
+        // Filled at once: its pages are faulted in by one system call, not
+        // one fault each.
+        buffer.reset(static_cast<char*>(allocateLarge(capacity, capacity)));
       }
       if (count > capacity) return sink.take(bytes, count);
     }
@@ -154,7 +157,7 @@ class tFieldWriter {
   }
 
   tByteSink& sink;
-  std::unique_ptr<char[]> buffer;
+  tLargeBlock buffer;
   std::size_t capacity = kFirstPiece;
   std::size_t used = 0;
 };

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 namespace nDRAVI100 {
@@ -51,6 +52,13 @@ inline void* allocateLarge(std::size_t size, std::size_t writtenAtOnce = 0) {
   }
   return block;
 }
+
+// Owns a block of allocateLarge, or of malloc, and gives it back with
+// std::free.
+struct tFreeBlock {
+  void operator()(char* block) const { std::free(block); }
+};
+using tLargeBlock = std::unique_ptr<char, tFreeBlock>;
 
 // An allocator for std::vector through allocateLarge.
 template <typename T>
