@@ -179,62 +179,71 @@ bool forEachFieldComma(std::string_view text, int& depth, tOnComma onComma) {
   }
 }
 
-// What a byte of a command-file line is to the split.
-enum : unsigned char { kPlain, kBlank, kComma, kOpen, kClose, kNul };
-constexpr auto kKinds = [] {
-  std::array<unsigned char, 256> kinds{};
-  for (const char byte : {' ', '\t', '\r', '\n'}) kinds[static_cast<unsigned char>(byte)] = kBlank;
-  kinds[','] = kComma;
-  kinds['<'] = kOpen;
-  kinds['>'] = kClose;
-  kinds[0] = kNul;
-  return kinds;
-}();
-
 constexpr std::size_t kWide = 16;
 
-// Returns a mask of the kWide bytes at `bytes`, bit i set when byte i is not
-// kPlain. The compiler's vectors compare all of them at once where the
-// machine can.
-std::uint32_t unplainMaskAt(const char* bytes) {
+// The bytes of a line that the split looks at, as masks of up to 64 bytes,
+// bit i for byte i: the blanks (space, tab, CR, LF), and the others that
+// matter (commas, brackets and NULs).
+struct tUnplain {
+  std::uint64_t blanks = 0;
+  std::uint64_t others = 0;
+
+  tUnplain& operator|=(const tUnplain& more) {
+    blanks |= more.blanks;
+    others |= more.others;
+    return *this;
+  }
+  [[nodiscard]] tUnplain shifted(int right, int left) const {
+    return {blanks >> right << left, others >> right << left};
+  }
+};
+
+// The masks of the kWide bytes at `bytes`. The compiler's vectors compare
+// all of them at once where the machine can.
+tUnplain unplainAt(const char* bytes) {
   using tWide = unsigned char __attribute__((vector_size(kWide)));
   tWide wide;
   std::memcpy(&wide, bytes, kWide);
-  const auto matters = (wide == ' ') | (wide == '\t') | (wide == '\r') | (wide == '\n') |
-                       (wide == ',') | (wide == '<') | (wide == '>') | (wide == 0);
+  const auto blanks = (wide == ' ') | (wide == '\t') | (wide == '\r') | (wide == '\n');
+  const auto others = (wide == ',') | (wide == '<') | (wide == '>') | (wide == 0);
 #if defined(__SSE2__)
-  return static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(matters)));
+  return {static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(blanks))),
+          static_cast<std::uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(others)))};
 #else
-  std::uint32_t mask = 0;
-  for (std::size_t at = 0; at < kWide; ++at) mask |= (matters[at] != 0 ? 1U : 0U) << at;
-  return mask;
+  tUnplain masks;
+  for (std::size_t at = 0; at < kWide; ++at) {
+    masks.blanks |= std::uint64_t{blanks[at] != 0 ? 1U : 0U} << at;
+    masks.others |= std::uint64_t{others[at] != 0 ? 1U : 0U} << at;
+  }
+  return masks;
 #endif
 }
 
 constexpr std::size_t kBlock = 64;
 
-// Returns a mask of the `count` bytes, at most kBlock, at `from` in
-// `bytes`, bit i set when byte `from` + i is not kPlain. It reads no byte
-// past them, nor before `bytes`: the end of a line longer than kWide is
-// read as the line's last kWide bytes, and a line shorter than that byte by
-// byte.
-std::uint64_t unplainMaskOf(const char* bytes, std::size_t from, std::size_t count) {
-  std::uint64_t mask = 0;
+// Returns the masks of the `count` bytes, at most kBlock, at `from` in
+// `bytes`. It reads no byte past them, nor before `bytes`: the end of a
+// line longer than kWide is read as the line's last kWide bytes, and a
+// line shorter than that from a padded copy.
+tUnplain unplainOf(const char* bytes, std::size_t from, std::size_t count) {
+  tUnplain masks;
   std::size_t at = 0;
   for (; at + kWide <= count; at += kWide) {
-    mask |= std::uint64_t{unplainMaskAt(bytes + from + at)} << at;
+    masks |= unplainAt(bytes + from + at).shifted(0, static_cast<int>(at));
   }
-  if (at == count) return mask;
+  if (at == count) return masks;
   if (from + count >= kWide) {
     const std::size_t lastStart = from + count - kWide;
-    return mask | (std::uint64_t{unplainMaskAt(bytes + lastStart)} >> (from + at - lastStart))
-                      << at;
+    return masks |= unplainAt(bytes + lastStart)
+                        .shifted(static_cast<int>(from + at - lastStart), static_cast<int>(at));
   }
-  for (; at < count; ++at) {
-    if (kKinds[static_cast<unsigned char>(bytes[from + at])] != kPlain)
-      mask |= std::uint64_t{1} << at;
-  }
-  return mask;
+  // A line shorter than kWide: its bytes padded with NULs, which are not
+  // counted.
+  std::array<char, kWide> padded{};
+  std::memcpy(padded.data(), bytes + from, count);
+  const std::uint64_t counted = (std::uint64_t{1} << count) - 1;
+  const tUnplain last = unplainAt(padded.data());
+  return {last.blanks & counted, last.others & counted};
 }
 
 // Splits `raw` into `line`'s fields when each of its blanks stands at the
@@ -275,33 +284,29 @@ bool splitAtEdges(std::span<const char> raw, tSplitLine& line) {
   };
   std::size_t unseen = 0;  // the first byte not yet taken
   for (std::size_t block = 0; block < size; block += kBlock) {
-    for (std::uint64_t mask = unplainMaskOf(bytes, block, std::min(kBlock, size - block));
-         mask != 0; mask &= mask - 1) {
-      const std::size_t at = block + static_cast<std::size_t>(std::countr_zero(mask));
+    const tUnplain masks = unplainOf(bytes, block, std::min(kBlock, size - block));
+    for (std::uint64_t mask = masks.blanks | masks.others; mask != 0; mask &= mask - 1) {
+      const int bit = std::countr_zero(mask);
+      const std::size_t at = block + static_cast<std::size_t>(bit);
       if (at > unseen && !keep(unseen, at)) return false;
       unseen = at + 1;
-      switch (kKinds[static_cast<unsigned char>(bytes[at])]) {
-        case kBlank:
-          blankAfter = kept;
-          break;
-        case kComma:
-          if (depth == 0) {
-            endField(at);
-          } else if (!keep(at, at + 1)) {
-            return false;
-          }
-          break;
-        case kOpen:
-          ++depth;
-          if (!keep(at, at + 1)) return false;
-          break;
-        case kClose:
-          if (depth > 0) --depth;
-          if (!keep(at, at + 1)) return false;
-          break;
-        default:
-          return false;  // a NUL
+      if ((masks.blanks >> bit & 1U) != 0) {
+        blankAfter = kept;
+        continue;
       }
+      const char byte = bytes[at];
+      if (byte == ',' && depth == 0) {
+        endField(at);
+        continue;
+      }
+      if (byte == '\0') return false;
+      // A bracket, or a comma inside brackets: a kept byte.
+      if (byte == '<') {
+        ++depth;
+      } else if (byte == '>' && depth > 0) {
+        --depth;
+      }
+      if (!keep(at, at + 1)) return false;
     }
   }
   if (size > unseen && !keep(unseen, size)) return false;

@@ -36,10 +36,12 @@ std::size_t placeOf(const tSortItem& item) {
 }
 std::uint64_t lengthOf(const tSortItem& item) { return item.lengthAndPlace >> kPlaceBits; }
 
+// Without a branch on each word: which word decides is as hard to foresee
+// as the answer.
 bool itemBefore(const tSortItem& left, const tSortItem& right) {
-  if (left.high != right.high) return left.high < right.high;
-  if (left.low != right.low) return left.low < right.low;
-  return left.lengthAndPlace < right.lengthAndPlace;
+  const bool lowBefore = (left.low < right.low) |
+                         ((left.low == right.low) & (left.lengthAndPlace < right.lengthAndPlace));
+  return (left.high < right.high) | ((left.high == right.high) & lowBefore);
 }
 
 // The same name, as far as one step sees: all but the place agree.
