@@ -167,6 +167,24 @@ void BM_SortBulkAdds(benchmark::State& state) {
 }
 BENCHMARK(BM_SortBulkAdds)->Arg(100000)->Unit(benchmark::kMillisecond);
 
+// The map a bulk command file yields, written: its names stand in the
+// order they were added, scattered once sorted, as a run's do.
+void BM_WriteBulkMap(benchmark::State& state) {
+  tClassNameMap map;
+  for (const auto& [name, path] : bulkAdds(static_cast<std::uint64_t>(state.range(0)))) {
+    map.addUnlessBound(name, path);
+  }
+  benchmark::DoNotOptimize(map.begin());
+  for (auto _ : state) {
+    const int out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    tStatus status = 0;
+    writeMapFileDescriptor(out, map, nullptr, status);
+    ::close(out);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_WriteBulkMap)->Arg(100000)->Unit(benchmark::kMillisecond);
+
 // The lines of a bulk command file ("U, add, CLASS, LIBRARY"), each split
 // and taken for an add where it stands, as a run's reader does.
 void BM_SplitBulkLines(benchmark::State& state) {

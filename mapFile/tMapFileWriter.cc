@@ -110,9 +110,8 @@ class tFieldWriter {
         buffer(static_cast<char*>(allocateLarge(kFirstPiece))) {}
 
   bool word(std::uint32_t value) {
-    const std::array<char, 4> bytes = {static_cast<char>(value), static_cast<char>(value >> 8),
-                                       static_cast<char>(value >> 16),
-                                       static_cast<char>(value >> 24)};
+    std::array<char, 4> bytes;
+    putWord(bytes.data(), value);
     return put(bytes.data(), bytes.size());
   }
 
@@ -120,6 +119,26 @@ class tFieldWriter {
   bool string(std::string_view text) {
     return word(static_cast<std::uint32_t>(text.size() + 1)) && put(text.data(), text.size()) &&
            put("", 1);
+  }
+
+  // Writes a binding's record: its class and its path, each as string()
+  // writes it. A record that fits in the buffer is written there at once:
+  // a map of scattered names made two library calls a record and spent
+  // half its writing in them.
+  bool record(std::string_view className, std::string_view libraryPath) {
+    const std::size_t size = className.size() + libraryPath.size() + 10;
+    if (size > capacity - used) {
+      return string(className) && string(libraryPath);
+    }
+    char* at = buffer.get() + used;
+    for (const std::string_view text : {className, libraryPath}) {
+      putWord(at, static_cast<std::uint32_t>(text.size() + 1));
+      copyBytes(at + 4, text.data(), text.size());
+      at[4 + text.size()] = '\0';
+      at += text.size() + 5;
+    }
+    used += size;
+    return true;
   }
 
   // Writes `count` bytes that are already as the file has them: a run large
@@ -138,6 +157,28 @@ class tFieldWriter {
   }
 
  private:
+  // Stores `value` at `at` as the file's 32-bit little-endian word.
+  static void putWord(char* at, std::uint32_t value) {
+    at[0] = static_cast<char>(value);
+    at[1] = static_cast<char>(value >> 8);
+    at[2] = static_cast<char>(value >> 16);
+    at[3] = static_cast<char>(value >> 24);
+  }
+
+  // Copies `count` bytes from `from`, which does not overlap `to`. The few
+  // bytes of a name are copied by fixed-size moves that the compiler makes
+  // inline, the last of them overlapping the one before; more go to memcpy.
+  static void copyBytes(char* to, const char* from, std::size_t count) {
+    constexpr std::size_t kMove = 16;
+    if (count < kMove || count > 4 * kMove) {
+      std::memcpy(to, from, count);
+      return;
+    }
+    for (std::size_t at = 0; at + kMove < count; at += kMove)
+      std::memcpy(to + at, from + at, kMove);
+    std::memcpy(to + count - kMove, from + count - kMove, kMove);
+  }
+
   // Gathers `count` bytes with one comparison and a copy; a piece larger
   // than the buffer goes to the sink as it is.
   bool put(const char* bytes, std::size_t count) {
@@ -234,8 +275,7 @@ bool writeSection(tFieldWriter& writer, const tClassNameMap& map) {
     runStart = record;
     runEnd =
         record == nullptr ? nullptr : binding.libraryPath.data() + binding.libraryPath.size() + 1;
-    if (record == nullptr &&
-        (!writer.string(binding.className) || !writer.string(binding.libraryPath))) {
+    if (record == nullptr && !writer.record(binding.className, binding.libraryPath)) {
       return false;
     }
   }
