@@ -190,7 +190,7 @@ BENCHMARK(BM_WriteBulkMap)->Arg(100000)->Unit(benchmark::kMillisecond);
 void BM_SplitBulkLines(benchmark::State& state) {
   std::string text;
   for (const auto& [name, path] : bulkAdds(static_cast<std::uint64_t>(state.range(0)))) {
-    text += "U, add, " + name + ", " + path + "\n";
+    text.append("U, add, ").append(name).append(", ").append(path).append("\n");
   }
   const std::string lines = text;
   for (auto _ : state) {

@@ -276,8 +276,8 @@ bool splitAtEdges(std::span<const char> raw, tSplitLine& line) {
   };
   const auto endField = [&](std::size_t at) {
     if (commas < kMostFields) {
-      line.fields[commas] =
-          kept ? std::string_view(bytes + begin, end - begin) : std::string_view(bytes + at, 0);
+      line.fields[commas] = kept ? std::string_view(bytes + begin, end - begin)
+                                 : std::string_view(bytes + at, bytes + at);
     }
     ++commas;
     kept = blankAfter = false;
