@@ -66,9 +66,10 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
     shifted.push_back("U,add," + std::string(k, 'c') + " <" + std::string(k % 7, 'd') + ",>,\t/" +
                       std::string(47 - k, 'p') + "\r\n");
     shifted.push_back(std::string(k, 'c') + std::string(1, '\0') + "\n");
-    // Blanks only at the fields' edges: split where the line was read.
-    shifted.push_back(std::string(k % 5, ' ') + "U ,add,\t" + std::string(k, 'c') + "<d,e>" +
-                      " , /" + std::string(47 - k, 'p') + " \r\n");
+    // Blanks only at the fields' edges, split where the line was read, and a
+    // bracketed comma at every place about the bytes read as one mask.
+    shifted.push_back(std::string(k % 5, ' ') + "U ,add,\t" + std::string(k, 'c') + "<" +
+                      std::string(20, 'd') + ",e>" + " , /" + std::string(47 - k, 'p') + " \r\n");
   }
   for (const std::string& content : shifted) {
     std::vector<std::string> expected;
