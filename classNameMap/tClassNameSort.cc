@@ -243,8 +243,8 @@ void putInOrder(tClassNameMap::tBindings& bindings, std::size_t from,
 
 // Sorts the bindings from `from` on by class name, and bindings of one
 // class in the order they stand; returns true when two of them have the
-// same class. Comparing whole names cost a cache miss on their bytes and a call to
-// memcmp for each comparison, most of the time that an installer's
+// same class. Comparing whole names cost a cache miss on their bytes and a
+// call to memcmp for each comparison, most of the time that an installer's
 // scrambled adds took. This sorts 16 bytes at a time instead: the names of a
 // group that agree on their first `offset` bytes are sorted by their next
 // 16, held in the items, and each run of names that agree on those too and

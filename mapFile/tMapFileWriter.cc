@@ -126,16 +126,17 @@ class tFieldWriter {
   // a map of scattered names made two library calls a record and spent
   // half its writing in them.
   bool record(std::string_view className, std::string_view libraryPath) {
-    const std::size_t size = className.size() + libraryPath.size() + 10;
+    constexpr std::size_t kWord = 4;
+    const std::size_t size = className.size() + libraryPath.size() + 2 * (kWord + 1);
     if (size > capacity - used) {
       return string(className) && string(libraryPath);
     }
     char* at = buffer.get() + used;
     for (const std::string_view text : {className, libraryPath}) {
       putWord(at, static_cast<std::uint32_t>(text.size() + 1));
-      copyBytes(at + 4, text.data(), text.size());
-      at[4 + text.size()] = '\0';
-      at += text.size() + 5;
+      copyBytes(at + kWord, text.data(), text.size());
+      at[kWord + text.size()] = '\0';
+      at += kWord + text.size() + 1;
     }
     used += size;
     return true;
