@@ -20,9 +20,10 @@ namespace {
 // The writer hands the descriptor up to this many bytes at a time: a map of
 // a million bindings costs about a hundred system calls instead of four
 // library calls per field, and no buffer the size of the file. Its buffer
-// starts at kFirstPiece and doubles each time a map fills it: a buffer of
-// a mebibyte, mapped, faulted in and unmapped, cost a small map more than
-// the rest of its save.
+// starts at kFirstPiece and grows fourfold each time a map fills it: a
+// buffer of a mebibyte, mapped, faulted in and unmapped, cost a small map
+// more than the rest of its save, and each growth is a fresh buffer faulted
+// in and a short write, four of them for a bulk file's map when it doubled.
 constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
 constexpr std::size_t kFirstPiece = std::size_t{64} * 1024;
 
@@ -186,7 +187,7 @@ class tFieldWriter {
     if (count > capacity - used) {
       if (!flush()) return false;
       if (capacity < kBulkPiece) {
-        capacity *= 2;
+        capacity = std::min(capacity * 4, kBulkPiece);
         // Filled at once: its pages are faulted in by one system call, not
         // one fault each.
         buffer.reset(static_cast<char*>(allocateLarge(capacity, capacity)));
