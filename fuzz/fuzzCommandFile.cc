@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(joined == stripped);
     FUZZ_CHECK(fields.size() >= 2 && fields.size() <= 4);
   }
-  std::fclose(file);
+  FUZZ_CHECK(std::fclose(file) == 0);
 
   // zembril's own reader, through a file of the same bytes.
   const int descriptor = ::memfd_create("commands", MFD_CLOEXEC);

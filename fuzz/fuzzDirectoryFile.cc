@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 
 #include "fuzzCheck.h"
 #include "persistentStorage/tFileSystemAdapter.h"
@@ -19,7 +21,9 @@ const std::string& root() {
   static const std::string made = [] {
     std::string pattern = "/tmp/zembril-fuzz-XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
-    FUZZ_CHECK(std::system(("mkdir -p " + pattern + "/etc/tolvane/.mirtal").c_str()) == 0);
+    std::error_code error;
+    std::filesystem::create_directories(pattern + "/etc/tolvane/.mirtal", error);
+    FUZZ_CHECK(!error);
     return pattern;
   }();
   return made;

@@ -38,8 +38,7 @@ int fileHolding(const std::string& bytes) {
 nDRAVI100::tMapFileScan readDescriptor(const std::string& bytes, tClassNameMap* first,
                                        tClassNameMap* second, tStatus& status) {
   const int fd = fileHolding(bytes);
-  const nDRAVI100::tMapFileScan scan =
-      nDRAVI100::readMapFileDescriptor(fd, 2, first, second, status);
+  nDRAVI100::tMapFileScan scan = nDRAVI100::readMapFileDescriptor(fd, 2, first, second, status);
   ::close(fd);
   return scan;
 }
@@ -77,7 +76,8 @@ void applyChanges(std::string_view commands, tClassNameMap& first, tClassNameMap
       continue;
     }
     // Copies: a change may move what the views show.
-    const nDRAVI100::tBindingView binding = *(map.begin() + pick % map.size());
+    const nDRAVI100::tBindingView binding =
+        *(map.begin() + static_cast<std::ptrdiff_t>(pick % map.size()));
     const std::string className(binding.className);
     const std::string libraryPath(binding.libraryPath);
     switch (op % 4) {

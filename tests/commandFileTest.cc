@@ -22,13 +22,13 @@ using testing::tScratchTree;
 // Returns every line that readFileLine hands out for `content`, in order.
 std::vector<std::string> readAllLines(const std::string& content) {
   std::FILE* file = std::tmpfile();
-  std::fwrite(content.data(), 1, content.size(), file);
+  EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
   std::rewind(file);
   std::vector<std::string> lines;
   std::int32_t endOfFile = 0;
   tStatus status = 0;
   while (endOfFile == 0) lines.push_back(readFileLine(file, endOfFile, status));
-  std::fclose(file);
+  EXPECT_EQ(std::fclose(file), 0);
   EXPECT_EQ(status, 0);
   return lines;
 }
@@ -193,13 +193,13 @@ TEST(CommandFileReader, Lines) {
 
 TEST(CommandFileReader, ErrorOnEntryReadsNothing) {
   std::FILE* file = std::tmpfile();
-  std::fputs("U,list\n", file);
+  ASSERT_GE(std::fputs("U,list\n", file), 0);
   std::rewind(file);
   std::int32_t endOfFile = 0;
   tStatus status = -5;
   EXPECT_EQ(readFileLine(file, endOfFile, status), "");
   EXPECT_EQ(std::ftell(file), 0);
-  std::fclose(file);
+  EXPECT_EQ(std::fclose(file), 0);
 }
 
 TEST(CommandFileReader, RemoveWhitespace) {

@@ -63,7 +63,7 @@ tDumpRun dump(const tScratchTree& tree, const Args& arguments, const Args& wrapp
   command.insert(command.end(), {ZEMBRIL_DUMP_BINARY, "--root=" + tree.root()});
   command.insert(command.end(), arguments.begin(), arguments.end());
   const testing::tRunResult result = runCommand(command);
-  const tDumpRun run{result.exitStatus, result.output, readFile(errPath).value_or("")};
+  tDumpRun run{result.exitStatus, result.output, readFile(errPath).value_or("")};
   std::filesystem::remove(errPath);
   return run;
 }
@@ -737,7 +737,7 @@ pid_t holdAsNobody(const std::string& directory, int descriptors, int posixLocks
       struct flock lock {};
       lock.l_type = F_WRLCK;
       lock.l_whence = SEEK_SET;
-      lock.l_start = 2 * (n % kLocksPerFile);  // apart, so that the kernel keeps them apart
+      lock.l_start = off_t{2} * (n % kLocksPerFile);  // apart, so that the kernel keeps them apart
       lock.l_len = 1;
       if (::fcntl(opened[static_cast<std::size_t>(n / kLocksPerFile)], F_SETLK, &lock) != 0) {
         ::_exit(1);
@@ -782,6 +782,7 @@ TEST(Dump, CheckTakesNoLongerWhateverOtherUsersHold) {
     idle.push_back(timed(wrapper));
   }
   std::vector<pid_t> holders;
+  holders.reserve(41);
   for (int n = 0; n < 40; ++n) holders.push_back(holdAsNobody(tree.root(), 20000, 0));
   holders.push_back(holdAsNobody(tree.root(), 0, 250000));
   const std::vector<double> loaded = {timed({}), timed(asNobody)};

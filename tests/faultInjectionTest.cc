@@ -358,7 +358,8 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
                                    : "other";
       const bool head = file == "map" && line.find(", \" fmd") != std::string::npos;
       const bool mark = file == "map" && line.find(", \"\\177cpy") != std::string::npos;
-      calls.push_back(call + " " + file + (head ? " head" : "") + (mark ? " mark" : ""));
+      calls.push_back(call);
+      calls.back().append(" ").append(file).append(head ? " head" : "").append(mark ? " mark" : "");
     }
     EXPECT_EQ(calls, c.calls);
   }
@@ -682,8 +683,9 @@ TEST_F(FaultInjection, EveryFailingCallAgreesWithTheExitStatus) {
       for (int n = 1; n <= count; ++n) {
         for (const std::string& error : fitting->second) {
           auto tree = prepare(scenario);
-          const std::string inject =
-              "inject=" + call + ":error=" + error + ":when=" + std::to_string(n);
+          std::string inject = "inject=";
+          inject.append(call).append(":error=").append(error).append(":when=");
+          inject.append(std::to_string(n));
           const tRunResult result =
               runTool(*tree, argumentsFor(scenario, *tree), strace(*tree, {"-e", inject}));
           const std::string where = std::string(scenario.name) + ", " + inject;

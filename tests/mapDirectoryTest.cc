@@ -35,7 +35,7 @@ TEST(MapDirectory, FromTheDirectoryFile) {
       {std::string(4096, 'd') + "/" + "more", root + std::string(4096, 'd') + "/etc"},
   };
   for (const Case& c : cases) {
-    std::remove(tree.directoryFile().c_str());
+    std::filesystem::remove(tree.directoryFile());
     if (c.content) testing::writeFile(tree.directoryFile(), *c.content);
     tStatus status = 0;
     EXPECT_EQ(

@@ -5,8 +5,9 @@
 #   format   clang-format on every C and C++ file
 #   lint     the man pages, the shell scripts, dh_zembril and the Ansible
 #            collection's Python and YAML (tests/lint.sh)
-#   tidy     clang-tidy (on the g++ build's compile commands, configured but
-#            not built) and cppcheck
+#   tidy     clang-tidy on the code, the tests, the benchmarks and the fuzz
+#            targets (on the compile commands of the g++ build and of the
+#            fuzz build, configured but not built) and cppcheck
 #   gcc      the g++ build with -Werror, and the unit, end-to-end and
 #            fault-injection tests
 #   asan     the clang build under AddressSanitizer and UBSan, and the tests
@@ -72,10 +73,16 @@ step_tidy() {
   configure_gcc
   local sources=() folder
   for folder in "${folders[@]}"; do sources+=("$folder"/*.cc); done
-  sources+=(bench/*.cc)
+  sources+=(bench/*.cc tests/*.cc)
+  # The fuzz targets are built by clang alone: their compile commands come
+  # from a configuration of that build, which compiles nothing.
+  cmake -S . -B build-ci/fuzz-commands -DCMAKE_CXX_COMPILER=clang++ -DZEMBRIL_FUZZ=ON \
+    -DBUILD_TESTING=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
   # A few files to each clang-tidy, as many at once as there are cores.
-  if ! printf '%s\0' "${sources[@]}" |
-    xargs -0 -n 4 -P "$jobs" clang-tidy --quiet -p build-ci/gcc >build-ci/clang-tidy.log 2>&1; then
+  if ! { printf '%s\0' "${sources[@]}" |
+    xargs -0 -n 4 -P "$jobs" clang-tidy --quiet -p build-ci/gcc &&
+    printf '%s\0' fuzz/*.cc |
+    xargs -0 -n 4 -P "$jobs" clang-tidy --quiet -p build-ci/fuzz-commands; } >build-ci/clang-tidy.log 2>&1; then
     cat build-ci/clang-tidy.log
     exit 1
   fi

@@ -131,6 +131,7 @@ tRunResult runCommand(const std::vector<std::string>& command, const std::string
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
     std::vector<char*> argv;
+    argv.reserve(command.size() + 1);
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     if (!programName.empty()) argv[0] = const_cast<char*>(programName.c_str());
     argv.push_back(nullptr);
