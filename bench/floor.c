@@ -4,7 +4,7 @@
  * the original and sync the directory. It parses nothing and changes no
  * byte, so its time is what the disk and the kernel cost.
  *
- * The buffer is memory as zembril takes it for a large map: from 4 MiB on,
+ * The buffer is memory as zembril takes it for a large map: from 2 MiB on,
  * aligned to 2 MiB and advised as huge pages. With malloc's 4 KiB pages, a
  * file of 70 MiB costs the floor some 18,000 page faults that zembril does
  * not pay, and the floor would measure the kernel's page-fault path rather
@@ -34,7 +34,7 @@ static void fail(const char* what) {
 /* As zembril's allocateLarge (os/tLargeAllocator.h). */
 static char* allocate_like_zembril(size_t size) {
   const size_t huge_page = (size_t)2 << 20;
-  if (size < 2 * huge_page) return malloc(size > 0 ? size : 1);
+  if (size < huge_page) return malloc(size > 0 ? size : 1);
   size_t rounded = (size + huge_page - 1) & ~(huge_page - 1);
   char* block = aligned_alloc(huge_page, rounded);
   /* Only advice, as in zembril: where it is refused, small pages serve. */

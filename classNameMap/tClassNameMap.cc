@@ -24,8 +24,10 @@ constexpr std::size_t kBlockSize = std::size_t{1024} * 1024;
 // two, for which mapping a mebibyte and unmapping it cost more than the rest.
 constexpr std::size_t kFirstBlockSize = std::size_t{64} * 1024;
 
-// Blocks after the first few are larger: those are large maps.
+// Blocks after the first few are larger, in huge pages: those are large
+// maps.
 constexpr std::size_t kSmallBlocks = 2;
+constexpr std::size_t kLargeBlockSize = 2 * kHugePageSize;
 
 // Adds that wait unsearched are settled at once when there are as many as
 // the bindings before them and at least this many: a file that adds the
@@ -123,7 +125,7 @@ std::string_view tClassNameMap::tByteStore::keep(std::string_view text) {
     }
     room = blocks.empty() && text.size() <= kFirstBlockSize ? kFirstBlockSize
            : blocks.size() < kSmallBlocks                   ? kBlockSize
-                                                            : kLeastHugeAllocation;
+                                                            : kLargeBlockSize;
     blocks.emplace_back(static_cast<char*>(allocateLarge(room)));
     next = blocks.back().get();
   }
