@@ -32,6 +32,13 @@ constexpr std::size_t kFirstPiece = std::size_t{64} * 1024;
 // with the rest.
 constexpr std::size_t kDirectRun = std::size_t{64} * 1024;
 
+// A run from the image goes out in writes of at most this many bytes, so
+// that the device writes the first of a large map while the kernel copies
+// the rest (see tDescriptorSink): handed over in one write and synced, a
+// map of a million bindings was copied whole before the device began, and
+// its add ran about 10 ms longer on a disk.
+constexpr std::size_t kDirectPiece = std::size_t{4} << 20;
+
 // How far ahead of a run of records it checks in the image the writer asks
 // for the image's bytes: a run is checked record by record, each found from
 // the lengths before it, which waited on one cache miss after another.
@@ -47,19 +54,34 @@ class tByteSink {
 };
 
 // Writes to a descriptor; the first write that fails raises
-// nCode::kCannotWrite.
+// nCode::kCannotWrite. Each time another kWriteBackPiece bytes have gone
+// out, the device is set to writing them while the writer gathers the
+// next: the sync that ends a save then waits for the last of a large file
+// alone, not for all of it. A save of a bulk file's map ran about 1 ms
+// sooner so. A map smaller than that is written and synced as before,
+// without another system call.
 class tDescriptorSink final : public tByteSink {
  public:
   tDescriptorSink(int descriptor, tStatus& statusWord) : fd(descriptor), status(statusWord) {}
   bool take(const char* bytes, std::size_t count) override {
-    if (writeFully(fd, bytes, count)) return true;
-    raiseError(status, nCode::kCannotWrite);
-    return false;
+    if (!writeFully(fd, bytes, count)) {
+      raiseError(status, nCode::kCannotWrite);
+      return false;
+    }
+    unstarted += count;
+    if (unstarted >= kWriteBackPiece) {
+      startWriteBack(fd);
+      unstarted = 0;
+    }
+    return true;
   }
 
  private:
+  static constexpr std::size_t kWriteBackPiece = kBulkPiece;
+
   int fd;
   tStatus& status;
+  std::size_t unstarted = 0;  // bytes written since the device was last set to writing
 };
 
 // Compares the bytes handed to it with what a descriptor holds next, so
@@ -153,7 +175,12 @@ class tFieldWriter {
   // it stands, without a copy.
   bool verbatim(const char* bytes, std::size_t count) {
     if (count < kDirectRun) return put(bytes, count);
-    return flush() && sink.take(bytes, count);
+    if (!flush()) return false;
+    for (std::size_t piece = 0; count > 0; bytes += piece, count -= piece) {
+      piece = std::min(count, kDirectPiece);
+      if (!sink.take(bytes, piece)) return false;
+    }
+    return true;
   }
 
   // Hands over what is gathered.

@@ -160,6 +160,11 @@ bool writeFully(int fd, const char* bytes, std::size_t count, long offset) {
   return true;
 }
 
+void startWriteBack(int fd) {
+  // The whole file: pages already on their way are passed over.
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool readFullyAt(int fd, char* into, std::size_t count, long offset) {
   while (count > 0) {
     const ssize_t got = ::pread(fd, into, count, offset);

@@ -106,6 +106,12 @@ long readRetrying(int fd, char* into, std::size_t room);
 // when a write fails or puts out nothing.
 bool writeFully(int fd, const char* bytes, std::size_t count, long offset = -1);
 
+// Asks the kernel to start writing the changed pages of `fd`'s file to its
+// device, and returns without waiting for them. Only a hint: a writer that
+// syncs the file later waits for less, and where the kernel cannot start
+// the writing nothing is lost, so a failure is not reported.
+void startWriteBack(int fd);
+
 // Reads exactly `count` bytes at `offset` of `fd`. Returns false when the
 // file ends first or a read fails.
 bool readFullyAt(int fd, char* into, std::size_t count, long offset);
