@@ -239,6 +239,98 @@ void putInOrder(tClassNameMap::tBindings& bindings, std::size_t from,
   }
 }
 
+// A part of the sort to be done: items [begin, end) whose names agree on
+// their first `offset` bytes; `keysRead` when their keys at that offset are
+// in the items already.
+struct tGroup {
+  std::size_t begin;
+  std::size_t end;
+  std::size_t offset;
+  bool keysRead;
+};
+
+// The first step when the names share few distinct first 16 bytes, as the
+// namespaced names of a bulk file do: each name's prefix is looked up in a
+// small table as the bindings are walked in the order they stand, the few
+// prefixes are sorted, and a second walk puts each item straight in the
+// room of its prefix with its next 16 bytes read, the bytes at hand. A
+// distribution a byte at a time took several passes to part such names by
+// their namespaces, and the second step then read each name's bytes again
+// in sorted order, a cache miss each. Returns false, with nothing done,
+// when the names have more prefixes than that pays for: past kMostPrefixes,
+// or fewer than kLeastPerPrefix names to a prefix. Otherwise fills `items`
+// and `groups`, and sets `repeated` when two names are one.
+constexpr std::size_t kMostPrefixes = 4096;
+constexpr std::size_t kLeastPerPrefix = 16;
+
+bool sortByPrefixes(std::span<const tBindingView> part, std::span<tSortItem> items,
+                    std::vector<tGroup>& groups, bool& repeated) {
+  const std::size_t most = std::min(kMostPrefixes, part.size() / kLeastPerPrefix);
+  if (most < 2) return false;
+  // Open addressing, at most half full: a slot holds a prefix's index + 1.
+  const std::size_t slots = std::bit_ceil(2 * most);
+  const int slotBits = std::countr_zero(slots);
+  std::vector<std::uint32_t> table(slots, 0);
+  std::vector<tSortItem> prefixes;  // the keys, with the count in place of the place
+  prefixes.reserve(most);
+  std::vector<std::uint16_t> prefixOf(part.size());
+  static_assert(kMostPrefixes <= 1U << 16);
+  for (std::size_t index = 0; index < part.size(); ++index) {
+    tSortItem key{0, 0, 0};
+    readKey(key, part[index].className, 0);
+    const std::uint64_t mixed = (key.high ^ std::rotl(key.low, 29) ^ key.lengthAndPlace) *
+                                std::uint64_t{0x9E3779B97F4A7C15};
+    std::size_t slot = static_cast<std::size_t>(mixed >> (64 - slotBits));
+    for (;; slot = (slot + 1) & (slots - 1)) {
+      const std::uint32_t held = table[slot];
+      if (held == 0) {
+        if (prefixes.size() == most) return false;
+        prefixes.push_back(key);
+        table[slot] = static_cast<std::uint32_t>(prefixes.size());
+        break;
+      }
+      if (itemAlike(prefixes[held - 1], key)) break;
+    }
+    const std::uint32_t prefix = table[slot] - 1;
+    prefixOf[index] = static_cast<std::uint16_t>(prefix);
+    ++prefixes[prefix].lengthAndPlace;
+  }
+  std::vector<std::uint32_t> order(prefixes.size());
+  for (std::uint32_t at = 0; at < order.size(); ++at) order[at] = at;
+  // The counts stand below the lengths: they never decide, as no two
+  // prefixes are alike.
+  std::sort(order.begin(), order.end(), [&](std::uint32_t left, std::uint32_t right) {
+    return itemBefore(prefixes[left], prefixes[right]);
+  });
+  // Where each prefix's items go next, and which prefixes need their next
+  // bytes read: those of names that go on, shared by more than one.
+  std::vector<std::size_t> next(prefixes.size());
+  std::vector<std::uint8_t> goesOn(prefixes.size());
+  std::size_t begin = 0;
+  for (const std::uint32_t prefix : order) {
+    const std::size_t count = placeOf(prefixes[prefix]);
+    next[prefix] = begin;
+    if (count > 1) {
+      if (lengthOf(prefixes[prefix]) > kSortStep) {
+        goesOn[prefix] = 1;
+        groups.push_back({begin, begin + count, kSortStep, true});
+      } else {
+        repeated = true;
+      }
+    }
+    begin += count;
+  }
+  // In the order they stand, so that the items of a prefix come in the
+  // order of their places.
+  for (std::size_t index = 0; index < part.size(); ++index) {
+    const std::uint16_t prefix = prefixOf[index];
+    tSortItem& item = items[next[prefix]++];
+    item.lengthAndPlace = index;
+    if (goesOn[prefix] != 0) readKey(item, part[index].className, kSortStep);
+  }
+  return true;
+}
+
 }  // namespace
 
 // Sorts the bindings from `from` on by class name, and bindings of one
@@ -254,18 +346,16 @@ void putInOrder(tClassNameMap::tBindings& bindings, std::size_t from,
 bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
   const std::span<const tBindingView> part(bindings.begin() + static_cast<std::ptrdiff_t>(from),
                                            bindings.end());
-  struct tGroup {
-    std::size_t begin;
-    std::size_t end;
-    std::size_t offset;
-  };
   tSortItems items(part.size());
-  for (std::size_t index = 0; index < part.size(); ++index) items[index].lengthAndPlace = index;
   bool repeated = false;
   std::vector<tPart> parts;
   // A stack, not recursion: a group ends deeper only as its names go on,
   // and names may be long.
-  std::vector<tGroup> groups{{0, items.size(), 0}};
+  std::vector<tGroup> groups;
+  if (!sortByPrefixes(part, items, groups, repeated)) {
+    for (std::size_t index = 0; index < part.size(); ++index) items[index].lengthAndPlace = index;
+    groups.push_back({0, items.size(), 0, false});
+  }
   while (!groups.empty()) {
     const tGroup group = groups.back();
     groups.pop_back();
@@ -278,7 +368,7 @@ bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
     // once the binding has come.
     constexpr std::ptrdiff_t kBindingAhead = 32;
     constexpr std::ptrdiff_t kBytesAhead = 16;
-    for (auto item = first; item != last; ++item) {
+    for (auto item = first; item != last && !group.keysRead; ++item) {
       if (last - item > kBindingAhead) __builtin_prefetch(&part[placeOf(item[kBindingAhead])]);
       if (last - item > kBytesAhead) {
         __builtin_prefetch(part[placeOf(item[kBytesAhead])].className.data() + group.offset);
@@ -293,7 +383,7 @@ bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
       while (end < group.end && itemAlike(items[begin], items[end])) ++end;
       if (end - begin > 1) {
         if (lengthOf(items[begin]) > kSortStep) {
-          groups.push_back({begin, end, group.offset + kSortStep});
+          groups.push_back({begin, end, group.offset + kSortStep, false});
         } else {
           repeated = true;
         }

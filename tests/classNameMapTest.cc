@@ -179,7 +179,7 @@ TEST(ClassNameMap, AddsThatWaitSettleAsTryAddWould) {
   expectSame(map, model, -1);
 }
 
-// A file of many adds, scrambled and each class added more than once, is
+// A file of many adds, scrambled and most classes added more than once, is
 // sorted in parts of hundreds of names: each family below has names that
 // a sort by bytes could misplace, and the earliest add of each class must
 // win as tryAdd would have it.
@@ -193,6 +193,7 @@ TEST(ClassNameMap, ManyAddsThatWaitSettleInOrder) {
   const struct {
     const char* family;
     std::function<std::string(int)> name;  // of the n-th class, 0 <= n < 600
+    int rounds = 3;                        // how many times each class is added
   } cases[] = {
       {"long shared stem, parting at every byte after it",
        [&](int n) { return stem + std::to_string(n * 7919 % 600); }},
@@ -211,11 +212,22 @@ TEST(ClassNameMap, ManyAddsThatWaitSettleInOrder) {
          return stem.substr(0, 16) + std::string(static_cast<std::size_t>(n % 3), 'q') +
                 std::to_string(n % 70);
        }},
+      // Few prefixes of 16 bytes among many names: the sort parts them by
+      // a table of prefixes first.
+      {"short names, few, each added many times",
+       [](int n) { return "s" + std::to_string(n % 40); }},
+      {"names alike in pairs in their first 16 bytes, beside many alike in theirs",
+       [&](int n) {
+         if (n < 540) return stem + std::to_string(n);
+         const std::string pair = std::to_string((n - 540) / 2);
+         return "pair" + std::string(12 - pair.size(), '0') + pair + (n % 2 == 0 ? "a" : "b");
+       },
+       1},
   };
   for (const auto& c : cases) {
     std::mt19937 random(20261210);  // NOLINT(cert-msc51-cpp): the same steps every run
     std::vector<std::pair<std::string, std::string>> adds;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < c.rounds; ++round) {
       for (int n = 0; n < 600; ++n) adds.emplace_back(c.name(n), "/lib" + std::to_string(round));
     }
     std::shuffle(adds.begin(), adds.end(), random);
