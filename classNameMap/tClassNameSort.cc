@@ -342,7 +342,8 @@ bool sortByPrefixes(std::span<const tBindingView> part, std::span<tSortItem> ite
 // 16, held in the items, and each run of names that agree on those too and
 // go on is sorted in the same way at `offset` + 16. Sixteen bytes part most
 // names of a namespace at the first or second step, where eight took three
-// or four.
+// or four. The first step goes by a table of prefixes where the names
+// share few (see sortByPrefixes).
 bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
   const std::span<const tBindingView> part(bindings.begin() + static_cast<std::ptrdiff_t>(from),
                                            bindings.end());
