@@ -216,11 +216,12 @@ TEST(ClassNameMap, ManyAddsThatWaitSettleInOrder) {
       // a table of prefixes first.
       {"short names, few, each added many times",
        [](int n) { return "s" + std::to_string(n % 40); }},
-      {"names alike in pairs in their first 16 bytes, beside many alike in theirs",
+      {"names of 16 bytes, each begun by two longer ones, beside many alike in theirs",
        [&](int n) {
-         if (n < 540) return stem + std::to_string(n);
-         const std::string pair = std::to_string((n - 540) / 2);
-         return "pair" + std::string(12 - pair.size(), '0') + pair + (n % 2 == 0 ? "a" : "b");
+         if (n < 555) return stem + std::to_string(n);
+         const std::string three = std::to_string((n - 555) / 3);
+         const std::string name = "pair" + std::string(12 - three.size(), '0') + three;
+         return n % 3 == 0 ? name : name + (n % 3 == 1 ? "a" : "b");
        },
        1},
   };
