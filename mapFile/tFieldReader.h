@@ -38,9 +38,9 @@ constexpr std::uint64_t kLargestHeldRecord = std::uint64_t{4} << 20;
 
 // How far ahead of the record it reads a reader asks for the bytes to come.
 // Each record's place is known only once the lengths before it are read, so
-// a load that walks an image waits on one cache miss after another: asked
-// for a few pages ahead, the bytes of a million records were there in time,
-// and the load's own work took about a third less.
+// a load that walks an image waited on one cache miss after another: asked
+// for a page ahead, the bytes of a million records were there in time, and
+// the load's own work took about a third less.
 constexpr std::size_t kFetchAhead = 4096;
 
 // One string of a record as a walk hands it out (see streamedRecord): up
