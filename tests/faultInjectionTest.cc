@@ -320,6 +320,30 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
   }
 }
 
+// A save of more than a mebibyte sets the device to writing its first
+// pieces while it writes the rest. That is a hint: where the kernel
+// refuses it, the save goes on, whole, and reports nothing.
+TEST_F(FaultInjection, ARefusedEarlyWriteBackChangesNothing) {
+  testing::tPairs many;
+  for (int i = 0; i < 20000; ++i) {
+    many.emplace_back("com.example.Class" + std::to_string(i),
+                      "/usr/lib64/example/libexample.so.1");
+  }
+  const tScenario large{"add into a map of more than a mebibyte",
+                        encodeMapFile(many, {}),
+                        "",
+                        {"/U", "/add", "New", "/new.so"}};
+  ASSERT_GT(countCalls(large)["sync_file_range"], 0);
+  const tMapState expected = newMap(large);
+  auto tree = prepare(large);
+  const tRunResult result = runTool(*tree, argumentsFor(large, *tree),
+                                    strace(*tree, {"-e", "inject=sync_file_range:error=EIO"}));
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(readFile(tree->mapFile()), expected);
+  EXPECT_EQ(strays(*tree), Args{});
+}
+
 TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
   const tScenario& add = kScenarios[0];
   const struct {
