@@ -43,6 +43,7 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
       " k ,\tadd , A<B,C> ,/x\r\n",
       "S,add,A<B,C,/x\n",     // an unbalanced "<" swallows every comma after it
       "U,add,A>B,C,/x\n",     // a ">" with none open closes nothing
+      "U,add,A\vB\x01" "C,\f/x\x1f\n",  // controls other than the blanks are kept
       "U,add,A,B,C\n",        // five fields
       "U,add,A,/x,\n",        // an empty fifth field
       "U,add,,\n",            // empty fields
