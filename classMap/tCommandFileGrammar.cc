@@ -199,10 +199,11 @@ struct tUnplain {
 
 // What a marked byte is to the split; a control that is not a blank is kept
 // as any other byte.
-enum tByteKind : std::uint8_t { kKept, kBlank, kComma, kOpen, kClose, kNul };
+enum tByteKind : std::uint8_t { kKept, kBlank, kNewline, kComma, kOpen, kClose, kNul };
 constexpr auto kKindOf = [] {
   std::array<tByteKind, 256> kinds{};
-  for (const char byte : {' ', '\t', '\r', '\n'}) kinds[static_cast<unsigned char>(byte)] = kBlank;
+  for (const char byte : {' ', '\t', '\r'}) kinds[static_cast<unsigned char>(byte)] = kBlank;
+  kinds['\n'] = kNewline;
   kinds[','] = kComma;
   kinds['<'] = kOpen;
   kinds['>'] = kClose;
@@ -262,10 +263,18 @@ tUnplain unplainOf(const char* bytes, std::size_t from, std::size_t count) {
 // edge of a field: the fields are then views of `raw` between the blanks.
 // Returns false for a line with a blank inside a field, or with a NUL,
 // and `line`'s fields are then to be ignored. The bytes that matter are
-// found kBlock at a time, and only they are looked at one by one.
-bool splitAtEdges(std::span<const char> raw, tSplitLine& line) {
+// found kBlock at a time, and only they are looked at one by one. With
+// `toNewline`, `raw` is what is read of a file from a line's start on, and
+// the line ends at its first newline: the pass that splits the line finds
+// its end, where a search for the newline first went over every byte
+// twice. Sets `lineSize` to the line's size, its newline included, or to 0
+// when the split stopped before the newline or `raw` holds none (and then
+// returns false).
+bool splitAtEdges(std::span<const char> raw, tSplitLine& line, bool toNewline,
+                  std::size_t& lineSize) {
   const char* const bytes = raw.data();
-  const std::size_t size = raw.size();
+  std::size_t size = raw.size();
+  bool ended = !toNewline;
   std::size_t commas = 0;
   int depth = 0;
   // The field being split: where its kept bytes begin and end, whether it
@@ -303,8 +312,13 @@ bool splitAtEdges(std::span<const char> raw, tSplitLine& line) {
       if (at > unseen && !keep(unseen, at)) return false;
       unseen = at + 1;
       const tByteKind kind = kKindOf[static_cast<unsigned char>(bytes[at])];
-      if (kind == kBlank) {
+      if (kind == kBlank || kind == kNewline) {
         blankAfter = kept;
+        if (kind == kNewline && toNewline) {
+          size = at + 1;
+          ended = true;
+          break;
+        }
         continue;
       }
       if (kind == kComma && depth == 0) {
@@ -321,7 +335,8 @@ bool splitAtEdges(std::span<const char> raw, tSplitLine& line) {
       if (!keep(at, at + 1)) return false;
     }
   }
-  if (size > unseen && !keep(unseen, size)) return false;
+  lineSize = ended ? size : 0;
+  if (!ended || (size > unseen && !keep(unseen, size))) return false;
   endField(size);
   line.fieldCount = commas <= kMostFields ? commas : 0;
   return true;
@@ -345,7 +360,8 @@ void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status) {
   line.raw = {};
   line.fieldCount = 0;
   if (isError(status)) return;
-  if (splitAtEdges(raw, line)) {
+  std::size_t size = 0;
+  if (splitAtEdges(raw, line, false, size)) {
     line.raw = raw;
     return;
   }
@@ -357,7 +373,25 @@ void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status) {
   // A blank inside a field: the line is stripped where it stands, and what
   // is left has no blank to stop the split.
   line.raw = raw.first(copyWithoutBlanks({raw.data(), raw.size()}, raw.data()));
-  (void)splitAtEdges(line.raw, line);
+  (void)splitAtEdges(line.raw, line, false, size);
+}
+
+std::size_t splitFirstLine(std::span<char> rest, tSplitLine& line, tStatus& status) {
+  line.raw = {};
+  line.fieldCount = 0;
+  if (isError(status)) return 0;
+  std::size_t size = 0;
+  if (splitAtEdges(rest, line, true, size)) {
+    line.raw = rest.first(size);
+    return size;
+  }
+  if (size == 0) {
+    const void* newline = std::memchr(rest.data(), '\n', rest.size());
+    if (newline == nullptr) return 0;
+    size = static_cast<std::size_t>(static_cast<const char*>(newline) - rest.data()) + 1;
+  }
+  splitLine(rest.first(size), line, status);
+  return size;
 }
 
 std::string_view strippedLine(tSplitLine& line) {

@@ -72,6 +72,11 @@ struct tSplitLine {
 // on entry.
 void splitLine(std::span<char> raw, tSplitLine& line, tStatus& status);
 
+// Splits the line at the start of `rest`, what is read of a file from there
+// on, as splitLine splits it, and returns its size, its newline included;
+// returns 0, with `line` empty, when `rest` holds no newline.
+std::size_t splitFirstLine(std::span<char> rest, tSplitLine& line, tStatus& status);
+
 // Returns `line` without its blanks, as removeWhitespace would, made where
 // the line stands: for a line that is carried out from the whole of it.
 // The line's fields no longer hold afterwards.

@@ -49,6 +49,23 @@ void tCommandFileReader::next(tSplitLine& line, std::int32_t& endOfFile, tStatus
   line.fieldCount = 0;
   if (isError(status)) return;
   for (;;) {
+    // Most lines: their end found and their fields split in one pass. A
+    // line that goes on past the bytes read is looked for as below, from
+    // where that pass stopped, so that a long line is not split again after
+    // every read.
+    if (searched == 0 && begin < end && piece[begin] != '#') {
+      const std::size_t lineSize = splitFirstLine({piece + begin, end - begin}, line, status);
+      if (lineSize != 0) {
+        begin += lineSize;
+        ++linesRead;
+        if (atEnd && begin == end) endOfFile = 1;
+        return;
+      }
+      if (isError(status)) return;
+      searched = end - begin;
+      if (!atEnd && readMore(status)) continue;
+      if (isError(status)) return;
+    }
     const std::size_t from = begin + searched;
     const void* newline = from < end ? std::memchr(piece + from, '\n', end - from) : nullptr;
     if (newline == nullptr && !atEnd) {

@@ -14,7 +14,7 @@ namespace nDRAVI100 {
 
 // Reads the lines of a command file from a descriptor that it does not own,
 // in pieces of up to kPiece bytes (a regular file's rest in one read when
-// it fits), and splits each line in the piece it stands in (splitLine), so
+// it fits), and splits each line in the piece it stands in (splitFirstLine), so
 // that no byte is copied on the way. A bulk file's adds then bind views of
 // their names in the piece instead of copies: its run reads the file and
 // writes the map, and moves few of its bytes in between.
