@@ -18,13 +18,17 @@ namespace nDRAVI100 {
 namespace {
 
 // The writer hands the descriptor up to this many bytes at a time: a map of
-// a million bindings costs about a hundred system calls instead of four
+// a million bindings costs a few hundred system calls instead of four
 // library calls per field, and no buffer the size of the file. Its buffer
 // starts at kFirstPiece and grows fourfold each time a map fills it: a
 // buffer of a mebibyte, mapped, faulted in and unmapped, cost a small map
 // more than the rest of its save, and each growth is a fresh buffer faulted
 // in and a short write, four of them for a bulk file's map when it doubled.
-constexpr std::size_t kBulkPiece = std::size_t{1024} * 1024;
+// It stops at a quarter of a mebibyte, which the cache holds from one write
+// to the next: a bulk file's map written through a mebibyte took the kernel
+// three quarters of a mebibyte more to clear, and ran 0.4 ms longer, for
+// ten fewer system calls.
+constexpr std::size_t kBulkPiece = std::size_t{256} * 1024;
 constexpr std::size_t kFirstPiece = std::size_t{64} * 1024;
 
 // Bytes that stand in the file image as they are to be written go to the
@@ -77,7 +81,7 @@ class tDescriptorSink final : public tByteSink {
   }
 
  private:
-  static constexpr std::size_t kWriteBackPiece = kBulkPiece;
+  static constexpr std::size_t kWriteBackPiece = std::size_t{1} << 20;
 
   int fd;
   tStatus& status;
@@ -86,13 +90,13 @@ class tDescriptorSink final : public tByteSink {
 
 // Compares the bytes handed to it with what a descriptor holds next, so
 // that a run can tell, without writing, whether saving would change the
-// file.
+// file. It reads up to kComparedPiece bytes at a time.
 class tComparingSink final : public tByteSink {
  public:
   explicit tComparingSink(int descriptor) : fd(descriptor) {}
   bool take(const char* bytes, std::size_t count) override {
     while (count > 0) {
-      const std::size_t piece = std::min(count, kBulkPiece);
+      const std::size_t piece = std::min(count, kComparedPiece);
       if (piece > capacity) {
         held = std::make_unique_for_overwrite<char[]>(piece);
         capacity = piece;
@@ -113,6 +117,8 @@ class tComparingSink final : public tByteSink {
   }
 
  private:
+  static constexpr std::size_t kComparedPiece = std::size_t{1} << 20;
+
   bool readFully(std::size_t count) {
     std::size_t got = 0;
     while (got < count) {
