@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -25,7 +26,6 @@ struct tSortItem {
   std::uint64_t low;
   std::uint64_t lengthAndPlace;
 };
-using tSortItems = std::vector<tSortItem, tLargeAllocator<tSortItem>>;
 
 constexpr std::size_t kSortStep = 16;
 constexpr int kPlaceBits = 32;
@@ -213,21 +213,48 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
   }
 }
 
+// The array the sorted bindings from `from` on are gathered into: when all
+// of them are sorted, it takes the place of the first, with the same room,
+// and no copy back is made. Its pages are faulted in at once.
+tClassNameMap::tBindings gatheringRoom(const tClassNameMap::tBindings& bindings,
+                                       std::size_t from) {
+  tClassNameMap::tBindings ordered;
+  ordered.reserve(from == 0 ? bindings.capacity() : bindings.size() - from);
+  return ordered;
+}
+
+// Makes `count` items, zeroed, at the end of the room that `ordered`, still
+// empty, has for at least `count` bindings: a second array of their own was
+// fresh pages that the kernel cleared, 2.4 MB of them for a bulk file. The
+// gather (putInOrder) writes the binding of each item where that item and
+// those before it stand, and never where an item still to be read stands:
+// the bindings it has written end at byte 32 (at + 1), and the items still
+// to be read begin at byte 32 room - 24 count + 24 (at + 1), no sooner as
+// count is at most room.
+std::span<tSortItem> itemsAtEndOf(tClassNameMap::tBindings& ordered, std::size_t count) {
+  static_assert(sizeof(tSortItem) <= sizeof(tBindingView) &&
+                alignof(tSortItem) <= alignof(tBindingView));
+  char* const room = reinterpret_cast<char*>(ordered.data());
+  auto* const first = reinterpret_cast<tSortItem*>(
+      room + ordered.capacity() * sizeof(tBindingView) - count * sizeof(tSortItem));
+  // Zeroed in the order they stand, the items' lines are in the cache when
+  // they are filled, in the scattered order of their prefixes.
+  std::uninitialized_value_construct_n(first, count);
+  return {first, count};
+}
+
 // Puts the bindings from `from` on in the order of `items`, each of which
 // holds the place, counted from `from`, of the binding that belongs where
-// the item stands. Following the cycles of that permutation moved each
-// binding once, but each move waited on the cache misses of the one before
-// it, a third of the sort's time: gathered into a second array, the
-// bindings are fetched independently, asked for well ahead. When all of
-// them were sorted, that array takes the place of the first, with the same
-// room, and no copy back is made.
+// the item stands, gathering them into `ordered` (itemsAtEndOf). Following
+// the cycles of that permutation moved each binding once, but each move
+// waited on the cache misses of the one before it, a third of the sort's
+// time: gathered, the bindings are fetched independently, asked for well
+// ahead.
 void putInOrder(tClassNameMap::tBindings& bindings, std::size_t from,
-                std::span<const tSortItem> items) {
+                std::span<const tSortItem> items, tClassNameMap::tBindings& ordered) {
   constexpr std::size_t kAhead = 32;
   const std::span<const tBindingView> part(bindings.begin() + static_cast<std::ptrdiff_t>(from),
                                            bindings.end());
-  tClassNameMap::tBindings ordered;
-  ordered.reserve(from == 0 ? bindings.capacity() : part.size());
   for (std::size_t at = 0; at < items.size(); ++at) {
     if (at + kAhead < items.size()) __builtin_prefetch(&part[placeOf(items[at + kAhead])]);
     ordered.push_back(part[placeOf(items[at])]);
@@ -353,7 +380,8 @@ bool sortByPrefixes(std::span<const tBindingView> part, std::span<tSortItem> ite
 bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
   const std::span<const tBindingView> part(bindings.begin() + static_cast<std::ptrdiff_t>(from),
                                            bindings.end());
-  tSortItems items(part.size());
+  tClassNameMap::tBindings ordered = gatheringRoom(bindings, from);
+  const std::span<tSortItem> items = itemsAtEndOf(ordered, part.size());
   bool repeated = false;
   std::vector<tPart> parts;
   // A stack, not recursion: a group ends deeper only as its names go on,
@@ -398,7 +426,7 @@ bool sortByClassName(tClassNameMap::tBindings& bindings, std::size_t from) {
       begin = end;
     }
   }
-  putInOrder(bindings, from, items);
+  putInOrder(bindings, from, items, ordered);
   return repeated;
 }
 
