@@ -192,9 +192,7 @@ struct tUnplain {
     marked |= more.marked;
     return *this;
   }
-  [[nodiscard]] tUnplain shifted(int right, int left) const {
-    return {marked >> right << left};
-  }
+  [[nodiscard]] tUnplain shifted(int right, int left) const { return {marked >> right << left}; }
 };
 
 // What a marked byte is to the split; a control that is not a blank is kept

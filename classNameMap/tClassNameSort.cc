@@ -216,8 +216,7 @@ void sortItems(std::span<tSortItem> items, std::vector<tPart>& parts) {
 // The array the sorted bindings from `from` on are gathered into: when all
 // of them are sorted, it takes the place of the first, with the same room,
 // and no copy back is made. Its pages are faulted in at once.
-tClassNameMap::tBindings gatheringRoom(const tClassNameMap::tBindings& bindings,
-                                       std::size_t from) {
+tClassNameMap::tBindings gatheringRoom(const tClassNameMap::tBindings& bindings, std::size_t from) {
   tClassNameMap::tBindings ordered;
   ordered.reserve(from == 0 ? bindings.capacity() : bindings.size() - from);
   return ordered;

@@ -43,7 +43,6 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
       " k ,\tadd , A<B,C> ,/x\r\n",
       "S,add,A<B,C,/x\n",     // an unbalanced "<" swallows every comma after it
       "U,add,A>B,C,/x\n",     // a ">" with none open closes nothing
-      "U,add,A\vB\x01" "C,\f/x\x1f\n",  // controls other than the blanks are kept
       "U,add,A,B,C\n",        // five fields
       "U,add,A,/x,\n",        // an empty fifth field
       "U,add,,\n",            // empty fields
@@ -54,6 +53,7 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
       "U,lookup,A\n",
       "U,lookup,A,/x\n",                   // four fields, but not an add
       "UK,add,A,/x\n",                     // two letters                      // not an add
+      "U,add,A\vB\001C,\f/x\037\n",        // controls but the blanks are kept bytes
       "# U,add,A,/x\nU,add,B,/y",          // a comment, then a line without a newline
       "\n  \t\r\n",                        // blank lines
       std::string("U,add,A,/x\0y\n", 13),  // a NUL
