@@ -54,6 +54,7 @@ TEST(CommandFileReader, SplitLinesAsTheReaderAndSplitterDo) {
       "U,lookup,A,/x\n",                   // four fields, but not an add
       "UK,add,A,/x\n",                     // two letters                      // not an add
       "U,add,A\vB\001C,\f/x\037\n",        // controls but the blanks are kept bytes
+      "U,add,A B,/x\nU, add, C, /y\n",     // a blank inside a field, then another line
       "# U,add,A,/x\nU,add,B,/y",          // a comment, then a line without a newline
       "\n  \t\r\n",                        // blank lines
       std::string("U,add,A,/x\0y\n", 13),  // a NUL
