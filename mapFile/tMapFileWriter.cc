@@ -27,7 +27,7 @@ namespace {
 // It stops at a quarter of a mebibyte, which the cache holds from one write
 // to the next: a bulk file's map written through a mebibyte took the kernel
 // three quarters of a mebibyte more to clear, and ran 0.4 ms longer, for
-// ten fewer system calls.
+// 20 fewer system calls (9 writes of its 7.2 MB, against 29).
 constexpr std::size_t kBulkPiece = std::size_t{256} * 1024;
 constexpr std::size_t kFirstPiece = std::size_t{64} * 1024;
 
