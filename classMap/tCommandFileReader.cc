@@ -50,9 +50,9 @@ void tCommandFileReader::next(tSplitLine& line, std::int32_t& endOfFile, tStatus
   if (isError(status)) return;
   for (;;) {
     // Most lines: their end found and their fields split in one pass. A
-    // line that goes on past the bytes read is looked for as below, from
-    // where that pass stopped, so that a long line is not split again after
-    // every read.
+    // line that goes on past the bytes read is looked for as below, past
+    // the bytes already searched, so that a long line is not split again
+    // after every read.
     if (searched == 0 && begin < end && piece[begin] != '#') {
       const std::size_t lineSize = splitFirstLine({piece + begin, end - begin}, line, status);
       if (lineSize != 0) {
