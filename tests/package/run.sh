@@ -122,6 +122,18 @@ echo "%check and check(): the tests that need no root passed"
 HOME=$work rpmlint -r "$here/rpmlintrc" "$work/rpm"/*.rpm >"$work/rpmlint.log" 2>&1 || true
 grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || { cat "$work/rpmlint.log"; exit 1; }
 echo "rpmlint: no error, no warning"
+# Each distribution's zembril takes libstdc++ from the system, as their
+# policies ask; only a source build links it in.
+for package in "$deb" "$work"/rpm/zembril-[0-9]*.rpm "$work"/arch/zembril-[0-9]*.pkg.tar.zst; do
+  rm -rf "$work/unpacked" && mkdir "$work/unpacked"
+  case $package in
+    *.deb) dpkg-deb -x "$package" "$work/unpacked" ;;
+    *) bsdtar -C "$work/unpacked" -xf "$package" ;;
+  esac
+  readelf -d "$work/unpacked/usr/bin/zembril" | grep -q 'NEEDED.*\[libstdc++\.so\.6\]' ||
+    { echo "$(basename "$package"): zembril has libstdc++ linked in"; exit 1; }
+done
+echo "the packages' zembril: libstdc++ from the system"
 mkdir "$work/rpm-namespace" "$work/pacman-namespace"
 unshare --mount --propagation private bash "$here/rpm-test.sh" "$work/rpm" "$work/rpm-namespace"
 unshare --mount --propagation private bash "$here/pacman-test.sh" "$work/arch" "$work/pacman-namespace"
