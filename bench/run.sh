@@ -49,7 +49,7 @@ if [ -z "${ZEMBRIL_BENCH_NAMESPACE:-}" ]; then
   echo "== building Release in $build"
   # -Werror here too: some of g++'s warnings come only with the optimizer.
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DZEMBRIL_WERROR=ON >/dev/null
-  cmake --build "$build" -j"$(nproc)" --target zembril zembril-dump >/dev/null
+  cmake --build "$build" -j"$(nproc)" --target zembril zembril-dump zembril-shared-libstdcxx >/dev/null
   cc -O2 -Wall -Wextra -o "$build/floor" bench/floor.c
   cc -O2 -Wall -Wextra -o "$build/holder" bench/holder.c
   # Everything below runs in a mount namespace of its own.
@@ -87,6 +87,8 @@ mount -t tmpfs -o size=4g tmpfs "$work/tmpfs"
 mkdir -p /etc/tolvane/.mirtal
 
 zembril=$build/zembril
+# The same tool as the distribution packages link it, with the shared libstdc++.
+zembril_packaged=$build/zembril-shared-libstdcxx
 floor=$build/floor
 data=$work/data
 if [ $quick = 1 ]; then
@@ -220,7 +222,10 @@ time_case single --warmup "$warmup_single" --runs "$runs_single" \
   -n "zembril /U /add" "$zembril /U /add $new_class $new_library" \
   -n "sqlite3 INSERT OR IGNORE" \
   "sqlite3 $work/disk/single.db \"INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');\"" \
-  -n "floor" "$floor $single/etc/dravimap"
+  -n "floor" "$floor $single/etc/dravimap" \
+  --prepare "cp $data/single.map $single/etc/dravimap" \
+  -n "zembril /U /add as packaged" "$zembril_packaged /U /add $new_class $new_library"
+cp "$data/single.map" "$single/etc/dravimap"
 rss_single=$(peak_kib "$zembril" /U /add "$new_class" "$new_library")
 cp "$data/single.map" "$single/etc/dravimap"
 count_syscalls single_zembril "$zembril" /U /add "$new_class" "$new_library"
@@ -405,6 +410,7 @@ count() { awk -v n="$1" 'BEGIN { s = sprintf("%d", n); r = ""
 large_bytes=$(stat -c %s "$data/large.map")
 r_single_sqlite=$(ratio "$(median single 2)" "$(median single 1)")
 r_single_floor=$(ratio "$(median single 1)" "$(median single 3)")
+r_packaged_floor=$(ratio "$(median single 4)" "$(median single 3)")
 r_bulk=$(ratio "$(median bulk 2)" "$(median bulk 1)")
 r_bulk_floor=$(ratio "$(median bulk 1)" "$(median bulk 3)")
 r_lookup=$(ratio "$(median query 1)" "$(median query 3)")
@@ -528,6 +534,8 @@ mkdir -p "$(dirname "$out")"
     "| $(meets "$r_single_sqlite" ">=" 1.5) |"
   echo "| the same | $(shown single 1) | the floor on the same map file: $(shown single 3)" \
     "| $r_single_floor x the floor | at most 1.1x | $(meets "$r_single_floor" "<=" 1.1) |"
+  echo "| the same, zembril linked as the Debian, rpm and pacman packages link it (the system's" \
+    "libstdc++) | $(shown single 4) | the same floor | $r_packaged_floor x the floor | none | - |"
   echo "| bulk: a command file of $(count "$n_bulk") \`add\` lines into an empty map" \
     "| $(shown bulk 1) | \`sqlite3 db \".read same.sql\"\`, the same inserts in one" \
     "transaction: $(shown bulk 2) | $r_bulk x faster | at least 7x | $(meets "$r_bulk" ">=" 7) |"
@@ -609,6 +617,7 @@ mkdir -p "$(dirname "$out")"
   echo
   echo '```sh'
   echo "zembril /U /add $new_class $new_library"
+  echo "zembril-shared-libstdcxx /U /add $new_class $new_library   # linked as the packages link it"
   echo "sqlite3 single.db \"INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');\""
   echo "floor dravimap"
   echo "floor --commands bulk.txt dravimap   # the map that bulk.txt yields"
