@@ -266,6 +266,7 @@ void tClassMapStore::loadOrResetMapFile(tOS os, tMapNeed need, tStatus& status) 
   // The map file now holds the maps: the copy's content, or nothing at all
   // once the damaged file is aside.
   const bool empty = plan.map == tMapAction::setAside;
+  damagedMapFileKept = empty;
   mapFileLoad = {};
   mapFileLoad.state = empty ? tMapFileState::absent : tMapFileState::whole;
   mapFileLoad.size = empty ? 0 : mapFileSize(first, second);

@@ -82,6 +82,13 @@ class tClassMapStore {
   // that are kept beside the map file, such as zembril-sync's records.
   [[nodiscard]] const tDirectory& directory() const { return mapDirectory; }
 
+  // Returns true when this store found its map file damaged and kept it
+  // aside for salvage, so that its maps started empty: the bindings the file
+  // held are gone from the maps, though no one removed them. A caller that
+  // keeps its own account of bindings (zembril-sync) must not take them for
+  // bindings undone by hand.
+  [[nodiscard]] bool keptDamagedMapFileAside() const { return damagedMapFileKept; }
+
   tClassMapStore(const tClassMapStore&) = delete;
   tClassMapStore& operator=(const tClassMapStore&) = delete;
 
@@ -196,6 +203,7 @@ class tClassMapStore {
   tMapFileRead mapFileLoad;
   bool persistentMapsLoaded = true;
   bool persistentMapsChanged = false;
+  bool damagedMapFileKept = false;
   // Whether addUnlessBound added to `uMap` or `kMap` since
   // settleSilentAdds, and their bind counts before it did.
   bool silentAdds = false;

@@ -158,8 +158,11 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
         plan.record.push_back(*mark);
         continue;
       }
+      // Unbound by hand, unless its package is gone. One whose declaration
+      // cannot be read now is not gone: the mark keeps the class unbound
+      // once the file is mended.
       const tRecordedBinding* made = recordedAs(tRecordState::bound);
-      if (made != nullptr && !candidates.empty()) {
+      if (made != nullptr && (!candidates.empty() || held.contains(made->package))) {
         plan.record.push_back(
             {scope, className, made->library, made->package, tRecordState::unbound});
         std::string notice = where + className;
@@ -190,6 +193,13 @@ tSyncPlan planSync(const std::vector<tDeclaration>& declared, const tRecord& rec
     }
     plan.record.push_back({scope, className, winner->library, winner->package});
     lose(winner->library, "as " + winner->package + " declares");
+  }
+  // What a package whose declaration cannot be read lost was reported; it
+  // is not reported again once the file is mended.
+  for (const tRecordedBinding& entry : recorded) {
+    if (entry.state == tRecordState::lost && held.contains(entry.package)) {
+      plan.record.push_back(entry);
+    }
   }
   sortRecord(plan.record);
 

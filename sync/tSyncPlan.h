@@ -74,12 +74,14 @@ using tBoundLibrary = std::function<std::optional<std::string>(tMapScope, const 
 // `held` names the declarers whose files cannot be read now. For each class
 // that a declaration names or `recorded` holds:
 // - bound as recorded: when the recording package is held, the binding
-//   stays as it is; else that package's declaration keeps it (rebinding a
-//   new library) while it has one, the first other declaration takes it
-//   over when it does not, and with no declaration left it is unbound;
+//   stays as it is, and so do the record's lines of what the package lost;
+//   else that package's declaration keeps it (rebinding a new library)
+//   while it has one, the first other declaration takes it over when it
+//   does not, and with no declaration left it is unbound;
 // - not bound, though the map held it as recorded after the last run: an
 //   administrator unbound it, and no declaration binds it again while the
-//   record says so (the class is then recorded unbound);
+//   record says so (the class is then recorded unbound), unless no
+//   declaration names it and its package is not held: then it is gone;
 // - not bound otherwise: the first declaration binds it;
 // - bound otherwise, by an administrator or another tool: it stays, and
 //   each declaration of another library loses.

@@ -119,17 +119,29 @@ struct tHandBack {
   std::set<std::string> found;  // the classes that were held unbound
 };
 
-// Brings one map file in line with `all`, or fails, saying why. Notices go
-// to `err` as they arise.
-tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDeclaration>& all,
-                      const std::set<std::string>& held, tHandBack& handBack, std::FILE* err) {
+// The held declarers' names.
+std::set<std::string> heldPackagesOf(const tDeclared& declared) {
+  std::set<std::string> held;
+  for (const tHeldDeclaration& declaration : declared.held) held.insert(declaration.package);
+  return held;
+}
+
+// Brings one map file in line with the declarations, or fails, saying why.
+// `seen` is what the declaration directory held when the run began; the
+// file is synced with what it holds once the map's lock is taken. Notices
+// go to `err` as they arise.
+tResult<> syncMapFile(const tMapPaths& paths, bool x64, const tDeclared& seen, tHandBack& handBack,
+                      std::FILE* err) {
   const std::string mapName = x64 ? "64-bit" : "32-bit";
-  std::vector<tDeclaration> declared;
-  for (const tDeclaration& declaration : all) {
-    if (declaration.x64 != x64) continue;
-    declared.push_back(declaration);
-    declared.back().library = substituteBitness(declaration.library, x64 ? 1 : 0);
-  }
+  const auto declaredIn = [&](const tDeclared& all) {
+    std::vector<tDeclaration> declared;
+    for (const tDeclaration& declaration : all.bindings) {
+      if (declaration.x64 != x64) continue;
+      declared.push_back(declaration);
+      declared.back().library = substituteBitness(declaration.library, x64 ? 1 : 0);
+    }
+    return declared;
+  };
   // The record lives beside the map file it describes, in the map
   // directory: it lasts as long as the map does, whatever becomes of the
   // zembril package, and a map directory that the directory file moves
@@ -140,8 +152,9 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
   const auto holdsNothing = [](const tResult<tRecord>& record) {
     return record && record->empty();
   };
-  // Nothing declared and nothing recorded: the map file is no business of ours.
-  if (declared.empty() &&
+  // Nothing declared and nothing recorded: the map file is no business of
+  // ours. A declaration that arrives meanwhile has a run of its own coming.
+  if (declaredIn(seen).empty() &&
       holdsNothing(readRecord(tDirectory::open(paths.mapDirectory(), paths.root()), name)) &&
       holdsNothing(readRecord(legacyDirectory, legacyName))) {
     return {};
@@ -154,7 +167,12 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
   const std::string mapDirectory = directory.path();
   const std::string mapFile = "the " + mapName + " map file in " + mapDirectory;
   if (isError(status)) return statusFailure(mapFile, status);
-  // Read again under the lock: another sync may have changed it meanwhile.
+  // Read again under the lock: another sync may have changed the
+  // declarations and the record meanwhile, and what it found gone must not
+  // be bound again from what this run saw before it waited.
+  const tResult<tDeclared> now = readDeclarations(paths.declarationsDirectory(), paths.root());
+  if (!now) return now.failure().after(mapFile + " was not changed: ");
+  const std::vector<tDeclaration> declared = declaredIn(*now);
   const tResult<tRecord> readRecorded = readRecord(directory, name);
   if (!readRecorded) return readRecorded.failure();
   const tResult<tRecord> legacy = readRecord(legacyDirectory, legacyName);
@@ -162,16 +180,6 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
   tRecord recorded = *readRecorded;
   tRecord known = recorded;
   known.insert(known.end(), legacy->begin(), legacy->end());
-  std::erase_if(known, [&](const tRecordedBinding& entry) {
-    if (entry.state != tRecordState::unbound) return false;
-    if (!handBack.all && !handBack.classes.contains(entry.className)) return false;
-    handBack.found.insert(entry.className);
-    tell(mapName + " " + letterOfScope(entry.scope) + " map: " + entry.className +
-             " is handed back to the declarations",
-         err);
-    return true;
-  });
-  std::sort(known.begin(), known.end());
   // A class bound to the empty path reads like an unbound one; ask for those once a scope.
   std::array<std::optional<std::set<std::string>>, 2> emptyBound;
   const tBoundLibrary bound = [&](tMapScope scope, const std::string& className) {
@@ -184,7 +192,39 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
     }
     return empty->contains(className) ? std::optional<std::string>("") : std::nullopt;
   };
-  const tSyncPlan plan = planSync(declared, known, held, bound, mapName);
+  // The bindings of a damaged map file that the store has just kept aside
+  // were lost to the damage, not unbound by an administrator: the
+  // declarations bind theirs again. Marks of classes an administrator
+  // unbound before stay.
+  const bool keptAside = store.keptDamagedMapFileAside();
+  if (keptAside) {
+    tell(mapFile +
+             " was damaged and is kept aside for salvage (see zembril-dump --check); "
+             "the declarations bind their classes again",
+         err);
+  }
+  std::erase_if(known, [&](const tRecordedBinding& entry) {
+    const bool handedBack = handBack.all || handBack.classes.contains(entry.className);
+    if (entry.state == tRecordState::unbound) {
+      if (!handedBack) return false;
+    } else if (entry.state == tRecordState::bound) {
+      // A class handed back on the run that first finds it unbound has no
+      // mark yet: its line still says that the declarations bound it.
+      if (!(handedBack || keptAside) || bound(entry.scope, entry.className)) return false;
+    } else {
+      return false;
+    }
+    if (handedBack) {
+      handBack.found.insert(entry.className);
+      tell(mapName + " " + letterOfScope(entry.scope) + " map: " + entry.className +
+               " is handed back to the declarations",
+           err);
+    }
+    return true;
+  });
+  std::sort(known.begin(), known.end());
+  known.erase(std::unique(known.begin(), known.end()), known.end());
+  const tSyncPlan plan = planSync(declared, known, heldPackagesOf(*now), bound, mapName);
   for (const std::string& notice : plan.notices) tell(notice, err);
 
   if (!plan.steps.empty()) {
@@ -211,7 +251,7 @@ tResult<> syncMapFile(const tMapPaths& paths, bool x64, const std::vector<tDecla
     return statInRoot(paths.root(), paths.root() + library, kind) == 0 && S_ISREG(kind.st_mode);
   };
   for (const std::string& notice : missingLibraryNotices(plan.record, found, mapName)) {
-    report(syncVoice(), notice, err);
+    tell(notice, err);
   }
   // The old record's lines are in the new one now.
   return removeFile(legacyDirectory, legacyName);
@@ -272,19 +312,16 @@ int runSync(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
     return kSyncFailed;
   }
   // Whoever put such a file there meant it to be read: once a run, and no failure.
-  for (const tFailure& passedOver : declared->passedOver) report(syncVoice(), passedOver, err);
-  std::set<std::string> heldPackages;
+  for (const tFailure& passedOver : declared->passedOver) tell(passedOver.message(), err);
   for (const tHeldDeclaration& declaration : declared->held) {
     tell(declaration.why.message() +
              "; the bindings it made stay as they are until it is fixed and zembril-sync "
              "runs again",
          err);
-    heldPackages.insert(declaration.package);
   }
   bool done = true;
   for (const bool x64 : {false, true}) {
-    const tResult<> synced =
-        syncMapFile(paths, x64, declared->bindings, heldPackages, handBack, err);
+    const tResult<> synced = syncMapFile(paths, x64, *declared, handBack, err);
     if (!synced) tell(synced.failure().message(), err);
     done = synced && done;
   }

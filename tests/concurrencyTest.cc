@@ -214,6 +214,29 @@ TEST(Concurrency, ARunWokenOnAReplacedLockFileWaitsForTheNewOne) {
   EXPECT_EQ(testing::readFile(tree.mapFile()), testing::encodeMapFile({{"A", "/a.so"}}, {}));
 }
 
+// A sync that waited for the lock works from the declarations as they are
+// once it holds it: a package removed meanwhile, whose own sync found
+// nothing to do, is not bound from what the waiting run saw before.
+TEST(Concurrency, ASyncThatWaitedForTheLockReadsTheDeclarationsAgain) {
+  tScratchTree tree;
+  const std::string declarations = tree.root() + "/usr/share/zembril/declarations";
+  std::filesystem::create_directories(declarations);
+  testing::writeFile(declarations + "/libw", "64 U W /w.so\n");
+  const int lock = takeNewLockFile(tree.mapDirectory() + "/dravimap.lock");
+  ASSERT_GE(lock, 0);
+  const std::string root = "--root=" + tree.root();
+  const pid_t run = spawn([&] {
+    ::execl(ZEMBRIL_SYNC_BINARY, "zembril-sync", root.c_str(), static_cast<char*>(nullptr));
+    return 100;
+  });
+  ASSERT_TRUE(waitsForLock(run, inodeOf(lock))) << "the sync never waited for the lock";
+  std::filesystem::remove(declarations + "/libw");
+  ASSERT_EQ(::close(lock), 0);
+  EXPECT_EQ(waitFor(run), 0);
+  EXPECT_FALSE(testing::readFile(tree.mapFile(true)).has_value())
+      << "bound from a declaration that was gone before the sync held the lock";
+}
+
 // A file's size and its stored lengths cost a run no memory of their own:
 // the stored bytes are sparse files, holes of zeros that take no disk.
 TEST(Memory, HugeStoredLengthsCostNoMemory) {

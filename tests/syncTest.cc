@@ -85,6 +85,13 @@ TEST(Sync, QuotedBytesAreEscaped) {
        {},
        "/cls\\x1b[2J/etc: Not a directory"},
       {"an operand", [](const tScratchTree&) {}, {"\x1b[2J"}, "extra operand '\\x1b[2J'"},
+      {"the root, in the path of a file passed over",
+       [](const tScratchTree& tree) {
+         writeFile(declarationsOf(tree) + "/pk~", "");
+         std::filesystem::create_directory_symlink(".", tree.root() + "/r\x1b[2J");
+       },
+       {"--root=r\x1b[2J"},
+       "r\\x1b[2J/usr/share/zembril/declarations/pk~: passed over"},
       // The declaration's fault quotes the field escaped once, not twice.
       {"a declaration's field",
        [](const tScratchTree& tree) {
@@ -99,7 +106,12 @@ TEST(Sync, QuotedBytesAreEscaped) {
     c.setUp(tree);
     Args command = {
         "sh", "-c", "exec \"$@\" 2>&1", "sh", ZEMBRIL_SYNC_BINARY, "--root=" + tree.root()};
-    command.insert(command.end(), c.options.begin(), c.options.end());
+    for (const std::string& option : c.options) {
+      // A root given again is one inside the tree.
+      command.push_back(option.starts_with("--root=")
+                            ? "--root=" + tree.root() + "/" + option.substr(7)
+                            : option);
+    }
     const std::string output = runCommand(command).output;
     EXPECT_NE(output.find(c.expected), std::string::npos) << c.what << ":\n" << output;
     EXPECT_EQ(output.find('\x1b'), std::string::npos) << c.what;
@@ -180,6 +192,13 @@ TEST(Sync, DeclaredBindingsFollowTheirDeclarationsAndNothingElseMoves) {
        "zembril-sync: 64-bit U map: W is handed back to the declarations\n",
        0,
        {},
+       {"--hand-back=W"}},
+      {"unbound by hand and handed back on the run that first finds it unbound",
+       {{"a-rival", "64 U W /a.so\n"}},
+       kAdmin + "U\tW\t/a.so\n",
+       "zembril-sync: 64-bit U map: W is handed back to the declarations\n",
+       0,
+       {"/x64", "/U", "/delete", "W"},
        {"--hand-back=W"}},
       {"removal", {}, kAdmin, ""},
   };
@@ -439,6 +458,15 @@ TEST(Sync, PlanSync) {
        {bind("W", "/b.so")},
        {line(bound, "W", "/b.so", "b")},
        {line(binding, "W", "/b.so", "b"), line(unbinding, "W", "/a.so", "a")}},
+      {"a package whose file cannot be read: an unbind by hand is held, what it lost stays",
+       {},
+       {line(bound, "W", "/a.so", "a"), line(lost, "X", "/a.so", "a")},
+       {{"X", "/own.so"}},
+       {"a"},
+       {},
+       {line(unbound, "W", "/a.so", "a"), line(lost, "X", "/a.so", "a")},
+       {},
+       1},
       {"a conflict with the administrator's binding is reported once, and forgotten when it ends",
        {declaration("a", "W", "/a.so"), declaration("b", "X", "/b.so")},
        {line(lost, "X", "/b.so", "b")},
@@ -464,6 +492,28 @@ TEST(Sync, PlanSync) {
     EXPECT_EQ(formatRecord(plan.before), sorted(c.steps.empty() ? c.recorded : c.before)) << c.what;
     EXPECT_EQ(plan.notices.size(), c.notices) << c.what;
   }
+}
+
+// The bindings of a damaged map file that the sync's own load keeps aside
+// were lost to the damage, not unbound by hand: the declarations bind them
+// again. A class an administrator unbound before stays unbound.
+TEST(Sync, ADamagedMapFileKeptAsideIsBoundAgain) {
+  tScratchTree tree;
+  writeFile(tree.root() + "/w.so", "");
+  writeFile(tree.root() + "/v.so", "");
+  declare(tree, {{"libw1", "64 U W /w.so\n64 U V /v.so\n"}});
+  ASSERT_EQ(sync(tree).exitStatus, 0);
+  ASSERT_EQ(runTool(tree, {"/x64", "/U", "/delete", "V"}).exitStatus, 0);
+  ASSERT_EQ(sync(tree).exitStatus, 0);
+  writeFile(tree.mapFile(true), "not a map file");
+  const tRunResult synced = sync(tree);
+  EXPECT_EQ(synced.exitStatus, 0);
+  EXPECT_NE(synced.output.find("was damaged and is kept aside"), std::string::npos)
+      << synced.output;
+  EXPECT_EQ(synced.output.find("unbound by hand"), std::string::npos) << synced.output;
+  EXPECT_EQ(map64(tree), "U\tW\t/w.so\n");
+  EXPECT_EQ(sync(tree).output, "");
+  EXPECT_EQ(map64(tree), "U\tW\t/w.so\n");
 }
 
 // A record that zembril-sync 1.2.0 kept under /var/lib moves beside the
