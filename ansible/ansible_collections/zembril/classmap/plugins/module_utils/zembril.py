@@ -42,6 +42,18 @@ Want = namedtuple('Want', 'scope name library present')
 # A class whose library differs between two maps; None for unbound.
 Change = namedtuple('Change', 'scope name before after')
 
+# What plan() works out: the command-file lines, the maps afterwards, the
+# changes, and the (scope, class) pairs that exclusive has to unbind but
+# that no command-file line can carry, for which it writes no line.
+Plan = namedtuple('Plan', 'lines after changes uncarried')
+
+# The bytes of zembril-dump's filter arguments, past which a read drops them
+# and filters what it reads itself. Linux takes no single argument over 128
+# KiB, and all of them with the environment only within a quarter of the
+# stack limit; a filter that long names thousands of classes, whose read
+# costs a stream of the whole map all the same.
+FILTER_BYTES = 96 * 1024
+
 # The escapes of zembril-dump's text form, both ways; any other byte is \xHH.
 ESCAPES = {'\\\\': b'\\', '\\t': b'\t', '\\n': b'\n'}
 ESCAPES_BACK = {'\\': '\\\\', '\t': '\\t', '\n': '\\n'}
@@ -98,28 +110,45 @@ def is_utf8(name):
 class Shown:
     """Shows names in results: escaped when the task asks for that, else as
     they are, except a name that is no UTF-8, which Ansible cannot carry and
-    which is escaped all the same; warning() then says so."""
+    which is escaped all the same; warning() then says so, and names each
+    such name that looks just like another name of the result shown as it
+    is, since the two are then one key of a map."""
 
     def __init__(self, escaped):
         self.escaped = escaped
         self.unshowable = set()
+        # The names shown as they are that an escaped name could look like:
+        # only those with a backslash.
+        self.backslashed = set()
 
     def __call__(self, name):
         if self.escaped:
             return escape(name)
         if is_utf8(name):
+            if '\\' in name:
+                self.backslashed.add(name)
             return name
         self.unshowable.add(name)
         return escape(name)
+
+    def collisions(self):
+        """The names shown as they are that a name shown escaped looks like."""
+        return sorted({escape(name) for name in self.unshowable} & self.backslashed)
 
     def warning(self):
         """The warning for the names shown escaped without escaped=true, or
         None."""
         if not self.unshowable:
             return None
-        return ('a name that is no valid UTF-8 is shown escaped, as zembril-dump writes it in its '
-                'text form (\\xHH for such a byte), %d in this result; set escaped: true to read '
-                'and give every name in that form' % len(self.unshowable))
+        warning = ('a name that is no valid UTF-8 is shown escaped, as zembril-dump writes it in its '
+                   'text form (\\xHH for such a byte), %d in this result; set escaped: true to read '
+                   'and give every name in that form' % len(self.unshowable))
+        collisions = self.collisions()
+        if collisions:
+            warning += ('; without it, %s each stand for two names, one that is no valid UTF-8 and '
+                        'one that is written so, and a map of this result holds only one of them'
+                        % ', '.join('"%s"' % name for name in collisions))
+        return warning
 
 
 def in_byte_order(name):
@@ -170,12 +199,16 @@ def plan(current, wants, bits, exclusive_scopes=()):
     """Works out what `wants` make of the maps `current`; in the scopes of
     `exclusive_scopes` every class that no want binds goes too.
 
-    Returns the command-file lines that do it in one zembril run, the maps
-    as they would be afterwards and the changes. Applied to the maps read
-    after that run, it returns no changes exactly when they hold what the
-    task asked for."""
+    Returns a Plan: the command-file lines that do it in one zembril run,
+    the maps as they would be afterwards, the changes, and the classes that
+    exclusive unbinds but that no line can carry. Those come from the map,
+    not from the task: a line written for one would unbind another class,
+    or run a command of its own, so no line is written and the task must
+    refuse them. Applied to the maps read after that run, it returns no
+    changes exactly when they hold what the task asked for."""
     after = {scope: dict(current[scope]) for scope in SCOPES}
     lines = []
+    uncarried = []
     bound = {(w.scope, w.name): substitute(w.library, bits) for w in wants if w.present}
 
     # Unbinding a library comes first, so that the task's own bindings to it
@@ -209,15 +242,29 @@ def plan(current, wants, bits, exclusive_scopes=()):
 
     for scope in exclusive_scopes:
         for name in sorted(after[scope]):
-            if (scope, name) not in bound:
+            if (scope, name) in bound:
+                continue
+            if carriable(name):
                 lines.append('%s,delete,%s' % (scope, name))
-                del after[scope][name]
+            else:
+                uncarried.append((scope, name))
+            del after[scope][name]
 
     changes = [Change(scope, name, current[scope].get(name), after[scope].get(name))
                for scope in SCOPES
                for name in sorted(set(current[scope]) | set(after[scope]))
                if current[scope].get(name) != after[scope].get(name)]
-    return lines, after, changes
+    return Plan(lines, after, changes, uncarried)
+
+
+def refusal(uncarried):
+    """Why a task whose plan found `uncarried` classes, of one scope, cannot
+    go on, and how to unbind them instead."""
+    return ('exclusive would unbind %s, which no command file can carry (a name with a blank, a NUL, '
+            'a comma outside <...> or a < left open), so nothing was changed; unbind each first with '
+            'zembril\'s command line, which takes the class as one argument: zembril [/root DIR] [/x64] '
+            '/%s /delete CLASS' % (', '.join('%s "%s"' % (scope, escape(name)) for scope, name in uncarried),
+                                   uncarried[0][0]))
 
 
 # One filtered read of zembril-dump: the bindings of `scope` (both scopes
@@ -246,16 +293,32 @@ def reads_for(wants, bits, exclusive_scopes=()):
 
 def dump_arguments(bits, read=None):
     """zembril-dump's arguments, less --root, for the JSON document of the
-    map file of `bits` filtered as `read` says (all of it when None)."""
+    map file of `bits` filtered as `read` says (all of it when None). Class
+    and library filters longer than FILTER_BYTES are left out, so that a
+    task of any size can be read: read_bindings filters what comes."""
     arguments = ['--format=json'] + (['--x64'] if bits == 64 else [])
     if read is None:
         return arguments
     if read.scope is not None:
         arguments.append('--scope=' + read.scope)
-    arguments += ['--class=' + name for name in read.names]
+    filters = ['--class=' + name for name in read.names]
     if read.library is not None:
-        arguments.append('--library=' + read.library)
+        filters.append('--library=' + read.library)
+    if sum(len(argument.encode('utf-8', 'surrogateescape')) + 1 for argument in filters) <= FILTER_BYTES:
+        arguments += filters
     return arguments
+
+
+def read_bindings(document, read):
+    """The bindings of zembril-dump's JSON `document` that `read` asks for,
+    as {scope: {class: library}}; the filters that dump_arguments left out
+    are applied here."""
+    names = set(read.names) if read is not None else ()
+    return {scope: {entry['class']: entry['library'] for entry in document.get(scope, ())
+                    if read is None or ((not names or entry['class'] in names)
+                                        and read.scope in (None, scope)
+                                        and read.library in (None, entry['library']))}
+            for scope in SCOPES}
 
 
 def describe(unmet, show=escape):
@@ -334,7 +397,8 @@ def read_output(command):
         process = subprocess.Popen([argument.encode('utf-8', 'surrogateescape') for argument in command],
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
-    except OSError as error:
+    except (OSError, ValueError) as error:
+        # ValueError: an argument with a NUL, which names_of refuses first.
         return 127, b'', str(error).encode('utf-8', 'backslashreplace')
     out, err = process.communicate()
     return process.returncode, out, err
@@ -358,6 +422,44 @@ def check_root(module, root):
                                              else 'does not exist'))
 
 
+# How many symbolic links a path may lead through, as for the kernel.
+MAX_LINKS = 40
+
+
+def in_root(root, path):
+    """The host's path of `path`, which starts with `root`, resolved as a
+    chroot into `root` resolves it, as zembril and zembril-dump do: `..`
+    stops at the root, and a symbolic link, absolute or climbing, leads
+    inside it. The host's path of a link that leads through more than
+    MAX_LINKS links, which the kernel refuses, is None. Without a root,
+    `path` itself."""
+    base = root.rstrip('/') if root else ''
+    if not base or not path.startswith(base + '/'):
+        return path
+    ahead = path[len(base):].split('/')[::-1]
+    done = []
+    links = 0
+    while ahead:
+        part = ahead.pop()
+        if part in ('', '.'):
+            continue
+        if part == '..':
+            done = done[:-1]
+            continue
+        here = '/'.join([base] + done + [part])
+        if not os.path.islink(here):
+            done.append(part)
+            continue
+        links += 1
+        if links > MAX_LINKS:
+            return None
+        target = os.readlink(here)
+        if target.startswith('/'):
+            done = []
+        ahead += target.split('/')[::-1]
+    return '/'.join([base] + done)
+
+
 class Zembril:
     """The two programs on one managed host, for one map file."""
 
@@ -372,6 +474,7 @@ class Zembril:
         if warning:
             self.module.warn(warning)
             self.show.unshowable = set()
+            self.show.backslashed = set()
 
     def fail(self, msg, **result):
         self.warn_of_names()
@@ -390,9 +493,12 @@ class Zembril:
 
     def check_map_directory(self, path):
         """Fails the task when the map directory of the map file `path` is
-        missing: zembril makes none, so no binding can be saved there."""
+        missing: zembril makes none, so no binding can be saved there. With
+        a root the directory is looked for as zembril finds it, inside the
+        root."""
         directory = os.path.dirname(path)
-        if not os.path.isdir(directory):
+        resolved = in_root(self.root, directory)
+        if resolved is None or not os.path.isdir(resolved):
             self.fail('the map directory %s does not exist, and zembril makes none: create it, or '
                       'check root and the directory file' % directory)
 
@@ -428,9 +534,8 @@ class Zembril:
             path = document['file']
             if read is NOTHING:
                 continue
-            for scope in SCOPES:
-                bindings[scope].update((entry['class'], entry['library'])
-                                       for entry in document.get(scope, ()))
+            for scope, found in read_bindings(document, read).items():
+                bindings[scope].update(found)
         return bindings, path
 
     def health(self):
@@ -500,6 +605,10 @@ def names_of(module, named, carry=True):
         # A command file would carry an empty field, but no task means one.
         if name == '':
             module.fail_json(msg='%s is empty' % what)
+        # No name of the map holds a NUL, and no program argument can.
+        if name is not None and '\0' in name:
+            module.fail_json(msg='%s %s holds a NUL, which no class name or library path of the '
+                             'class map can hold' % (what, escape(name)))
         if carry and name is not None and not carriable(name):
             module.fail_json(msg='zembril cannot carry %s %s in a command file: a name may hold no '
                              'blank and no NUL, and a comma only inside <...>' % (what, escape(name)))

@@ -165,7 +165,7 @@ def main():
     # Only this class is read, whatever the size of the map.
     reads = reads_for(wants, bits)
     before, path = zembril.read(reads)
-    lines, after, changes = plan(before, wants, bits)
+    lines, after, changes = plan(before, wants, bits)[:3]
     if lines:
         zembril.check_map_directory(path)
 

@@ -14,7 +14,10 @@ description:
     of them are read and returned, at the cost of reading the map file
     once, however large it is.
   - Returns the health of the class map as C(zembril-dump --check --format=json)
-    finds it, in I(health), among it the bindings whose library is not there.
+    finds it, in I(health), among it the bindings whose library is not there,
+    when I(health) asks for it, or by default when no I(class), I(library)
+    or I(scope) is given, since that check reads both map files whole and
+    looks up the library of every binding.
   - Never changes anything and never waits for a running C(zembril).
 version_added: 1.2.0
 author: The zembril authors (@zembril)
@@ -47,6 +50,15 @@ options:
     type: str
     choices: [U, K]
     version_added: 1.3.0
+  health:
+    description:
+      - Whether to check the class map with C(zembril-dump --check) and
+        return I(health).
+      - Unset, only when no I(class), I(library) or I(scope) is given, so
+        that a filtered read costs what its filter asks for, whatever the
+        size of the map.
+    type: bool
+    version_added: 1.4.0
 requirements:
   - The zembril package, 1.3.0 or later, whose C(zembril-dump) reads only
     the bindings asked for, on the managed host.
@@ -82,6 +94,12 @@ EXAMPLES = r'''
       - com.example.Widget
       - com.example.Gadget
   register: widgets
+
+- name: Where the widget class is bound, and the health of the class map
+  zembril.classmap.zembril_info:
+    class: [com.example.Widget]
+    health: true
+  register: widget_and_health
 
 - name: Fail where a binding names a library that is not there
   ansible.builtin.assert:
@@ -129,7 +147,7 @@ health:
       map file), C(scope), C(class), C(library) and C(why).
     - C(lock) and C(map_files) are the document's C(lock) and C(mapFiles)
       as zembril-dump(8) describes them.
-  returned: always
+  returned: when I(health=true), or I(health) is unset and no I(class), I(library) or I(scope) is given
   type: dict
   sample: {"healthy": false, "status": 1, "summary": "1 thing needs attention",
            "findings": [{"what": "missing-libraries", "where": "/usr/local/tolvane/.mirtal/etc/dravimap64",
@@ -160,6 +178,7 @@ def main():
         bits=bits_option(list(BITS)),
         scope=dict(type='str', choices=['U', 'K']),
         library=dict(type='str'),
+        health=dict(type='bool'),
     )
     argument_spec['class'] = dict(type='list', elements='str')
     module = ZembrilModule(argument_spec=argument_spec, supports_check_mode=True)
@@ -179,8 +198,9 @@ def main():
         maps[str(bits)] = dict(U=shown_map(bindings['U'], zembril.show),
                                K=shown_map(bindings['K'], zembril.show),
                                bindings=as_list(bindings, zembril.show), file=path)
-    result = dict(changed=False, maps=maps,
-                  health=Zembril(module, params['root'], 64, zembril.show).health())
+    result = dict(changed=False, maps=maps)
+    if params['health'] or (params['health'] is None and not filtered):
+        result['health'] = Zembril(module, params['root'], 64, zembril.show).health()
     if len(maps) == 1:
         result.update(list(maps.values())[0])
     zembril.exit(**result)

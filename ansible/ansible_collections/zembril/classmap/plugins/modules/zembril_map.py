@@ -17,6 +17,11 @@ description:
     each class in question is bound, unless it holds what the task asked
     for, also when another run changed one of them meanwhile.
   - Reports C(changed) only when a class that the task manages changed.
+  - With I(exclusive), a class of the map whose name no command file can
+    carry (one with a blank, a NUL, or a comma outside C(<...>), which
+    C(zembril)'s command line may have bound) fails the task before
+    anything is changed, also in check mode, naming each such class, which
+    C(zembril)'s command line can then unbind.
 version_added: 1.2.0
 author: The zembril authors (@zembril)
 options:
@@ -60,6 +65,8 @@ options:
   exclusive:
     description:
       - Unbind every class of I(scope) that the list does not bind.
+      - A class there whose name no command file can carry fails the task,
+        naming it, and nothing is changed.
       - Only the scope that I(scope) names is concerned, so I(scope) must be
         set; the scopes of the list's bindings never are.
     type: bool
@@ -170,7 +177,7 @@ lock:
 
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
     Zembril, as_lines, as_list, change_argument_spec, check_lock_timeout, describe, names_of, plan,
-    reads_for, ZembrilModule, wants_of)
+    reads_for, refusal, ZembrilModule, wants_of)
 
 
 def main():
@@ -213,7 +220,9 @@ def main():
     # that exclusive empties of the others.
     reads = reads_for(wants, bits, exclusive)
     before, path = zembril.read(reads)
-    lines, after, changes = plan(before, wants, bits, exclusive)
+    lines, after, changes, uncarried = plan(before, wants, bits, exclusive)
+    if uncarried:
+        zembril.fail(refusal(uncarried), file=path)
     if lines:
         zembril.check_map_directory(path)
     result = dict(changed=bool(changes), commands=[show(line) for line in lines], file=path)

@@ -10,8 +10,9 @@ import pytest
 from ansible.module_utils import basic
 from ansible_collections.zembril.classmap.plugins.module_utils import zembril
 from ansible_collections.zembril.classmap.plugins.module_utils.zembril import (
-    Change, Read, Shown, Want, Zembril, ZembrilModule, carriable, check_root, describe, dump_arguments,
-    escape, health_of, lock_holder, names_of, plan, reads_for, unescape, wants_of)
+    Change, Read, Shown, Want, Zembril, ZembrilModule, carriable, check_root, describe,
+    dump_arguments, escape, health_of, in_root, lock_holder, names_of, plan, reads_for, refusal, unescape,
+    wants_of)
 
 MAP = {'U': {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}, 'K': {'Map<int,W>': '/w.so'}}
 
@@ -42,12 +43,31 @@ MAP = {'U': {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}, 'K': {'Map<int,W>': 
      [('K', 'Map<int,V>', None, '/v.so'), ('K', 'Map<int,W>', '/w.so', None)]),
 ])
 def test_plan(wants, exclusive, lines, changes):
-    planned, after, found = plan(MAP, wants, 64, exclusive)
-    assert planned == lines
+    planned, after, found, uncarried = plan(MAP, wants, 64, exclusive)
+    assert planned == lines and uncarried == []
     assert found == [Change(*change) for change in changes]
     # The maps afterwards hold what the task asked: planning again finds nothing to do.
     assert plan(after, wants, 64, exclusive)[:3:2] == ([], [])
     assert MAP['U'] == {'A': '/a.so', 'B': '/old.so', 'C': '/old.so'}
+
+
+@pytest.mark.parametrize('odd, why', [
+    # zembril strips blanks: the line would unbind MyWidget, which the task keeps.
+    ('My Widget', 'blank'),
+    # The line would be two, the second emptying the other scope.
+    ('x\nU,reset', 'newline'),
+    ('A,B', 'comma at depth 0, a malformed line that fails every run'),
+    ('a<b', 'a < left open'),
+])
+def test_exclusive_writes_no_line_for_a_class_it_cannot_carry(odd, why):
+    current = {'U': {'Tool': '/t.so'}, 'K': {odd: '/o.so', 'MyWidget': '/w.so', 'Old': '/o.so'}}
+    wants = [Want('K', 'MyWidget', '/w.so', True)]
+    lines, after, changes, uncarried = plan(current, wants, 64, ['K'])
+    assert lines == ['K,delete,Old'], why
+    assert uncarried == [('K', odd)]
+    # What the task asked still counts as unmet, should a run have bound it since the read.
+    assert ('K', odd, '/o.so', None) in changes and after['K'] == {'MyWidget': '/w.so'}
+    assert refusal(uncarried).startswith('exclusive would unbind K "%s", which' % escape(odd))
 
 
 def test_what_a_concurrent_run_left_is_described():
@@ -142,7 +162,7 @@ def test_health_shows_missing_bindings_as_asked():
 def filtered(bindings, read):
     """What zembril-dump's filters let through of `bindings`."""
     return {scope: {name: library for name, library in bindings[scope].items()
-                    if scope == read.scope and (not read.names or name in read.names)
+                    if read.scope in (None, scope) and (not read.names or name in read.names)
                     and read.library in (None, library)}
             for scope in bindings}
 
@@ -180,6 +200,41 @@ def test_a_task_reads_what_it_manages_and_no_more(wants, exclusive, arguments):
 ])
 def test_dump_arguments(bits, read, arguments):
     assert dump_arguments(bits, read) == arguments
+
+
+@pytest.mark.parametrize('scope, count, library', [
+    # Far more classes than one argument list holds: zembril-dump reads the
+    # scope, or the file, whole, and what is not asked for is left out here.
+    ('U', 70000, None),
+    (None, 70000, '/a.so'),
+    # One library too long for an argument of its own.
+    ('K', 0, 200000),
+])
+def test_a_read_of_any_size_fits_an_argument_list(monkeypatch, scope, count, library):
+    if isinstance(library, int):
+        library = '/' + 'l' * library
+    names = tuple('com.example.Class%06d' % at for at in range(count))
+    document = {'file': '/m', 'U': [{'class': 'com.example.Class000007', 'library': '/a.so'},
+                                    {'class': 'Other', 'library': '/a.so'}],
+                'K': [{'class': 'com.example.Class000001', 'library': '/a.so'},
+                      {'class': 'Kept', 'library': library or '/k.so'}]}
+    commands = []
+
+    def read_output(command):
+        commands.append(command)
+        return 0, json.dumps({key: value for key, value in document.items()
+                              if scope in (None, key) or key == 'file'}).encode(), b''
+    monkeypatch.setattr(zembril, 'read_output', read_output)
+    read = Read(scope, names, library)
+    bindings = Zembril(FakeModule(), None, 64).read([read])[0]
+    # As the kernel takes it: no argument over 128 KiB, and all of them (with
+    # the environment) within 2 MiB or a quarter of the stack limit.
+    assert sum(len(argument) + 1 for argument in commands[0]) < 128 * 1024
+    assert bindings == filtered(document_bindings(document), read)
+
+
+def document_bindings(document):
+    return {scope: {entry['class']: entry['library'] for entry in document[scope]} for scope in ('U', 'K')}
 
 
 class Failed(Exception):
@@ -220,15 +275,24 @@ def test_a_read_fills_in_the_scopes_that_a_filter_leaves_out(monkeypatch):
     (False, ['Caf\udce9', 'Caf\udce9', 'Café'], ['Caf\\xe9', 'Caf\\xe9', 'Café'], True),
     (False, ['a\\tb'], ['a\\tb'], False),
     (True, ['Caf\udce9', 'a\tb'], ['Caf\\xe9', 'a\\tb'], False),
+    # Two classes shown alike, which a map of the result would merge.
+    (False, ['Caf\\xe9', 'Caf\udce9'], ['Caf\\xe9', 'Caf\\xe9'], '"Caf\\xe9" each stand for two names'),
+    (True, ['Caf\\xe9', 'Caf\udce9'], ['Caf\\\\xe9', 'Caf\\xe9'], False),
 ])
 def test_names_that_are_no_utf8_are_shown_escaped_with_a_warning(escaped, names, shown, warned):
     module = FakeModule(escaped=escaped)
     runner = Zembril(module, None, 64)
     assert [runner.show(name) for name in names] == shown
     runner.exit(changed=False)
-    assert module.warnings == (['a name that is no valid UTF-8 is shown escaped, as zembril-dump writes '
-                                'it in its text form (\\xHH for such a byte), 1 in this result; set '
-                                'escaped: true to read and give every name in that form'] if warned else [])
+    warning = ('a name that is no valid UTF-8 is shown escaped, as zembril-dump writes it in its text form '
+               '(\\xHH for such a byte), 1 in this result; set escaped: true to read and give every name '
+               'in that form')
+    if not warned:
+        assert module.warnings == []
+    elif warned is True:
+        assert module.warnings == [warning]
+    else:
+        assert module.warnings[0].startswith(warning + '; without it, ') and warned in module.warnings[0]
 
 
 def test_a_document_with_a_path_that_is_no_utf8_is_carried():
@@ -266,6 +330,9 @@ def test_arguments_that_are_no_utf8_fail_the_task_without_a_traceback(monkeypatc
     (False, [('class', 'a b')], True, 'zembril cannot carry class a b in a command file'),
     # A name that is only looked for needs no command file.
     (False, [('class[0]', 'a b'), ('library', None)], False, None),
+    # But none holds a NUL, which no program argument can carry either.
+    (True, [('class[0]', 'a\\x00b')], False, 'class[0] a\\x00b holds a NUL'),
+    (False, [('class[0]', 'a'), ('library', '/l\0.so')], False, 'library /l\\x00.so holds a NUL'),
 ])
 def test_names_of(escaped, named, carry, msg):
     module = FakeModule(escaped=escaped)
@@ -290,3 +357,33 @@ def test_check_root(root, msg):
     with pytest.raises(Failed) as failure:
         check_root(FakeModule(), root)
     assert str(failure.value).startswith(msg)
+
+
+@pytest.mark.parametrize('links, found', [
+    # An absolute link leads inside the root, wherever the host's copy of its target is.
+    ({'usr/local/tolvane': '/srv/x'}, True),
+    ({'usr/local/tolvane': '../../srv/x'}, True),
+    # Climbing stops at the root.
+    ({'usr/local/tolvane': '../../../../../../srv/x'}, True),
+    ({'usr/local/tolvane': 'x', 'usr/local/x': '/srv/x'}, True),
+    ({'usr/local/tolvane': '/srv/nothing'}, False),
+    ({'usr/local/tolvane': 'tolvane'}, False),
+    ({}, False),
+])
+def test_the_map_directory_is_looked_for_inside_the_root(tmp_path, links, found):
+    root = tmp_path / 'root'
+    os.makedirs(str(root / 'srv/x/.mirtal/etc'))
+    os.makedirs(str(root / 'usr/local'))
+    # The host's own /srv/x is never looked at: a link that led there would be found in none of these.
+    for path, target in links.items():
+        os.symlink(target, str(root / path))
+    runner = Zembril(FakeModule(), str(root) + '/', 64)
+    path = str(root) + '/usr/local/tolvane/.mirtal/etc/dravimap64'
+    assert in_root(None, '/a/b') == '/a/b'
+    if found:
+        assert in_root(str(root), os.path.dirname(path)) == str(root) + '/srv/x/.mirtal/etc'
+        runner.check_map_directory(path)
+        return
+    with pytest.raises(Failed) as failure:
+        runner.check_map_directory(path)
+    assert str(failure.value).startswith('the map directory %s does not exist' % os.path.dirname(path))
