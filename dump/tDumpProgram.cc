@@ -1,5 +1,7 @@
 #include "dump/tDumpProgram.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cerrno>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "dump/tDumpOptions.h"
 #include "dump/tMapFileSnapshot.h"
 #include "dump/tMissingLibraries.h"
+#include "dump/tPathWalk.h"
 #include "dump/tQuotedString.h"
 #include "dump/tRecoveryForecast.h"
 #include "dump/tSetupCheck.h"
@@ -43,6 +46,22 @@ int printMissing(const tMapFileSnapshot& snapshot, const std::string& path,
   return written.allCarried && census.missing.empty() ? kDumpHealthy : kDumpAttention;
 }
 
+// Whether the file at `path` is a map file of the system in `paths`: the
+// one a run of either bitness reaches, whatever name it was given by.
+bool isMapFile(const std::string& path, const tMapPaths& paths) {
+  const tMapPaths resolved = tMapPaths::resolve(paths.root());
+  struct stat given {};
+  if (::lstat(path.c_str(), &given) != 0) return false;
+  for (const bool is64Bit : {false, true}) {
+    struct stat mapFile {};
+    if (::lstat(resolvedFilePath(resolved.mapFile(is64Bit), paths.root()).c_str(), &mapFile) == 0 &&
+        mapFile.st_dev == given.st_dev && mapFile.st_ino == given.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // The show and salvage modes: both print what a file holds; they differ in
 // what they make of a file that is not whole.
 int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE* out,
@@ -58,16 +77,23 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
   // Only a library short enough to be a path is looked up; the rest are
   // printed from the file like any string too long to hold.
   if (options.missing) filter.longestHeld = kLongestQuotedWhole;
-  tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, true, paths.root(), filter);
+  // A salvage takes the bytes as they are: a copy mark is one more head
+  // that says nothing of the records, not a copy to wait for.
+  tMapFileSnapshot snapshot = readMapFileSnapshot(path, true, !salvaging, paths.root(), filter);
   std::string prefix = escapeForText(path) + ": ";
   const auto say = [&](const std::string& text) { report(dumpVoice(), prefix + text, err); };
   // A wrong magic or version says nothing of the records after it: a
   // salvage reads them where an intact file has them.
+  const bool marked = salvaging && snapshot.state == tMapFileState::copyUnfinished;
   const bool headDamaged =
-      salvaging && snapshot.state == tMapFileState::damaged &&
-      (snapshot.scan.code == -nCode::kBadMagic || snapshot.scan.code == -nCode::kBadVersion);
+      marked ||
+      (salvaging && snapshot.state == tMapFileState::damaged &&
+       (snapshot.scan.code == -nCode::kBadMagic || snapshot.scan.code == -nCode::kBadVersion));
   if (headDamaged) {
-    prefix += "head damaged (" + snapshot.scan.problem + "), so read from offset " +
+    const std::string problem =
+        marked ? std::string("the copy mark of a copy into it that did not finish")
+               : snapshot.scan.problem;
+    prefix += "head damaged (" + problem + "), so read from offset " +
               std::to_string(kMapFileHeadSize) + ", where an intact file has its records: ";
     snapshot = readMapFileSnapshot(path, false, true, paths.root(), filter);
   }
@@ -122,8 +148,11 @@ int printBindings(const tDumpOptions& options, const tMapPaths& paths, std::FILE
       // Its head is the mark, its body a mix of the old and the new file.
       // What becomes of it depends on the temporary file beside it: the very
       // plan that the next holder of the lock carries out says.
-      say("a copy into it began and did not finish; " +
-          planInWords(forecastRecovery(path, paths.root(), snapshot), snapshot, path));
+      // Only the map file has a next run to finish or set aside its copy.
+      say("a copy into it began and did not finish" +
+          (isMapFile(path, paths)
+               ? "; " + planInWords(forecastRecovery(path, paths.root(), snapshot), snapshot, path)
+               : std::string()));
       return kDumpAttention;
     case tMapFileState::damaged:
       if (!salvaging) {
@@ -203,6 +232,15 @@ int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE
     return kDumpFailed;
   }
   return status;
+}
+
+std::FILE* closedOutput() {
+  cookie_io_functions_t refusing{};
+  refusing.write = [](void*, const char*, std::size_t) -> ssize_t {
+    errno = EBADF;
+    return -1;
+  };
+  return ::fopencookie(nullptr, "w", refusing);
 }
 
 }  // namespace nDRAVI100

@@ -19,4 +19,11 @@ constexpr int kDumpFailed = 2;     // a usage error, or a file that cannot be re
 // returns kDumpFailed.
 int runDump(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err);
 
+// A stream that takes no byte: every write to it fails as one to a closed
+// descriptor does (EBADF). The output of a program whose standard output
+// was closed when it started, which then fails as one whose output device
+// is full does, while the /dev/null in place of the closed descriptor
+// keeps every file the program opens off it. Null when none can be made.
+std::FILE* closedOutput();
+
 }  // namespace nDRAVI100

@@ -34,13 +34,18 @@ std::string describeProcess(const tLockProcess& process) {
 
 // Root runs the installers, so only a lock file that root alone can open
 // keeps the lock with those who may change the map.
-void checkLockFile(const std::string& path, tFindings& findings) {
+void checkLockFile(const std::string& path, const tDirectory& directory, bool steered,
+                   tFindings& findings) {
   const tSubject subject{"lock-file", path, fileNameOf(path)};
   struct stat status {};
   // zembril never opens it through a link, so the link itself is what counts.
   if (::lstat(path.c_str(), &status) != 0) {
     if (isMissingFileError(errno)) {
-      return findings.add(subject, "not made yet; the next run by root makes it", false);
+      return findings.add(subject,
+                          steered ? "not made yet; no run makes it while another user can "
+                                    "change the way to it"
+                                  : "not made yet; the next run by root makes it",
+                          false);
     }
     return findings.add(subject, "cannot be examined (" + tFailure::ofErrno(errno).message() + ")",
                         false);
@@ -56,6 +61,14 @@ void checkLockFile(const std::string& path, tFindings& findings) {
                         std::string("valid: mode ") + mode.data() + ", owned by uid " +
                             userName(status.st_uid) + ", so only its owner can hold the lock",
                         false);
+  }
+  // Judged as the lock judges it, for the runs of root that change the map.
+  if (!steered && S_ISREG(status.st_mode) && replacesLockFile(status, directory, 0)) {
+    return findings.add(subject,
+                        fault +
+                            ": the next run that takes the lock removes it and makes it afresh; "
+                            "its other names keep the old file",
+                        true);
   }
   findings.add(subject,
                fault + ", so zembril refuses it: runs that change the map fail with " +

@@ -96,4 +96,14 @@ void checkMapDirectory(const std::string& named, const std::string& directory,
   findings.add(subject, path + "exists, writable", false);
 }
 
+void checkWay(const std::string& path, const std::string& steeredBy, tFindings& findings) {
+  if (steeredBy.empty()) return;
+  findings.add({"way", path, "way"},
+               escapeForText(path) + ": zembril does not trust the way to it (" +
+                   escapeForText(steeredBy) +
+                   "), so it takes no lock: runs that change the map fail with " +
+                   errorText(nCode::kCannotOpen),
+               true);
+}
+
 }  // namespace nDRAVI100

@@ -21,4 +21,11 @@ void checkDirectoryFile(const tMapPaths& paths, const tMapDirectoryLookup& looku
 // written; one that cannot needs attention.
 void checkMapDirectory(const std::string& named, const std::string& directory, tFindings& findings);
 
+// Adds a "way" finding, which needs attention, when `steeredBy`, zembril's
+// own judgement of the way to `path` (tMapDirectoryLookup::steeredBy for
+// the directory file, tDirectory::steeredBy for the map directory), names
+// what another user could change: a run then takes no lock, and so every
+// run that changes the map fails. Adds nothing when it is empty.
+void checkWay(const std::string& path, const std::string& steeredBy, tFindings& findings);
+
 }  // namespace nDRAVI100

@@ -9,6 +9,7 @@
 #include "dump/tPathWalk.h"
 #include "dump/tSetupJson.h"
 #include "dump/tWriterCheck.h"
+#include "os/tDirectory.h"
 
 namespace nDRAVI100 {
 
@@ -23,10 +24,16 @@ tSetupHealth examineSetup(const tMapPaths& paths) {
   // What a run opens is what the path resolves to (inside the root): the
   // files there are the ones checked, and the way there is what counts.
   const std::string directory = resolvedPath(lookup.directory, root);
+  // Opened, and its way judged, as a run opens it: whether a run takes the
+  // lock, and what it makes of the lock file, is zembril's own judgement.
+  const tDirectory mapDirectory = tDirectory::open(lookup.directory, root);
   checkDirectoryFile(resolved, lookup, findings);
+  checkWay(resolved.directoryFile(), lookup.steeredBy, findings);
   checkMapDirectory(lookup.directory, directory, findings);
+  checkWay(lookup.directory, mapDirectory.steeredBy(), findings);
   health.lockFile = resolvedFilePath(resolved.lockFile(), root);
-  checkLockFile(health.lockFile, findings);
+  const bool steered = !lookup.steeredBy.empty() || !mapDirectory.steeredBy().empty();
+  checkLockFile(health.lockFile, mapDirectory, steered, findings);
   health.locks = checkLock(health.lockFile, findings);
   const bool lockHeld = health.locks && !health.locks->holders.empty();
   for (const bool is64Bit : {false, true}) {

@@ -35,8 +35,10 @@ struct tSetupHealth {
 // Examines what a run of zembril on this system meets: which directory
 // file was read and what its first line named, or why the fallback map
 // directory is in use; whether the map directory exists and can be
-// written; whether its lock file is one zembril accepts, and who holds the
-// lock right now; each map file (dravimap and dravimap64), and beside it a
+// written; whether zembril's own judgement of the way to the directory
+// file and to the map directory lets a run take the lock (see checkWay);
+// whether its lock file is one zembril accepts or replaces, and who holds
+// the lock right now; each map file (dravimap and dravimap64), and beside it a
 // .tmp file left behind and the kept copies of damaged ones, with what the
 // next run that takes the lock does with them; the bindings of each whole
 // map file whose library is not there (see takeLibraryCensus); and a

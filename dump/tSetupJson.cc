@@ -76,9 +76,13 @@ class tMembers {
 std::string lockJson(const tSetupHealth& health) {
   tMembers lock("    ");
   lock.add("\"file\": " + quoted(health.lockFile));
+  // Every state has every member, so that a reader needs no case for one;
+  // a holder that could not be looked for is none found.
   if (!health.locks) {
     lock.add("\"state\": \"unknown\"");
     lock.add("\"why\": " + quoted(health.locks.failure().message()));
+    lock.add("\"holder\": null");
+    lock.add("\"waiting\": 0");
     return lock.enclosed('{', '}');
   }
   const tFileLocks& locks = *health.locks;

@@ -41,37 +41,84 @@ std::string linkChangers(const std::string& link) {
   return joined(changers);
 }
 
-}  // namespace
+// Why a sticky directory keeps no one out of the way through it: sticky,
+// it stops others from replacing a name of root's, but not from making a
+// name that is missing, or from replacing one of their own. Empty when it
+// does keep them out: `next`, the step the way takes in it, is root's.
+// Without a next step (the map directory, where runs make their files) it
+// keeps no one out.
+std::string stickyFailsBecause(const tPathStep* next) {
+  if (next == nullptr) {
+    return "runs make their files in it, so anyone may make one first: a lock file that runs "
+           "refuse, or a map file of their own";
+  }
+  const std::string name = escapeForText(next->path.substr(next->path.rfind('/') + 1));
+  struct stat found {};
+  if (next->missing || ::lstat(next->path.c_str(), &found) != 0) {
+    return name + " is not there, so anyone may make it";
+  }
+  if (found.st_uid != 0) return name + " is owned by uid " + userName(found.st_uid);
+  return std::string();
+}
 
-// In a sticky directory others may add names but not replace root's, so
-// there only its owner counts.
-void checkWriters(const std::string& path, tFindings& findings) {
+// Adds the finding for `path` and returns whether it added one. `next` is
+// the step the way takes in it (see stickyFailsBecause), or null.
+bool checkWritersOf(const std::string& path, const tPathStep* next, tFindings& findings) {
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return;
+  if (::stat(path.c_str(), &status) != 0) return false;
   const bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
+  const std::string stickyFails = sticky ? stickyFailsBecause(next) : std::string();
+  // In a sticky directory that keeps root's name safe, only its owner counts.
+  const bool othersCount = !sticky || !stickyFails.empty();
   std::vector<std::string> writers;
   if (status.st_uid != 0) writers.push_back("its owner, uid " + userName(status.st_uid));
-  if (!sticky && (status.st_mode & S_IWGRP) != 0) {
+  if (othersCount && (status.st_mode & S_IWGRP) != 0) {
     writers.push_back("group " + groupName(status.st_gid));
   }
-  if (!sticky && (status.st_mode & S_IWOTH) != 0) writers.push_back("everyone");
-  if (writers.empty()) return;
-  findings.add({"unsafe", path, "unsafe"},
-               escapeForText(path) + ": writable by " + joined(writers) +
-                   ", who can then decide what root's installers bind",
-               true);
+  if (othersCount && (status.st_mode & S_IWOTH) != 0) writers.push_back("everyone");
+  if (writers.empty()) return false;
+  const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  findings.add(
+      {"unsafe", path, "unsafe"},
+      escapeForText(path) + ": writable by " + joined(writers) +
+          (sticky && othersWrite && !stickyFails.empty() ? " (sticky, but " + stickyFails + ")"
+                                                         : "") +
+          ", who can then decide what root's installers bind",
+      true);
+  return true;
+}
+
+// Whether `step` is a name looked up in the directory `directory`.
+bool isIn(const tPathStep& step, const std::string& directory) {
+  const std::string::size_type slash = step.path.rfind('/');
+  if (slash == std::string::npos) return false;
+  return (slash == 0 ? std::string("/") : step.path.substr(0, slash)) == directory;
+}
+
+}  // namespace
+
+void checkWriters(const std::string& path, tFindings& findings) {
+  (void)checkWritersOf(path, nullptr, findings);
 }
 
 // Whoever can rename or replace any directory on the way, or a link among
 // them, can put another file in the place of what the path leads to.
 void checkWritersAlong(const std::string& path, const std::string& root,
                        std::set<std::string>& checked, tFindings& findings) {
-  for (const tPathStep& step : walkPath(path, root)) {
-    if (step.missing || !checked.insert(step.path).second) continue;
+  const std::vector<tPathStep> steps = walkPath(path, root);
+  for (std::size_t at = 0; at < steps.size(); ++at) {
+    const tPathStep& step = steps[at];
+    if (step.missing || checked.contains(step.path)) continue;
     if (!step.link) {
-      checkWriters(step.path, findings);
+      // A directory is judged again on another way, which may look up
+      // another name in it, unless it was found unsafe already.
+      const bool hasNext = at + 1 < steps.size() && isIn(steps[at + 1], step.path);
+      if (checkWritersOf(step.path, hasNext ? &steps[at + 1] : nullptr, findings)) {
+        checked.insert(step.path);
+      }
       continue;
     }
+    checked.insert(step.path);
     if (const std::string who = linkChangers(step.path); !who.empty()) {
       findings.add({"unsafe", step.path, "unsafe"},
                    escapeForText(step.path) + ": a symbolic link to " + escapeForText(step.target) +

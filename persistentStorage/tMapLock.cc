@@ -47,18 +47,18 @@ int openLockFile(const tDirectory& directory, struct stat& file) {
 
 // Returns true when a second name is all that is wrong with the lock file:
 // no one else can open it, but a name elsewhere could be made to lead to it.
-bool onlyLinked(const struct stat& file) {
+bool onlyLinked(const struct stat& file, uid_t user) {
   struct stat alone = file;
   alone.st_nlink = 1;
-  return file.st_nlink > 1 && lockFileFault(alone, ::geteuid()).empty();
+  return file.st_nlink > 1 && lockFileFault(alone, user).empty();
 }
 
 // Returns true when only root and the run's user may change the directory:
 // then what stands at the lock file's name there is theirs to replace.
-bool isOwnDirectory(const tDirectory& directory) {
+bool isOwnDirectory(const tDirectory& directory, uid_t user) {
   struct stat found {};
   return ::fstat(directory.descriptor(), &found) == 0 &&
-         (found.st_uid == 0 || found.st_uid == ::geteuid()) && (found.st_mode & S_IWOTH) == 0 &&
+         (found.st_uid == 0 || found.st_uid == user) && (found.st_mode & S_IWOTH) == 0 &&
          directory.steeredBy().empty();
 }
 
@@ -81,6 +81,10 @@ bool removeLocked(const tDirectory& directory, int fd, const struct stat& file) 
 }
 
 }  // namespace
+
+bool replacesLockFile(const struct stat& file, const tDirectory& directory, uid_t user) {
+  return onlyLinked(file, user) && isOwnDirectory(directory, user);
+}
 
 std::string lockFileFault(const struct stat& file, uid_t owner) {
   if (!S_ISREG(file.st_mode)) return "not a regular file";
@@ -106,7 +110,7 @@ tMapLock::tMapLock(const tDirectory& directory) {
     // A file that someone else may open is a lock anyone could hold; one
     // that was made open to others may already be held open by them.
     if (!lockFileFault(file, ::geteuid()).empty()) {
-      if (onlyLinked(file) && isOwnDirectory(directory) && removeLocked(directory, fd, file)) {
+      if (replacesLockFile(file, directory, ::geteuid()) && removeLocked(directory, fd, file)) {
         continue;
       }
       (void)::close(fd);

@@ -17,6 +17,12 @@ namespace nDRAVI100 {
 // "2 links").
 std::string lockFileFault(const struct stat& file, uid_t owner);
 
+// Returns true when a run of `user` that meets the lock file described by
+// `file` in `directory` removes it, once it holds its lock, and makes it
+// afresh instead of refusing it: its one fault is a second name, and only
+// root and `user` may change the directory or the way to it.
+bool replacesLockFile(const struct stat& file, const tDirectory& directory, uid_t user);
+
 // An exclusive flock on the map directory's lock file, held for the life of
 // the object. Runs that change the same map file take turns through it, so
 // that none overwrites another's changes; a run that finds the lock taken

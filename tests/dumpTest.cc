@@ -394,6 +394,22 @@ TEST(Dump, SalvageReadsPastADamagedHead) {
                                                       ".*\\), so read from offset 8")))
         << run.err;
   }
+  // A copy mark is a head like any other to a salvage: no copy is waited
+  // for, and this file, which is no map file, has no next run to recover it.
+  writeFile(file, copyMarkFor(bytes) + bytes.substr(24));
+  const auto start = std::chrono::steady_clock::now();
+  const tDumpRun marked = dump(tree, {"--salvage", file});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "waited";
+  EXPECT_EQ(marked.exitStatus, 1);
+  EXPECT_TRUE(std::regex_search(marked.err,
+                                std::regex("head damaged \\(the copy mark of a copy into it that "
+                                           "did not finish\\), so read from offset 8")))
+      << marked.err;
+  const tDumpRun shown = dump(tree, {file});
+  EXPECT_EQ(shown.err, "zembril-dump: " + file + ": a copy into it began and did not finish\n");
+  for (const tDumpRun& run : {marked, shown}) {
+    EXPECT_EQ(run.err.find("next run"), std::string::npos) << run.err;
+  }
 }
 
 // Runs `body` once per case on a tree whose map directory starts empty and
@@ -551,14 +567,51 @@ TEST(Dump, CheckSaysWhatIsWrong) {
     EXPECT_EQ(severities, expected);
   });
 
-  // Every directory on the way to the directory file counts, unless sticky.
+  // A sticky directory keeps others from replacing a name of root's, not
+  // from making one that is missing: it counts unless the name the way looks
+  // up in it is there and is root's. Runs make their files in the map
+  // directory, so there it never helps: another user's lock file made first
+  // fails every run that changes the map with -50204.
   const std::string mirtal = tree.root() + "/etc/tolvane/.mirtal";
-  std::filesystem::create_directories(mirtal);
-  for (const mode_t mode : {mode_t{0777}, mode_t{01777}}) {
-    ASSERT_EQ(::chmod(mirtal.c_str(), mode), 0);
+  const struct {
+    const char* what;
+    std::string directory;
+    mode_t mode;
+    bool directoryFile;  // naming the fallback map directory
+    std::string unsafe;  // the line about `directory`; empty: none
+    uid_t owner = 0;     // of the directory file
+  } ways[] = {
+      {"everyone's", mirtal, 0777, false, "writable by group .*, everyone, who can .*"},
+      {"sticky, name missing", mirtal, 01777, false,
+       "writable by group .*, everyone \\(sticky, but mirtal.dir is not there, so anyone may "
+       "make it\\), who can .*"},
+      {"sticky, name root's", mirtal, 01777, true, ""},
+      {"sticky, name another user's", mirtal, 01777, true,
+       "writable by group .*, everyone \\(sticky, but mirtal.dir is owned by uid 1000.*\\), who "
+       "can .*",
+       1000},
+      {"sticky map directory", tree.mapDirectory(), 01777, false,
+       "writable by group .*, everyone \\(sticky, but runs make their files in it, so anyone may "
+       "make one first: a lock file that runs refuse, or a map file of their own\\), who can .*"},
+  };
+  for (const auto& way : ways) {
+    if (way.owner != 0 && ::geteuid() != 0) continue;  // only root can give a file away
+    std::filesystem::remove_all(tree.root() + "/etc");
+    std::filesystem::create_directories(mirtal);
+    if (way.directoryFile) {
+      writeFile(tree.directoryFile(), "/usr/local/tolvane/.mirtal\n");
+      ASSERT_EQ(::chown(tree.directoryFile().c_str(), way.owner, 0), 0);
+    }
+    ASSERT_EQ(::chmod(way.directory.c_str(), way.mode), 0);
     const tDumpRun run = dump(tree, {"--check"});
-    EXPECT_EQ(hasLine(run.out, "unsafe +" + mirtal + ": writable by .*everyone, .*"), mode == 0777)
-        << run.out;
+    const std::string line = "unsafe +" + way.directory + ": .*";
+    EXPECT_EQ(hasLine(run.out, line), !way.unsafe.empty()) << way.what << "\n" << run.out;
+    if (!way.unsafe.empty()) {
+      EXPECT_TRUE(hasLine(run.out, "unsafe +" + way.directory + ": " + way.unsafe))
+          << way.what << "\n"
+          << run.out;
+    }
+    ASSERT_EQ(::chmod(way.directory.c_str(), 0755), 0);
   }
   std::filesystem::remove_all(tree.root() + "/etc");
 
@@ -699,6 +752,125 @@ TEST(Dump, CheckJudgesWhereALinkedMapDirectoryLeads) {
         hasLine(run.out, "map directory +.*/etc \\(resolved: " + maps + "\\): exists, writable"))
         << c.what << "\n"
         << run.out;
+  }
+}
+
+// Runs `setUp`, then zembril-dump --check, then "zembril /U /add B /b.so",
+// without a root, in a mount namespace of their own whose /etc and
+// /usr/local are overlays that vanish with it. Returns what the check
+// printed and the run's exit status and report.
+std::pair<std::string, testing::tRunResult> checkAndChangeOnThisSystem(const tScratchTree& tree,
+                                                                       const std::string& setUp) {
+  const std::string script =
+      "mount --make-rprivate / && "
+      "for d in /etc /usr/local; do mkdir -p \"$1$d/u\" \"$1$d/w\" && mount -t overlay overlay "
+      "-o \"lowerdir=$d,upperdir=$1$d/u,workdir=$1$d/w\" $d || exit 99; done && "
+      "mkdir -p /etc/tolvane/.mirtal /usr/local/tolvane/.mirtal/etc && " +
+      setUp + " && \"$2\" --check >\"$1/check\"; exec \"$3\" /U /add B /b.so";
+  const std::string ns = tree.root() + "/ns";
+  std::filesystem::remove_all(ns);
+  const testing::tRunResult run = runCommand({"timeout", "20", "unshare", "-m", "sh", "-c", script,
+                                              "sh", ns, ZEMBRIL_DUMP_BINARY, ZEMBRIL_BINARY});
+  return {readFile(ns + "/check").value_or(""), run};
+}
+
+// --check says that runs will fail exactly when zembril's own judgement of
+// the way refuses to lock, and why.
+TEST(Dump, CheckAgreesWithZembrilOnTheWaysItRefuses) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give files away and mount";
+  tScratchTree tree;
+  const struct {
+    const char* what;
+    std::string setUp;
+    std::string way;  // the way line's reason; empty: runs change the map
+  } cases[] = {
+      {"root's own way", "true", ""},
+      {"a sticky directory above a missing directory file", "chmod 1777 /etc/tolvane/.mirtal",
+       "/etc/tolvane/.mirtal/mirtal.dir: zembril does not trust the way to it "
+       "\\(/etc/tolvane/.mirtal: writable by everyone\\)"},
+      {"a sticky directory above root's directory file",
+       "echo /usr/local/tolvane/.mirtal >/etc/tolvane/.mirtal/mirtal.dir && "
+       "chmod 1777 /etc/tolvane/.mirtal",
+       ""},
+      {"a directory file that is another user's link",
+       "echo /usr/local/tolvane/.mirtal >/etc/tolvane/.mirtal/real && "
+       "ln -s real /etc/tolvane/.mirtal/mirtal.dir && chown -h 65534 "
+       "/etc/tolvane/.mirtal/mirtal.dir",
+       "/etc/tolvane/.mirtal/mirtal.dir: zembril does not trust the way to it "
+       "\\(/etc/tolvane/.mirtal/mirtal.dir: a link owned by uid 65534\\)"},
+      {"a map directory in another user's directory", "chown 1000 /usr/local/tolvane/.mirtal",
+       "/usr/local/tolvane/.mirtal/etc: zembril does not trust the way to it "
+       "\\(/usr/local/tolvane/.mirtal: owned by uid 1000\\)"},
+      // Trusted as the administrator set it; only unsafe says so.
+      {"a directory its group may write", "chmod 775 /usr/local/tolvane/.mirtal", ""},
+  };
+  for (const auto& c : cases) {
+    const auto& [check, change] = checkAndChangeOnThisSystem(tree, c.setUp);
+    ASSERT_NE(change.exitStatus, 99) << "no overlay here";
+    EXPECT_TRUE(hasLine(check, "summary +.*")) << c.what << "\n" << check;
+    if (c.way.empty()) {
+      EXPECT_EQ(change.exitStatus, 0) << c.what << "\n" << change.output;
+      EXPECT_FALSE(hasLine(check, "way +.*")) << c.what << "\n" << check;
+      EXPECT_TRUE(hasLine(check, "dravimap.lock +not made yet; the next run by root makes it"))
+          << c.what << "\n"
+          << check;
+      continue;
+    }
+    EXPECT_EQ(change.exitStatus, 255) << c.what;
+    EXPECT_EQ(change.output, "\tOperation Failed!\n\tStatus on exit was -50204.\n") << c.what;
+    EXPECT_TRUE(hasLine(
+        check,
+        "way +" + c.way + ", so it takes no lock: runs that change the map fail with -50204"))
+        << c.what << "\n"
+        << check;
+  }
+}
+
+// What --check says of a lock file that zembril does not accept as it is is
+// what the next run that changes the map makes of it: a second name is
+// replaced where only root may change the map directory, else refused.
+TEST(Dump, CheckSaysWhatTheNextRunMakesOfTheLockFile) {
+  tScratchTree tree;
+  const std::string lockFile = tree.mapDirectory() + "/dravimap.lock";
+  const std::string alias = tree.root() + "/alias";
+  const struct {
+    const char* what;
+    mode_t lockMode;
+    mode_t directoryMode;
+    bool linked;
+    std::string finding;
+    bool replaced;  // else refused
+  } cases[] = {
+      {"a second name", 0600, 0755, true,
+       "2 links: the next run that takes the lock removes it and makes it afresh; its other "
+       "names keep the old file",
+       true},
+      {"a second name where everyone may write", 0600, 01777, true,
+       "2 links, so zembril refuses it: runs that change the map fail with -50204 until it is "
+       "removed",
+       false},
+      {"open to others", 0644, 0755, false,
+       "open to others \\(mode 0644\\), so zembril refuses it: runs that change the map fail "
+       "with -50204 until it is removed",
+       false},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(alias);
+    std::filesystem::remove_all(tree.mapDirectory());
+    writeFile(lockFile, "");
+    ASSERT_EQ(::chmod(lockFile.c_str(), c.lockMode), 0);
+    ASSERT_EQ(::chmod(tree.mapDirectory().c_str(), c.directoryMode), 0);
+    if (c.linked) {
+      ASSERT_EQ(::link(lockFile.c_str(), alias.c_str()), 0);
+    }
+    const tDumpRun check = dump(tree, {"--check"});
+    EXPECT_EQ(check.exitStatus, 1) << c.what;
+    EXPECT_TRUE(hasLine(check.out, "dravimap.lock +" + c.finding)) << c.what << "\n" << check.out;
+    const testing::tRunResult change = testing::runTool(tree, {"/U", "/add", "B", "/b.so"});
+    EXPECT_EQ(change.exitStatus, c.replaced ? 0 : 255) << c.what << "\n" << change.output;
+    struct stat lock {};
+    ASSERT_EQ(::stat(lockFile.c_str(), &lock), 0);
+    EXPECT_EQ(lock.st_nlink == 1 && (lock.st_mode & 077) == 0, c.replaced) << c.what;
   }
 }
 
@@ -1081,6 +1253,55 @@ TEST(Dump, CommandLine) {
     const tDumpRun run = dump(tree, {"--frobnicate", option});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.err, "");
+  }
+}
+
+// Output that never arrives fails the dump, so that it cannot pass for a
+// backup: a full device, and a standard output closed from the start,
+// which /dev/null fills in only so that no file opened later lands there.
+TEST(Dump, OutputThatCannotBeWrittenFails) {
+  tScratchTree tree;
+  writeFile(tree.mapFile(), encodeMapFile({{"A", "/a.so"}}, {}));
+  const struct {
+    const char* redirection;
+    const char* error;
+  } cases[] = {{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}};
+  for (const auto& c : cases) {
+    for (const Args& arguments : {Args{"--format=commands"}, Args{"--check"}}) {
+      const tDumpRun run =
+          dump(tree, arguments, {"sh", "-c", std::string("exec \"$@\" ") + c.redirection, "sh"});
+      EXPECT_EQ(run.exitStatus, 2) << c.redirection << " " << arguments[0];
+      EXPECT_EQ(run.err, std::string("zembril-dump: write error: ") + c.error + "\n")
+          << c.redirection << " " << arguments[0];
+    }
+  }
+}
+
+// The lock member of the json form has the same members in every state, so
+// that a reader needs no case for an unknown one.
+TEST(Dump, CheckJsonNamesTheLockHolderInEveryState) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can run a check as another user";
+  tScratchTree tree;
+  ASSERT_EQ(::chmod(tree.root().c_str(), 0755), 0);
+  ASSERT_EQ(testing::runTool(tree, {"/U", "/add", "A", "/a.so"}).exitStatus, 0);
+  const Args asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  const struct {
+    const char* what;
+    Args wrapper;
+    mode_t directoryMode;
+    const char* state;
+  } cases[] = {
+      {"root", {}, 0755, "free"},
+      // The lock file cannot even be looked at.
+      {"nobody, map directory closed to others", asNobody, 0700, "unknown"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(::chmod(tree.mapDirectory().c_str(), c.directoryMode), 0);
+    const auto lock =
+        tJsonReader(dump(tree, {"--check", "--format=json"}, c.wrapper).out).document()["lock"];
+    EXPECT_EQ(lock["state"].text, c.state) << c.what;
+    EXPECT_EQ(lock["holder"].text, "null") << c.what;
+    EXPECT_EQ(lock["waiting"].text, "0") << c.what;
   }
 }
 
