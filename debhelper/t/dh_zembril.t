@@ -70,7 +70,15 @@ my @cases = (
 		tree => ['usr/lib/libw.so.1'],
 		error => qr{debian/libw1\.zembril:1: the class must hold no blank: "W X"},
 	},
+	{
+		what => 'a class that a substitution empties is refused',
+		config => {'libw1.zembril' => "64 U \${env:ZEMBRIL_TEST_EMPTY} /usr/lib/libw.so.1\n"},
+		tree => ['usr/lib/libw.so.1'],
+		error => qr{debian/libw1\.zembril:1: the class must not be empty, but "\$\{env:ZEMBRIL_TEST_EMPTY\}" expands to nothing},
+	},
 );
+# Set, but to nothing, for the case above.
+$ENV{ZEMBRIL_TEST_EMPTY} = q{};
 foreach my $case (@cases) {
 	my $source = tempdir(CLEANUP => 1);
 	make_path("${source}/debian");
