@@ -25,7 +25,7 @@ lint_shell() {
   # Every shell script of the repository, so that none drifts out of reach.
   shellcheck -x tests/*.sh tests/package/*.sh packaging/*.sh packaging/*/build.sh tests/ansible/run.sh \
     bench/run.sh bench/ansible.sh .ci/run ansible/ansible_collections/zembril/classmap/tests/integration/targets/*/runme.sh
-  shellcheck -s sh debian/postinst debian/postrm examples/*/postinst examples/*/prerm \
+  shellcheck -s sh debian/postinst debian/postrm debian/prerm examples/*/postinst examples/*/prerm \
     packaging/rpm/zembril-install-declaration packaging/arch/zembril.install
   shellcheck -s bash packaging/arch/PKGBUILD
   shellcheck -s bash completion/*

@@ -108,9 +108,15 @@ source "$(dirname "$0")/declarations.sh"
 # shellcheck source=tests/package/offline-root.sh
 source "$(dirname "$0")/offline-root.sh"
 
-step "remove and purge the package: the map and its directories stay"
+step "remove a declaring package and zembril in one run, and purge zembril: the map and its directories stay"
 zembril /x64 /U /add com.example.Kept /usr/lib64/libkept.so || fail "zembril exited with $?"
-quiet dpkg -r zembril
+quiet dpkg -i "$work/packages/zembril-dh-gadget_1.0_all.deb"
+expect_map "U com.example.Gadget /usr/lib64/libgadget.so.1" "U com.example.GadgetExtra /usr/lib64/libgadget.so.1" \
+  "U com.example.Kept /usr/lib64/libkept.so"
+# zembril-dump goes with zembril; the package's own reads the map after.
+dpkg-deb -x "$deb" "$work/zembril-files"
+quiet dpkg -r zembril-dh-gadget zembril
+PATH=$work/zembril-files/usr/bin:$PATH expect_map "U com.example.Kept /usr/lib64/libkept.so"
 [[ ! -e /usr/bin/zembril && ! -e /usr/bin/zembril-dump ]] || fail "dpkg -r left the programs"
 # No record of the directories the postinst made: declarations.sh purged
 # zembril while the map was in them, so they stayed and the record went.
@@ -156,4 +162,9 @@ done
 chmod a+x "$image/usr/sbin/zembril-sync"
 bare --configure --pending
 PATH=$image/usr/bin:$PATH expect_map
+# Its prerm cannot run it either: it says so, and zembril goes all the same.
+chmod a-x "$image/usr/sbin/zembril-sync"
+bare -r zembril
+grep -qF 'classes that the packages removed with zembril declared may still be bound' "$work/output" ||
+  fail "the prerm's failed zembril-sync said: $(cat "$work/output")"
 image=

@@ -78,7 +78,7 @@ admin="U com.admin.Tool /opt/tool.so"
 # names) and the packages in zembril_package, widget1_package and
 # widget2_package. zembril installed alone runs zembril-sync RUNS_ALONE
 # times; every other transaction that adds, changes or removes a
-# declaration runs it once.
+# declaration, or removes zembril, runs it once.
 history() {
   local name=$1 runs_alone=$2
   step "$name: zembril alone, then gone with nothing but the lock file in the map directory"
@@ -86,7 +86,7 @@ history() {
   expect_made_directories
   chroot "$root" zembril /x64 /U /list || fail "zembril exited with $?"
   [[ $(ls -A "$root$map_directory") == dravimap.lock ]] || fail "the map directory holds [$(ls -A "$root$map_directory")]"
-  transaction 0 "${erase[@]}" zembril
+  transaction 1 "${erase[@]}" zembril
   [[ -d $root/usr/local && ! -e $root/usr/local/tolvane && ! -e $root/var/lib/zembril ]] ||
     fail "zembril left [$(find "$root/usr/local" "$root/var/lib/zembril" 2>&1)]"
 
@@ -105,8 +105,14 @@ history() {
   transaction 1 "${erase[@]}" libwidget
   expect_map "$admin"
 
-  step "$name: zembril goes; the map and its directory stay"
-  transaction 0 "${erase[@]}" zembril
+  step "$name: libwidget 1 and zembril go in one transaction; the map and its directory stay"
+  transaction 1 "${install[@]}" "$widget1_package"
+  expect_map "$admin" "${widget1[@]}"
+  # zembril-dump goes with zembril: a copy of it reads the root's map after.
+  cp "$root/usr/bin/zembril-dump" "$work/zembril-dump"
+  transaction 1 "${erase[@]}" libwidget zembril
+  [[ $("$work/zembril-dump" --root="$root" --x64) == "$(tr ' ' '\t' <<<"$admin")" ]] ||
+    fail "the map holds [$("$work/zembril-dump" --root="$root" --x64)], expected [$admin]"
   [[ -s $root$map_directory/dravimap64 && ! -e $root/var/lib/zembril ]] ||
     fail "zembril took the map or left [$(ls -A "$root/var/lib/zembril")]"
 }
