@@ -12,7 +12,7 @@
 #            fault-injection tests
 #   asan     the clang build under AddressSanitizer and UBSan, and the tests
 #            again (all but the kill sweeps)
-#   fuzz     each libFuzzer target for FUZZ_SECONDS seconds (default 60)
+#   fuzz     each libFuzzer target for FUZZ_SECONDS seconds (default 45)
 #   package  the Debian, rpm and pacman packages, tested with dpkg, rpm and
 #            pacman with the maintainer recipes (tests/package/run.sh)
 #   ansible  the Ansible collection's sanity, unit and integration tests, the
@@ -25,7 +25,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
-fuzz_seconds=${FUZZ_SECONDS:-60}
+fuzz_seconds=${FUZZ_SECONDS:-45}
 all_steps=(format lint tidy gcc asan fuzz package ansible bench)
 folders=(status os classNameMap mapFile persistentStorage classMap cli tool dump sync)
 
