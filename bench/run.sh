@@ -13,7 +13,9 @@
 #
 # It builds Release in build-bench-release/ (BENCH_BUILD_DIR), generates its
 # data there and times each group of commands in one hyperfine invocation, so
-# that a ratio holds when the machine's speed drifts. The tool runs with its
+# that a ratio holds when the machine's speed drifts; the install step's
+# commands, whose runs take a couple of milliseconds, run alternated instead
+# (bench/alternate.c). The tool runs with its
 # real fixed paths, but in a private mount namespace in which scratch
 # directories are mounted over /etc/tolvane and /usr/local/tolvane: the
 # machine's own class map is never read or written, and where those
@@ -52,6 +54,7 @@ if [ -z "${ZEMBRIL_BENCH_NAMESPACE:-}" ]; then
   cmake --build "$build" -j"$(nproc)" --target zembril zembril-dump zembril-shared-libstdcxx >/dev/null
   cc -O2 -Wall -Wextra -o "$build/floor" bench/floor.c
   cc -O2 -Wall -Wextra -o "$build/holder" bench/holder.c
+  cc -O2 -Wall -Wextra -o "$build/alternate" bench/alternate.c -lm
   # Everything below runs in a mount namespace of its own.
   again=(--out "$out")
   if [ $quick = 1 ]; then again+=(--quick); fi
@@ -93,12 +96,12 @@ floor=$build/floor
 data=$work/data
 if [ $quick = 1 ]; then
   n_single=1000 n_bulk=5000 n_large=20000 n_small=2000 n_delete=10000
-  runs_single=3 runs=3 warmup=1 warmup_single=1
+  runs_single=3 runs=3 warmup=1 warmup_single=1 runs_step=3 warmup_step=1
   n_holders=4 n_descriptors=2000 n_locks=20000
   n_line=10000000 n_record=67108864 n_empty=1250000
 else
   n_single=1000 n_bulk=100000 n_large=1000000 n_small=10000 n_delete=200000
-  runs_single=30 runs=10 warmup=3 warmup_single=10
+  runs_single=30 runs=10 warmup=3 warmup_single=10 runs_step=300 warmup_step=20
   n_holders=40 n_descriptors=20000 n_locks=250000
   n_line=100000000 n_record=2147483000 n_empty=12500000
 fi
@@ -214,17 +217,23 @@ tmpfs_large=$work/tmpfs/large
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 use_map_directory "$single"
-# The first runs after other disk work are slow; more warm-up runs settle it.
-time_case single --warmup "$warmup_single" --runs "$runs_single" \
-  --prepare "cp $data/single.map $single/etc/dravimap" \
-  --prepare "cp $data/single.db $work/disk/single.db" \
-  --prepare "cp $data/single.map $single/etc/dravimap" \
-  -n "zembril /U /add" "$zembril /U /add $new_class $new_library" \
-  -n "sqlite3 INSERT OR IGNORE" \
-  "sqlite3 $work/disk/single.db \"INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');\"" \
-  -n "floor" "$floor $single/etc/dravimap" \
-  --prepare "cp $data/single.map $single/etc/dravimap" \
-  -n "zembril /U /add as packaged" "$zembril_packaged /U /add $new_class $new_library"
+# The install step takes two milliseconds, most of them fsync, and the
+# disk's speed drifts over the seconds a block of runs takes: its commands
+# are alternated run by run (bench/alternate.c), so that each meets the same
+# drift, and timed often enough that the medians hold still. The first runs
+# after other disk work are slow; the warm-up runs settle them.
+sync
+echo
+echo "== single (alternated)"
+"$build/alternate" "$warmup_step" "$runs_step" "$work/single.csv" \
+  "zembril /U /add" "cp $data/single.map $single/etc/dravimap" \
+  "$zembril" /U /add "$new_class" "$new_library" \; \
+  "sqlite3 INSERT OR IGNORE" "cp $data/single.db $work/disk/single.db" \
+  "$(command -v sqlite3)" "$work/disk/single.db" \
+  "INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');" \; \
+  "floor" "cp $data/single.map $single/etc/dravimap" "$floor" "$single/etc/dravimap" \; \
+  "zembril /U /add as packaged" "cp $data/single.map $single/etc/dravimap" \
+  "$zembril_packaged" /U /add "$new_class" "$new_library" \;
 cp "$data/single.map" "$single/etc/dravimap"
 rss_single=$(peak_kib "$zembril" /U /add "$new_class" "$new_library")
 cp "$data/single.map" "$single/etc/dravimap"
@@ -493,8 +502,11 @@ mkdir -p "$(dirname "$out")"
   else
     echo "Written by \`bench/run.sh\`."
   fi
-  echo "Each group of commands ran in one \`hyperfine\` invocation: $warmup_single warm-up runs"
-  echo "and $runs_single timed runs for the single step and the queries, $warmup and $runs for the others."
+  echo "The commands of the install step ran alternated, one run of each in turn"
+  echo "(\`bench/alternate.c\`), $warmup_step rounds of warm-up and $runs_step timed: a block"
+  echo "of one command's runs met another moment of the disk than the next block."
+  echo "Each other group of commands ran in one \`hyperfine\` invocation: $warmup_single warm-up"
+  echo "runs and $runs_single timed runs for the queries, $warmup and $runs for the others."
   echo "Times are medians (min to max); a ratio compares medians."
   echo
   echo "## How to run"
