@@ -7,8 +7,9 @@
  * drift, and the ratio of their medians says what the programs cost.
  *
  * Each run is preceded by its command's PREPARE, run through /bin/sh -c and
- * not timed (as hyperfine's --prepare); each round starts one command later
- * than the round before, so that no command always follows the same one.
+ * not timed (as hyperfine's --prepare); each round runs the commands in an
+ * order of its own, shuffled, so that no command always follows the same
+ * one: a run that follows sqlite3 meets the writing its journal left.
  * A run is timed from before fork to after wait, as hyperfine -N times it;
  * its output goes to /dev/null, and a run that fails stops the timing.
  *
@@ -122,9 +123,19 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  /* The same shuffles in every sitting. */
+  srand(1);
+  int order[kMaxCommands];
+  for (int i = 0; i < count; ++i) order[i] = i;
   for (int round = 0; round < warmup + runs; ++round) {
+    for (int i = count - 1; i > 0; --i) {
+      const int j = rand() % (i + 1);
+      const int swapped = order[i];
+      order[i] = order[j];
+      order[j] = swapped;
+    }
     for (int step = 0; step < count; ++step) {
-      struct command* c = &commands[(round + step) % count];
+      struct command* c = &commands[order[step]];
       prepare(c);
       const double wall = run(c);
       if (round >= warmup) c->wall[round - warmup] = wall;
