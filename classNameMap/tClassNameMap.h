@@ -166,6 +166,17 @@ class tClassNameMap {
     return true;
   }
 
+  // Binds as assignViewed does a class that sorts after every class bound,
+  // and compares nothing: for the loader, which has compared the record's
+  // class with the one before it in the file, in a map it has filled from
+  // empty in the file's order. The map's order rests on it. Only the map
+  // file's loader holds the key.
+  void appendViewedInOrder(const tMapImageKey& /*key*/, std::string_view className,
+                           std::string_view libraryPath) {
+    bindings.push_back({className, libraryPath});
+    ++sortedCount;
+  }
+
   // Removes the binding of `className`; returns whether there was one.
   bool erase(std::string_view className);
 

@@ -166,6 +166,48 @@ class tFieldReader {
     return true;
   }
 
+  // For a reader of an image: takes records from where it is, at most
+  // `count`, while each is one the writer would write where it stands (its
+  // strings each of at least one byte, the last a NUL and no other) and its
+  // class sorts after the class of the one before, and hands each to
+  // `view` as its class and library up to their NULs. Returns how many it
+  // took; a record it stops at is left for `record`, which reads any
+  // record. The loop a load spends its time in: it keeps the reader's
+  // state in locals, as skipRecords does, and compares neighbours where
+  // they stand, the NUL after each class ending the shorter.
+  template <typename View>
+  std::uint32_t takeWrittenRecords(std::uint32_t count, View&& view) {
+    if (source != nullptr) return 0;
+    const char* const buffer = bytes;
+    const std::size_t end = filled;
+    std::size_t at = position;
+    const char* previous = nullptr;
+    std::size_t previousLength = 0;
+    std::uint32_t record = 0;
+    for (; record < count && end - at >= 8; ++record) {
+      const std::uint32_t classLength = wordAt(at);
+      if (classLength == 0 || end - at - 8 < classLength) break;
+      const std::uint32_t pathLength = wordAt(at + 4 + classLength);
+      if (pathLength == 0 || end - at - 8 - classLength < pathLength) break;
+      const char* className = buffer + at + 4;
+      const char* libraryPath = className + classLength + 4;
+      __builtin_prefetch(buffer + std::min(at + kFetchAhead, end));
+      if (!isWrittenString(className, classLength) || !isWrittenString(libraryPath, pathLength) ||
+          (previous != nullptr && !writtenClassBefore(previous, previousLength, className,
+                                                      classLength - 1, buffer + end))) {
+        break;
+      }
+      view(std::string_view(className, classLength - 1),
+           std::string_view(libraryPath, pathLength - 1));
+      previous = className;
+      previousLength = classLength - 1;
+      at += 8 + std::size_t{classLength} + pathLength;
+    }
+    consumed += at - position;
+    position = at;
+    return record;
+  }
+
   // Returns true when every zero byte read stands where the writer puts
   // one: in a count or a length, or as the NUL after a string. Then no
   // string holds a NUL before its end. Meaningful once the source is known

@@ -126,10 +126,20 @@ bool readSection(const tMapImageKey& key, tFieldReader& reader, tClassNameMap* m
     problem = "file ends inside a record";
     return false;
   }
+  // A map filled from empty takes the records as the writer writes them in
+  // one tight loop; the first record that is not, and every one after it,
+  // go the way below.
+  std::uint32_t record = 0;
+  if (map->empty()) {
+    record = reader.takeWrittenRecords(
+        count, [&](std::string_view className, std::string_view libraryPath) {
+          map->appendViewedInOrder(key, className, libraryPath);
+        });
+  }
   std::string_view className;
   std::string_view libraryPath;
   bool recordAsWritten = true;
-  for (std::uint32_t record = 0; record < count; ++record) {
+  for (; record < count; ++record) {
     start = reader.offset();
     if (!reader.record(className, libraryPath, recordAsWritten)) {
       problem = "file ends inside a record";
