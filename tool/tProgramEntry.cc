@@ -4,6 +4,7 @@
 
 #include "classMap/tClassMapStore.h"
 #include "cli/tTextEscaping.h"
+#include "os/tLargeAllocator.h"
 #include "tool/tCommandDispatch.h"
 #include "tool/tCommandLine.h"
 
@@ -25,6 +26,7 @@ std::string formatReport(tStatus status, const std::vector<std::string>& argumen
 }
 
 int runProgram(int argc, const char* const* argv) {
+  keepFreedMemoryUntilExit();
   tStatus status = 0;
   std::vector<std::string> arguments;
   arguments.reserve(argc > 0 ? static_cast<std::size_t>(argc) : 0);
