@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <ctime>
 #include <utility>
 
@@ -45,8 +45,12 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access) {
     return file;
   }
   const int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  char byDescriptor[32];
-  (void)std::snprintf(byDescriptor, sizeof byDescriptor, "/proc/self/fd/%d", located);
+  // Spelt out by hand: the first snprintf of a run cost it 5 µs, more than
+  // the open.
+  char byDescriptor[32] = "/proc/self/fd/";
+  constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
+  *std::to_chars(byDescriptor + kPrefix, byDescriptor + sizeof byDescriptor - 1, located).ptr =
+      '\0';
   int opened = ::open(byDescriptor, flags);
   struct stat now {};
   // A /proc that is not the kernel's (an image's own directory) could name
