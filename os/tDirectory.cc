@@ -20,6 +20,7 @@ tDirectory::tDirectory(tDirectory&& other) noexcept
     : fd(std::exchange(other.fd, -1)),
       openError(other.openError),
       directoryPath(std::move(other.directoryPath)),
+      judged(other.judged),
       steered(std::move(other.steered)) {}
 
 tDirectory& tDirectory::operator=(tDirectory&& other) noexcept {
@@ -28,6 +29,7 @@ tDirectory& tDirectory::operator=(tDirectory&& other) noexcept {
     fd = std::exchange(other.fd, -1);
     openError = other.openError;
     directoryPath = std::move(other.directoryPath);
+    judged = other.judged;
     steered = std::move(other.steered);
   }
   return *this;
@@ -43,6 +45,7 @@ tDirectory tDirectory::open(const std::string& path, const std::string& root) {
     return directory;
   }
   tJudgedOpening opening = openJudgingTheWay(path, false);
+  directory.judged = true;
   directory.steered = std::move(opening.steeredBy);
   if (opening.fd >= 0 && !S_ISDIR(opening.status.st_mode)) {
     opening.error = ENOTDIR;
@@ -73,7 +76,9 @@ tRegularFile tDirectory::openFile(const std::string& name, int access) const {
         },
         access);
   }
-  return tRegularFile::openAt(fd, name, access);
+  return tRegularFile::openAt(fd, name, access,
+                              judged && steered.empty() ? tRegularFile::tReopening::byName
+                                                        : tRegularFile::tReopening::asLocated);
 }
 
 int tDirectory::statFile(const std::string& name, struct stat& found) const {

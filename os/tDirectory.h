@@ -50,7 +50,10 @@ class tDirectory {
   // The path of `name` in it, for messages and for the tools that show it.
   [[nodiscard]] std::string pathOf(const std::string& name) const;
 
-  // Opens `name` with `access` when it is a regular file (never a link).
+  // Opens `name` with `access` when it is a regular file (never a link):
+  // by name again once it is found to be one, where the way to the
+  // directory was judged and no one else could steer it, else as the file
+  // found (see tRegularFile::tReopening).
   [[nodiscard]] tRegularFile openFile(const std::string& name, int access) const;
 
   // fstatat of `name` without following a link: 0, or the errno.
@@ -65,6 +68,7 @@ class tDirectory {
   int fd = -1;
   int openError = 2;  // ENOENT
   std::string directoryPath;
+  bool judged = false;  // the way was walked and judged: the running system's
   std::string steered;
 };
 

@@ -28,7 +28,7 @@ constexpr time_t kMostSecondsToWait = 2;
 
 }  // namespace
 
-tRegularFile tRegularFile::open(const tLocator& locate, int access) {
+tRegularFile tRegularFile::open(const tLocator& locate, int access, tReopening reopening) {
   tRegularFile file;
   const int located = locate(O_PATH | O_CLOEXEC, file.opened);
   if (located < 0) {
@@ -45,26 +45,32 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access) {
     return file;
   }
   const int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  // Spelt out by hand: the first snprintf of a run cost it 5 µs, more than
-  // the open.
-  char byDescriptor[32] = "/proc/self/fd/";
-  constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
-  *std::to_chars(byDescriptor + kPrefix, byDescriptor + sizeof byDescriptor - 1, located).ptr =
-      '\0';
-  int opened = ::open(byDescriptor, flags);
+  int opened = -1;
   struct stat now {};
-  // A /proc that is not the kernel's (an image's own directory) could name
-  // another file: only the located inode will do.
-  if (opened >= 0 && (::fstat(opened, &now) != 0 || now.st_dev != file.opened.st_dev ||
-                      now.st_ino != file.opened.st_ino)) {
-    (void)::close(std::exchange(opened, -1));
-    errno = ENOENT;
+  bool byName = reopening == tReopening::byName;
+  if (!byName) {
+    // Spelt out by hand: the first snprintf of a run cost it 5 µs, more
+    // than the open.
+    char byDescriptor[32] = "/proc/self/fd/";
+    constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
+    *std::to_chars(byDescriptor + kPrefix, byDescriptor + sizeof byDescriptor - 1, located).ptr =
+        '\0';
+    opened = ::open(byDescriptor, flags);
+    // A /proc that is not the kernel's (an image's own directory) could
+    // name another file: only the located inode will do.
+    if (opened >= 0 && (::fstat(opened, &now) != 0 || now.st_dev != file.opened.st_dev ||
+                        now.st_ino != file.opened.st_ino)) {
+      (void)::close(std::exchange(opened, -1));
+      errno = ENOENT;
+    }
+    // No /proc: by name, as below.
+    byName = opened < 0 && isMissingFileError(errno);
   }
   const int reopenError = errno;
   (void)::close(located);
-  if (opened < 0 && isMissingFileError(reopenError)) {
-    // No /proc: by name again, and checked again, since the name may lead
-    // elsewhere by now.
+  errno = reopenError;
+  if (byName) {
+    // Checked again, since the name may lead elsewhere by now.
     struct stat ignored {};
     opened = locate(flags, ignored);
     if (opened >= 0 && ::fstat(opened, &now) != 0) {
@@ -79,7 +85,7 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access) {
     file.openError = errno;
     return file;
   }
-  // The same inode, and the later word on it.
+  // The later word on the file.
   file.opened = now;
   file.fd = opened;
   return file;
@@ -89,10 +95,11 @@ tRegularFile tRegularFile::openForReading(const std::string& path, const std::st
   return open([&](int flags, struct stat&) { return openInRoot(root, path, flags); }, O_RDONLY);
 }
 
-tRegularFile tRegularFile::openAt(int directory, const std::string& name, int access) {
+tRegularFile tRegularFile::openAt(int directory, const std::string& name, int access,
+                                  tReopening reopening) {
   return open([&](int flags,
                   struct stat&) { return ::openat(directory, name.c_str(), flags | O_NOFOLLOW); },
-              access);
+              access, reopening);
 }
 
 tRegularFile::~tRegularFile() {

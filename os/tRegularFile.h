@@ -19,12 +19,26 @@ namespace nDRAVI100 {
 // there would make the run wait for a writer forever, a device could be
 // read without end, and opening some devices has effects of its own. So the
 // file is first located without opening it (O_PATH), checked with fstat,
-// and only then opened, through /proc/self/fd, as that very inode; where
-// /proc is not mounted (an image being built in a chroot) it is opened by
-// name again without blocking and checked once more. Anything but a regular
-// file is refused.
+// and only then opened: through /proc/self/fd, as that very inode, or by
+// name again without blocking and checked once more (see tReopening).
+// Anything but a regular file is refused.
 class tRegularFile {
  public:
+  // How a file located and found regular is then opened.
+  enum class tReopening {
+    // As the very inode located, through /proc/self/fd, whatever happened
+    // to its name meanwhile; by name where /proc is not mounted (an image
+    // being built in a chroot).
+    asLocated,
+    // By name: for a file on a way that only root and the caller can
+    // change (see openJudgingTheWay), so that what the name leads to
+    // changes by their hand alone, and a device put there between the two
+    // steps would be theirs. A run's first look into /proc/self/fd costs
+    // the kernel about 20 µs, a tenth of what an install step does beyond
+    // rewriting its file.
+    byName,
+  };
+
   // Locates a file: called with the flags to open it with, it opens it and
   // returns the descriptor, or -1 with errno set. A locator that has just
   // fstat'd the descriptor it returns, with nothing done to it since, may
@@ -35,7 +49,8 @@ class tRegularFile {
   // Opens the file that `locate` finds with `access` (O_RDONLY, O_RDWR or
   // O_WRONLY), without blocking and without becoming its controlling
   // terminal, and keeps it open only when fstat shows a regular file.
-  static tRegularFile open(const tLocator& locate, int access);
+  static tRegularFile open(const tLocator& locate, int access,
+                           tReopening reopening = tReopening::asLocated);
 
   // Opens `path` read-only, resolved as openInRoot resolves it: inside
   // `root` (empty: the running system), links followed there.
@@ -44,7 +59,8 @@ class tRegularFile {
 
   // Opens `name` in the directory open at `directory` with `access`, never
   // through a symbolic link: a link there is refused (notRegular()).
-  static tRegularFile openAt(int directory, const std::string& name, int access);
+  static tRegularFile openAt(int directory, const std::string& name, int access,
+                             tReopening reopening = tReopening::asLocated);
 
   tRegularFile() = default;
   ~tRegularFile();

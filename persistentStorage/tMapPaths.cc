@@ -67,23 +67,27 @@ std::string tMapPaths::damagedNameFor(const std::string& target, int n) {
 tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
   tMapDirectoryLookup lookup;
   lookup.directory = fallbackMapDirectory();
-  // On the running system the way to the file is judged as it is opened.
-  // Where there is no /proc to open the file found through, it is opened
-  // by name again: a way that no one else can steer leads there again.
+  // On the running system the way to the file is judged as it is opened,
+  // and the file found is opened by name again where no one else could
+  // steer the way (see tRegularFile::tReopening): it leads there again.
   const std::string path = directoryFile();
-  const tRegularFile file = !rootPath.empty() ? tRegularFile::openForReading(path, rootPath)
-                                              : tRegularFile::open(
-                                                    [&](int flags, struct stat& located) {
-                                                      if ((flags & O_PATH) == 0)
-                                                        return ::open(path.c_str(), flags);
-                                                      const tJudgedOpening opening =
-                                                          openJudgingTheWay(path, true);
-                                                      lookup.steeredBy = opening.steeredBy;
-                                                      located = opening.status;
-                                                      errno = opening.error;
-                                                      return opening.fd;
-                                                    },
-                                                    O_RDONLY);
+  tRegularFile file;
+  if (!rootPath.empty()) {
+    file = tRegularFile::openForReading(path, rootPath);
+  } else {
+    tJudgedOpening opening = openJudgingTheWay(path, true);
+    lookup.steeredBy = opening.steeredBy;
+    file = tRegularFile::open(
+        [&](int flags, struct stat& located) {
+          if ((flags & O_PATH) == 0) return ::open(path.c_str(), flags);
+          located = opening.status;
+          errno = opening.error;
+          return std::exchange(opening.fd, -1);
+        },
+        O_RDONLY,
+        lookup.steeredBy.empty() ? tRegularFile::tReopening::byName
+                                 : tRegularFile::tReopening::asLocated);
+  }
   if (file.notRegular()) {
     lookup.source = tDirectorySource::notRegularFile;
     return lookup;

@@ -429,8 +429,10 @@ TEST_F(EndToEnd, ALockFileWithASecondLinkIsReplaced) {
 
 // A run without a root, in a mount namespace of its own whose /etc is an
 // overlay that vanishes with it: the directory file there names `named`.
+// The tool runs under `wrapper` when one is given.
 testing::tRunResult runOnThisSystem(const tScratchTree& tree, const std::string& named,
-                                    const Args& arguments, bool othersOwnDirectoryFile = false) {
+                                    const Args& arguments, bool othersOwnDirectoryFile = false,
+                                    const Args& wrapper = {}) {
   const std::string script =
       "mount --make-rprivate / && mkdir -p \"$1/o/u\" \"$1/o/w\" && "
       "mount -t overlay overlay -o \"lowerdir=/etc,upperdir=$1/o/u,workdir=$1/o/w\" /etc && "
@@ -447,8 +449,9 @@ testing::tRunResult runOnThisSystem(const tScratchTree& tree, const std::string&
                   "sh",
                   tree.root() + "/ns",
                   named,
-                  othersOwnDirectoryFile ? "yes" : "no",
-                  ZEMBRIL_BINARY};
+                  othersOwnDirectoryFile ? "yes" : "no"};
+  command.insert(command.end(), wrapper.begin(), wrapper.end());
+  command.push_back(ZEMBRIL_BINARY);
   command.insert(command.end(), arguments.begin(), arguments.end());
   return testing::runCommand(command);
 }
@@ -485,9 +488,16 @@ TEST_F(EndToEnd, RootNeverWritesWhereAnotherUserCanSteerIt) {
     ASSERT_EQ(::chmod(tree.root().c_str(), 0755), 0);
     writeFile(top + "/etc/dravimap", encodeMapFile({{"A", "/a.so"}}, {}));
     c.make();
+    const std::string opens = tree.root() + "/opens.log";
     const testing::tRunResult query =
-        runOnThisSystem(tree, top, {"/U", "/lookup", "A"}, c.othersOwnDirectoryFile);
+        runOnThisSystem(tree, top, {"/U", "/lookup", "A"}, c.othersOwnDirectoryFile,
+                        {"strace", "-qq", "-e", "trace=open,openat", "-o", opens});
     EXPECT_EQ(query.exitStatus, 0) << c.what;
+    // A file found where another user could steer the way is opened as the
+    // very file found, through /proc/self/fd, so that nothing that user
+    // puts at its name meanwhile is ever opened; elsewhere, by its name.
+    EXPECT_EQ(readFile(opens).value_or("").find("\"/proc/self/fd/") != std::string::npos, c.refused)
+        << c.what;
     const testing::tRunResult change =
         runOnThisSystem(tree, top, {"/U", "/add", "B", "/b.so"}, c.othersOwnDirectoryFile);
     if (c.refused) {
