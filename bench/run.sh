@@ -12,10 +12,10 @@
 #   --out FILE              write the report to FILE
 #
 # It builds Release in build-bench-release/ (BENCH_BUILD_DIR), generates its
-# data there and times each group of commands in one hyperfine invocation, so
-# that a ratio holds when the machine's speed drifts; the install step's
-# commands, whose runs take a couple of milliseconds, run alternated instead
-# (bench/alternate.c). The tool runs with its
+# data there and times each group of commands alternated, one run of each in
+# turn (bench/alternate.c), so that a ratio holds when the machine's speed
+# drifts; the --check cases, which compare one command in two states of the
+# machine, run in hyperfine. The tool runs with its
 # real fixed paths, but in a private mount namespace in which scratch
 # directories are mounted over /etc/tolvane and /usr/local/tolvane: the
 # machine's own class map is never read or written, and where those
@@ -133,6 +133,21 @@ time_case() {
   hyperfine -N --style basic --export-csv "$work/$name.csv" "$@"
 }
 
+# Times the commands of a case alternated, one run of each a round in an
+# order of its own (bench/alternate.c): $1 names the case, $2 and $3 are
+# the warm-up and timed rounds, then each command as NAME PREPARE ARGV... ;
+# where hyperfine ran every run of one command before the next command's
+# first, the cat and the floors that the cases compare with were a third
+# faster in one sitting than in the next, while zembril's runs were not.
+alternate_case() {
+  local name=$1
+  shift
+  sync
+  echo
+  echo "== $name (alternated)"
+  "$build/alternate" "$1" "$2" "$work/$name.csv" "${@:3}"
+}
+
 # Peak resident memory in KiB of one run of the command.
 peak_kib() { /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null && cat "$work/rss"; }
 # The same for a run whose exit status says something other than success (a
@@ -217,15 +232,10 @@ tmpfs_large=$work/tmpfs/large
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 use_map_directory "$single"
-# The install step takes two milliseconds, most of them fsync, and the
-# disk's speed drifts over the seconds a block of runs takes: its commands
-# are alternated run by run (bench/alternate.c), so that each meets the same
-# drift, and timed often enough that the medians hold still. The first runs
-# after other disk work are slow; the warm-up runs settle them.
-sync
-echo
-echo "== single (alternated)"
-"$build/alternate" "$warmup_step" "$runs_step" "$work/single.csv" \
+# The install step takes two milliseconds, most of them fsync: it is timed
+# often enough that the medians hold still. The first runs after other disk
+# work are slow; the warm-up runs settle them.
+alternate_case single "$warmup_step" "$runs_step" \
   "zembril /U /add" "cp $data/single.map $single/etc/dravimap" \
   "$zembril" /U /add "$new_class" "$new_library" \; \
   "sqlite3 INSERT OR IGNORE" "cp $data/single.db $work/disk/single.db" \
@@ -243,13 +253,12 @@ count_syscalls single_floor "$floor" "$single/etc/dravimap"
 
 bulk=$work/disk/bulk
 use_map_directory "$bulk"
-time_case bulk --warmup "$warmup" --runs "$runs" \
-  --prepare "rm -f $bulk/etc/dravimap" \
-  --prepare "cp $data/empty.db $work/disk/bulk.db" \
-  --prepare "cp $data/bulk.map $bulk/etc/dravimap" \
-  -n "zembril /file" "$zembril /file $data/bulk.txt" \
-  -n "sqlite3 .read" "sqlite3 $work/disk/bulk.db \".read $data/bulk.sql\"" \
-  -n "floor --commands" "$floor --commands $data/bulk.txt $bulk/etc/dravimap"
+alternate_case bulk "$warmup" "$runs" \
+  "zembril /file" "rm -f $bulk/etc/dravimap" "$zembril" /file "$data/bulk.txt" \; \
+  "sqlite3 .read" "cp $data/empty.db $work/disk/bulk.db" \
+  "$(command -v sqlite3)" "$work/disk/bulk.db" ".read $data/bulk.sql" \; \
+  "floor --commands" "cp $data/bulk.map $bulk/etc/dravimap" \
+  "$floor" --commands "$data/bulk.txt" "$bulk/etc/dravimap" \;
 rm -f "$bulk/etc/dravimap"
 rss_bulk=$(peak_kib "$zembril" /file "$data/bulk.txt")
 
@@ -259,10 +268,10 @@ identity() { stat -c '%i %.9Y' "$1"; }
 large_identity=$(identity "$large/etc/dravimap")
 # Queries take a few milliseconds each: as many runs as the single step,
 # so that the median of either command does not rest on a few.
-time_case query --warmup "$warmup_single" --runs "$runs_single" \
-  -n "zembril /U /lookup" "$zembril /U /lookup $lookup_class" \
-  -n "zembril /U /list" "$zembril /U /list" \
-  -n "cat" "cat $large/etc/dravimap"
+alternate_case query "$warmup_single" "$runs_single" \
+  "zembril /U /lookup" "" "$zembril" /U /lookup "$lookup_class" \; \
+  "zembril /U /list" "" "$zembril" /U /list \; \
+  "cat" "" "$(command -v cat)" "$large/etc/dravimap" \;
 rss_list=$(peak_kib "$zembril" /U /list)
 # Rewriting even the same bytes costs a query the fsyncs that cat is spared,
 # and its timing would then compare unlike work.
@@ -272,30 +281,28 @@ if [ "$(identity "$large/etc/dravimap")" != "$large_identity" ] ||
   exit 1
 fi
 
-time_case large --warmup "$warmup" --runs "$runs" \
-  --prepare "cp $data/large.map $large/etc/dravimap" \
-  --prepare "cp $data/large.map $large/etc/dravimap" \
-  --prepare "cp $data/small.map $large/etc/dravimap64" \
-  -n "zembril /U /add" "$zembril /U /add $new_class $new_library" \
-  -n "floor" "$floor $large/etc/dravimap" \
-  -n "zembril /x64 /U /add (small map)" "$zembril /x64 /U /add $new_class $new_library"
+alternate_case large "$warmup" "$runs" \
+  "zembril /U /add" "cp $data/large.map $large/etc/dravimap" \
+  "$zembril" /U /add "$new_class" "$new_library" \; \
+  "floor" "cp $data/large.map $large/etc/dravimap" "$floor" "$large/etc/dravimap" \; \
+  "zembril /x64 /U /add (small map)" "cp $data/small.map $large/etc/dravimap64" \
+  "$zembril" /x64 /U /add "$new_class" "$new_library" \;
 cp "$data/large.map" "$large/etc/dravimap"
 rss_large=$(peak_kib "$zembril" /U /add "$new_class" "$new_library")
 rss_floor=$(peak_kib "$floor" "$large/etc/dravimap")
 
 use_map_directory "$tmpfs_large"
-time_case tmpfs --warmup "$warmup" --runs "$runs" \
-  --prepare "cp $data/large.map $tmpfs_large/etc/dravimap" \
-  --prepare "cp $data/large.map $tmpfs_large/etc/dravimap" \
-  -n "zembril /U /add" "$zembril /U /add $new_class $new_library" \
-  -n "floor" "$floor $tmpfs_large/etc/dravimap"
+alternate_case tmpfs "$warmup" "$runs" \
+  "zembril /U /add" "cp $data/large.map $tmpfs_large/etc/dravimap" \
+  "$zembril" /U /add "$new_class" "$new_library" \; \
+  "floor" "cp $data/large.map $tmpfs_large/etc/dravimap" "$floor" "$tmpfs_large/etc/dravimap" \;
 
 use_map_directory "$delete"
-time_case deletelib --warmup "$warmup" --runs "$runs" \
-  --prepare "cp $data/delete.map $delete/etc/dravimap" \
-  --prepare "cp $data/delete.map $delete/etc/dravimap" \
-  -n "zembril /U /deletelib" "$zembril /U /deletelib /usr/lib64/shared/libshared.so.1" \
-  -n "zembril /U /add" "$zembril /U /add $new_class $new_library"
+alternate_case deletelib "$warmup" "$runs" \
+  "zembril /U /deletelib" "cp $data/delete.map $delete/etc/dravimap" \
+  "$zembril" /U /deletelib /usr/lib64/shared/libshared.so.1 \; \
+  "zembril /U /add" "cp $data/delete.map $delete/etc/dravimap" \
+  "$zembril" /U /add "$new_class" "$new_library" \;
 
 # --check beside another user's processes that hold many descriptors and
 # POSIX locks, as root and as that user, against the same checks on a quiet
@@ -502,11 +509,12 @@ mkdir -p "$(dirname "$out")"
   else
     echo "Written by \`bench/run.sh\`."
   fi
-  echo "The commands of the install step ran alternated, one run of each in turn"
-  echo "(\`bench/alternate.c\`), $warmup_step rounds of warm-up and $runs_step timed: a block"
-  echo "of one command's runs met another moment of the disk than the next block."
-  echo "Each other group of commands ran in one \`hyperfine\` invocation: $warmup_single warm-up"
-  echo "runs and $runs_single timed runs for the queries, $warmup and $runs for the others."
+  echo "Each group of commands ran alternated, one run of each a round in an order of"
+  echo "its own (\`bench/alternate.c\`): a block of one command's runs, as hyperfine runs"
+  echo "them, met another moment of the machine than the next block. $warmup_step rounds of"
+  echo "warm-up and $runs_step timed for the install step, $warmup_single and $runs_single for the queries,"
+  echo "$warmup and $runs for the others; the \`--check\` cases ran in \`hyperfine\`, each in"
+  echo "one invocation."
   echo "Times are medians (min to max); a ratio compares medians."
   echo
   echo "## How to run"
