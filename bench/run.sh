@@ -230,6 +230,18 @@ tmpfs_large=$work/tmpfs/large
 
 # ---- the cases ----------------------------------------------------------------
 
+# The timer is checked before it times anything: each command's row comes
+# in the order the commands were given, however the rounds shuffled them,
+# the slower command has the larger median, and a run that fails stops it.
+"$build/alternate" 1 5 "$work/timer.csv" fast "" "$(type -P true)" \; \
+  slow "" "$(type -P sleep)" 0.01 \; >/dev/null
+if ! awk -F, 'NR == 2 && $1 == "fast" { fast = $4 } NR == 3 && $1 == "slow" { slow = $4 }
+    END { exit !(fast > 0 && slow > fast + 0.009) }' "$work/timer.csv" ||
+  "$build/alternate" 0 1 "$work/timer.csv" fails "" "$(type -P false)" \; 2>/dev/null; then
+  echo "$0: bench/alternate.c does not time as it should" >&2
+  exit 1
+fi
+
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 use_map_directory "$single"
 # The install step takes two milliseconds, most of them fsync: it is timed
@@ -239,7 +251,7 @@ alternate_case single "$warmup_step" "$runs_step" \
   "zembril /U /add" "cp $data/single.map $single/etc/dravimap" \
   "$zembril" /U /add "$new_class" "$new_library" \; \
   "sqlite3 INSERT OR IGNORE" "cp $data/single.db $work/disk/single.db" \
-  "$(command -v sqlite3)" "$work/disk/single.db" \
+  "$(type -P sqlite3)" "$work/disk/single.db" \
   "INSERT OR IGNORE INTO map VALUES('$new_class','$new_library');" \; \
   "floor" "cp $data/single.map $single/etc/dravimap" "$floor" "$single/etc/dravimap" \; \
   "zembril /U /add as packaged" "cp $data/single.map $single/etc/dravimap" \
@@ -256,7 +268,7 @@ use_map_directory "$bulk"
 alternate_case bulk "$warmup" "$runs" \
   "zembril /file" "rm -f $bulk/etc/dravimap" "$zembril" /file "$data/bulk.txt" \; \
   "sqlite3 .read" "cp $data/empty.db $work/disk/bulk.db" \
-  "$(command -v sqlite3)" "$work/disk/bulk.db" ".read $data/bulk.sql" \; \
+  "$(type -P sqlite3)" "$work/disk/bulk.db" ".read $data/bulk.sql" \; \
   "floor --commands" "cp $data/bulk.map $bulk/etc/dravimap" \
   "$floor" --commands "$data/bulk.txt" "$bulk/etc/dravimap" \;
 rm -f "$bulk/etc/dravimap"
@@ -271,7 +283,7 @@ large_identity=$(identity "$large/etc/dravimap")
 alternate_case query "$warmup_single" "$runs_single" \
   "zembril /U /lookup" "" "$zembril" /U /lookup "$lookup_class" \; \
   "zembril /U /list" "" "$zembril" /U /list \; \
-  "cat" "" "$(command -v cat)" "$large/etc/dravimap" \;
+  "cat" "" "$(type -P cat)" "$large/etc/dravimap" \;
 rss_list=$(peak_kib "$zembril" /U /list)
 # Rewriting even the same bytes costs a query the fsyncs that cat is spared,
 # and its timing would then compare unlike work.

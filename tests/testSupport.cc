@@ -135,9 +135,9 @@ tRunResult runCommand(const std::vector<std::string>& command, const std::string
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     if (!programName.empty()) argv[0] = const_cast<char*>(programName.c_str());
     argv.push_back(nullptr);
-    if (command[0] == "strace") {
-      // LeakSanitizer cannot work under ptrace; the sanitizer build's other
-      // checks still run.
+    if (std::find(command.begin(), command.end(), "strace") != command.end()) {
+      // LeakSanitizer cannot work under ptrace, also where strace runs
+      // under another wrapper; the sanitizer build's other checks still run.
       const char* options = std::getenv("ASAN_OPTIONS");
       const std::string merged = std::string(options ? options : "") + ":detect_leaks=0";
       ::setenv("ASAN_OPTIONS", merged.c_str(), 1);
