@@ -182,7 +182,8 @@ count_syscalls() {
 # often: what it is for, by name.
 syscall_reason() {
   case $1 in
-    fcntl) echo "descriptors 0 to 2 are checked open, so that no file is written through one; the temporary file's descriptor is duplicated, so that its close reports a failed write while the copy fallback can still read it" ;;
+    poll) echo "descriptors 0 to 2 are checked open, so that no file is written through one" ;;
+    fcntl) echo "the temporary file's descriptor is duplicated, so that its close reports a failed write while the copy fallback can still read it" ;;
     newfstatat) echo "the way to the directory file and to the map directory is walked one component at a time, each stat'd once as it is opened, so that a component another user could steer is seen; the lock file, the map file and the directory file are each stat'd path-only and again once opened, so that nothing but a regular file is ever read or written, and where another user could steer the way the two inodes are compared, so that a file swapped between the steps is not either; the map file is looked at again after the read, to see that it did not change while read, and its size is asked once more by the reader that sizes the image; the lock file is compared with its name after the lock is taken; the recovery check looks for a temporary file left behind; the replacement takes the map file's owner and mode from it and compares its own" ;;
     openat) echo "the directory file, the map directory, the lock file and the map file are each reached by path-only descriptors, one component at a time, and the files opened by name again once found regular (through /proc/self/fd where another user could steer the way)" ;;
     close) echo "the path-only descriptors opened to judge a file before reopening it" ;;
