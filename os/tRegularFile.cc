@@ -1,12 +1,16 @@
 #include "os/tRegularFile.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <ctime>
 #include <utility>
+#include <vector>
 
 #include "os/tRoot.h"
 
@@ -68,25 +72,45 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access, tReopening r
   }
   const int reopenError = errno;
   (void)::close(located);
-  errno = reopenError;
-  if (byName) {
-    // Checked again, since the name may lead elsewhere by now.
-    struct stat ignored {};
-    opened = locate(flags, ignored);
-    if (opened >= 0 && ::fstat(opened, &now) != 0) {
-      (void)::close(std::exchange(opened, -1));
-    } else if (opened >= 0 && !S_ISREG(now.st_mode)) {
-      (void)::close(std::exchange(opened, -1));
-      file.refused = true;
-      return file;
-    }
-  }
+  if (byName) return openLocated(file.opened, locate, access);
   if (opened < 0) {
-    file.openError = errno;
+    file.openError = reopenError;
     return file;
   }
   // The later word on the file.
   file.opened = now;
+  file.fd = opened;
+  return file;
+}
+
+tRegularFile tRegularFile::openLocated(const struct stat& located, const tLocator& locate,
+                                       int access) {
+  tRegularFile file;
+  file.opened = located;
+  if (!S_ISREG(located.st_mode)) {
+    file.refused = true;
+    return file;
+  }
+  // Checked again, since the name may lead elsewhere by now.
+  struct stat ignored {};
+  const int opened = locate(access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, ignored);
+  if (opened < 0) {
+    file.openError = errno;
+    return file;
+  }
+  struct stat now {};
+  if (::fstat(opened, &now) != 0) {
+    file.openError = errno;
+    (void)::close(opened);
+    return file;
+  }
+  // The later word on the file.
+  file.opened = now;
+  if (!S_ISREG(now.st_mode)) {
+    file.refused = true;
+    (void)::close(opened);
+    return file;
+  }
   file.fd = opened;
   return file;
 }
@@ -97,9 +121,20 @@ tRegularFile tRegularFile::openForReading(const std::string& path, const std::st
 
 tRegularFile tRegularFile::openAt(int directory, const std::string& name, int access,
                                   tReopening reopening) {
-  return open([&](int flags,
-                  struct stat&) { return ::openat(directory, name.c_str(), flags | O_NOFOLLOW); },
-              access, reopening);
+  const tLocator locate = [&](int flags, struct stat&) {
+    return ::openat(directory, name.c_str(), flags | O_NOFOLLOW);
+  };
+  if (reopening == tReopening::byName) {
+    // Located with one call where a path-only descriptor would take three.
+    struct stat located {};
+    if (::fstatat(directory, name.c_str(), &located, AT_SYMLINK_NOFOLLOW) != 0) {
+      tRegularFile missing;
+      missing.openError = errno;
+      return missing;
+    }
+    return openLocated(located, locate, access);
+  }
+  return open(locate, access, reopening);
 }
 
 tRegularFile::~tRegularFile() {
@@ -167,6 +202,33 @@ bool writeFully(int fd, const char* bytes, std::size_t count, long offset) {
     bytes += put;
     count -= static_cast<std::size_t>(put);
     if (offset >= 0) offset += put;
+  }
+  return true;
+}
+
+bool writeAllPieces(int fd, std::span<const std::string_view> pieces) {
+  std::vector<iovec> left;
+  left.reserve(pieces.size());
+  for (const std::string_view piece : pieces) {
+    // A const byte is never written through iov_base: writev only reads it.
+    if (!piece.empty()) left.push_back({const_cast<char*>(piece.data()), piece.size()});
+  }
+  std::size_t first = 0;
+  while (first < left.size()) {
+    const auto count = static_cast<int>(std::min<std::size_t>(left.size() - first, IOV_MAX));
+    const ssize_t put = ::writev(fd, left.data() + first, count);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {
+      if (put == 0) errno = EIO;
+      return false;
+    }
+    // A short write leaves the rest of one piece and the pieces after it.
+    auto done = static_cast<std::size_t>(put);
+    while (done > 0 && done >= left[first].iov_len) done -= left[first++].iov_len;
+    if (done > 0) {
+      left[first].iov_base = static_cast<char*>(left[first].iov_base) + done;
+      left[first].iov_len -= done;
+    }
   }
   return true;
 }

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace nDRAVI100 {
@@ -18,7 +20,8 @@ namespace nDRAVI100 {
 // file) are opened only once they are known to hold a regular file: a FIFO
 // there would make the run wait for a writer forever, a device could be
 // read without end, and opening some devices has effects of its own. So the
-// file is first located without opening it (O_PATH), checked with fstat,
+// file is first located without opening it (O_PATH, or fstatat where no
+// descriptor is needed), checked,
 // and only then opened: through /proc/self/fd, as that very inode, or by
 // name again without blocking and checked once more (see tReopening).
 // Anything but a regular file is refused.
@@ -51,6 +54,13 @@ class tRegularFile {
   // terminal, and keeps it open only when fstat shows a regular file.
   static tRegularFile open(const tLocator& locate, int access,
                            tReopening reopening = tReopening::asLocated);
+
+  // Opens by name, as tReopening::byName does, a file already located and
+  // stat'd path-only (`located`: what fstatat, or openJudgingTheWay, said
+  // of it) on a way that only root and the caller can change; `locate` is
+  // called with the flags to open it with. The path-only descriptor that
+  // open() would make here is needed for nothing but its fstat.
+  static tRegularFile openLocated(const struct stat& located, const tLocator& locate, int access);
 
   // Opens `path` read-only, resolved as openInRoot resolves it: inside
   // `root` (empty: the running system), links followed there.
@@ -121,6 +131,12 @@ long readRetrying(int fd, char* into, std::size_t room);
 // negative), retrying EINTR and short writes. Returns false, with errno set,
 // when a write fails or puts out nothing.
 bool writeFully(int fd, const char* bytes, std::size_t count, long offset = -1);
+
+// Writes the bytes of every piece of `pieces`, in order, to `fd` at its
+// offset, as writeFully writes one: with one writev where the kernel takes
+// them all, retrying EINTR and short writes. Returns false, with errno set,
+// when a write fails or puts out nothing.
+bool writeAllPieces(int fd, std::span<const std::string_view> pieces);
 
 // Asks the kernel to start writing the changed pages of `fd`'s file to its
 // device, and returns without waiting for them. Only a hint: a writer that

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,11 +70,90 @@ class tWay {
   std::vector<tStep> steps;
 };
 
-std::string shown(const std::string& path) { return path.empty() ? std::string("/") : path; }
+std::string shown(std::string_view path) {
+  return path.empty() ? std::string("/") : std::string(path);
+}
+
+// Who, besides root and the caller, could change what the name looked up
+// in `directory` (at `path`) leads to, and why; empty when no one.
+// `found` is what the name led to, or null where it led nowhere.
+std::string steererOfStep(std::string_view path, const struct stat& directory,
+                          const struct stat* found) {
+  // Whoever may change the directory decides what its name leads to, and a
+  // missing name is one they could make.
+  if (!trusted(directory.st_uid)) {
+    return shown(path) + ": owned by uid " + std::to_string(directory.st_uid);
+  }
+  if ((directory.st_mode & S_IWOTH) != 0 &&
+      !((directory.st_mode & S_ISVTX) != 0 && found != nullptr && trusted(found->st_uid))) {
+    return shown(path) + ": writable by everyone";
+  }
+  return {};
+}
+
+// Who could change what is at the end of the way (at `path`); empty when
+// no one.
+std::string steererOfEnd(std::string_view path, const struct stat& end) {
+  if (!trusted(end.st_uid)) return shown(path) + ": owned by uid " + std::to_string(end.st_uid);
+  if ((end.st_mode & S_IWOTH) != 0 && !S_ISDIR(end.st_mode)) {
+    return shown(path) + ": writable by everyone";
+  }
+  return {};
+}
+
+// The walk in openJudgingTheWay ties each step to the directory the step
+// before opened: three system calls a component, a quarter of what an
+// install step asks of the kernel beyond rewriting its file. Where the way
+// holds no link, no "." or "..", and no directory on it that anyone but
+// root and the caller may change, what each of its beginnings leads to
+// changes by their hand alone; so each is stat'd by its name, one call a
+// component, with the verdict the tied walk would give. Anything else (a
+// link, a missing name, a way another user could steer, a name that led
+// elsewhere by the time its end was opened) returns nothing, and the tied
+// walk says exactly what it finds.
+std::optional<tJudgedOpening> judgeUnsteeredWay(const std::string& path, bool judgeEnd,
+                                                tWayEnd end) {
+  if (!path.starts_with('/')) return std::nullopt;
+  const std::deque<std::string> components = componentsOf(path);
+  if (components.empty()) return std::nullopt;
+  struct stat directory {};
+  if (::stat("/", &directory) != 0) return std::nullopt;
+  std::string walked;
+  tJudgedOpening opening;
+  for (std::size_t step = 0; step < components.size(); ++step) {
+    const std::string& component = components[step];
+    if (component == "." || component == "..") return std::nullopt;
+    const std::size_t parentLength = walked.size();
+    walked.append("/").append(component);
+    const std::string_view parent = std::string_view(walked).substr(0, parentLength);
+    const bool last = step + 1 == components.size();
+    struct stat found {};
+    if (last && end == tWayEnd::opened) {
+      opening.fd = ::open(walked.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      if (opening.fd < 0) return std::nullopt;
+      if (::fstat(opening.fd, &found) != 0) {
+        (void)::close(opening.fd);
+        return std::nullopt;
+      }
+    } else if (::fstatat(AT_FDCWD, walked.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+      return std::nullopt;
+    }
+    const bool steered = !steererOfStep(parent, directory, &found).empty() ||
+                         S_ISLNK(found.st_mode) || (!last && !S_ISDIR(found.st_mode)) ||
+                         (last && judgeEnd && !steererOfEnd(walked, found).empty());
+    if (steered) {
+      if (opening.fd >= 0) (void)::close(opening.fd);
+      return std::nullopt;
+    }
+    directory = found;
+  }
+  opening.status = directory;
+  return opening;
+}
 
 }  // namespace
 
-tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
+tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd, tWayEnd end) {
   tJudgedOpening opening;
   auto fail = [&](int error) {
     opening.error = error;
@@ -81,6 +162,9 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
   auto note = [&](const std::string& why) {
     if (opening.steeredBy.empty()) opening.steeredBy = why;
   };
+  if (std::optional<tJudgedOpening> quick = judgeUnsteeredWay(path, judgeEnd, end)) {
+    return *std::move(quick);
+  }
   std::string absolute = path;
   if (!path.starts_with('/')) {
     char directory[PATH_MAX];
@@ -113,14 +197,7 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
     const int openError = errno;
     struct stat found {};
     const bool present = fd >= 0 && ::fstat(fd, &found) == 0;
-    // Whoever may change the directory decides what its name leads to,
-    // and a missing name is one they could make.
-    if (!trusted(directory.st_uid)) {
-      note(shown(way.path()) + ": owned by uid " + std::to_string(directory.st_uid));
-    } else if ((directory.st_mode & S_IWOTH) != 0 &&
-               !((directory.st_mode & S_ISVTX) != 0 && present && trusted(found.st_uid))) {
-      note(shown(way.path()) + ": writable by everyone");
-    }
+    note(steererOfStep(way.path(), directory, present ? &found : nullptr));
     if (!present) {
       const int error = fd < 0 ? openError : errno;
       if (fd >= 0) (void)::close(fd);
@@ -149,14 +226,7 @@ tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd) {
     way.push(fd, next, found);
   }
   opening.status = way.status();
-  if (judgeEnd) {
-    const struct stat& end = opening.status;
-    if (!trusted(end.st_uid)) {
-      note(shown(way.path()) + ": owned by uid " + std::to_string(end.st_uid));
-    } else if ((end.st_mode & S_IWOTH) != 0 && !S_ISDIR(end.st_mode)) {
-      note(shown(way.path()) + ": writable by everyone");
-    }
-  }
+  if (judgeEnd) note(steererOfEnd(way.path(), opening.status));
   opening.fd = way.release();
   return opening;
 }

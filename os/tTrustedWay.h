@@ -16,12 +16,25 @@ constexpr int kMostLinksOnAPath = 40;
 // or a slash at either end) left out.
 std::deque<std::string> componentsOf(const std::string& path);
 
+// How far openJudgingTheWay goes at the end of the way.
+enum class tWayEnd {
+  // What the path names is opened (O_PATH).
+  opened,
+  // Where no one but root and the caller could steer the way, what the path
+  // names is only stat'd, for a caller that opens it by name anyway (see
+  // tRegularFile::openLocated); elsewhere it is opened, as the caller then
+  // needs that very file.
+  openedOnlyWhereSteerable,
+};
+
 // What openJudgingTheWay found.
 struct tJudgedOpening {
-  int fd = -1;    // an O_PATH descriptor of what the path names, or -1
-  int error = 0;  // errno of the failed step, when fd is -1
-  // What fstat said of fd when it was opened, so that a caller need not
-  // ask again; zeroed when fd is -1.
+  // An O_PATH descriptor of what the path names, or -1: on failure, or
+  // where the end was not to be opened.
+  int fd = -1;
+  int error = 0;  // errno of the failed step, when fd is -1; else 0
+  // What fstat said of what the path names, so that a caller need not ask
+  // again; zeroed on failure.
   struct stat status {};
   // Empty when only root and the caller could change where the path leads;
   // else the first component that another user could, and why
@@ -41,6 +54,7 @@ struct tJudgedOpening {
 // too: a file such a user owns or that everyone may write. What the path
 // names is otherwise not judged: its owner may change what is in it, but
 // not where it is.
-[[nodiscard]] tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd);
+[[nodiscard]] tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd,
+                                               tWayEnd end = tWayEnd::opened);
 
 }  // namespace nDRAVI100

@@ -75,18 +75,25 @@ tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
   if (!rootPath.empty()) {
     file = tRegularFile::openForReading(path, rootPath);
   } else {
-    tJudgedOpening opening = openJudgingTheWay(path, true);
+    tJudgedOpening opening = openJudgingTheWay(path, true, tWayEnd::openedOnlyWhereSteerable);
     lookup.steeredBy = opening.steeredBy;
-    file = tRegularFile::open(
-        [&](int flags, struct stat& located) {
-          if ((flags & O_PATH) == 0) return ::open(path.c_str(), flags);
-          located = opening.status;
-          errno = opening.error;
-          return std::exchange(opening.fd, -1);
-        },
-        O_RDONLY,
-        lookup.steeredBy.empty() ? tRegularFile::tReopening::byName
-                                 : tRegularFile::tReopening::asLocated);
+    const tRegularFile::tLocator byName = [&](int flags, struct stat&) {
+      return ::open(path.c_str(), flags);
+    };
+    if (opening.fd < 0 && opening.error == 0) {
+      file = tRegularFile::openLocated(opening.status, byName, O_RDONLY);
+    } else {
+      file = tRegularFile::open(
+          [&](int flags, struct stat& located) {
+            if ((flags & O_PATH) == 0) return byName(flags, located);
+            located = opening.status;
+            errno = opening.error;
+            return std::exchange(opening.fd, -1);
+          },
+          O_RDONLY,
+          lookup.steeredBy.empty() ? tRegularFile::tReopening::byName
+                                   : tRegularFile::tReopening::asLocated);
+    }
   }
   if (file.notRegular()) {
     lookup.source = tDirectorySource::notRegularFile;

@@ -479,6 +479,12 @@ TEST_F(EndToEnd, RootNeverWritesWhereAnotherUserCanSteerIt) {
        },
        true},
       {"a directory file of uid 1000", [&] {}, true, true},
+      {"root's link in place of the map directory",
+       [&] {
+         std::filesystem::rename(top + "/etc", top + "/etc.real");
+         ASSERT_EQ(::symlink("etc.real", (top + "/etc").c_str()), 0);
+       },
+       false},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(tree.root() + "/ns");

@@ -250,7 +250,7 @@ TEST_F(FaultInjection, TargetedSaveFaults) {
        true,
        {"dravimap.tmp"}},
       {"writing the temporary file fails",
-       {"write", tmp},
+       {"writev", tmp},
        "ENOSPC",
        {},
        255,
@@ -350,20 +350,20 @@ TEST_F(FaultInjection, SavesSyncEachFileBeforeTheNextStepDependsOnIt) {
     Args inject;
     Args calls;
   } cases[] = {
-      {{}, {"write tmp", "fsync tmp", "renameat tmp", "fsync directory"}},
+      {{}, {"writev tmp", "fsync tmp", "renameat tmp", "fsync directory"}},
       // Before the copy overwrites the map file in place, the temporary
       // file's name must be durable: it is then the only complete copy. The
       // copy mark is on disk before anything else of the map file changes,
       // and the head of the file, with its magic, goes over it last.
       {{"-e", "inject=renameat:error=EXDEV"},
-       {"write tmp", "fsync tmp", "renameat tmp", "fsync directory", "pwrite64 map mark",
+       {"writev tmp", "fsync tmp", "renameat tmp", "fsync directory", "pwrite64 map mark",
         "fsync map", "pwrite64 map", "fsync map", "pwrite64 map head", "fsync map", "unlinkat tmp",
         "fsync directory"}},
   };
   for (const auto& c : cases) {
     auto tree = prepare(add);
     const std::string log = tree->root() + "/strace.log";
-    Args options = {"-y", "-e", "trace=write,pwrite64,fsync,renameat,unlinkat"};
+    Args options = {"-y", "-e", "trace=write,writev,pwrite64,fsync,renameat,unlinkat"};
     options.insert(options.end(), c.inject.begin(), c.inject.end());
     const tRunResult result = runTool(*tree, argumentsFor(add, *tree), strace(*tree, options, log));
     ASSERT_EQ(result.exitStatus, 0);

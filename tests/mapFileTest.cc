@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 #include "classMap/tClassMapStore.h"
@@ -361,6 +364,40 @@ TEST_F(MapFile, WriterStopsAtTheFirstFailedWrite) {
   writeMapFileDescriptor(full, {{"A", "a"}}, nullptr, status);
   EXPECT_EQ(status, -50208);
   ::close(full);
+}
+
+TEST(WriteAllPieces, AWriteCutShortIsFinishedOrReported) {
+  // A file size limit cuts a write short at the limit and fails the next
+  // one with EFBIG: the pieces must go out whole and in order up to there,
+  // and the failure must be told.
+  const std::string a(60, 'a');
+  const std::string b(50, 'b');
+  const std::array<std::string_view, 3> pieces = {a, "", b};
+  const struct {
+    rlim_t limit;
+    bool written;
+    std::size_t kept;
+  } cases[] = {{1000, true, 110}, {100, false, 100}, {40, false, 40}};
+  for (const auto& c : cases) {
+    const int fd = ::memfd_create("pieces", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const struct rlimit limit = {c.limit, c.limit};
+      (void)::signal(SIGXFSZ, SIG_IGN);
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(3);
+      const bool written = writeAllPieces(fd, pieces);
+      ::_exit(written ? 0 : errno == EFBIG ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (c.written ? 0 : 1)) << c.limit;
+    std::string kept(200, '\0');
+    kept.resize(static_cast<std::size_t>(::pread(fd, kept.data(), kept.size(), 0)));
+    EXPECT_EQ(kept, (a + b).substr(0, c.kept)) << c.limit;
+    ::close(fd);
+  }
 }
 
 // The bytes that writeMapFileDescriptor writes for the two maps.
