@@ -476,6 +476,19 @@ TEST(MapFileImage, ASavedMapIsWhatWritingItAfreshGives) {
       {"none", [](tClassNameMap&, tClassNameMap&) {}},
       {"a class added between others",
        [](tClassNameMap& uMap, tClassNameMap&) { uMap.assign("b~", "/new.so"); }},
+      // In the large file: more runs from the image than the writer hands
+      // over at once, some after a record written afresh, some not.
+      {"a class added and one removed by turns, every 5,000th",
+       [](tClassNameMap& uMap, tClassNameMap&) {
+         for (int i = 10000; i < 90000; i += 5000) {
+           const std::string name = "com.example.Class" + std::to_string(i);
+           if (i % 10000 == 0) {
+             uMap.assign(name + "~", "/new.so");
+           } else {
+             (void)uMap.erase(name);
+           }
+         }
+       }},
       {"the first class removed",
        [](tClassNameMap& uMap, tClassNameMap&) {
          if (!uMap.empty()) (void)uMap.erase(std::string(uMap.begin()->className));
