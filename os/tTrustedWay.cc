@@ -102,15 +102,14 @@ std::string steererOfEnd(std::string_view path, const struct stat& end) {
 }
 
 // The walk in openJudgingTheWay ties each step to the directory the step
-// before opened: three system calls a component, a quarter of what an
-// install step asks of the kernel beyond rewriting its file. Where the way
-// holds no link, no "." or "..", and no directory on it that anyone but
+// before opened: three system calls a component, some thirty in a run that
+// judges the way to the directory file and to the map directory. Where the
+// way holds no link, no "." or "..", and no directory on it that anyone but
 // root and the caller may change, what each of its beginnings leads to
 // changes by their hand alone; so each is stat'd by its name, one call a
 // component, with the verdict the tied walk would give. Anything else (a
-// link, a missing name, a way another user could steer, a name that led
-// elsewhere by the time its end was opened) returns nothing, and the tied
-// walk says exactly what it finds.
+// link, a missing name, a way another user could steer) returns nothing,
+// and the tied walk says exactly what it finds.
 std::optional<tJudgedOpening> judgeUnsteeredWay(const std::string& path, bool judgeEnd,
                                                 tWayEnd end) {
   if (!path.starts_with('/')) return std::nullopt;

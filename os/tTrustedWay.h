@@ -53,7 +53,9 @@ struct tJudgedOpening {
 // as the administrator set it. With `judgeEnd`, what the path names counts
 // too: a file such a user owns or that everyone may write. What the path
 // names is otherwise not judged: its owner may change what is in it, but
-// not where it is.
+// not where it is. A way that no one but root and the caller could steer,
+// and that holds no link, ".", or "..", is judged with one fstatat of each
+// of its beginnings instead of a descriptor each: the verdict is the same.
 [[nodiscard]] tJudgedOpening openJudgingTheWay(const std::string& path, bool judgeEnd,
                                                tWayEnd end = tWayEnd::opened);
 
