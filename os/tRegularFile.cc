@@ -32,7 +32,7 @@ constexpr time_t kMostSecondsToWait = 2;
 
 }  // namespace
 
-tRegularFile tRegularFile::open(const tLocator& locate, int access, tReopening reopening) {
+tRegularFile tRegularFile::open(const tLocator& locate, int access) {
   tRegularFile file;
   const int located = locate(O_PATH | O_CLOEXEC, file.opened);
   if (located < 0) {
@@ -49,27 +49,23 @@ tRegularFile tRegularFile::open(const tLocator& locate, int access, tReopening r
     return file;
   }
   const int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int opened = -1;
+  // Spelt out by hand: the first snprintf of a run cost it 5 µs, more than
+  // the open.
+  char byDescriptor[32] = "/proc/self/fd/";
+  constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
+  *std::to_chars(byDescriptor + kPrefix, byDescriptor + sizeof byDescriptor - 1, located).ptr =
+      '\0';
+  int opened = ::open(byDescriptor, flags);
   struct stat now {};
-  bool byName = reopening == tReopening::byName;
-  if (!byName) {
-    // Spelt out by hand: the first snprintf of a run cost it 5 µs, more
-    // than the open.
-    char byDescriptor[32] = "/proc/self/fd/";
-    constexpr std::size_t kPrefix = sizeof "/proc/self/fd/" - 1;
-    *std::to_chars(byDescriptor + kPrefix, byDescriptor + sizeof byDescriptor - 1, located).ptr =
-        '\0';
-    opened = ::open(byDescriptor, flags);
-    // A /proc that is not the kernel's (an image's own directory) could
-    // name another file: only the located inode will do.
-    if (opened >= 0 && (::fstat(opened, &now) != 0 || now.st_dev != file.opened.st_dev ||
-                        now.st_ino != file.opened.st_ino)) {
-      (void)::close(std::exchange(opened, -1));
-      errno = ENOENT;
-    }
-    // No /proc: by name, as below.
-    byName = opened < 0 && isMissingFileError(errno);
+  // A /proc that is not the kernel's (an image's own directory) could name
+  // another file: only the located inode will do.
+  if (opened >= 0 && (::fstat(opened, &now) != 0 || now.st_dev != file.opened.st_dev ||
+                      now.st_ino != file.opened.st_ino)) {
+    (void)::close(std::exchange(opened, -1));
+    errno = ENOENT;
   }
+  // No /proc: by name, as openLocated opens it.
+  const bool byName = opened < 0 && isMissingFileError(errno);
   const int reopenError = errno;
   (void)::close(located);
   if (byName) return openLocated(file.opened, locate, access);
@@ -134,7 +130,7 @@ tRegularFile tRegularFile::openAt(int directory, const std::string& name, int ac
     }
     return openLocated(located, locate, access);
   }
-  return open(locate, access, reopening);
+  return open(locate, access);
 }
 
 tRegularFile::~tRegularFile() {

@@ -52,8 +52,8 @@ class tRegularFile {
   // Opens the file that `locate` finds with `access` (O_RDONLY, O_RDWR or
   // O_WRONLY), without blocking and without becoming its controlling
   // terminal, and keeps it open only when fstat shows a regular file.
-  static tRegularFile open(const tLocator& locate, int access,
-                           tReopening reopening = tReopening::asLocated);
+  // The file is reopened as tReopening::asLocated.
+  static tRegularFile open(const tLocator& locate, int access);
 
   // Opens by name, as tReopening::byName does, a file already located and
   // stat'd path-only (`located`: what fstatat, or openJudgingTheWay, said

@@ -80,7 +80,10 @@ tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
     const tRegularFile::tLocator byName = [&](int flags, struct stat&) {
       return ::open(path.c_str(), flags);
     };
-    if (opening.fd < 0 && opening.error == 0) {
+    if (opening.error == 0 && lookup.steeredBy.empty()) {
+      // Found, on a way no one else can steer: the path-only descriptor
+      // that a walk may have handed over is not needed.
+      if (opening.fd >= 0) (void)::close(opening.fd);
       file = tRegularFile::openLocated(opening.status, byName, O_RDONLY);
     } else {
       file = tRegularFile::open(
@@ -90,9 +93,7 @@ tMapDirectoryLookup tMapPaths::lookUpMapDirectory() const {
             errno = opening.error;
             return std::exchange(opening.fd, -1);
           },
-          O_RDONLY,
-          lookup.steeredBy.empty() ? tRegularFile::tReopening::byName
-                                   : tRegularFile::tReopening::asLocated);
+          O_RDONLY);
     }
   }
   if (file.notRegular()) {
